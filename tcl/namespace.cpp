@@ -1,0 +1,7 @@
+// ortan.tcl.namespace: placeholder until the module is written.
+#include "support.h"
+
+static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.namespace", nullptr, 0, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr};
+
+PyMODINIT_FUNC PyInit_namespace() { return PyModule_Create(&module_def); }

@@ -1,0 +1,155 @@
+// The method descriptor type and the class builder.
+#include "classes.h"
+#include "errors.h"
+
+#include <cstddef>
+#include <structmember.h>
+
+namespace ortan {
+namespace {
+
+struct MethodObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    MethodFn fn;
+    Py_ssize_t min_args; // 1 for methods and classmethods (self or cls), 0 for staticmethods
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *doc;
+    PyObject *signature;
+};
+
+PyObject *method_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                            PyObject *kwnames) {
+    auto *m = reinterpret_cast<MethodObject *>(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < m->min_args) {
+        PyErr_Format(PyExc_TypeError, "%U() needs an argument", m->qualname);
+        return nullptr;
+    }
+    return m->fn(args, nargs, kwnames);
+}
+
+// Binds like a Python function: through an instance it becomes a bound method.
+PyObject *method_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+void method_dealloc(PyObject *self) {
+    auto *m = reinterpret_cast<MethodObject *>(self);
+    Py_XDECREF(m->name);
+    Py_XDECREF(m->qualname);
+    Py_XDECREF(m->doc);
+    Py_XDECREF(m->signature);
+    PyObject_Free(self);
+}
+
+PyObject *method_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<method %R>", reinterpret_cast<MethodObject *>(self)->qualname);
+}
+
+PyMemberDef method_members[] = {
+    {"__name__", T_OBJECT, offsetof(MethodObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(MethodObject, doc), READONLY, nullptr},
+    {"__text_signature__", T_OBJECT, offsetof(MethodObject, signature), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject method_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "ortan.tcl.method";
+    t.tp_basicsize = sizeof(MethodObject);
+    t.tp_dealloc = method_dealloc;
+    t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    t.tp_repr = method_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_members = method_members;
+    t.tp_descr_get = method_get;
+    return t;
+}();
+
+Ref new_method(const MethodDef &def, const char *class_qualname, Py_ssize_t min_args) {
+    if (!(method_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&method_type) < 0)
+        return Ref();
+    Ref name = Ref::steal(PyUnicode_FromString(def.name));
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_qualname, def.name));
+    Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
+    Ref signature =
+        def.signature ? Ref::steal(PyUnicode_FromString(def.signature)) : Ref::borrow(Py_None);
+    if (!name || !qualname || !doc || !signature)
+        return Ref();
+    auto *m = PyObject_New(MethodObject, &method_type);
+    if (!m)
+        return Ref();
+    m->vectorcall = method_vectorcall;
+    m->fn = def.fn;
+    m->min_args = min_args;
+    m->name = name.release();
+    m->qualname = qualname.release();
+    m->doc = doc.release();
+    m->signature = signature.release();
+    return Ref::steal(reinterpret_cast<PyObject *>(m));
+}
+
+bool add_wrapped(PyObject *ns, const MethodDef &def, const char *class_qualname,
+                 PyTypeObject *wrapper, Py_ssize_t min_args) {
+    Ref method = new_method(def, class_qualname, min_args);
+    if (!method)
+        return false;
+    Ref wrapped = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(wrapper),
+                                                 method.get()));
+    return set_item(ns, def.name, wrapped);
+}
+
+} // namespace
+
+Ref make_method(const MethodDef &def, const char *class_qualname) {
+    return new_method(def, class_qualname, 1);
+}
+
+bool add_method(PyObject *ns, const MethodDef &def, const char *class_qualname) {
+    return set_item(ns, def.name, make_method(def, class_qualname));
+}
+
+bool add_staticmethod(PyObject *ns, const MethodDef &def, const char *class_qualname) {
+    return add_wrapped(ns, def, class_qualname, &PyStaticMethod_Type, 0);
+}
+
+bool add_classmethod(PyObject *ns, const MethodDef &def, const char *class_qualname) {
+    return add_wrapped(ns, def, class_qualname, &PyClassMethod_Type, 1);
+}
+
+bool add_property(PyObject *ns, const MethodDef &def, const char *class_qualname) {
+    return add_wrapped(ns, def, class_qualname, &PyProperty_Type, 1);
+}
+
+Ref new_class_namespace(const char *module, const char *qualname, const char *doc) {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns || !set_item(ns.get(), "__module__", Ref::steal(PyUnicode_FromString(module))) ||
+        !set_item(ns.get(), "__qualname__", Ref::steal(PyUnicode_FromString(qualname))))
+        return Ref();
+    if (doc && !set_item(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(doc))))
+        return Ref();
+    return ns;
+}
+
+Ref build_class(PyObject *metaclass, const char *name, PyObject *bases, PyObject *ns) {
+    Ref pyname = Ref::steal(PyUnicode_FromString(name));
+    if (!pyname)
+        return pyname;
+    return Ref::steal(PyObject_CallFunctionObjArgs(metaclass, pyname.get(), bases, ns, nullptr));
+}
+
+Ref super_attr(PyObject *cls, PyObject *self, PyObject *name) {
+    Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+                                                        cls, self, nullptr));
+    if (!proxy)
+        return proxy;
+    return Ref::steal(PyObject_GetAttr(proxy.get(), name));
+}
+
+} // namespace ortan

@@ -1,0 +1,52 @@
+// Small wrappers over the C API that return Refs: imports, attributes, calls.
+#pragma once
+
+#include "ref.h"
+
+#include <initializer_list>
+
+namespace ortan {
+
+// `from module import name`.
+Ref import_attr(const char *module, const char *name);
+
+// getattr(obj, name); null with the AttributeError set when missing.
+inline Ref get_attr(PyObject *obj, const char *name) {
+    return Ref::steal(PyObject_GetAttrString(obj, name));
+}
+inline Ref get_attr(PyObject *obj, PyObject *name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// getattr(obj, name, None) that counts only AttributeError as absence: returns -1 with an
+// exception set, 0 with `out` null when absent, 1 with `out` set when present.
+int get_optional_attr(PyObject *obj, PyObject *name, Ref &out);
+
+// callable(*args) with borrowed arguments.
+inline Ref call(PyObject *callable, std::initializer_list<PyObject *> args = {}) {
+    return Ref::steal(
+        PyObject_Vectorcall(callable, const_cast<PyObject *const *>(args.begin()), args.size(),
+                            nullptr));
+}
+
+// obj.name(*args) with borrowed arguments; `name` should be an interned str.
+Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {});
+
+// An interned str that lives as long as the process (the module keeps it in a static).
+PyObject *intern(const char *text);
+
+// Builds a str from UTF-8 text.
+inline Ref text(const char *utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+// Stores `value` under `name` in `dict`; false with an exception set on failure.
+inline bool set_item(PyObject *dict, const char *name, const Ref &value) {
+    return value && PyDict_SetItemString(dict, name, value.get()) == 0;
+}
+
+// Raises `type` with `message` and returns a null Ref, for one-line error returns.
+inline Ref raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    return Ref();
+}
+
+} // namespace ortan

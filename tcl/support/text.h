@@ -1,0 +1,50 @@
+// Fast text: scanning str buffers by kind, and building str results.
+#pragma once
+
+#include "ref.h"
+
+namespace ortan {
+
+// Calls f(data, length) with the str's buffer typed by its kind (Py_UCS1, Py_UCS2 or Py_UCS4),
+// so one template scans all three without copying. The str must be ready (PyUnicode_READY).
+template <class F> decltype(auto) visit_text(PyObject *str, F &&f) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    const void *data = PyUnicode_DATA(str);
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+        return f(static_cast<const Py_UCS1 *>(data), n);
+    case PyUnicode_2BYTE_KIND:
+        return f(static_cast<const Py_UCS2 *>(data), n);
+    default:
+        return f(static_cast<const Py_UCS4 *>(data), n);
+    }
+}
+
+// Builds a str piece by piece. One shim over CPython's writer: the private _PyUnicodeWriter
+// up to 3.13, the public PyUnicodeWriter from 3.14 on. Every write returns false with an
+// exception set on failure; finish() returns the text (or null) and may be called once.
+class TextWriter {
+  public:
+    explicit TextWriter(Py_ssize_t size_hint = 0);
+    ~TextWriter();
+    TextWriter(const TextWriter &) = delete;
+    TextWriter &operator=(const TextWriter &) = delete;
+
+    bool ok() const { return ok_; }
+    bool put(Py_UCS4 ch);
+    bool put_ascii(const char *ascii, Py_ssize_t len);
+    bool put_text(PyObject *str); // an exact or subclassed str, written as is
+    bool put_range(PyObject *str, Py_ssize_t start, Py_ssize_t end);
+    Ref finish();
+
+  private:
+#if PY_VERSION_HEX >= 0x030E0000
+    PyUnicodeWriter *writer_ = nullptr;
+#else
+    _PyUnicodeWriter writer_;
+#endif
+    bool ok_ = true;
+    bool open_ = true;
+};
+
+} // namespace ortan
