@@ -1,7 +1,786 @@
-// ortan.tcl.scribe: placeholder until the module is written.
+// ortan.tcl.scribe: Python values to Tcl text (scribe) and to Tcl binding values (tclobj).
 #include "support.h"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.scribe", nullptr, 0, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr};
+#include <cstddef>
+#include <cstdint>
+#include <structmember.h>
+#include <vector>
 
-PyMODINIT_FUNC PyInit_scribe() { return PyModule_Create(&module_def); }
+using ortan::Ref;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Module-wide constants, set once by the module init and never changed afterwards.
+
+PyObject *abc_mapping;   // collections.abc.Mapping
+PyObject *abc_sequence;  // collections.abc.Sequence
+PyObject *abc_set;       // collections.abc.Set
+PyObject *tk_tcl_obj;    // _tkinter.Tcl_Obj
+PyObject *str_scribe;    // "__scribe__"
+PyObject *str_tclobj;    // "__tclobj__"
+PyObject *str_add;       // "add"
+PyObject *flag_names[3]; // "USE_BRACES", "BRACES_UNMATCHED", "TCL_DONT_USE_BRACES"
+PyObject *empty_text;    // ""
+PyObject *braces_text;   // "{}"
+
+const char *const recursion_where = " while converting a value for Tcl";
+
+// ---------------------------------------------------------------------------------------------
+// Element quoting.
+//
+// The quoting follows Tcl's list formatting (Tcl_ScanElement / Tcl_ConvertElement) with flags
+// kept as bits here and shown to Python as a set of their names.
+
+enum Flags : unsigned {
+    USE_BRACES = 1,
+    BRACES_UNMATCHED = 2,
+    TCL_DONT_USE_BRACES = 4,
+    BACKSLASH_ONLY = BRACES_UNMATCHED | TCL_DONT_USE_BRACES,
+};
+
+// Character classes of the ASCII range for the scanner and the converter.
+enum CharClass : std::uint8_t {
+    PLAIN = 0,
+    OPEN_BRACE,
+    CLOSE_BRACE,
+    BLANK,     // asks for braces when scanning; written as an escape when backslash-quoting
+    SPECIAL,   // [ $ ; : asks for braces when scanning; backslashed when backslash-quoting
+    BACKSLASH, // asks for braces, or forces backslash-quoting before a newline or at the end
+    QUIET,     // ] and " : no braces needed, but backslashed when backslash-quoting
+};
+
+struct CharTable {
+    CharClass cls[128] = {};
+    char escape[128] = {}; // the letter of the backslash escape of a blank
+    constexpr CharTable() {
+        cls[int('{')] = OPEN_BRACE;
+        cls[int('}')] = CLOSE_BRACE;
+        cls[int('[')] = SPECIAL;
+        cls[int('$')] = SPECIAL;
+        cls[int(';')] = SPECIAL;
+        cls[int(' ')] = SPECIAL; // a space is backslashed, not escaped by a letter
+        cls[int('\\')] = BACKSLASH;
+        cls[int(']')] = QUIET;
+        cls[int('"')] = QUIET;
+        const char blanks[] = {'\f', 'f', '\n', 'n', '\r', 'r', '\t', 't', '\v', 'v'};
+        for (unsigned i = 0; i < sizeof blanks; i += 2) {
+            cls[int(blanks[i])] = BLANK;
+            escape[int(blanks[i])] = blanks[i + 1];
+        }
+    }
+};
+constexpr CharTable table;
+
+template <class C> inline CharClass class_of(C c) {
+    return c < 128 ? table.cls[c] : PLAIN;
+}
+
+// Tcl skips the character after a backslash when it matches braces, so "\{" does not open a
+// level there. Text whose braces only balance when escaped braces are counted would be read
+// differently by Tcl (an element split in two, or a bracket outside the braces running as a
+// command): such text must be backslash-quoted.
+template <class C> bool braces_match_as_tcl_reads_them(const C *s, Py_ssize_t n) {
+    Py_ssize_t level = 0;
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        if (s[p] == '\\')
+            ++p;
+        else if (s[p] == '{')
+            ++level;
+        else if (s[p] == '}' && --level < 0)
+            return false;
+    }
+    return level == 0;
+}
+
+template <class C> unsigned scan_chars(const C *s, Py_ssize_t n) {
+    unsigned flags = 0;
+    if (n == 0 || s[0] == '{' || s[0] == '"')
+        flags |= USE_BRACES;
+    Py_ssize_t level = 0;
+    bool saw_backslash = false;
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        switch (class_of(s[p])) {
+        case OPEN_BRACE:
+            ++level;
+            break;
+        case CLOSE_BRACE:
+            if (--level < 0)
+                flags |= BACKSLASH_ONLY;
+            break;
+        case BLANK:
+        case SPECIAL:
+            flags |= USE_BRACES;
+            break;
+        case BACKSLASH:
+            saw_backslash = true;
+            if (p + 1 == n || s[p + 1] == '\n')
+                flags = BACKSLASH_ONLY; // replaces what was gathered so far
+            else
+                flags |= USE_BRACES;
+            break;
+        default:
+            break;
+        }
+    }
+    if (level != 0)
+        return BACKSLASH_ONLY;
+    if (saw_backslash && !(flags & TCL_DONT_USE_BRACES) && !braces_match_as_tcl_reads_them(s, n))
+        return BACKSLASH_ONLY;
+    return flags;
+}
+
+unsigned scan_element(PyObject *text) {
+    return ortan::visit_text(text, [](auto s, Py_ssize_t n) { return scan_chars(s, n); });
+}
+
+// Writes the element in backslash-quoted form from index `start` on, copying runs of plain
+// characters in one piece.
+template <class C>
+bool write_backslashed(ortan::TextWriter &out, PyObject *text, const C *s, Py_ssize_t n,
+                       Py_ssize_t start, bool brace_backslashed) {
+    Py_ssize_t run = start;
+    for (Py_ssize_t p = start; p < n; ++p) {
+        const CharClass cls = class_of(s[p]);
+        if (cls == PLAIN || ((cls == OPEN_BRACE || cls == CLOSE_BRACE) && !brace_backslashed))
+            continue;
+        if (!out.put_range(text, run, p))
+            return false;
+        run = p + 1;
+        if (cls == BLANK) {
+            const char esc[2] = {'\\', table.escape[s[p]]};
+            if (!out.put_ascii(esc, 2))
+                return false;
+        } else if (!out.put('\\') || !out.put(s[p])) {
+            return false;
+        }
+    }
+    return out.put_range(text, run, n);
+}
+
+// Appends the quoted element. `flags` may gain BRACES_UNMATCHED (a leading "{"). With
+// `first_of_list`, a leading "#" is quoted too, so that the list never reads as a comment
+// when it is evaluated as a command.
+bool convert_element(ortan::TextWriter &out, PyObject *text, unsigned &flags,
+                     bool first_of_list = false) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n == 0)
+        return out.put_ascii("{}", 2);
+    const Py_UCS4 first = PyUnicode_READ_CHAR(text, 0);
+    if (first_of_list && first == '#')
+        flags |= USE_BRACES;
+    if ((flags & USE_BRACES) && !(flags & TCL_DONT_USE_BRACES))
+        return out.put('{') && out.put_text(text) && out.put('}');
+    Py_ssize_t start = 0;
+    if (first == '{' || (first_of_list && first == '#')) {
+        if (!out.put('\\') || !out.put(first))
+            return false;
+        if (first == '{')
+            flags |= BRACES_UNMATCHED;
+        start = 1;
+    }
+    const bool brace_backslashed = flags & BRACES_UNMATCHED;
+    return ortan::visit_text(text, [&](auto s, Py_ssize_t len) {
+        return write_backslashed(out, text, s, len, start, brace_backslashed);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hooks and type tests.
+
+// Looks up a conversion hook: 1 when present and true (the hook is in `hook`), 0 when absent
+// or false, -1 with an exception set.
+int find_hook(PyObject *obj, PyObject *name, Ref &hook) {
+    int found = ortan::get_optional_attr(obj, name, hook);
+    if (found <= 0)
+        return found;
+    return PyObject_IsTrue(hook.get());
+}
+
+// Built-in types that cannot carry a hook: their exact instances skip the lookups.
+inline bool is_hookless_builtin(PyTypeObject *type) {
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyBool_Type || type == &PyList_Type || type == &PyTuple_Type ||
+           type == &PyDict_Type || type == &PyBytes_Type || type == Py_TYPE(Py_None);
+}
+
+// 1 when obj is a Sequence or a Set, 0 otherwise, -1 on error.
+int is_sequence_or_set(PyObject *obj) {
+    int r = PyObject_IsInstance(obj, abc_sequence);
+    return r != 0 ? r : PyObject_IsInstance(obj, abc_set);
+}
+
+// ---------------------------------------------------------------------------------------------
+// scribe(): Tcl text.
+
+Ref scribe_value(PyObject *obj);
+Ref scribe_sequence(PyObject *seq);
+
+// scribe() of a list item: its text, converted again when a __scribe__ hook gave something
+// that is not text (the quoting works on text only).
+Ref item_text(PyObject *item) {
+    Ref text = scribe_value(item);
+    if (text && !PyUnicode_Check(text.get()))
+        text = scribe_value(text.get());
+    if (text && !PyUnicode_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "__scribe__ gave %.200s, not text, for a list item",
+                     Py_TYPE(text.get())->tp_name);
+        return Ref();
+    }
+    return text;
+}
+
+// Calls f(item) for every item: lists and tuples by index, anything else by its iterator.
+template <class F> bool for_each_item(PyObject *seq, F &&f) {
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        const bool is_list = PyList_CheckExact(seq);
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq));
+             ++i) {
+            Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            if (!f(item.get()))
+                return false;
+        }
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it)
+        return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (!f(item.get()))
+            return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The Tcl list text of the items of `seq`.
+Ref scribe_sequence(PyObject *seq) {
+    struct Element {
+        Ref text;
+        unsigned flags;
+    };
+    std::vector<Element> elements;
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq))
+        elements.reserve(Py_SIZE(seq));
+    Py_ssize_t size = 0;
+    if (Py_EnterRecursiveCall(recursion_where))
+        return Ref();
+    const bool ok = for_each_item(seq, [&](PyObject *item) {
+        Ref text = item_text(item);
+        if (!text)
+            return false;
+        const unsigned flags = scan_element(text.get());
+        size += PyUnicode_GET_LENGTH(text.get()) + 3;
+        elements.push_back({std::move(text), flags});
+        return true;
+    });
+    Py_LeaveRecursiveCall();
+    if (!ok)
+        return Ref();
+    if (elements.empty())
+        return Ref::borrow(empty_text);
+
+    ortan::TextWriter out(size);
+    for (size_t i = 0; i < elements.size(); ++i) {
+        if (i > 0 && !out.put(' '))
+            return Ref();
+        if (!convert_element(out, elements[i].text.get(), elements[i].flags, i == 0))
+            return Ref();
+    }
+    return out.finish();
+}
+
+// [key, obj[key], ...] for the keys of a mapping in iteration order.
+Ref flatten_mapping(PyObject *obj) {
+    Ref flat = Ref::steal(PyList_New(0));
+    if (!flat)
+        return flat;
+    const bool ok = for_each_item(obj, [&](PyObject *key) {
+        Ref value = Ref::steal(PyObject_GetItem(obj, key));
+        return value && PyList_Append(flat.get(), key) == 0 &&
+               PyList_Append(flat.get(), value.get()) == 0;
+    });
+    return ok ? flat : Ref();
+}
+
+Ref scribe_mapping(PyObject *obj) {
+    if (Py_EnterRecursiveCall(recursion_where))
+        return Ref();
+    Ref flat = flatten_mapping(obj);
+    Py_LeaveRecursiveCall();
+    return flat ? scribe_sequence(flat.get()) : flat;
+}
+
+// The rules of scribe() after the hooks.
+Ref scribe_plain(PyObject *obj) {
+    if (obj == Py_None)
+        return Ref::borrow(empty_text);
+    if (PyUnicode_Check(obj))
+        return PyUnicode_CheckExact(obj) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj));
+    if (PyBool_Check(obj))
+        return ortan::text(obj == Py_True ? "true" : "false");
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj))
+        return scribe_sequence(obj);
+    if (PyDict_CheckExact(obj))
+        return scribe_mapping(obj);
+    if (PyLong_CheckExact(obj) || PyFloat_CheckExact(obj))
+        return Ref::steal(PyObject_Str(obj));
+    int r = is_sequence_or_set(obj);
+    if (r != 0)
+        return r > 0 ? scribe_sequence(obj) : Ref();
+    r = PyObject_IsInstance(obj, abc_mapping);
+    if (r != 0)
+        return r > 0 ? scribe_mapping(obj) : Ref();
+    return Ref::steal(PyObject_Str(obj));
+}
+
+Ref scribe_value(PyObject *obj) {
+    if (is_hookless_builtin(Py_TYPE(obj)))
+        return scribe_plain(obj);
+    Ref hook;
+    int found = find_hook(obj, str_scribe, hook);
+    if (found != 0)
+        return found > 0 ? ortan::call(hook.get()) : Ref();
+    found = find_hook(obj, str_tclobj, hook);
+    if (found < 0)
+        return Ref();
+    if (found > 0) {
+        Ref value = ortan::call(hook.get());
+        if (!value || Py_EnterRecursiveCall(recursion_where))
+            return Ref();
+        Ref text = scribe_value(value.get());
+        Py_LeaveRecursiveCall();
+        return text;
+    }
+    return scribe_plain(obj);
+}
+
+// ---------------------------------------------------------------------------------------------
+// tclobj(): values for the Tcl binding.
+
+Ref tclobj_value(PyObject *obj);
+
+Ref tclobj_sequence(PyObject *seq) {
+    Ref items = Ref::steal(PyList_New(0));
+    if (!items || Py_EnterRecursiveCall(recursion_where))
+        return Ref();
+    const bool ok = for_each_item(seq, [&](PyObject *item) {
+        Ref value = tclobj_value(item);
+        return value && PyList_Append(items.get(), value.get()) == 0;
+    });
+    Py_LeaveRecursiveCall();
+    return ok ? Ref::steal(PyList_AsTuple(items.get())) : Ref();
+}
+
+Ref tclobj_mapping(PyObject *obj) {
+    if (Py_EnterRecursiveCall(recursion_where))
+        return Ref();
+    Ref flat = flatten_mapping(obj);
+    Py_LeaveRecursiveCall();
+    return flat ? tclobj_sequence(flat.get()) : flat;
+}
+
+// An exact int the binding passes natively: within [-sys.maxsize - 1, sys.maxsize].
+bool is_machine_int(PyObject *obj) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(obj, &overflow);
+    static_assert(sizeof(long long) >= sizeof(Py_ssize_t), "sys.maxsize fits a long long");
+    if (overflow != 0)
+        return false;
+    if (sizeof(long long) == sizeof(Py_ssize_t))
+        return true;
+    const long long v = PyLong_AsLongLong(obj);
+    return v >= -PY_SSIZE_T_MAX - 1 && v <= PY_SSIZE_T_MAX;
+}
+
+Ref tclobj_value(PyObject *obj) {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+        type == &PyBytes_Type)
+        return Ref::borrow(obj);
+    if (type == &PyLong_Type)
+        return is_machine_int(obj) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj));
+    if (type == &PyList_Type || type == &PyTuple_Type)
+        return tclobj_sequence(obj);
+    if (type == &PyDict_Type)
+        return tclobj_mapping(obj);
+    if (obj == Py_None)
+        return Ref::borrow(empty_text);
+
+    Ref hook;
+    int found = find_hook(obj, str_tclobj, hook);
+    if (found != 0)
+        return found > 0 ? ortan::call(hook.get()) : Ref();
+    if (PyBytes_Check(obj) || PyFloat_Check(obj) || PyUnicode_Check(obj))
+        return Ref::borrow(obj);
+    int r = PyObject_IsInstance(obj, tk_tcl_obj);
+    if (r != 0)
+        return r > 0 ? Ref::borrow(obj) : Ref();
+    r = is_sequence_or_set(obj);
+    if (r != 0)
+        return r > 0 ? tclobj_sequence(obj) : Ref();
+    r = PyObject_IsInstance(obj, abc_mapping);
+    if (r != 0)
+        return r > 0 ? tclobj_mapping(obj) : Ref();
+    return scribe_value(obj);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module functions.
+
+// The text form of a flags bit set: a new Python set of the flag names.
+Ref flags_to_set(unsigned flags) {
+    Ref set = Ref::steal(PySet_New(nullptr));
+    if (!set)
+        return set;
+    for (unsigned bit = 0; bit < 3; ++bit) {
+        if ((flags & (1u << bit)) && PySet_Add(set.get(), flag_names[bit]) < 0)
+            return Ref();
+    }
+    return set;
+}
+
+// Reads a caller's flags collection by membership of the three names.
+bool flags_from_collection(PyObject *collection, unsigned &flags) {
+    flags = 0;
+    for (unsigned bit = 0; bit < 3; ++bit) {
+        const int r = PySequence_Contains(collection, flag_names[bit]);
+        if (r < 0)
+            return false;
+        if (r)
+            flags |= 1u << bit;
+    }
+    return true;
+}
+
+PyObject *Tcl_ScanElement(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames) {
+    PyObject *string;
+    if (!ortan::parse_args("_Tcl_ScanElement", args, nargs, kwnames, {"string"}, 1, &string))
+        return nullptr;
+    Ref text = item_text(string);
+    if (!text)
+        return nullptr;
+    Ref flags = flags_to_set(scan_element(text.get()));
+    if (!flags)
+        return nullptr;
+    return Py_BuildValue("(nO)", 2 * PyUnicode_GET_LENGTH(text.get()) + 2, flags.get());
+}
+
+PyObject *Tcl_ConvertElement(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames) {
+    PyObject *argv[2];
+    if (!ortan::parse_args("_Tcl_ConvertElement", args, nargs, kwnames, {"src", "flags"}, 2,
+                           argv))
+        return nullptr;
+    Ref text = item_text(argv[0]);
+    unsigned flags;
+    if (!text || !flags_from_collection(argv[1], flags))
+        return nullptr;
+    if (PyUnicode_GET_LENGTH(text.get()) == 0)
+        return Py_NewRef(braces_text);
+    if (!(flags & USE_BRACES) || (flags & TCL_DONT_USE_BRACES)) {
+        // A leading "{" marks the caller's collection: later braces must all be backslashed.
+        if (PyUnicode_READ_CHAR(text.get(), 0) == '{') {
+            if (!ortan::call_method(argv[1], str_add, {flag_names[1]}) ||
+                !flags_from_collection(argv[1], flags))
+                return nullptr;
+        }
+    }
+    ortan::TextWriter out(2 * PyUnicode_GET_LENGTH(text.get()) + 2);
+    if (!convert_element(out, text.get(), flags))
+        return nullptr;
+    return out.finish().release();
+}
+
+PyObject *tcl_UpdateStringOfList(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames) {
+    PyObject *seq;
+    if (!ortan::parse_args("_tcl_UpdateStringOfList", args, nargs, kwnames, {"listObj"}, 1, &seq))
+        return nullptr;
+    return scribe_sequence(seq).release();
+}
+
+// The module functions that take one argument named `obj`.
+template <Ref (*convert)(PyObject *)>
+PyObject *one_obj_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) {
+    PyObject *obj;
+    if (!ortan::parse_args("function", args, nargs, kwnames, {"obj"}, 1, &obj))
+        return nullptr;
+    return convert(obj).release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The scribe and tclobj callables: vectorcall objects with a __dict__, so that they carry
+// from_sequence and from_mapping, and that bind like Python functions.
+
+struct Converter {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Ref (*convert)(PyObject *);
+    PyObject *dict;
+    PyObject *name;
+    PyObject *doc;
+};
+
+PyObject *converter_call(PyObject *self, PyObject *const *args, size_t nargsf,
+                         PyObject *kwnames) {
+    auto *c = reinterpret_cast<Converter *>(self);
+    // The hot path: exactly one positional argument.
+    if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
+        return c->convert(args[0]).release();
+    PyObject *obj;
+    if (!ortan::parse_args(PyUnicode_AsUTF8(c->name), args, nargsf, kwnames, {"obj"}, 1, &obj))
+        return nullptr;
+    return c->convert(obj).release();
+}
+
+PyObject *converter_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int converter_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<Converter *>(self)->dict);
+    return 0;
+}
+
+int converter_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<Converter *>(self)->dict);
+    return 0;
+}
+
+void converter_dealloc(PyObject *self) {
+    auto *c = reinterpret_cast<Converter *>(self);
+    PyObject_GC_UnTrack(self);
+    converter_clear(self);
+    Py_XDECREF(c->name);
+    Py_XDECREF(c->doc);
+    PyObject_GC_Del(self);
+}
+
+PyObject *converter_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U>", reinterpret_cast<Converter *>(self)->name);
+}
+
+PyObject *converter_signature(PyObject *, void *) { return PyUnicode_FromString("(obj)"); }
+
+PyMemberDef converter_members[] = {
+    {"__name__", T_OBJECT, offsetof(Converter, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(Converter, name), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Converter, doc), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef converter_getset[] = {
+    {"__text_signature__", converter_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject converter_type = [] {
+    PyTypeObject t = ortan::static_type("ortan.tcl.scribe.converter", sizeof(Converter));
+    t.tp_dealloc = converter_dealloc;
+    t.tp_vectorcall_offset = offsetof(Converter, vectorcall);
+    t.tp_repr = converter_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = converter_traverse;
+    t.tp_clear = converter_clear;
+    t.tp_members = converter_members;
+    t.tp_getset = converter_getset;
+    t.tp_descr_get = converter_get;
+    t.tp_dictoffset = offsetof(Converter, dict);
+    return t;
+}();
+
+Ref new_converter(const char *name, const char *doc, Ref (*convert)(PyObject *)) {
+    Ref pyname = ortan::text(name);
+    Ref pydoc = doc ? ortan::text(doc) : Ref::borrow(Py_None);
+    if (!pyname || !pydoc)
+        return Ref();
+    auto *c = PyObject_GC_New(Converter, &converter_type);
+    if (!c)
+        return Ref();
+    c->vectorcall = converter_call;
+    c->convert = convert;
+    c->dict = nullptr;
+    c->name = pyname.release();
+    c->doc = pydoc.release();
+    PyObject_GC_Track(c);
+    return Ref::steal(reinterpret_cast<PyObject *>(c));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Docstrings.
+
+const char module_doc[] =
+    "Implements ortan.tcl.scribe and ortan.tcl.tclobj.\n\n"
+    "This file implements the scribe() and tclobj() functions: scribe() turns any Python value\n"
+    "into Tcl text, with sequences, sets and mappings as properly quoted Tcl lists; tclobj()\n"
+    "turns it into a value that the Tcl binding (_tkinter) hands to Tcl natively. An object\n"
+    "takes control of its own conversion by defining __scribe__() and/or __tclobj__().";
+
+const char scan_doc[] =
+    "_Tcl_ScanElement($module, /, string)\n--\n\n"
+    "Scan a string to see what needs to be done to it when it is converted to a Tcl list\n"
+    "element.\n\n"
+    "Returns a 2-tuple: an overestimate of the number of characters that will be needed by\n"
+    "_Tcl_ConvertElement to produce a valid list element from the string, and the flag value\n"
+    "(a set of flag names) that _Tcl_ConvertElement needs to do the conversion.\n\n"
+    "Beyond Tcl's own rules, braces are matched the way Tcl reads them back (the character\n"
+    "after a backslash is skipped); when that match fails the element is backslash-quoted.\n\n"
+    "From:\n    Tcl_ScanElement / Tcl_ScanCountedElement, generic/tclUtil.c, Tcl 8.4.19";
+
+const char convert_doc[] =
+    "_Tcl_ConvertElement($module, /, src, flags)\n--\n\n"
+    "Convert a string into a list element, using the flags from _Tcl_ScanElement.\n\n"
+    "Returns the element text: splitting it as a Tcl list yields a string identical to the\n"
+    "source. A source beginning with '{' adds \"BRACES_UNMATCHED\" to `flags` (through its\n"
+    "add method) when the element is backslash-quoted.\n\n"
+    "From:\n    Tcl_ConvertElement / Tcl_ConvertCountedElement, generic/tclUtil.c, Tcl 8.4.19";
+
+const char update_doc[] =
+    "_tcl_UpdateStringOfList($module, /, listObj)\n--\n\n"
+    "Generate the string representation of a list: every item through scribe(), each quoted\n"
+    "as one list element, joined by single spaces.\n\n"
+    "A first element that begins with '#' is quoted too, so that the list never reads as a\n"
+    "comment when it is evaluated as a command.\n\n"
+    "From:\n    UpdateStringOfList, generic/tclListObj.c, Tcl 8.4.19";
+
+const char scribe_from_mapping_doc[] =
+    "_scribe_from_mapping($module, /, obj)\n--\n\n"
+    "The Tcl list text of a mapping: key, value, key, value, ... in iteration order.";
+
+const char tclobj_from_sequence_doc[] =
+    "_tclobj_from_sequence($module, /, obj)\n--\n\n"
+    "A tuple of tclobj() of every item, in iteration order.";
+
+const char tclobj_from_mapping_doc[] =
+    "_tclobj_from_mapping($module, /, obj)\n--\n\n"
+    "A flat tuple key, value, key, value, ... of a mapping, each converted by tclobj().";
+
+const char scribe_doc[] =
+    "scribe() Function/Class\n\n"
+    "Converts any object into a string appropriate for use in Tcl. The result is a string.\n"
+    "If the object defines the __scribe__() method, it is invoked to perform the conversion.\n\n"
+    "Examples:\n\n"
+    "    >>> scribe([1, 2, [3, 4]])\n"
+    "    '1 2 {3 4}'\n"
+    "    >>> scribe({'my key': 'my value', 'a': 'b'})\n"
+    "    '{my key} {my value} a b'\n";
+
+// ---------------------------------------------------------------------------------------------
+// Module init: binds the globals in their documented order.
+
+PyMethodDef scan_def = {"_Tcl_ScanElement", ortan::as_cfunction(Tcl_ScanElement),
+                        METH_FASTCALL | METH_KEYWORDS, scan_doc};
+PyMethodDef convert_def = {"_Tcl_ConvertElement",
+                           ortan::as_cfunction(Tcl_ConvertElement),
+                           METH_FASTCALL | METH_KEYWORDS, convert_doc};
+PyMethodDef update_def = {"_tcl_UpdateStringOfList",
+                          ortan::as_cfunction(tcl_UpdateStringOfList),
+                          METH_FASTCALL | METH_KEYWORDS, update_doc};
+PyMethodDef scribe_from_mapping_def = {
+    "_scribe_from_mapping", ortan::as_cfunction(one_obj_function<scribe_mapping>),
+    METH_FASTCALL | METH_KEYWORDS, scribe_from_mapping_doc};
+PyMethodDef tclobj_from_sequence_def = {
+    "_tclobj_from_sequence", ortan::as_cfunction(one_obj_function<tclobj_sequence>),
+    METH_FASTCALL | METH_KEYWORDS, tclobj_from_sequence_doc};
+PyMethodDef tclobj_from_mapping_def = {
+    "_tclobj_from_mapping", ortan::as_cfunction(one_obj_function<tclobj_mapping>),
+    METH_FASTCALL | METH_KEYWORDS, tclobj_from_mapping_doc};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.scribe", module_doc, -1, nullptr,
+                          nullptr, nullptr, nullptr, nullptr};
+
+bool add(PyObject *module, const char *name, Ref value) {
+    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+Ref function(PyMethodDef *def, PyObject *module) {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    return name ? Ref::steal(PyCFunction_NewEx(def, module, name.get())) : name;
+}
+
+bool init_constants() {
+    str_scribe = ortan::intern("__scribe__");
+    str_tclobj = ortan::intern("__tclobj__");
+    str_add = ortan::intern("add");
+    flag_names[0] = ortan::intern("USE_BRACES");
+    flag_names[1] = ortan::intern("BRACES_UNMATCHED");
+    flag_names[2] = ortan::intern("TCL_DONT_USE_BRACES");
+    empty_text = ortan::intern("");
+    braces_text = ortan::intern("{}");
+    return str_scribe && str_tclobj && str_add && flag_names[0] && flag_names[1] &&
+           flag_names[2] && empty_text && braces_text && PyType_Ready(&converter_type) == 0;
+}
+
+bool init_module(PyObject *m) {
+    Ref mapping = ortan::import_attr("collections.abc", "Mapping");
+    Ref sequence = ortan::import_attr("collections.abc", "Sequence");
+    Ref set = ortan::import_attr("collections.abc", "Set");
+    if (!add(m, "Mapping", mapping) || !add(m, "Sequence", sequence) || !add(m, "Set", set))
+        return false;
+    Ref tcl_obj = ortan::import_attr("_tkinter", "Tcl_Obj");
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    if (!add(m, "_tkTcl_Obj", tcl_obj) || !add(m, "sys", sys) ||
+        !add(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))))
+        return false;
+    // Kept for the module's lifetime: the module holds these objects too.
+    abc_mapping = mapping.get();
+    abc_sequence = sequence.get();
+    abc_set = set.get();
+    tk_tcl_obj = tcl_obj.get();
+
+    Ref update = function(&update_def, m);
+    if (!add(m, "_Tcl_ScanElement", function(&scan_def, m)) ||
+        !add(m, "_Tcl_ConvertElement", function(&convert_def, m)) ||
+        !add(m, "_tcl_UpdateStringOfList", update) || !add(m, "_scribe_from_sequence", update))
+        return false;
+    Ref scribe_from_mapping = function(&scribe_from_mapping_def, m);
+    Ref scribe = new_converter("scribe", scribe_doc, scribe_value);
+    if (!add(m, "_scribe_from_mapping", scribe_from_mapping) || !add(m, "scribe", scribe))
+        return false;
+
+    Ref maxsize = ortan::get_attr(sys.get(), "maxsize");
+    if (!maxsize && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        maxsize = ortan::get_attr(sys.get(), "maxint");
+    }
+    if (!add(m, "_sysmaxsize", maxsize))
+        return false;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref next = one ? Ref::steal(PyNumber_Add(maxsize.get(), one.get())) : Ref();
+    if (!add(m, "_long_type", next ? Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(next.get())))
+                                   : Ref()))
+        return false;
+
+    Ref tclobj_from_sequence = function(&tclobj_from_sequence_def, m);
+    Ref tclobj_from_mapping = function(&tclobj_from_mapping_def, m);
+    Ref tclobj = new_converter("tclobj", nullptr, tclobj_value);
+    if (!add(m, "_tclobj_from_sequence", tclobj_from_sequence) ||
+        !add(m, "_tclobj_from_mapping", tclobj_from_mapping) || !add(m, "tclobj", tclobj))
+        return false;
+
+    return PyObject_SetAttrString(scribe.get(), "from_sequence", update.get()) == 0 &&
+           PyObject_SetAttrString(scribe.get(), "from_mapping", scribe_from_mapping.get()) == 0 &&
+           PyObject_SetAttrString(tclobj.get(), "from_sequence", tclobj_from_sequence.get()) ==
+               0 &&
+           PyObject_SetAttrString(tclobj.get(), "from_mapping", tclobj_from_mapping.get()) == 0;
+}
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_scribe() {
+    if (!init_constants())
+        return nullptr;
+    Ref m = Ref::steal(PyModule_Create(&module_def));
+    if (!m || !init_module(m.get()))
+        return nullptr;
+    return m.release();
+}

@@ -59,9 +59,7 @@ PyMemberDef method_members[] = {
 };
 
 PyTypeObject method_type = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "ortan.tcl.method";
-    t.tp_basicsize = sizeof(MethodObject);
+    PyTypeObject t = static_type("ortan.tcl.method", sizeof(MethodObject));
     t.tp_dealloc = method_dealloc;
     t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
     t.tp_repr = method_repr;

@@ -11,6 +11,23 @@
 
 namespace ortan {
 
+// A zero-initialised static type object with its name and instance size set, ready for the
+// caller to fill in its slots and pass to PyType_Ready. (Aggregate initialisation of
+// PyTypeObject with the HEAD_INIT macros leaves most slots unnamed and trips -Wextra.)
+inline PyTypeObject static_type(const char *name, Py_ssize_t basicsize) {
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&type), 1);
+    type.tp_name = name;
+    type.tp_basicsize = basicsize;
+    return type;
+}
+
+// A METH_FASTCALL (| METH_KEYWORDS) function as the PyCFunction that PyMethodDef stores. The
+// detour through void(*)() is the sanctioned way past -Wcast-function-type.
+template <class F> PyCFunction as_cfunction(F *fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 // A C++ method: args[0] is self (or the class, for a classmethod); the rest are the Python
 // positional arguments, then the values of the keyword names in `kwnames`.
 using MethodFn = PyObject *(*)(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
