@@ -1,7 +1,547 @@
-// ortan.tcl.history: placeholder until the module is written.
+// ortan.tcl.history: a bounded, timestamped record of Tcl calls, with named markers.
 #include "support.h"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.history", nullptr, 0, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr};
+using namespace ortan;
 
-PyMODINIT_FUNC PyInit_history() { return PyModule_Create(&module_def); }
+namespace {
+
+// ===========================================================================================
+// Imported objects and interned names (bound once at import, never changed afterwards)
+// ===========================================================================================
+
+PyObject *g_log;        // logging.getLogger('ortan.tcl')
+PyObject *g_get_time;   // ortan.utils.utils.get_time
+PyObject *g_deque;      // collections.deque
+PyObject *g_re_compile; // re.compile
+PyObject *g_entry_cls;  // the Entry class built below
+PyObject *g_debug;      // logging.DEBUG
+PyObject *g_maxlen_kw;  // ("maxlen",): keyword names for deque(maxlen=...)
+
+PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append,
+    *s_clear, *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime,
+    *s_search, *s_enable, *s_str, *s_space, *s_stamp_format;
+
+constexpr long default_max_history = 9999;
+
+// ===========================================================================================
+// Conversions and helpers
+// ===========================================================================================
+
+// Keeps a C++ function that calls back into Python from overflowing the C stack when callers
+// build a cycle of C-only calls (a history whose append leads back to itself).
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (ok_)
+            Py_LeaveRecursiveCall();
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+bool set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+    return value && PyObject_SetAttr(obj, name, value) == 0;
+}
+
+// deque(maxlen=maxlen)
+Ref new_deque(PyObject *maxlen) {
+    PyObject *args[] = {maxlen};
+    return Ref::steal(PyObject_Vectorcall(g_deque, args, 0, g_maxlen_kw));
+}
+
+// Logs `message` at debug level on the module's logger.
+bool log_debug(PyObject *message) { return bool(call_method(g_log, s_debug, {message})); }
+
+// The debug record of one appended call, "% <item>", made only when it will be emitted.
+bool log_appended(PyObject *item) {
+    Ref enabled = call_method(g_log, s_is_enabled_for, {g_debug});
+    if (!enabled)
+        return false;
+    const int on = PyObject_IsTrue(enabled.get());
+    if (on <= 0)
+        return on == 0;
+    // str(item) rather than `%`-formatting: a tuple item is one value here, not an argument
+    // tuple.
+    Ref message = Ref::steal(PyUnicode_FromFormat("%% %S", item));
+    return message && log_debug(message.get());
+}
+
+// Appends one word to the line of an Entry: braced when it contains a space, as it is
+// otherwise. `index` only serves the error message for a word that is not text.
+bool put_word(TextWriter &out, PyObject *word, Py_ssize_t index) {
+    if (PyUnicode_Check(word)) {
+        const Py_ssize_t space = PyUnicode_FindChar(word, ' ', 0, PyUnicode_GET_LENGTH(word), 1);
+        if (space == -2)
+            return false;
+        if (space < 0)
+            return out.put_text(word);
+        return out.put('{') && out.put_text(word) && out.put('}');
+    }
+    // A word that is not text: the space test is the containment test of the object itself
+    // (a TypeError for numbers), and the result must then be text to be joined.
+    const int has_space = PySequence_Contains(word, s_space);
+    if (has_space < 0)
+        return false;
+    if (has_space) {
+        Ref braces = text("{%s}");
+        Ref braced = braces ? Ref::steal(PyUnicode_Format(braces.get(), word)) : Ref();
+        return braced && out.put_text(braced.get());
+    }
+    PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                 Py_TYPE(word)->tp_name);
+    return false;
+}
+
+// The words of a call as one line: words joined by single spaces, each word that contains a
+// space wrapped in braces. No other quoting: this is a log line, not a Tcl script.
+Ref join_words(PyObject *words) {
+    Ref seq = Ref::steal(PySequence_Fast(words, "an Entry needs text or a sequence of words"));
+    if (!seq)
+        return seq;
+    TextWriter out;
+    // The size is read afresh each round: a word's containment test may change the sequence.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref word = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if ((i > 0 && !out.put(' ')) || !put_word(out, word.get(), i))
+            return Ref();
+    }
+    return out.finish();
+}
+
+Ref hex_id(PyObject *obj) {
+    Ref address = Ref::steal(PyLong_FromVoidPtr(obj));
+    return address ? Ref::steal(PyNumber_ToBase(address.get(), 16)) : address;
+}
+
+// The marker's deque, or Exception('No such marker: <marker>') raised while handling the
+// lookup's KeyError (so that error is its context).
+Ref marker_entries(PyObject *self, PyObject *marker) {
+    Ref markers = get_attr(self, s_markers);
+    if (!markers)
+        return markers;
+    Ref entries = Ref::steal(PyObject_GetItem(markers.get(), marker));
+    if (entries || !PyErr_ExceptionMatches(PyExc_KeyError))
+        return entries;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    Ref key_error = Ref::steal(value);
+    Ref message = Ref::steal(PyUnicode_FromFormat("No such marker: %S", marker));
+    Ref error = message ? call(PyExc_Exception, {message.get()}) : Ref();
+    if (!error)
+        return error;
+    PyException_SetContext(error.get(), key_error.release());
+    PyErr_SetObject(PyExc_Exception, error.get());
+    return Ref();
+}
+
+// ===========================================================================================
+// Entry
+// ===========================================================================================
+
+PyObject *Entry_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *api;
+    if (!parse_args("__init__", args + 1, nargs - 1, kwnames, {"api"}, 1, &api))
+        return nullptr;
+    Ref line = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
+    if (!line)
+        return nullptr;
+    PyObject *self = args[0];
+    if (!set_attr(self, s_timestamp, call(g_get_time).get()) ||
+        !set_attr(self, s_api, line.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *Entry_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!parse_args("__str__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    Ref timestamp = get_attr(args[0], s_timestamp);
+    Ref stamp = timestamp ? call_method(timestamp.get(), s_strftime, {s_stamp_format}) : Ref();
+    Ref api = stamp ? get_attr(args[0], s_api) : Ref();
+    if (!api)
+        return nullptr;
+    return PyUnicode_FromFormat("%S: %S", stamp.get(), api.get());
+}
+
+PyObject *Entry_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!parse_args("__repr__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    Ref str = call_method(args[0], s_str);
+    Ref address = str ? hex_id(args[0]) : Ref();
+    if (!address)
+        return nullptr;
+    return PyUnicode_FromFormat("<Entry '%S' at %S>", str.get(), address.get());
+}
+
+// ===========================================================================================
+// History
+// ===========================================================================================
+
+PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *max_history;
+    if (!parse_args("__init__", args + 1, nargs - 1, kwnames, {"max_history"}, 0, &max_history))
+        return nullptr;
+    Ref default_max = max_history ? Ref() : Ref::steal(PyLong_FromLong(default_max_history));
+    if (!max_history && !default_max)
+        return nullptr;
+    PyObject *self = args[0];
+    if (!set_attr(self, s_history, new_deque(max_history ? max_history : default_max.get()).get()) ||
+        !set_attr(self, s_markers, Ref::steal(PyDict_New()).get()) ||
+        !set_attr(self, s_active, Ref::steal(PyList_New(0)).get()))
+        return nullptr;
+    return call_method(self, s_enable).release();
+}
+
+PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                      const char *fname, bool enabled, const char *message) {
+    if (!parse_args(fname, args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    if (!set_attr(args[0], s_enabled, enabled ? Py_True : Py_False))
+        return nullptr;
+    Ref text_message = text(message);
+    if (!text_message || !log_debug(text_message.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *History_enable(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return set_enabled(args, nargs, kwnames, "enable", true, "TclHistory is enabled.");
+}
+
+PyObject *History_disable(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return set_enabled(args, nargs, kwnames, "disable", false, "TclHistory is disabled.");
+}
+
+// Every quick call passes through here, so the common case (no active marker, logger not
+// enabled for debug) costs one logger query, one Entry and one deque append.
+PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *item;
+    if (!parse_args("append", args + 1, nargs - 1, kwnames, {"item"}, 1, &item))
+        return nullptr;
+    RecursionGuard guard(" while recording a Tcl call");
+    if (!guard.ok() || !log_appended(item))
+        return nullptr;
+    PyObject *self = args[0];
+    Ref enabled = get_attr(self, s_enabled);
+    if (!enabled)
+        return nullptr;
+    const int recording = PyObject_IsTrue(enabled.get());
+    if (recording <= 0)
+        return recording < 0 ? nullptr : Py_NewRef(Py_None);
+
+    Ref entry = call(g_entry_cls, {item});
+    Ref history = entry ? get_attr(self, s_history) : Ref();
+    if (!history || !call_method(history.get(), s_append, {entry.get()}))
+        return nullptr;
+
+    Ref active = get_attr(self, s_active);
+    if (!active)
+        return nullptr;
+    if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0)
+        Py_RETURN_NONE;
+    Ref markers = get_attr(self, s_markers);
+    Ref names = markers ? Ref::steal(PyObject_GetIter(active.get())) : Ref();
+    if (!names)
+        return nullptr;
+    while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
+        Ref entries = Ref::steal(PyObject_GetItem(markers.get(), name.get()));
+        if (!entries || !call_method(entries.get(), s_append, {entry.get()}))
+            return nullptr;
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+bool clear_every_marker(PyObject *self) {
+    Ref markers = get_attr(self, s_markers);
+    Ref values = markers ? call_method(markers.get(), s_values) : Ref();
+    Ref deques = values ? Ref::steal(PyObject_GetIter(values.get())) : Ref();
+    if (!deques)
+        return false;
+    while (Ref entries = Ref::steal(PyIter_Next(deques.get()))) {
+        if (!call_method(entries.get(), s_clear))
+            return false;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject *History_clear(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *params[2];
+    if (!parse_args("clear", args + 1, nargs - 1, kwnames, {"marker", "clear_all"}, 0, params))
+        return nullptr;
+    PyObject *self = args[0];
+    PyObject *marker = params[0] ? params[0] : Py_None;
+    const int clear_all = params[1] ? PyObject_IsTrue(params[1]) : 0;
+    if (clear_all < 0)
+        return nullptr;
+    Ref target;
+    if (clear_all) {
+        if (!clear_every_marker(self))
+            return nullptr;
+        target = get_attr(self, s_history);
+    } else if (marker != Py_None) {
+        Ref markers = get_attr(self, s_markers);
+        target = markers ? Ref::steal(PyObject_GetItem(markers.get(), marker)) : Ref();
+    } else {
+        target = get_attr(self, s_history);
+    }
+    if (!target || !call_method(target.get(), s_clear))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *History_start_marker(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *marker;
+    if (!parse_args("start_marker", args + 1, nargs - 1, kwnames, {"marker"}, 1, &marker))
+        return nullptr;
+    PyObject *self = args[0];
+    Ref markers = get_attr(self, s_markers);
+    if (!markers)
+        return nullptr;
+    const int known = PySequence_Contains(markers.get(), marker);
+    if (known < 0)
+        return nullptr;
+    if (!known) {
+        // A marker keeps as many entries as the main record.
+        Ref history = get_attr(self, s_history);
+        Ref maxlen = history ? get_attr(history.get(), s_maxlen) : Ref();
+        Ref entries = maxlen ? new_deque(maxlen.get()) : Ref();
+        if (!entries || PyObject_SetItem(markers.get(), marker, entries.get()) < 0)
+            return nullptr;
+    }
+    Ref active = get_attr(self, s_active);
+    if (!active || !call_method(active.get(), s_append, {marker}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *History_end_marker(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *marker;
+    if (!parse_args("end_marker", args + 1, nargs - 1, kwnames, {"marker"}, 1, &marker))
+        return nullptr;
+    Ref active = get_attr(args[0], s_active);
+    if (!active || !call_method(active.get(), s_remove, {marker}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The entries of `entries` whose api text matches `regex` anywhere.
+Ref matching(PyObject *entries, PyObject *regex) {
+    Ref pattern = call(g_re_compile, {regex});
+    if (!pattern)
+        return pattern;
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result)
+        return result;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(entries, i));
+        Ref api = get_attr(entry.get(), s_api);
+        Ref found = api ? call_method(pattern.get(), s_search, {api.get()}) : Ref();
+        if (!found)
+            return Ref();
+        if (found.get() != Py_None && PyList_Append(result.get(), entry.get()) < 0)
+            return Ref();
+    }
+    return result;
+}
+
+PyObject *History_filter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *params[3];
+    if (!parse_args("filter", args + 1, nargs - 1, kwnames, {"marker", "count", "regex"}, 0,
+                    params))
+        return nullptr;
+    PyObject *self = args[0];
+    PyObject *marker = params[0] ? params[0] : Py_None;
+    Ref default_count = params[1] ? Ref() : Ref::steal(PyLong_FromLong(20));
+    PyObject *count = params[1] ? params[1] : default_count.get();
+    PyObject *regex = params[2] ? params[2] : Py_None;
+    if (!count)
+        return nullptr;
+
+    Ref source = marker != Py_None ? marker_entries(self, marker) : get_attr(self, s_history);
+    Ref copy = source ? Ref::steal(PySequence_List(source.get())) : Ref();
+    // The last `count` entries, as the slice [-count:] takes them (so 0 keeps everything).
+    Ref start = copy ? Ref::steal(PyNumber_Negative(count)) : Ref();
+    Ref cut = start ? Ref::steal(PySlice_New(start.get(), nullptr, nullptr)) : Ref();
+    Ref entries = cut ? Ref::steal(PyObject_GetItem(copy.get(), cut.get())) : Ref();
+    if (!entries)
+        return nullptr;
+    const int filtered = PyObject_IsTrue(regex);
+    if (filtered < 0)
+        return nullptr;
+    return filtered ? matching(entries.get(), regex).release() : entries.release();
+}
+
+PyObject *History_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!parse_args("__str__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    Ref history = get_attr(args[0], s_history);
+    return history ? PyObject_Str(history.get()) : nullptr;
+}
+
+PyObject *History_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!parse_args("__repr__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    Ref history = get_attr(args[0], s_history);
+    return history ? PyObject_Repr(history.get()) : nullptr;
+}
+
+// ===========================================================================================
+// Classes
+// ===========================================================================================
+
+constexpr const char *module_name = "ortan.tcl.history";
+
+const char *const entry_doc = "One recorded Tcl call: `api`, the call as one line of text, and "
+                              "`timestamp`, when it was recorded.";
+
+const char *const history_doc =
+    "A bounded, timestamped record of Tcl calls.\n\n"
+    "Holds at most `max_history` entries (oldest first; the oldest is dropped when full). "
+    "Named markers collect the calls recorded while they are active; `filter` selects entries "
+    "by marker, count and regular expression. Every appended call is logged at debug level on "
+    "the logger 'ortan.tcl', also while recording is disabled.";
+
+const MethodDef entry_methods[] = {
+    {"__init__", Entry_init, "($self, api)", nullptr},
+    {"__str__", Entry_str, "($self, /)", nullptr},
+    {"__repr__", Entry_repr, "($self, /)", nullptr},
+};
+
+const MethodDef history_methods[] = {
+    {"__init__", History_init, "($self, max_history=9999)", nullptr},
+    {"enable", History_enable, "($self)", "Record calls from now on."},
+    {"disable", History_disable, "($self)",
+     "Stop recording calls (they are still logged at debug level)."},
+    {"append", History_append, "($self, item)",
+     "Record one call: its text, or its list of words."},
+    {"clear", History_clear, "($self, marker=None, clear_all=False)",
+     "Empty the main record, or one marker's entries, or (clear_all) every marker and the main "
+     "record."},
+    {"start_marker", History_start_marker, "($self, marker)",
+     "Collect the calls recorded from now on under `marker` as well."},
+    {"end_marker", History_end_marker, "($self, marker)",
+     "Stop collecting under `marker`; its entries stay available."},
+    {"filter", History_filter, "($self, marker=None, count=20, regex=None)",
+     "The last `count` entries (of `marker`, or of the main record), oldest first; with "
+     "`regex`, only those of them whose text matches it."},
+    {"__str__", History_str, "($self, /)", nullptr},
+    {"__repr__", History_repr, "($self, /)", nullptr},
+};
+
+template <size_t N>
+Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
+               bool with_max_history) {
+    Ref ns = new_class_namespace(module_name, name, doc);
+    if (!ns)
+        return ns;
+    if (with_max_history &&
+        !set_item(ns.get(), "__MAX_HISTORY__", Ref::steal(PyLong_FromLong(default_max_history))))
+        return Ref();
+    for (const MethodDef &def : methods) {
+        if (!add_method(ns.get(), def, name))
+            return Ref();
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (!bases)
+        return bases;
+    return build_class(reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), ns.get());
+}
+
+// ===========================================================================================
+// Module init
+// ===========================================================================================
+
+bool intern_names() {
+    struct {
+        PyObject **slot;
+        const char *text;
+    } names[] = {
+        {&s_timestamp, "timestamp"},
+        {&s_api, "api"},
+        {&s_enabled, "enabled"},
+        {&s_history, "__history__"},
+        {&s_markers, "__markers__"},
+        {&s_active, "__activeMarkers__"},
+        {&s_append, "append"},
+        {&s_clear, "clear"},
+        {&s_remove, "remove"},
+        {&s_maxlen, "maxlen"},
+        {&s_values, "values"},
+        {&s_is_enabled_for, "isEnabledFor"},
+        {&s_debug, "debug"},
+        {&s_strftime, "strftime"},
+        {&s_search, "search"},
+        {&s_enable, "enable"},
+        {&s_str, "__str__"},
+        {&s_space, " "},
+        {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
+    };
+    for (auto &name : names) {
+        if (!(*name.slot = intern(name.text)))
+            return false;
+    }
+    return true;
+}
+
+// Binds `name` in the module and keeps a reference in `*keep` (when given) for the C++ code.
+bool bind(PyObject *module, const char *name, Ref value, PyObject **keep = nullptr) {
+    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
+        return false;
+    if (keep)
+        *keep = value.release();
+    return true;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    module_name,
+    "Call history: `History`, a bounded, timestamped record of Tcl calls with named markers, "
+    "and `Entry`, one recorded call.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_history() {
+    if (!intern_names())
+        return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module)
+        return nullptr;
+    PyObject *m = module.get();
+    Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    if (!logging || !re || !bind(m, "re", re) || !bind(m, "logging", logging) ||
+        !bind(m, "deque", import_attr("collections", "deque"), &g_deque) ||
+        !bind(m, "get_time", import_attr("ortan.utils.utils", "get_time"), &g_get_time))
+        return nullptr;
+    Ref get_logger = get_attr(logging.get(), "getLogger");
+    Ref logger_name = text("ortan.tcl");
+    if (!get_logger || !logger_name ||
+        !bind(m, "log", call(get_logger.get(), {logger_name.get()}), &g_log))
+        return nullptr;
+    g_debug = get_attr(logging.get(), "DEBUG").release();
+    g_re_compile = get_attr(re.get(), "compile").release();
+    g_maxlen_kw = PyTuple_Pack(1, s_maxlen);
+    if (!g_debug || !g_re_compile || !g_maxlen_kw)
+        return nullptr;
+    if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, false), &g_entry_cls) ||
+        !bind(m, "History", make_class("History", history_doc, history_methods, true)))
+        return nullptr;
+    return module.release();
+}
