@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <structmember.h>
+#include <algorithm>
 #include <vector>
 
 using ortan::Ref;
@@ -53,6 +54,12 @@ enum CharClass : std::uint8_t {
 struct CharTable {
     CharClass cls[128] = {};
     char escape[128] = {}; // the letter of the backslash escape of a blank
+    signed char level_delta[128] = {};
+    bool asks_braces[128] = {};
+    // Backslash-quoting, one table per treatment of braces: whether a character gets a
+    // backslash before it, and what is written after that backslash (or in its place).
+    bool backslashed[2][128] = {};
+    char written[2][128] = {};
     constexpr CharTable() {
         cls[int('{')] = OPEN_BRACE;
         cls[int('}')] = CLOSE_BRACE;
@@ -67,6 +74,17 @@ struct CharTable {
         for (unsigned i = 0; i < sizeof blanks; i += 2) {
             cls[int(blanks[i])] = BLANK;
             escape[int(blanks[i])] = blanks[i + 1];
+        }
+        level_delta[int('{')] = 1;
+        level_delta[int('}')] = -1;
+        for (int c = 0; c < 128; ++c)
+            asks_braces[c] = cls[c] == BLANK || cls[c] == SPECIAL || cls[c] == BACKSLASH;
+        for (int braces = 0; braces < 2; ++braces) {
+            for (int c = 0; c < 128; ++c) {
+                const bool brace = cls[c] == OPEN_BRACE || cls[c] == CLOSE_BRACE;
+                backslashed[braces][c] = brace ? braces == 1 : cls[c] != PLAIN;
+                written[braces][c] = cls[c] == BLANK ? escape[c] : static_cast<char>(c);
+            }
         }
     }
 };
@@ -94,37 +112,31 @@ template <class C> bool braces_match_as_tcl_reads_them(const C *s, Py_ssize_t n)
 }
 
 template <class C> unsigned scan_chars(const C *s, Py_ssize_t n) {
-    unsigned flags = 0;
-    if (n == 0 || s[0] == '{' || s[0] == '"')
-        flags |= USE_BRACES;
-    Py_ssize_t level = 0;
+    // Branch-light: the nesting level and the wish for braces come from tables; only a
+    // backslash needs a look at its neighbour.
+    bool asks_braces = n == 0 || s[0] == '{' || s[0] == '"';
+    bool forced = false; // a backslash at the end or before a newline
     bool saw_backslash = false;
+    Py_ssize_t level = 0, lowest = 0;
     for (Py_ssize_t p = 0; p < n; ++p) {
-        switch (class_of(s[p])) {
-        case OPEN_BRACE:
-            ++level;
-            break;
-        case CLOSE_BRACE:
-            if (--level < 0)
-                flags |= BACKSLASH_ONLY;
-            break;
-        case BLANK:
-        case SPECIAL:
-            flags |= USE_BRACES;
-            break;
-        case BACKSLASH:
+        const C c = s[p];
+        if (c >= 128)
+            continue;
+        level += table.level_delta[c];
+        lowest = std::min(lowest, level);
+        asks_braces |= table.asks_braces[c];
+        if (c == '\\') {
             saw_backslash = true;
-            if (p + 1 == n || s[p + 1] == '\n')
-                flags = BACKSLASH_ONLY; // replaces what was gathered so far
-            else
-                flags |= USE_BRACES;
-            break;
-        default:
-            break;
+            if (p + 1 == n || s[p + 1] == '\n') {
+                forced = true;
+                asks_braces = false; // the flags are replaced: what was gathered is dropped
+            }
         }
     }
     if (level != 0)
         return BACKSLASH_ONLY;
+    unsigned flags = (asks_braces ? unsigned(USE_BRACES) : 0u) |
+                     (forced || lowest < 0 ? unsigned(BACKSLASH_ONLY) : 0u);
     if (saw_backslash && !(flags & TCL_DONT_USE_BRACES) && !braces_match_as_tcl_reads_them(s, n))
         return BACKSLASH_ONLY;
     return flags;
@@ -134,55 +146,138 @@ unsigned scan_element(PyObject *text) {
     return ortan::visit_text(text, [](auto s, Py_ssize_t n) { return scan_chars(s, n); });
 }
 
-// Writes the element in backslash-quoted form from index `start` on, copying runs of plain
-// characters in one piece.
-template <class C>
-bool write_backslashed(ortan::TextWriter &out, PyObject *text, const C *s, Py_ssize_t n,
-                       Py_ssize_t start, bool brace_backslashed) {
-    Py_ssize_t run = start;
-    for (Py_ssize_t p = start; p < n; ++p) {
-        const CharClass cls = class_of(s[p]);
-        if (cls == PLAIN || ((cls == OPEN_BRACE || cls == CLOSE_BRACE) && !brace_backslashed))
-            continue;
-        if (!out.put_range(text, run, p))
-            return false;
-        run = p + 1;
-        if (cls == BLANK) {
-            const char esc[2] = {'\\', table.escape[s[p]]};
-            if (!out.put_ascii(esc, 2))
-                return false;
-        } else if (!out.put('\\') || !out.put(s[p])) {
-            return false;
+// One list element to be written: its text and its scanned flags.
+struct Element {
+    PyObject *text;
+    unsigned flags;
+    bool owned; // a strong reference, released by the ElementList
+};
+
+// The scanned elements of one list, with the size the rendering needs. Texts taken from an
+// exact list or tuple are borrowed as long as no Python code can run (the container keeps
+// them alive); before anything that may run Python code (a hook, str(), an iterator), own_all()
+// turns every borrowed text into an owned one. This spares a list of plain texts the reference
+// traffic on every item, which costs more than quoting it.
+class ElementList {
+  public:
+    ElementList() = default;
+    ElementList(const ElementList &) = delete;
+    ElementList &operator=(const ElementList &) = delete;
+    ~ElementList() {
+        for (const Element &e : items_)
+            if (e.owned)
+                Py_DECREF(e.text);
+    }
+    void reserve(size_t n) { items_.reserve(n); }
+    void own_all() {
+        for (; borrowed_from_ < items_.size(); ++borrowed_from_) {
+            Element &e = items_[borrowed_from_];
+            if (!e.owned) {
+                Py_INCREF(e.text);
+                e.owned = true;
+            }
         }
     }
-    return out.put_range(text, run, n);
+    // Adds a text; `owned` says whether the caller hands over a strong reference.
+    void add(PyObject *text, unsigned flags, bool owned) {
+        items_.push_back({text, flags, owned});
+        bound_ += 2 * PyUnicode_GET_LENGTH(text) + 3;
+        maxchar_ = std::max<Py_UCS4>(maxchar_, PyUnicode_MAX_CHAR_VALUE(text));
+    }
+    const Element *data() const { return items_.data(); }
+    size_t size() const { return items_.size(); }
+    Py_ssize_t bound() const { return bound_; }
+    Py_UCS4 maxchar() const { return maxchar_; }
+
+  private:
+    std::vector<Element> items_;
+    size_t borrowed_from_ = 0; // items before this index are all owned
+    Py_ssize_t bound_ = 0;
+    Py_UCS4 maxchar_ = 127;
+};
+
+// Writes one quoted element at `out` and returns the end. With `first_of_list`, a leading "#"
+// is quoted too, so that the list never reads as a comment when it is evaluated as a command.
+// Writes at most 2 * n + 2 characters.
+template <class Out, class In>
+Out *convert_chars(Out *out, const In *s, Py_ssize_t n, unsigned flags, bool first_of_list) {
+    if (n == 0) {
+        *out++ = '{';
+        *out++ = '}';
+        return out;
+    }
+    const bool hash_first = first_of_list && s[0] == '#';
+    if (hash_first)
+        flags |= USE_BRACES;
+    if ((flags & USE_BRACES) && !(flags & TCL_DONT_USE_BRACES)) {
+        *out++ = '{';
+        for (Py_ssize_t p = 0; p < n; ++p)
+            *out++ = static_cast<Out>(s[p]);
+        *out++ = '}';
+        return out;
+    }
+    Py_ssize_t p = 0;
+    if (s[0] == '{' || hash_first) {
+        *out++ = '\\';
+        *out++ = static_cast<Out>(s[0]);
+        if (s[0] == '{')
+            flags |= BRACES_UNMATCHED; // every later brace must be backslashed too
+        p = 1;
+    }
+    const int braces = (flags & BRACES_UNMATCHED) ? 1 : 0;
+    const bool *backslashed = table.backslashed[braces];
+    const char *written = table.written[braces];
+    for (; p < n; ++p) {
+        const In c = s[p];
+        if (c >= 128) {
+            *out++ = static_cast<Out>(c);
+            continue;
+        }
+        // Without branches: the backslash is always stored, and kept only when wanted.
+        *out = '\\';
+        out += backslashed[c];
+        *out++ = static_cast<Out>(written[c]);
+    }
+    return out;
 }
 
-// Appends the quoted element. `flags` may gain BRACES_UNMATCHED (a leading "{"). With
-// `first_of_list`, a leading "#" is quoted too, so that the list never reads as a comment
-// when it is evaluated as a command.
-bool convert_element(ortan::TextWriter &out, PyObject *text, unsigned &flags,
-                     bool first_of_list = false) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (n == 0)
-        return out.put_ascii("{}", 2);
-    const Py_UCS4 first = PyUnicode_READ_CHAR(text, 0);
-    if (first_of_list && first == '#')
-        flags |= USE_BRACES;
-    if ((flags & USE_BRACES) && !(flags & TCL_DONT_USE_BRACES))
-        return out.put('{') && out.put_text(text) && out.put('}');
-    Py_ssize_t start = 0;
-    if (first == '{' || (first_of_list && first == '#')) {
-        if (!out.put('\\') || !out.put(first))
-            return false;
-        if (first == '{')
-            flags |= BRACES_UNMATCHED;
-        start = 1;
+template <class Out>
+Py_ssize_t write_elements(Out *start, const Element *elements, size_t count, bool is_list) {
+    Out *out = start;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0)
+            *out++ = ' ';
+        out = ortan::visit_text(elements[i].text, [&](auto s, Py_ssize_t n) {
+            return convert_chars(out, s, n, elements[i].flags, is_list && i == 0);
+        });
     }
-    const bool brace_backslashed = flags & BRACES_UNMATCHED;
-    return ortan::visit_text(text, [&](auto s, Py_ssize_t len) {
-        return write_backslashed(out, text, s, len, start, brace_backslashed);
-    });
+    return out - start;
+}
+
+// The Tcl list text of the elements (`is_list`), or one element's text. The result is written straight into a new str of the
+// widest kind among the texts (escapes are ASCII), sized for the worst case and then trimmed.
+Ref render_elements(const ElementList &list, bool is_list) {
+    const Element *elements = list.data();
+    const size_t count = list.size();
+    PyObject *result = PyUnicode_New(list.bound(), list.maxchar());
+    if (!result)
+        return Ref();
+    Py_ssize_t length;
+    void *data = PyUnicode_DATA(result);
+    switch (PyUnicode_KIND(result)) {
+    case PyUnicode_1BYTE_KIND:
+        length = write_elements(static_cast<Py_UCS1 *>(data), elements, count, is_list);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        length = write_elements(static_cast<Py_UCS2 *>(data), elements, count, is_list);
+        break;
+    default:
+        length = write_elements(static_cast<Py_UCS4 *>(data), elements, count, is_list);
+        break;
+    }
+    if (PyUnicode_Resize(&result, length) < 0)
+        return Ref();
+    return Ref::steal(result);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -253,40 +348,50 @@ template <class F> bool for_each_item(PyObject *seq, F &&f) {
 }
 
 // The Tcl list text of the items of `seq`.
-Ref scribe_sequence(PyObject *seq) {
-    struct Element {
-        Ref text;
-        unsigned flags;
-    };
-    std::vector<Element> elements;
-    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq))
+// Scans one item into the list: plain text borrowed where allowed, anything else converted.
+bool add_item(ElementList &elements, PyObject *item, bool may_borrow) {
+    if (PyUnicode_CheckExact(item)) {
+        if (!may_borrow)
+            Py_INCREF(item);
+        elements.add(item, scan_element(item), !may_borrow);
+        return true;
+    }
+    elements.own_all(); // item_text may run Python code
+    Ref text = item_text(item);
+    if (!text)
+        return false;
+    const unsigned flags = scan_element(text.get());
+    elements.add(text.release(), flags, true);
+    return true;
+}
+
+bool scan_items(ElementList &elements, PyObject *seq) {
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        const bool is_list = PyList_CheckExact(seq);
         elements.reserve(Py_SIZE(seq));
-    Py_ssize_t size = 0;
+        // The size is read afresh: a hook of an earlier item may have changed the list.
+        for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+            PyObject *item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+            Ref keep = PyUnicode_CheckExact(item) ? Ref() : Ref::borrow(item);
+            if (!add_item(elements, item, true))
+                return false;
+        }
+        return true;
+    }
+    return for_each_item(seq, [&](PyObject *item) { return add_item(elements, item, false); });
+}
+
+Ref scribe_sequence(PyObject *seq) {
+    ElementList elements;
     if (Py_EnterRecursiveCall(recursion_where))
         return Ref();
-    const bool ok = for_each_item(seq, [&](PyObject *item) {
-        Ref text = item_text(item);
-        if (!text)
-            return false;
-        const unsigned flags = scan_element(text.get());
-        size += PyUnicode_GET_LENGTH(text.get()) + 3;
-        elements.push_back({std::move(text), flags});
-        return true;
-    });
+    const bool ok = scan_items(elements, seq);
     Py_LeaveRecursiveCall();
     if (!ok)
         return Ref();
-    if (elements.empty())
+    if (elements.size() == 0)
         return Ref::borrow(empty_text);
-
-    ortan::TextWriter out(size);
-    for (size_t i = 0; i < elements.size(); ++i) {
-        if (i > 0 && !out.put(' '))
-            return Ref();
-        if (!convert_element(out, elements[i].text.get(), elements[i].flags, i == 0))
-            return Ref();
-    }
-    return out.finish();
+    return render_elements(elements, true);
 }
 
 // [key, obj[key], ...] for the keys of a mapping in iteration order.
@@ -486,10 +591,9 @@ PyObject *Tcl_ConvertElement(PyObject *, PyObject *const *args, Py_ssize_t nargs
                 return nullptr;
         }
     }
-    ortan::TextWriter out(2 * PyUnicode_GET_LENGTH(text.get()) + 2);
-    if (!convert_element(out, text.get(), flags))
-        return nullptr;
-    return out.finish().release();
+    ElementList element;
+    element.add(text.release(), flags, true);
+    return render_elements(element, false).release();
 }
 
 PyObject *tcl_UpdateStringOfList(PyObject *, PyObject *const *args, Py_ssize_t nargs,
