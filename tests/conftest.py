@@ -2,8 +2,13 @@ import os
 import random
 
 import pytest
+from hypothesis import settings
 
 import ortan.tcl
+
+# Fewer examples and no deadline for the slow instrumented runs (tools/sanitize selects it).
+settings.register_profile("sanitize", max_examples=25, deadline=None)
+settings.load_profile(os.environ.get("ORTAN_HYPOTHESIS_PROFILE", "default"))
 
 
 @pytest.fixture
