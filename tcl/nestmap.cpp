@@ -1,7 +1,896 @@
-// ortan.tcl.nestmap: placeholder until the module is written.
+// ortan.tcl.nestmap: Nestmap, a mapping that holds a TclX keyed list under dotted keys.
 #include "support.h"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.nestmap", nullptr, 0, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr};
+#include <vector>
 
-PyMODINIT_FUNC PyInit_nestmap() { return PyModule_Create(&module_def); }
+using namespace ortan;
+
+namespace {
+
+constexpr const char *module_name = "ortan.tcl.nestmap";
+
+// ===========================================================================================
+// Imported objects and interned names (bound once at import, never changed afterwards)
+// ===========================================================================================
+
+// The module is single-phase with m_size -1: a second import reuses the first one's dict, so
+// there is one Nestmap class per process and these pointers always name it and its helpers.
+PyTypeObject *g_nestmap;            // the Nestmap class built below
+PyTypeObject *g_tcl_obj;            // _tkinter.Tcl_Obj
+PyObject *g_tclobj;                 // ortan.tcl.scribe.tclobj
+PyObject *g_mutable_mapping_update; // MutableMapping.update
+PyObject *g_tcl_error;              // _tkinter.TclError
+
+PyObject *s_dot, *s_split, *s_one, *s_typename, *s_keyed_list, *s_update, *s_all_keys, *s_all_items,
+    *s_init, *s_cast_list, *s_is_a_value;
+
+// ===========================================================================================
+// Conversions and helpers
+// ===========================================================================================
+
+// Keeps the walks that call back into Python (a Nestmap holding itself, a self-nesting value)
+// from overflowing the C stack: they raise RecursionError instead.
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (ok_)
+            Py_LeaveRecursiveCall();
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+PyObject *nestmap_class() { return reinterpret_cast<PyObject *>(g_nestmap); }
+
+// Levels of exactly this class are walked here in C++, without going back through Python's
+// item protocol; instances of subclasses (which may override the item methods) are not.
+bool is_exact(PyObject *obj) { return Py_IS_TYPE(obj, g_nestmap); }
+
+// isinstance(obj, Nestmap): the subclass test first, then the ABC's own test, which also
+// honours classes registered as virtual subclasses. Text is never a level: skipping the ABC's
+// Python-level hook for it halves the cost of walking the leaves, which are mostly text.
+int is_nestmap(PyObject *obj) {
+    if (PyObject_TypeCheck(obj, g_nestmap))
+        return 1;
+    if (PyUnicode_CheckExact(obj))
+        return 0;
+    return PyObject_IsInstance(obj, nestmap_class());
+}
+
+// The methods touch the dictionary storage directly, so self must really be a Nestmap.
+bool check_self(PyObject *self, const char *method) {
+    if (PyObject_TypeCheck(self, g_nestmap))
+        return true;
+    PyErr_Format(PyExc_TypeError, "Nestmap.%s() needs a 'Nestmap' object, not '%.200s'", method,
+                 Py_TYPE(self)->tp_name);
+    return false;
+}
+
+// A new, empty Nestmap: Nestmap().
+Ref new_nestmap() { return call(nestmap_class()); }
+
+// KeyError('target key "<key>" is a value, cannot update value against another keyed list'),
+// formatted with `%` as the message always was (so a tuple key formats as an argument tuple).
+void raise_is_a_value(PyObject *key) {
+    Ref message = Ref::steal(PyUnicode_Format(s_is_a_value, key));
+    if (message)
+        PyErr_SetObject(PyExc_KeyError, message.get());
+}
+
+// `head, rest = parts`, with the messages of Python's unpacking.
+int unpack_pair(PyObject *parts, Ref &first, Ref &second) {
+    Ref iter = Ref::steal(PyObject_GetIter(parts));
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(parts)->tp_name);
+        }
+        return -1;
+    }
+    Ref *slots[] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(iter.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            }
+            return -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iter.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Keys that are not exact str get Python's own semantics: `"." in key`, `key.split(".", 1)`.
+int split_key_generic(PyObject *key, Ref &head, Ref &rest) {
+    const int dotted = PySequence_Contains(key, s_dot);
+    if (dotted <= 0)
+        return dotted;
+    Ref parts = call_method(key, s_split, {s_dot, s_one});
+    if (!parts || unpack_pair(parts.get(), head, rest) < 0)
+        return -1;
+    return 1;
+}
+
+// Splits a key path at its first ".": 1 with `head` and `rest` set, 0 when the key has no
+// ".", -1 with an exception set (an integer key, for one, has no "." test: TypeError).
+int split_key(PyObject *key, Ref &head, Ref &rest) {
+    if (!PyUnicode_CheckExact(key))
+        return split_key_generic(key, head, rest);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, length, 1);
+    if (dot == -2)
+        return -1;
+    if (dot == -1)
+        return 0;
+    head = Ref::steal(PyUnicode_Substring(key, 0, dot));
+    rest = Ref::steal(PyUnicode_Substring(key, dot + 1, length));
+    return head && rest ? 1 : -1;
+}
+
+// dict.__getitem__(level, key): the value stored at this level, KeyError when missing.
+Ref base_getitem(PyObject *level, PyObject *key) {
+    return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(level, key));
+}
+
+// self[key] at one level, with KeyError counted as absence: 1 found (`out` set), 0 missing,
+// -1 with an exception set. A level of a subclass goes through its own item lookup.
+int find_item(PyObject *level, PyObject *key, Ref &out,
+              Ref (*lookup)(PyObject *, PyObject *) = nullptr);
+
+// a + b, as str concatenation when both are exact str.
+Ref concat(PyObject *a, PyObject *b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
+        return Ref::steal(PyUnicode_Concat(a, b));
+    return Ref::steal(PyNumber_Add(a, b));
+}
+
+// Is `value` a Tcl object of TclX's keyed-list type?
+int is_keyed_list_obj(PyObject *value) {
+    if (!PyObject_TypeCheck(value, g_tcl_obj))
+        return 0;
+    Ref type_name = get_attr(value, s_typename);
+    if (!type_name)
+        return -1;
+    return PyObject_RichCompareBool(type_name.get(), s_keyed_list, Py_EQ);
+}
+
+// ===========================================================================================
+// Key paths
+// ===========================================================================================
+//
+// Each level resolves the first component of a path and hands the rest to the child. While
+// the child is a Nestmap of exactly this class the walk stays in a loop here (deep paths cost
+// no C stack); any other child gets the rest of the path through its own item protocol.
+
+Ref get_path(PyObject *level, PyObject *key) {
+    Ref here = Ref::borrow(level);
+    Ref path = Ref::borrow(key);
+    for (;;) {
+        Ref head, rest;
+        const int dotted = split_key(path.get(), head, rest);
+        if (dotted <= 0)
+            return dotted < 0 ? Ref() : base_getitem(here.get(), path.get());
+        Ref child = base_getitem(here.get(), head.get());
+        if (!child)
+            return child;
+        if (!is_exact(child.get())) {
+            RecursionGuard guard(" while looking up a keyed-list path");
+            return guard.ok() ? Ref::steal(PyObject_GetItem(child.get(), rest.get())) : Ref();
+        }
+        here = std::move(child);
+        path = std::move(rest);
+    }
+}
+
+int find_item(PyObject *level, PyObject *key, Ref &out, Ref (*lookup)(PyObject *, PyObject *)) {
+    if (is_exact(level)) {
+        if (!lookup) {
+            PyObject *found = PyDict_GetItemWithError(level, key);
+            out = Ref::borrow(found);
+            return found ? 1 : PyErr_Occurred() ? -1 : 0;
+        }
+        out = lookup(level, key);
+    } else {
+        out = Ref::steal(PyObject_GetItem(level, key));
+    }
+    if (out)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// The last step of an assignment: a Nestmap may not replace a plain value.
+int store_leaf(PyObject *level, PyObject *key, PyObject *value) {
+    const int nested = is_nestmap(value);
+    if (nested < 0)
+        return -1;
+    if (nested) {
+        Ref existing;
+        const int found = find_item(level, key, existing);
+        if (found < 0)
+            return -1;
+        if (found) {
+            const int existing_nested = is_nestmap(existing.get());
+            if (existing_nested <= 0) {
+                if (existing_nested == 0)
+                    raise_is_a_value(key);
+                return -1;
+            }
+        }
+    }
+    return PyDict_SetItem(level, key, value);
+}
+
+Ref from_tcl(PyObject *string);
+
+int set_path(PyObject *level, PyObject *key, PyObject *value) {
+    Ref stored = Ref::borrow(value);
+    const int keyed_list = is_keyed_list_obj(value);
+    if (keyed_list < 0)
+        return -1;
+    if (keyed_list && !(stored = from_tcl(value)))
+        return -1;
+    Ref here = Ref::borrow(level);
+    Ref path = Ref::borrow(key);
+    for (;;) {
+        Ref head, rest;
+        const int dotted = split_key(path.get(), head, rest);
+        if (dotted <= 0)
+            return dotted < 0 ? -1 : store_leaf(here.get(), path.get(), stored.get());
+        Ref sublevel;
+        const int found = find_item(here.get(), head.get(), sublevel);
+        if (found < 0)
+            return -1;
+        if (!found) {
+            sublevel = new_nestmap();
+            if (!sublevel || PyDict_SetItem(here.get(), head.get(), sublevel.get()) < 0)
+                return -1;
+        } else {
+            const int nested = is_nestmap(sublevel.get());
+            if (nested <= 0) {
+                if (nested == 0)
+                    raise_is_a_value(head.get());
+                return -1;
+            }
+        }
+        if (!is_exact(sublevel.get())) {
+            RecursionGuard guard(" while assigning a keyed-list path");
+            return guard.ok() ? PyObject_SetItem(sublevel.get(), rest.get(), stored.get()) : -1;
+        }
+        here = std::move(sublevel);
+        path = std::move(rest);
+    }
+}
+
+int contains_path(PyObject *level, PyObject *key) {
+    Ref here = Ref::borrow(level);
+    Ref path = Ref::borrow(key);
+    for (;;) {
+        Ref head, rest;
+        const int dotted = split_key(path.get(), head, rest);
+        if (dotted <= 0)
+            return dotted < 0 ? -1 : PyDict_Contains(here.get(), path.get());
+        PyObject *found = PyDict_GetItemWithError(here.get(), head.get());
+        if (!found)
+            return PyErr_Occurred() ? -1 : 0;
+        Ref child = Ref::borrow(found);
+        if (!is_exact(child.get())) {
+            // A plain text value answers with its substring test.
+            RecursionGuard guard(" while testing a keyed-list path");
+            return guard.ok() ? PySequence_Contains(child.get(), rest.get()) : -1;
+        }
+        here = std::move(child);
+        path = std::move(rest);
+    }
+}
+
+int delete_path(PyObject *level, PyObject *key) {
+    // Every level that the path goes through, to prune those left empty, innermost first.
+    struct Step {
+        Ref parent, head, child;
+    };
+    std::vector<Step> steps;
+    Ref here = Ref::borrow(level);
+    Ref path = Ref::borrow(key);
+    for (;;) {
+        Ref head, rest;
+        const int dotted = split_key(path.get(), head, rest);
+        if (dotted < 0)
+            return -1;
+        if (!dotted) {
+            if (PyDict_DelItem(here.get(), path.get()) < 0)
+                return -1;
+            break;
+        }
+        Ref child = base_getitem(here.get(), head.get());
+        if (!child)
+            return -1;
+        steps.push_back({here, head, child});
+        if (!is_exact(child.get())) {
+            RecursionGuard guard(" while deleting a keyed-list path");
+            if (!guard.ok() || PyObject_DelItem(child.get(), rest.get()) < 0)
+                return -1;
+            break;
+        }
+        here = std::move(child);
+        path = std::move(rest);
+    }
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        const int empty = PyObject_Not(step->child.get());
+        if (empty < 0 || (empty && PyDict_DelItem(step->parent.get(), step->head.get()) < 0))
+            return -1;
+    }
+    return 0;
+}
+
+// self[key] = value, through the subclass's own assignment when self is not exactly a Nestmap.
+int assign(PyObject *self, PyObject *key, PyObject *value) {
+    if (is_exact(self))
+        return set_path(self, key, value);
+    return PyObject_SetItem(self, key, value);
+}
+
+// ===========================================================================================
+// Flattening: all_keys, all_items
+// ===========================================================================================
+
+// Appends the fully qualified keys (or (key, value) pairs) of `level` to `out`. `prefix` is
+// null at the top, else the qualified key of the level followed by ".": each key is built
+// once, whatever the depth.
+bool collect_leaves(PyObject *level, PyObject *prefix, bool items, PyObject *out);
+
+// The leaves of a child that is not exactly a Nestmap come from its own all_keys/all_items.
+bool collect_foreign(PyObject *child, PyObject *prefix, bool items, PyObject *out) {
+    Ref listed = call_method(child, items ? s_all_items : s_all_keys);
+    Ref iter = listed ? Ref::steal(PyObject_GetIter(listed.get())) : Ref();
+    if (!iter)
+        return false;
+    while (Ref entry = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref key, value;
+        if (items && unpack_pair(entry.get(), key, value) < 0)
+            return false;
+        Ref full = concat(prefix, items ? key.get() : entry.get());
+        Ref item = items && full ? Ref::steal(PyTuple_Pack(2, full.get(), value.get())) : full;
+        if (!item || PyList_Append(out, item.get()) < 0)
+            return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool collect_leaves(PyObject *level, PyObject *prefix, bool items, PyObject *out) {
+    RecursionGuard guard(" while listing keyed-list leaves");
+    if (!guard.ok())
+        return false;
+    const Py_ssize_t size = PyDict_GET_SIZE(level);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(level, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+        const int nested = is_nestmap(value.get());
+        if (nested < 0)
+            return false;
+        Ref full = prefix ? concat(prefix, key.get()) : key;
+        if (!full)
+            return false;
+        if (nested) {
+            Ref child_prefix = concat(full.get(), s_dot);
+            if (!child_prefix)
+                return false;
+            const bool ok = is_exact(value.get())
+                                ? collect_leaves(value.get(), child_prefix.get(), items, out)
+                                : collect_foreign(value.get(), child_prefix.get(), items, out);
+            if (!ok)
+                return false;
+        } else {
+            Ref item = items ? Ref::steal(PyTuple_Pack(2, full.get(), value.get())) : full;
+            if (!item || PyList_Append(out, item.get()) < 0)
+                return false;
+        }
+        if (PyDict_GET_SIZE(level) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return false;
+        }
+    }
+    return true;
+}
+
+Ref leaves(PyObject *self, bool items) {
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || !collect_leaves(self, nullptr, items, out.get()))
+        return Ref();
+    return out;
+}
+
+// ===========================================================================================
+// Merging: update
+// ===========================================================================================
+
+Ref call_update(PyObject *target, PyObject *other);
+
+// self.update(other) for one positional argument.
+bool update_from(PyObject *self, PyObject *other) {
+    const int nested = is_nestmap(other);
+    if (nested < 0)
+        return false;
+    if (nested) {
+        // Leaf by leaf, so the levels merge into those already here.
+        Ref pairs = is_exact(other) ? leaves(other, true) : call_method(other, s_all_items);
+        Ref iter = pairs ? Ref::steal(PyObject_GetIter(pairs.get())) : Ref();
+        if (!iter)
+            return false;
+        while (Ref entry = Ref::steal(PyIter_Next(iter.get()))) {
+            Ref key, value;
+            if (unpack_pair(entry.get(), key, value) < 0 ||
+                assign(self, key.get(), value.get()) < 0)
+                return false;
+        }
+        return !PyErr_Occurred();
+    }
+    if (PyDict_CheckExact(other)) {
+        // What MutableMapping.update does with a mapping, without the Python round trips.
+        Ref pairs = Ref::steal(PyDict_Items(other));
+        if (!pairs)
+            return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+            PyObject *pair = PyList_GET_ITEM(pairs.get(), i);
+            if (assign(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0)
+                return false;
+        }
+        return true;
+    }
+    return bool(call(g_mutable_mapping_update, {self, other}));
+}
+
+// One keyword of update(): a Nestmap merges into the level under `key`, made when missing.
+bool update_keyword(PyObject *self, PyObject *key, PyObject *value) {
+    const int nested = is_nestmap(value);
+    if (nested < 0)
+        return false;
+    if (!nested)
+        return assign(self, key, value) == 0;
+    Ref existing;
+    const int found = find_item(self, key, existing, get_path);
+    if (found < 0)
+        return false;
+    if (!found) {
+        existing = new_nestmap();
+        if (!existing || assign(self, key, existing.get()) < 0)
+            return false;
+    } else {
+        const int existing_nested = is_nestmap(existing.get());
+        if (existing_nested <= 0) {
+            if (existing_nested == 0)
+                raise_is_a_value(key);
+            return false;
+        }
+    }
+    return bool(call_update(existing.get(), value));
+}
+
+// target.update(other): this class's merge for an exact Nestmap, the method otherwise.
+Ref call_update(PyObject *target, PyObject *other) {
+    if (!is_exact(target))
+        return call_method(target, s_update, {other});
+    RecursionGuard guard(" while merging keyed lists");
+    if (!guard.ok() || !update_from(target, other))
+        return Ref();
+    return Ref::borrow(Py_None);
+}
+
+// ===========================================================================================
+// Parsing: from_tcl
+// ===========================================================================================
+
+// The result of parsing one level that turned out not to be a keyed list, in a nested value:
+// no exception is set and the caller keeps the text.
+Ref not_keyed() { return Ref(); }
+
+// Builds the Nestmap of one level of keyed-list text. With `nested`, text that is not a keyed
+// list at this level (some element not a pair) gives a null Ref with no exception set, since
+// the caller keeps such a value as text; at the top it raises dict()'s ValueError. Errors of
+// cast_list propagate; the caller of a nested level decides which of them mean "plain text".
+Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
+    RecursionGuard guard(" while parsing a keyed list");
+    if (!guard.ok())
+        return Ref();
+    Ref listed = call(cast_list, {string});
+    Ref elements = listed ? Ref::steal(PySequence_Fast(listed.get(), "")) : Ref();
+    if (!elements)
+        return Ref();
+    // Every element is split before any is checked, as dict() sees the whole list.
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(elements.get());
+    Ref split = Ref::steal(PyList_New(count));
+    if (!split)
+        return Ref();
+    bool all_pairs = true;
+    bool plain = true; // every element split into a tuple or list
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *parts = call(cast_list, {PySequence_Fast_GET_ITEM(elements.get(), i)}).release();
+        if (!parts)
+            return Ref();
+        PyList_SET_ITEM(split.get(), i, parts);
+        if (PyTuple_CheckExact(parts) || PyList_CheckExact(parts))
+            all_pairs = all_pairs && PySequence_Fast_GET_SIZE(parts) == 2;
+        else
+            plain = false;
+    }
+    if (nested && plain && !all_pairs)
+        return not_keyed();
+    Ref pairs = Ref::steal(PyDict_New());
+    if (!pairs)
+        return Ref();
+    if (plain && all_pairs) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject *parts = PyList_GET_ITEM(split.get(), i);
+            if (PyDict_SetItem(pairs.get(), PySequence_Fast_GET_ITEM(parts, 0),
+                               PySequence_Fast_GET_ITEM(parts, 1)) < 0)
+                return Ref();
+        }
+    } else if (PyDict_MergeFromSeq2(pairs.get(), split.get(), 1) < 0) {
+        // dict()'s own error: "dictionary update sequence element #N has length ...".
+        return Ref();
+    }
+    // A value becomes a nested level when it parses as a keyed list itself.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(pairs.get(), &pos, &key, &value)) {
+        Ref held = Ref::borrow(value);
+        const int is_level = is_nestmap(held.get());
+        if (is_level < 0)
+            return Ref();
+        if (is_level)
+            continue;
+        Ref level = parse_level(cast_list, held.get(), true);
+        if (level) {
+            // Replacing the value of a present key keeps the iteration valid.
+            if (PyDict_SetItem(pairs.get(), key, level.get()) < 0)
+                return Ref();
+        } else if (PyErr_Occurred()) {
+            // Not a keyed list: not pairs (ValueError), or not even list text (TclError, for
+            // a value such as "{" that TclX stores as any other).
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(g_tcl_error))
+                return Ref();
+            PyErr_Clear();
+        }
+    }
+    // Keys holding "." in the text build nested levels here.
+    Ref result = new_nestmap();
+    if (!result || !update_from(result.get(), pairs.get()))
+        return Ref();
+    return result;
+}
+
+// Nestmap.from_tcl(string), with ortan.tcl.cast_list as found in the package root now.
+Ref from_tcl(PyObject *string) {
+    Ref package = Ref::steal(PyImport_ImportModule("ortan.tcl"));
+    Ref cast_list = package ? get_attr(package.get(), s_cast_list) : Ref();
+    if (!cast_list)
+        return Ref();
+    return parse_level(cast_list.get(), string, false);
+}
+
+// ===========================================================================================
+// Nestmap methods
+// ===========================================================================================
+
+// dict(*args, **kwargs) with every value that dict() would accept converted to a Nestmap.
+Ref nested_values(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref values = Ref::steal(
+        PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyDict_Type), args, nargs, kwnames));
+    if (!values)
+        return values;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values.get(), &pos, &key, &value)) {
+        Ref held = Ref::borrow(value);
+        const int is_level = is_nestmap(held.get());
+        if (is_level < 0)
+            return Ref();
+        if (is_level)
+            continue;
+        Ref level = call(nestmap_class(), {held.get()});
+        if (level) {
+            if (PyDict_SetItem(values.get(), key, level.get()) < 0)
+                return Ref();
+        } else if (PyErr_ExceptionMatches(PyExc_ValueError) ||
+                   PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear(); // not a mapping nor pairs: a plain value
+        } else {
+            return Ref();
+        }
+    }
+    return values;
+}
+
+PyObject *nestmap_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    if (!check_self(self, "__init__"))
+        return nullptr;
+    RecursionGuard guard(" while building a Nestmap");
+    if (!guard.ok())
+        return nullptr;
+    Ref base_init = super_attr(nestmap_class(), self, s_init);
+    if (!base_init || !call(base_init.get()))
+        return nullptr;
+    Ref values = nested_values(args + 1, nargs - 1, kwnames);
+    if (!values)
+        return nullptr;
+    // Through update(), so that dotted keys build nested levels.
+    Ref done = is_exact(self) ? call_update(self, values.get())
+                              : call_method(self, s_update, {values.get()});
+    return done ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject *nestmap_from_tcl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *string;
+    if (!parse_args("from_tcl", args, nargs, kwnames, {"string"}, 1, &string))
+        return nullptr;
+    return from_tcl(string).release();
+}
+
+// Parses `self, key` (and `value`) of the item methods.
+bool item_args(const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               std::initializer_list<const char *> names, PyObject **out) {
+    const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
+    return check_self(args[0], name) &&
+           parse_args(name, args + 1, nargs - 1, kwnames, names, count, out);
+}
+
+PyObject *nestmap_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key;
+    if (!item_args("__getitem__", args, nargs, kwnames, {"key"}, &key))
+        return nullptr;
+    return get_path(args[0], key).release();
+}
+
+PyObject *nestmap_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *kv[2];
+    if (!item_args("__setitem__", args, nargs, kwnames, {"key", "value"}, kv))
+        return nullptr;
+    return set_path(args[0], kv[0], kv[1]) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *nestmap_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key;
+    if (!item_args("__contains__", args, nargs, kwnames, {"key"}, &key))
+        return nullptr;
+    const int found = contains_path(args[0], key);
+    return found < 0 ? nullptr : PyBool_FromLong(found);
+}
+
+PyObject *nestmap_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key;
+    if (!item_args("__delitem__", args, nargs, kwnames, {"key"}, &key))
+        return nullptr;
+    return delete_path(args[0], key) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *nestmap_update(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    if (!check_self(self, "update"))
+        return nullptr;
+    const Py_ssize_t positional = nargs - 1;
+    if (positional > 1) {
+        PyErr_Format(PyExc_TypeError, "update() takes at most 1 positional arguments (%zd given)",
+                     positional);
+        return nullptr;
+    }
+    RecursionGuard guard(" while merging keyed lists");
+    if (!guard.ok() || (positional == 1 && !update_from(self, args[1])))
+        return nullptr;
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        if (!update_keyword(self, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]))
+            return nullptr;
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyObject *nestmap_all_keys(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!check_self(args[0], "all_keys") ||
+        !parse_args("all_keys", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    return leaves(args[0], false).release();
+}
+
+PyObject *nestmap_all_items(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!check_self(args[0], "all_items") ||
+        !parse_args("all_items", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    return leaves(args[0], true).release();
+}
+
+PyObject *nestmap_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    if (!check_self(self, "__tclobj__") ||
+        !parse_args("__tclobj__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    // tclobj() of the top-level (key, value) pairs; nested levels come back here through it.
+    Ref pairs = Ref::steal(PyList_New(PyDict_GET_SIZE(self)));
+    if (!pairs)
+        return nullptr;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(self, &pos, &key, &value)) {
+        PyObject *pair = PyTuple_Pack(2, key, value);
+        if (!pair)
+            return nullptr;
+        PyList_SET_ITEM(pairs.get(), i++, pair);
+    }
+    RecursionGuard guard(" while converting a keyed list");
+    return guard.ok() ? call(g_tclobj, {pairs.get()}).release() : nullptr;
+}
+
+// ===========================================================================================
+// The Nestmap class
+// ===========================================================================================
+
+const char nestmap_doc[] =
+    "A mapping that holds a TclX keyed list.\n\n"
+    "Keys are text; a key with \".\" addresses a nested level (`n['name.first']` is\n"
+    "`n['name']['first']`), for reading, assignment, membership and deletion (which prunes\n"
+    "levels left empty). Nested levels are Nestmaps. `from_tcl` reads keyed-list text or a\n"
+    "Tcl object; `scribe(n)` and `tclobj(n)` give the keyed-list form {key value} ....";
+
+const char *const qualname = "Nestmap";
+
+const MethodDef init_def = {"__init__", nestmap_init, "($self, /, *args, **kwargs)",
+                            "Build from anything dict() accepts; mappings and lists of pairs "
+                            "among the values become nested levels."};
+const MethodDef from_tcl_def = {"from_tcl", nestmap_from_tcl, "(string)",
+                                "A new Nestmap from keyed-list text or a Tcl object."};
+const MethodDef getitem_def = {"__getitem__", nestmap_getitem, "($self, key, /)", nullptr};
+const MethodDef setitem_def = {"__setitem__", nestmap_setitem, "($self, key, value, /)", nullptr};
+const MethodDef contains_def = {"__contains__", nestmap_contains, "($self, key, /)", nullptr};
+const MethodDef delitem_def = {"__delitem__", nestmap_delitem, "($self, key, /)", nullptr};
+const MethodDef update_def = {"update", nestmap_update, "($self, /, *args, **kwargs)",
+                              "Merge a Nestmap leaf by leaf, or assign the items of a mapping "
+                              "or of pairs; keyword Nestmaps merge into the level they name."};
+const MethodDef all_keys_def = {"all_keys", nestmap_all_keys, "($self, /)",
+                                "The fully qualified keys of all leaves, in order."};
+const MethodDef all_items_def = {"all_items", nestmap_all_items, "($self, /)",
+                                 "(fully qualified key, value) for all leaves, in order."};
+const MethodDef tclobj_def = {"__tclobj__", nestmap_tclobj, "($self, /)",
+                              "The keyed list as a value for the Tcl binding."};
+
+// The most derived metaclass of the bases (ABCMeta here), as a class statement picks it.
+PyObject *most_derived_metaclass(PyObject *bases) {
+    PyTypeObject *winner = Py_TYPE(PyTuple_GET_ITEM(bases, 0));
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyTypeObject *meta = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, meta))
+            continue;
+        if (!PyType_IsSubtype(meta, winner)) {
+            PyErr_SetString(PyExc_TypeError, "metaclass conflict: the metaclass of a derived "
+                                             "class must be a (non-strict) subclass of the "
+                                             "metaclasses of all its bases");
+            return nullptr;
+        }
+        winner = meta;
+    }
+    return reinterpret_cast<PyObject *>(winner);
+}
+
+// Copies `name` of MutableMapping into the namespace, so that it runs on this class's items.
+bool add_inherited(PyObject *ns, PyObject *mutable_mapping, const char *name) {
+    return set_item(ns, name, get_attr(mutable_mapping, name));
+}
+
+// Every method is in the namespace before the metaclass runs: ABCMeta computes the abstract
+// methods when it makes the class.
+Ref make_nestmap_class(PyObject *attr_dict, PyObject *mutable_mapping) {
+    Ref ns = new_class_namespace(module_name, qualname, nestmap_doc);
+    if (!ns || !add_method(ns.get(), init_def, qualname) ||
+        !add_staticmethod(ns.get(), from_tcl_def, qualname) ||
+        !add_method(ns.get(), getitem_def, qualname) ||
+        !add_method(ns.get(), setitem_def, qualname) ||
+        !add_method(ns.get(), contains_def, qualname) ||
+        !add_method(ns.get(), delitem_def, qualname) ||
+        !add_inherited(ns.get(), mutable_mapping, "get") ||
+        !add_inherited(ns.get(), mutable_mapping, "pop") ||
+        !add_inherited(ns.get(), mutable_mapping, "setdefault") ||
+        !add_method(ns.get(), update_def, qualname) ||
+        !add_method(ns.get(), all_keys_def, qualname) ||
+        !add_method(ns.get(), all_items_def, qualname) ||
+        !set_item(ns.get(), "has_key",
+                  Ref::borrow(PyDict_GetItemString(ns.get(), "__contains__"))) ||
+        !add_method(ns.get(), tclobj_def, qualname))
+        return Ref();
+    Ref bases = Ref::steal(PyTuple_Pack(2, attr_dict, mutable_mapping));
+    if (!bases)
+        return bases;
+    PyObject *metaclass = most_derived_metaclass(bases.get());
+    if (!metaclass)
+        return Ref();
+    return build_class(metaclass, qualname, bases.get(), ns.get());
+}
+
+// ===========================================================================================
+// Module init
+// ===========================================================================================
+
+bool intern_names() {
+    struct {
+        PyObject **slot;
+        const char *text;
+    } names[] = {
+        {&s_dot, "."},
+        {&s_split, "split"},
+        {&s_typename, "typename"},
+        {&s_keyed_list, "keyedList"},
+        {&s_update, "update"},
+        {&s_all_keys, "all_keys"},
+        {&s_all_items, "all_items"},
+        {&s_init, "__init__"},
+        {&s_cast_list, "cast_list"},
+        {&s_is_a_value,
+         "target key \"%s\" is a value, cannot update value against another keyed list"},
+    };
+    for (auto &name : names) {
+        if (!(*name.slot = intern(name.text)))
+            return false;
+    }
+    return (s_one = PyLong_FromLong(1)) != nullptr;
+}
+
+// Binds `name` in the module and keeps a reference in `*keep` (when given) for the C++ code.
+bool bind(PyObject *module, const char *name, Ref value, PyObject **keep = nullptr) {
+    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
+        return false;
+    if (keep)
+        *keep = value.release();
+    return true;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    module_name,
+    "Nested key lists: `Nestmap`, a mapping that holds a TclX keyed list, addresses nested "
+    "levels with \".\"-separated keys, and converts to and from the keyed-list text form.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_nestmap() {
+    if (!intern_names())
+        return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module)
+        return nullptr;
+    PyObject *m = module.get();
+    Ref attr_dict = import_attr("ortan.datastructures", "AttrDict");
+    Ref mutable_mapping = import_attr("collections.abc", "MutableMapping");
+    PyObject *tcl_obj = nullptr, *nestmap = nullptr;
+    if (!bind(m, "AttrDict", attr_dict) || !bind(m, "MutableMapping", mutable_mapping) ||
+        !bind(m, "Tcl_Obj", import_attr("_tkinter", "Tcl_Obj"), &tcl_obj) ||
+        !bind(m, "tclobj", import_attr("ortan.tcl.scribe", "tclobj"), &g_tclobj))
+        return nullptr;
+    g_tcl_obj = reinterpret_cast<PyTypeObject *>(tcl_obj);
+    if (!PyType_Check(tcl_obj))
+        return raise(PyExc_ImportError, "_tkinter.Tcl_Obj is not a type").release();
+    g_mutable_mapping_update = get_attr(mutable_mapping.get(), s_update).release();
+    g_tcl_error = import_attr("_tkinter", "TclError").release();
+    if (!g_mutable_mapping_update || !g_tcl_error ||
+        !bind(m, "Nestmap", make_nestmap_class(attr_dict.get(), mutable_mapping.get()), &nestmap))
+        return nullptr;
+    g_nestmap = reinterpret_cast<PyTypeObject *>(nestmap);
+    return module.release();
+}

@@ -1,0 +1,499 @@
+import abc
+import sys
+from collections.abc import MutableMapping
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _tkinter
+import ortan.tcl.nestmap as nestmap_module
+from ortan.datastructures import AttrDict
+from ortan.tcl.nestmap import Nestmap
+from ortan.tcl.scribe import scribe, tclobj
+
+IS_A_VALUE = 'target key "{}" is a value, cannot update value against another keyed list'
+
+
+def untag(value):
+    """A Nestmap tree as nested dicts; a plain dict is marked, so the two cannot be confused."""
+    if type(value) is Nestmap:
+        return {key: untag(item) for key, item in value.items()}
+    if isinstance(value, dict):
+        return ("plain dict", value)
+    return value
+
+
+def sample():
+    n = Nestmap()
+    n["name.first"] = "alpha"
+    n["name.last"] = "beta"
+    n["size"] = "3"
+    return n
+
+
+# ------------------------------------------------------------------------------------------
+# The class
+
+
+def test_class_shape():
+    assert type(Nestmap) is abc.ABCMeta
+    assert Nestmap.__bases__ == (AttrDict, MutableMapping)
+    assert (Nestmap.__module__, Nestmap.__qualname__) == ("ortan.tcl.nestmap", "Nestmap")
+    assert not Nestmap.__abstractmethods__
+    names = [name for name in vars(Nestmap) if not name.startswith("_") or name in (
+        "__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__", "__tclobj__")]
+    assert names == ["__init__", "from_tcl", "__getitem__", "__setitem__", "__contains__",
+                     "__delitem__", "get", "pop", "setdefault", "update", "all_keys",
+                     "all_items", "has_key", "__tclobj__"]
+    assert Nestmap.get is MutableMapping.get
+    assert Nestmap.pop is MutableMapping.pop
+    assert Nestmap.setdefault is MutableMapping.setdefault
+    assert vars(Nestmap)["has_key"] is vars(Nestmap)["__contains__"]
+    assert isinstance(vars(Nestmap)["from_tcl"], staticmethod)
+    assert [name for name in vars(nestmap_module) if not name.startswith("__")] == [
+        "AttrDict", "MutableMapping", "Tcl_Obj", "tclobj", "Nestmap"]
+    assert nestmap_module.Tcl_Obj is _tkinter.Tcl_Obj and nestmap_module.tclobj is tclobj
+
+
+def test_methods_need_a_nestmap():
+    with pytest.raises(TypeError, match="'Nestmap' object"):
+        Nestmap.__getitem__({"a": 1}, "a")
+    with pytest.raises(TypeError):
+        Nestmap.__setitem__(Nestmap())
+
+
+# ------------------------------------------------------------------------------------------
+# The worked examples
+
+
+def test_dotted_assignment_builds_levels():
+    n = sample()
+    assert list(n.keys()) == ["name", "size"]
+    assert type(n["name"]) is Nestmap and list(n["name"]) == ["first", "last"]
+    assert n["name.last"] == "beta"
+    assert n.name.first == "alpha"
+    assert n.all_keys() == ["name.first", "name.last", "size"]
+    assert n.all_items() == [("name.first", "alpha"), ("name.last", "beta"), ("size", "3")]
+
+
+def test_scribe_gives_the_keyed_list_text():
+    n = Nestmap({"name.first": "alpha", "name.last": "beta"})
+    assert scribe(n) == "{name {{first alpha} {last beta}}}"
+    assert n.__tclobj__() == tclobj(n) == (("name", (("first", "alpha"), ("last", "beta"))),)
+    assert scribe(Nestmap(a={}, b="x y")) == "{a {}} {b {x y}}"
+
+
+def test_from_tcl_equals_the_hand_built_map():
+    n = Nestmap.from_tcl("{name {{first alpha} {last beta}}} {size 3}")
+    assert untag(n) == untag(sample())
+
+
+def test_writing_below_a_value_fails_and_deleting_prunes():
+    n = sample()
+    with pytest.raises(KeyError) as info:
+        n["size.unit"] = "m"
+    assert info.value.args == (IS_A_VALUE.format("size"),)
+    assert n == sample()
+    del n["name.first"]
+    del n["name.last"]
+    assert list(n.keys()) == ["size"]
+
+
+# ------------------------------------------------------------------------------------------
+# Construction and from_tcl
+
+CONSTRUCTED = [
+    ({"a": {"b": 1}}, {"a": {"b": 1}}),
+    ({"a": ""}, {"a": {}}),
+    ({"a": []}, {"a": {}}),
+    ({"a": ["xy"]}, {"a": {"x": "y"}}),
+    ({"a": [("k", "v"), ("l", {"m": 1})]}, {"a": {"k": "v", "l": {"m": 1}}}),
+    ({"a": "text"}, {"a": "text"}),
+    ({"a": 5}, {"a": 5}),
+    ({"a": None}, {"a": None}),
+    ({"a.b.c": 1, "a.d": 2}, {"a": {"b": {"c": 1}, "d": 2}}),
+    ({"a": {"b.c": {"d": 1}}}, {"a": {"b": {"c": {"d": 1}}}}),
+]
+
+
+@pytest.mark.parametrize("kwargs, expected", CONSTRUCTED, ids=[repr(c[0]) for c in CONSTRUCTED])
+def test_constructor_converts_values(kwargs, expected):
+    assert untag(Nestmap(**kwargs)) == expected
+    assert untag(Nestmap(kwargs)) == expected
+    assert untag(Nestmap(list(kwargs.items()))) == expected
+
+
+def test_constructor_keeps_a_given_nestmap_and_passes_dict_errors():
+    inner = Nestmap(x=1)
+    assert Nestmap(a=inner)["a"] is inner
+    with pytest.raises(TypeError):
+        Nestmap({}, {})
+    with pytest.raises(ValueError, match="element #0 has length 1"):
+        Nestmap(["a"])
+
+
+FROM_TCL = [
+    ("", {}),
+    ("{a {{x y}}}", {"a": {"x": "y"}}),
+    ("{a {x y}}", {"a": "x y"}),
+    ("{a x}", {"a": "x"}),
+    ("{a.b 1}", {"a": {"b": "1"}}),
+    ("{a {}}", {"a": {}}),
+    ("{k 1} {k 2}", {"k": "2"}),
+    ("{a {{b {{c d}}}}}", {"a": {"b": {"c": "d"}}}),
+    ("{a {{x y} z}}", {"a": "{x y} z"}),
+    ("{{s p} {v w x}}", {"s p": "v w x"}),
+    # Values that are not even list text stay text, as TclX stores them.
+    (r'{a \{} {b {say "hi}}', {"a": "{", "b": 'say "hi'}),
+    ("{a {{x \\{}}}", {"a": {"x": "{"}}),
+]
+
+
+@pytest.mark.parametrize("text, expected", FROM_TCL, ids=[c[0] or "empty" for c in FROM_TCL])
+def test_from_tcl(text, expected):
+    assert untag(Nestmap.from_tcl(text)) == expected
+    assert untag(Nestmap.from_tcl(string=text)) == expected
+
+
+FROM_TCL_ERRORS = [
+    ("a", ValueError, "element #0 has length 1; 2 is required"),
+    ("{a b c}", ValueError, "element #0 has length 3; 2 is required"),
+    ("{a b} c", ValueError, "element #1 has length 1; 2 is required"),
+    ("{a", _tkinter.TclError, ""),
+    ("{a b} {c", _tkinter.TclError, ""),
+    ("{a 1} {a.b 2}", KeyError, IS_A_VALUE.format("a")),
+]
+
+
+@pytest.mark.parametrize("text, error, message", FROM_TCL_ERRORS,
+                         ids=[c[0] for c in FROM_TCL_ERRORS])
+def test_from_tcl_errors(text, error, message):
+    with pytest.raises(error) as info:
+        Nestmap.from_tcl(text)
+    assert message in str(info.value)
+
+
+# ------------------------------------------------------------------------------------------
+# Key paths
+
+
+def test_plain_dict_values_stay_plain():
+    n = Nestmap()
+    n["k"] = {"x": 1}
+    assert untag(n) == {"k": ("plain dict", {"x": 1})}
+    assert n["k.x"] == 1 and "k.x" in n and "k.y" not in n
+    with pytest.raises(KeyError, match="is a value"):
+        n["k.y"] = 2
+    assert n.all_keys() == ["k"]
+    del n["k.x"]
+    assert "k" not in n  # the emptied value is pruned like a level
+
+
+def test_text_values_answer_with_their_own_operations():
+    n = Nestmap(k="alpha")
+    assert "k.lph" in n and n.has_key("k.lph")
+    assert "k.xyz" not in n and "q.lph" not in n
+    with pytest.raises(TypeError):
+        n["k.x"]
+    with pytest.raises(TypeError):
+        n.get("k.x")
+    with pytest.raises(TypeError):
+        del n["k.x"]
+
+
+DOTTED_EDGES = [
+    ("a.", {"a": {"": 1}}),
+    (".a", {"": {"a": 1}}),
+    ("a..b", {"a": {"": {"b": 1}}}),
+    (".", {"": {"": 1}}),
+]
+
+
+@pytest.mark.parametrize("key, expected", DOTTED_EDGES, ids=[c[0] for c in DOTTED_EDGES])
+def test_leading_and_trailing_dots_name_empty_keys(key, expected):
+    n = Nestmap()
+    n[key] = 1
+    assert untag(n) == expected
+    assert n[key] == 1 and key in n
+    del n[key]
+    assert n == {}
+
+
+INTEGER_KEY_OPERATIONS = [
+    ("getitem", lambda n: n[1]),
+    ("setitem", lambda n: n.__setitem__(1, "x")),
+    ("contains", lambda n: 1 in n),
+    ("delitem", lambda n: n.__delitem__(1)),
+    ("get", lambda n: n.get(1)),
+    ("update", lambda n: n.update({1: "x"})),
+]
+
+
+@pytest.mark.parametrize("operation", [c[1] for c in INTEGER_KEY_OPERATIONS],
+                         ids=[c[0] for c in INTEGER_KEY_OPERATIONS])
+def test_integer_keys_raise_type_error(operation):
+    with pytest.raises(TypeError, match="not iterable"):
+        operation(Nestmap(a=1))
+
+
+MISSING = [
+    ("missing", "missing"),
+    ("missing.key", "missing"),
+    ("name.missing", "missing"),
+    ("name.first.x", None),  # text has no items: "string indices must be integers"
+]
+
+
+@pytest.mark.parametrize("key, first_missing", MISSING, ids=[c[0] for c in MISSING])
+def test_lookup_of_missing_keys(key, first_missing):
+    n = sample()
+    if first_missing is None:
+        with pytest.raises(TypeError):
+            n[key]
+        return
+    with pytest.raises(KeyError) as info:
+        n[key]
+    assert info.value.args == (first_missing,)
+    assert key not in n
+    assert n.get(key) is None and n.get(key, "d") == "d"
+    with pytest.raises(KeyError):
+        del n[key]
+    assert n == sample()
+
+
+def test_pop_and_setdefault_follow_the_path():
+    n = sample()
+    assert n.pop("name.first") == "alpha"
+    assert n.pop("name.last") == "beta"
+    assert list(n) == ["size"]  # the emptied level went with its last leaf
+    assert n.pop("name.first", "d") == "d"
+    with pytest.raises(KeyError):
+        n.pop("name.first")
+    assert n.setdefault("a.b", 1) == 1 and n.setdefault("a.b", 2) == 1
+    assert untag(n) == {"size": "3", "a": {"b": 1}}
+
+
+def test_deleting_prunes_every_emptied_level():
+    n = Nestmap({"a.b.c.d": 1, "a.x": 2, "e": 3})
+    del n["a.b.c.d"]
+    assert untag(n) == {"a": {"x": 2}, "e": 3}
+    del n["a.x"]
+    assert untag(n) == {"e": 3}
+
+
+def test_assignment_replaces_but_never_turns_a_value_into_a_level():
+    n = Nestmap({"k.x": 1, "v": "text"})
+    n["k"] = Nestmap(y=2)
+    assert untag(n["k"]) == {"y": 2}
+    n["v"] = "other"
+    with pytest.raises(KeyError) as info:
+        n["v"] = Nestmap(y=2)
+    assert info.value.args == (IS_A_VALUE.format("v"),)
+    with pytest.raises(KeyError, match='"v" is a value'):
+        n["v.w.z"] = 1
+    with pytest.raises(KeyError, match='"w" is a value'):
+        Nestmap({"a.w": 1})["a.w.z"] = 1
+    n["k"] = "now text"
+    assert untag(n) == {"k": "now text", "v": "other"}
+
+
+def test_very_deep_paths_need_no_recursion():
+    key = ".".join(["k"] * 100_000)
+    n = Nestmap()
+    n[key] = "v"
+    assert n[key] == "v" and key in n
+    del n[key]
+    assert n == {}
+
+
+def test_self_nesting_raises_recursion_error():
+    n = Nestmap(a=1)
+    n["me"] = n
+    assert n["me.me.me.a"] == 1
+    for operation in (n.all_keys, n.all_items, lambda: scribe(n), lambda: tclobj(n)):
+        with pytest.raises(RecursionError):
+            operation()
+    n.clear()
+
+
+# ------------------------------------------------------------------------------------------
+# update
+
+
+def test_update_merges_leaf_by_leaf():
+    n = Nestmap({"a.x": 1, "a.y": 2, "b": 0})
+    n.update(Nestmap({"a.y": 3, "a.z": 4, "e": {}}))
+    assert untag(n) == {"a": {"x": 1, "y": 3, "z": 4}, "b": 0}  # empty levels are not copied
+
+
+def test_update_keywords_merge_while_assignment_replaces():
+    n = Nestmap({"a.x": 1})
+    n.update(a=Nestmap(y=2), new=Nestmap(z=3), plain=4)
+    assert untag(n) == {"a": {"x": 1, "y": 2}, "new": {"z": 3}, "plain": 4}
+    n["a"] = Nestmap(y=5)
+    assert untag(n["a"]) == {"y": 5}
+    n.update(**{"a.q": Nestmap(deep=1)})
+    assert untag(n["a"]) == {"y": 5, "q": {"deep": 1}}
+    with pytest.raises(KeyError) as info:
+        n.update(**{"a.y": Nestmap(deep=1)})
+    assert info.value.args == (IS_A_VALUE.format("a.y"),)
+    with pytest.raises(KeyError) as info:
+        n.update(plain=Nestmap(z=1))
+    assert info.value.args == (IS_A_VALUE.format("plain"),)
+
+
+class KeysOnly:
+    def keys(self):
+        return ["p.q"]
+
+    def __getitem__(self, key):
+        return "from keys()"
+
+
+UPDATE_SOURCES = [
+    ("dict", {"p.q": "v", "r": "w"}, {"p": {"q": "v"}, "r": "w"}),
+    ("pairs", [("p.q", "v"), ("r", "w")], {"p": {"q": "v"}, "r": "w"}),
+    ("keys()", KeysOnly(), {"p": {"q": "from keys()"}}),
+    ("plain dict value", {"r": {"s": 1}}, {"r": ("plain dict", {"s": 1})}),
+]
+
+
+@pytest.mark.parametrize("source, expected", [c[1:] for c in UPDATE_SOURCES],
+                         ids=[c[0] for c in UPDATE_SOURCES])
+def test_update_from_mappings_and_pairs(source, expected):
+    n = Nestmap()
+    n.update(source)
+    assert untag(n) == expected
+
+
+def test_update_takes_at_most_one_positional_argument():
+    n = Nestmap(a=1)
+    with pytest.raises(TypeError) as info:
+        n.update({"b": 2}, {"c": 3}, d=4)
+    assert str(info.value) == "update() takes at most 1 positional arguments (2 given)"
+    assert n == {"a": 1}
+
+
+def test_subclasses_keep_their_own_item_methods():
+    seen = []
+
+    class Recording(Nestmap):
+        def __setitem__(self, key, value):
+            seen.append(key)
+            Nestmap.__setitem__(self, key, value)
+
+    r = Recording({"a.b": 1})
+    r.update(c=2)
+    n = Nestmap(r=r)
+    n["r.d.e"] = 3
+    n.update(Nestmap({"r.f": 4}))
+    assert seen == ["a.b", "c", "d.e", "f"]
+    assert n["r"] is r and n.all_keys() == ["r.a.b", "r.c", "r.d.e", "r.f"]
+
+
+# ------------------------------------------------------------------------------------------
+# TclX keyed lists
+
+
+def keyed_list_obj(tk, script):
+    tk.eval("set kl {}; " + script)
+    obj = tk.call("set", "kl")
+    assert isinstance(obj, _tkinter.Tcl_Obj) and obj.typename == "keyedList"
+    return obj
+
+
+# Several levels, blanks and braces, balanced or not, in keys and values.
+TCLX_SCRIPT = r"""
+keylset kl name.first alpha name.last {b {e} ta} {sp ace.in ner} {two words}
+keylset kl deep.a.b.c "x\} \{y" brace\{key "\{" quote {say "hi} size 3
+"""
+TCLX_EXPECTED = {
+    "name": {"first": "alpha", "last": "b {e} ta"},
+    "sp ace": {"in ner": "two words"},
+    "deep": {"a": {"b": {"c": "x} {y"}}},
+    "brace{key": "{",
+    "quote": 'say "hi',
+    "size": "3",
+}
+
+
+def by_hand():
+    n = Nestmap()
+    for key, value in [("name.first", "alpha"), ("name.last", "b {e} ta"),
+                       ("sp ace.in ner", "two words"), ("deep.a.b.c", "x} {y"),
+                       ("brace{key", "{"), ("quote", 'say "hi'), ("size", "3")]:
+        n[key] = value
+    return n
+
+
+def test_tclx_keyed_lists_come_back_equal(tclx):
+    obj = keyed_list_obj(tclx.tk, TCLX_SCRIPT)
+    assert untag(by_hand()) == TCLX_EXPECTED
+    assert untag(Nestmap.from_tcl(obj)) == TCLX_EXPECTED
+    assert untag(Nestmap.from_tcl(tclx.tk.eval("set kl"))) == TCLX_EXPECTED
+    assert Nestmap.from_tcl(obj) == by_hand()
+
+
+def level_paths(n, prefix=""):
+    yield prefix, n
+    for key, value in n.items():
+        if isinstance(value, Nestmap):
+            yield from level_paths(value, prefix + key + ".")
+
+
+def assert_tclx_reads(tk, n):
+    tk.call("set", "kl", tclobj(n))
+    for key, value in n.all_items():
+        assert tk.call("keylget", "kl", key) == value
+    for path, level in level_paths(n):
+        keys = tk.call("keylkeys", "kl", path[:-1]) if path else tk.call("keylkeys", "kl")
+        assert list(tk.splitlist(keys)) == list(level)
+
+
+def test_tclx_reads_a_nestmap(tclx):
+    tk = tclx.tk
+    n = by_hand()
+    assert_tclx_reads(tk, n)
+    tk.call("keylset", "kl", "name.mid", "m {i} d", "new.le vel", "\\", "size", "4")
+    n.update({"name.mid": "m {i} d", "new.le vel": "\\", "size": "4"})
+    assert untag(Nestmap.from_tcl(tk.call("set", "kl"))) == untag(n)
+    assert str(tk.call("keylget", "kl", "name")) == scribe(n["name"])
+
+
+def test_tclx_objects_become_nested_levels(tclx):
+    obj = keyed_list_obj(tclx.tk, "keylset kl x.y 1 z 2")
+    expected = {"x": {"y": "1"}, "z": "2"}
+    n = Nestmap()
+    n["k"] = obj
+    n["d.e"] = obj
+    n.update(u=obj)
+    n.update({"v": obj})
+    assert untag(n) == {key: expected for key in ("k", "d", "u", "v")} | {"d": {"e": expected}}
+    assert untag(Nestmap(k=obj)) == {"k": expected}
+    other = tclx.tk.call("dict", "create", "a", "b")
+    n["other"] = other
+    assert n["other"] is other
+
+
+KEY_TEXT = st.text(st.sampled_from("ab{}\"\\ $[];x"), min_size=1, max_size=6)
+# A plain first word keeps any value plain text: its first element is not a pair.
+VALUE_TEXT = st.sampled_from(["v", "w1", "x"]) | st.builds(
+    lambda word, rest: word + " " + rest, st.sampled_from(["v", "w1", "x"]),
+    st.text(st.sampled_from("ab{}\"\\ $[];\n"), max_size=8))
+
+
+def trees(values):
+    def level(children):
+        return st.dictionaries(KEY_TEXT, children, max_size=4).map(Nestmap)
+
+    return st.recursive(values, level, max_leaves=12).filter(lambda t: isinstance(t, Nestmap))
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(n=trees(VALUE_TEXT))
+def test_round_trip_through_tclx(tclx, n):
+    assert_tclx_reads(tclx.tk, n)
+    back = Nestmap.from_tcl(tclx.tk.call("set", "kl"))
+    assert untag(back) == untag(n)
+    assert untag(Nestmap.from_tcl(scribe(n))) == untag(n)
