@@ -1,6 +1,9 @@
 // ortan.tcl.history: a bounded, timestamped record of Tcl calls, with named markers.
 #include "support.h"
 
+#include <algorithm>
+#include <cstdint>
+
 using namespace ortan;
 
 namespace {
@@ -14,12 +17,13 @@ PyObject *g_get_time;   // ortan.utils.utils.get_time
 PyObject *g_deque;      // collections.deque
 PyObject *g_re_compile; // re.compile
 PyObject *g_entry_cls;  // the Entry class built below
+PyObject *g_entry_init; // its __init__, as built
 PyObject *g_debug;      // logging.DEBUG
 PyObject *g_maxlen_kw;  // ("maxlen",): keyword names for deque(maxlen=...)
 
-PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append,
-    *s_clear, *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime,
-    *s_search, *s_enable, *s_str, *s_space, *s_stamp_format;
+PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append, *s_clear,
+    *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime, *s_search, *s_enable,
+    *s_str, *s_space, *s_stamp_format, *s_init;
 
 constexpr long default_max_history = 9999;
 
@@ -95,12 +99,77 @@ bool put_word(TextWriter &out, PyObject *word, Py_ssize_t index) {
     return false;
 }
 
+// Whether a ready str contains a space; a plain scan, as words are short.
+bool has_space(PyObject *word) {
+    return visit_text(word, [](const auto *data, Py_ssize_t n) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (data[i] == ' ')
+                return true;
+        }
+        return false;
+    });
+}
+
+// join_words for words that are all ready text, the case of every quick call: sizes the line
+// first, then copies each word once. No Python code runs in between, so the borrowed words
+// stay put.
+Ref join_text_words(PyObject *const *words, Py_ssize_t count) {
+    // The space test of the first words is kept for the copy; later words are tested again.
+    constexpr Py_ssize_t remembered = 64;
+    uint64_t braced_words = 0;
+    Py_ssize_t length = count > 0 ? count - 1 : 0;
+    Py_UCS4 maxchar = 127;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *word = words[i];
+        const bool braced = has_space(word);
+        if (braced && i < remembered)
+            braced_words |= uint64_t(1) << i;
+        length += PyUnicode_GET_LENGTH(word) + (braced ? 2 : 0);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(word));
+    }
+    Ref line = Ref::steal(PyUnicode_New(length, maxchar));
+    if (!line)
+        return line;
+    const int kind = PyUnicode_KIND(line.get());
+    void *data = PyUnicode_DATA(line.get());
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *word = words[i];
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+        const bool braced = i < remembered ? (braced_words >> i & 1) != 0 : has_space(word);
+        if (i > 0)
+            PyUnicode_WRITE(kind, data, at++, ' ');
+        if (braced)
+            PyUnicode_WRITE(kind, data, at++, '{');
+        if (PyUnicode_CopyCharacters(line.get(), at, word, 0, size) < 0)
+            return Ref();
+        at += size;
+        if (braced)
+            PyUnicode_WRITE(kind, data, at++, '}');
+    }
+    return line;
+}
+
+// Whether every word is text that can be scanned as it is.
+bool all_ready_text(PyObject *const *words, Py_ssize_t count) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!PyUnicode_Check(words[i]) || PyUnicode_READY(words[i]) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 // The words of a call as one line: words joined by single spaces, each word that contains a
 // space wrapped in braces. No other quoting: this is a log line, not a Tcl script.
 Ref join_words(PyObject *words) {
     Ref seq = Ref::steal(PySequence_Fast(words, "an Entry needs text or a sequence of words"));
     if (!seq)
         return seq;
+    if (all_ready_text(PySequence_Fast_ITEMS(seq.get()), PySequence_Fast_GET_SIZE(seq.get())))
+        return join_text_words(PySequence_Fast_ITEMS(seq.get()),
+                               PySequence_Fast_GET_SIZE(seq.get()));
     TextWriter out;
     // The size is read afresh each round: a word's containment test may change the sequence.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -146,16 +215,45 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
 // Entry
 // ===========================================================================================
 
+// The state of an Entry: its timestamp, then its line.
+bool set_entry(PyObject *self, PyObject *api) {
+    Ref line = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
+    return line && set_attr(self, s_timestamp, call(g_get_time).get()) &&
+           set_attr(self, s_api, line.get());
+}
+
+// Whether `cls(...)` still means object.__new__ followed by the `init` it was built with, so
+// that a hot path may make the instance itself and skip the generic call machinery (which
+// packs the arguments into a tuple only to unpack them again).
+bool plain_construction(PyObject *cls, PyObject *init) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    return type->tp_new == PyBaseObject_Type.tp_new &&
+           PyDict_GetItem(type->tp_dict, s_init) == init;
+}
+
+// object.__new__(type): also sets up the instance's attribute storage, which a bare
+// tp_alloc leaves to be built the slow way on the first attribute set.
+Ref new_instance(PyTypeObject *type) {
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args ? Ref::steal(type->tp_new(type, no_args.get(), nullptr)) : no_args;
+}
+
+// Entry(api)
+Ref new_entry(PyObject *api) {
+    if (!plain_construction(g_entry_cls, g_entry_init))
+        return call(g_entry_cls, {api});
+    auto *type = reinterpret_cast<PyTypeObject *>(g_entry_cls);
+    Ref entry = new_instance(type);
+    if (!entry || !set_entry(entry.get(), api))
+        return Ref();
+    return entry;
+}
+
 PyObject *Entry_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *api;
     if (!parse_args("__init__", args + 1, nargs - 1, kwnames, {"api"}, 1, &api))
         return nullptr;
-    Ref line = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
-    if (!line)
-        return nullptr;
-    PyObject *self = args[0];
-    if (!set_attr(self, s_timestamp, call(g_get_time).get()) ||
-        !set_attr(self, s_api, line.get()))
+    if (!set_entry(args[0], api))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -193,15 +291,16 @@ PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     if (!max_history && !default_max)
         return nullptr;
     PyObject *self = args[0];
-    if (!set_attr(self, s_history, new_deque(max_history ? max_history : default_max.get()).get()) ||
+    if (!set_attr(self, s_history,
+                  new_deque(max_history ? max_history : default_max.get()).get()) ||
         !set_attr(self, s_markers, Ref::steal(PyDict_New()).get()) ||
         !set_attr(self, s_active, Ref::steal(PyList_New(0)).get()))
         return nullptr;
     return call_method(self, s_enable).release();
 }
 
-PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                      const char *fname, bool enabled, const char *message) {
+PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const char *fname,
+                      bool enabled, const char *message) {
     if (!parse_args(fname, args + 1, nargs - 1, kwnames, {}, 0, nullptr))
         return nullptr;
     if (!set_attr(args[0], s_enabled, enabled ? Py_True : Py_False))
@@ -237,7 +336,7 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     if (recording <= 0)
         return recording < 0 ? nullptr : Py_NewRef(Py_None);
 
-    Ref entry = call(g_entry_cls, {item});
+    Ref entry = new_entry(item);
     Ref history = entry ? get_attr(self, s_history) : Ref();
     if (!history || !call_method(history.get(), s_append, {entry.get()}))
         return nullptr;
@@ -422,8 +521,7 @@ const MethodDef history_methods[] = {
     {"enable", History_enable, "($self)", "Record calls from now on."},
     {"disable", History_disable, "($self)",
      "Stop recording calls (they are still logged at debug level)."},
-    {"append", History_append, "($self, item)",
-     "Record one call: its text, or its list of words."},
+    {"append", History_append, "($self, item)", "Record one call: its text, or its list of words."},
     {"clear", History_clear, "($self, marker=None, clear_all=False)",
      "Empty the main record, or one marker's entries, or (clear_all) every marker and the main "
      "record."},
@@ -485,6 +583,7 @@ bool intern_names() {
         {&s_str, "__str__"},
         {&s_space, " "},
         {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
+        {&s_init, "__init__"},
     };
     for (auto &name : names) {
         if (!(*name.slot = intern(name.text)))
@@ -543,5 +642,7 @@ PyMODINIT_FUNC PyInit_history() {
     if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, false), &g_entry_cls) ||
         !bind(m, "History", make_class("History", history_doc, history_methods, true)))
         return nullptr;
+    g_entry_init =
+        Py_XNewRef(PyDict_GetItem(reinterpret_cast<PyTypeObject *>(g_entry_cls)->tp_dict, s_init));
     return module.release();
 }

@@ -1,7 +1,524 @@
-// ortan.tcl.hop: placeholder until the module is written.
+// ortan.tcl.hop: quick calls, `tcl.hop.ns.proc(1, opt=2)` runs the Tcl command `ns::proc 1 -opt 2`.
 #include "support.h"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.hop", nullptr, 0, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr};
+using namespace ortan;
 
-PyMODINIT_FUNC PyInit_hop() { return PyModule_Create(&module_def); }
+namespace {
+
+// ===========================================================================================
+// Imported objects and interned names (bound once at import, never changed afterwards)
+// ===========================================================================================
+
+PyObject *g_proxy;       // weakref.proxy
+PyObject *g_proxy_types; // weakref.ProxyTypes
+PyObject *g_tcl_error;   // tkinter.TclError
+PyObject *g_scribe;      // ortan.tcl.scribe.scribe
+PyObject *g_code_cls;    // the Hop_Code class built below
+PyObject *g_code_init;   // its __init__, as built
+PyObject *g_tcl_kw;      // ("tcl",): keyword names for Hop_Code(name, tcl=...)
+
+PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
+    *s_separator, *s_dash, *s_error_info, *s_init, *s_getattr;
+
+// ===========================================================================================
+// Conversions and helpers
+// ===========================================================================================
+
+// Keeps a C++ function that calls back into Python from overflowing the C stack when the host
+// builds a cycle of C-only calls (say, a history that is itself a quick call).
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (ok_)
+            Py_LeaveRecursiveCall();
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+// self.<name> without the class's __getattr__: these objects turn every missing attribute
+// into a path component, so their own state must be read around it.
+Ref own_attr(PyObject *self, PyObject *name) {
+    return Ref::steal(PyObject_GenericGetAttr(self, name));
+}
+
+// Whether `cls(...)` still means object.__new__ followed by the `init` it was built with, so
+// that a hot path may make the instance itself and skip the generic call machinery (which
+// packs the arguments into a tuple and a dict only to unpack them again).
+bool plain_construction(PyObject *cls, PyObject *init) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    return type->tp_new == PyBaseObject_Type.tp_new &&
+           PyDict_GetItem(type->tp_dict, s_init) == init;
+}
+
+// object.__new__(type): also sets up the instance's attribute storage, which a bare
+// tp_alloc leaves to be built the slow way on the first attribute set.
+Ref new_instance(PyTypeObject *type) {
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args ? Ref::steal(type->tp_new(type, no_args.get(), nullptr)) : no_args;
+}
+
+// The currently raised exception, normalised and carrying its traceback; the error is cleared.
+Ref take_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+}
+
+// Raises `error` as it is (with its traceback), without the implicit chaining of
+// PyErr_SetObject.
+void restore_error(Ref error) {
+    if (!error)
+        return;
+    PyObject *value = error.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value,
+                  PyException_GetTraceback(value));
+}
+
+// Makes `context` the context of the exception now being raised (as raising inside an
+// `except` block does).
+void chain_error(Ref context) {
+    Ref error = take_error();
+    if (error && context)
+        PyException_SetContext(error.get(), context.release());
+    restore_error(std::move(error));
+}
+
+// The interpreter behind a weak proxy, held for the length of one call (so each step reaches
+// it directly, not through the proxy); any other object as it is. A proxy whose interpreter is
+// gone raises ReferenceError, as any use of the proxy does.
+Ref referent(PyObject *tcl) {
+    if (!PyWeakref_CheckProxy(tcl))
+        return Ref::borrow(tcl);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *obj;
+    if (PyWeakref_GetRef(tcl, &obj) < 0)
+        return Ref();
+    Ref alive = Ref::steal(obj);
+#else
+    PyObject *obj = PyWeakref_GetObject(tcl);
+    if (!obj)
+        return Ref();
+    Ref alive = obj == Py_None ? Ref() : Ref::borrow(obj);
+#endif
+    if (!alive)
+        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return alive;
+}
+
+// obj.method(*words): the words of the list as separate arguments. The words are held for
+// the call, so whatever the callee does to the list cannot pull them away.
+Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
+    constexpr Py_ssize_t small = 16;
+    PyObject *buffer[small + 1];
+    const Py_ssize_t count = PyList_GET_SIZE(words);
+    PyObject **stack = buffer;
+    if (count > small) {
+        stack = PyMem_New(PyObject *, count + 1);
+        if (!stack) {
+            PyErr_NoMemory();
+            return Ref();
+        }
+    }
+    stack[0] = obj;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        stack[i + 1] = Py_NewRef(PyList_GET_ITEM(words, i));
+    Ref result = Ref::steal(PyObject_VectorcallMethod(method, stack, count + 1, nullptr));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        Py_DECREF(stack[i + 1]);
+    if (stack != buffer)
+        PyMem_Free(stack);
+    return result;
+}
+
+// '::'.join(self.cmd): the Tcl command name of a path.
+Ref command_name(PyObject *self) {
+    Ref path = own_attr(self, s_cmd);
+    return path ? Ref::steal(PyUnicode_Join(s_separator, path.get())) : path;
+}
+
+Ref scribed(PyObject *value) {
+    return Ref::steal(PyObject_Vectorcall(g_scribe, &value, 1, nullptr));
+}
+
+// The words of one call: the command name, each positional argument through scribe(), then
+// each keyword argument (but cast_) as '-name' and scribe(value), in the caller's order.
+Ref command_words(PyObject *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                  Py_ssize_t cast_index) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t size = 1 + nargs + 2 * (nkw - (cast_index >= 0));
+    Ref words = Ref::steal(PyList_New(size));
+    if (!words)
+        return words;
+    PyList_SET_ITEM(words.get(), 0, Py_NewRef(name));
+    Py_ssize_t at = 1;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject *word = scribed(args[i]).release();
+        if (!word)
+            return Ref();
+        PyList_SET_ITEM(words.get(), at++, word);
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (k == cast_index)
+            continue;
+        PyObject *option = PyUnicode_Concat(s_dash, PyTuple_GET_ITEM(kwnames, k));
+        if (!option)
+            return Ref();
+        PyList_SET_ITEM(words.get(), at++, option);
+        PyObject *value = scribed(args[nargs + k]).release();
+        if (!value)
+            return Ref();
+        PyList_SET_ITEM(words.get(), at++, value);
+    }
+    return words;
+}
+
+// After a failed command: TclError(<Tcl's ::errorInfo>), the complete error trace, raised
+// from None. An error while reading errorInfo propagates with the Tcl error as its context.
+void raise_with_error_info(PyObject *tcl) {
+    Ref caught = take_error();
+    Ref vars = get_attr(tcl, s_vars);
+    Ref info = vars ? Ref::steal(PyObject_GetItem(vars.get(), s_error_info)) : Ref();
+    Ref error = info ? call(g_tcl_error, {info.get()}) : Ref();
+    if (!error) {
+        chain_error(caught);
+        return;
+    }
+    PyException_SetContext(error.get(), caught.release());
+    PyException_SetCause(error.get(), nullptr); // `from None`: also suppresses the context
+    restore_error(std::move(error));
+}
+
+// The result without casting: text as it is, anything else (a tuple for a Tcl list, a number,
+// a Tcl_Obj) as its Tcl text, so a list comes back as Tcl list text.
+Ref plain_result(Ref result) {
+    if (PyUnicode_Check(result.get()))
+        return result;
+    return scribed(result.get());
+}
+
+// self.tcl = tcl, then self.cmd = list(path): the state of a Hop_Code.
+bool set_code(PyObject *self, PyObject *tcl, PyObject *const *path, Py_ssize_t length) {
+    if (PyObject_SetAttr(self, s_tcl, tcl) < 0)
+        return false;
+    Ref cmd = Ref::steal(PyList_New(length));
+    if (!cmd)
+        return false;
+    for (Py_ssize_t i = 0; i < length; ++i)
+        PyList_SET_ITEM(cmd.get(), i, Py_NewRef(path[i]));
+    return PyObject_SetAttr(self, s_cmd, cmd.get()) == 0;
+}
+
+// Hop_Code(name, tcl=tcl)
+Ref new_code(PyObject *name, PyObject *tcl) {
+    if (!plain_construction(g_code_cls, g_code_init)) {
+        PyObject *call_args[] = {name, tcl};
+        return Ref::steal(PyObject_Vectorcall(g_code_cls, call_args, 1, g_tcl_kw));
+    }
+    auto *type = reinterpret_cast<PyTypeObject *>(g_code_cls);
+    Ref code = new_instance(type);
+    if (!code || !set_code(code.get(), tcl, &name, 1))
+        return Ref();
+    return code;
+}
+
+// ===========================================================================================
+// Hop
+// ===========================================================================================
+
+PyObject *Hop_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *tcl;
+    if (!parse_args("__init__", args + 1, nargs - 1, kwnames, {"tcl"}, 1, &tcl))
+        return nullptr;
+    // A proxy handed in is kept as it is: it cannot be proxied again.
+    const int is_proxy =
+        PySequence_Contains(g_proxy_types, reinterpret_cast<PyObject *>(Py_TYPE(tcl)));
+    if (is_proxy < 0)
+        return nullptr;
+    Ref weak = is_proxy ? Ref::borrow(tcl) : call(g_proxy, {tcl});
+    if (!weak || PyObject_SetAttr(args[0], s_tcl, weak.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *Hop_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *name;
+    if (!parse_args("__getattr__", args + 1, nargs - 1, kwnames, {"name"}, 1, &name))
+        return nullptr;
+    Ref tcl = own_attr(args[0], s_tcl);
+    if (!tcl)
+        return nullptr;
+    return new_code(name, tcl.get()).release();
+}
+
+PyObject *Hop_call(PyObject *const *, Py_ssize_t, PyObject *) {
+    // The arguments are ignored: the Hop itself names no command, as Tcl says of "".
+    PyErr_SetString(g_tcl_error, "invalid command name \"\"");
+    return nullptr;
+}
+
+// ===========================================================================================
+// Hop_Code
+// ===========================================================================================
+
+PyObject *Code_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *tcl = nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Compare(key, s_tcl) != 0) {
+            if (PyErr_Occurred())
+                return nullptr;
+            PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%U'",
+                         key);
+            return nullptr;
+        }
+        tcl = args[nargs + k];
+    }
+    if (!tcl) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__init__() missing 1 required keyword-only argument: 'tcl'");
+        return nullptr;
+    }
+    if (!set_code(args[0], tcl, args + 1, nargs - 1))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The path grows in place: every holder of this object sees the longer path.
+PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *name;
+    if (!parse_args("__getattr__", args + 1, nargs - 1, kwnames, {"name"}, 1, &name))
+        return nullptr;
+    PyObject *self = args[0];
+    Ref path = own_attr(self, s_cmd);
+    if (!path)
+        return nullptr;
+    if (PyList_CheckExact(path.get()) ? PyList_Append(path.get(), name) < 0
+                                      : !call_method(path.get(), s_append, {name}))
+        return nullptr;
+    return Py_NewRef(self);
+}
+
+// Runs the path as a Tcl command: recorded in the history first (so failures are recorded
+// too), a Tcl error raised as TclError carrying Tcl's ::errorInfo, the result cast unless
+// cast_ is false.
+PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    RecursionGuard guard(" while calling a Tcl command");
+    if (!guard.ok())
+        return nullptr;
+    PyObject *self = args[0];
+    const Py_ssize_t npos = nargs - 1;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t cast_index = -1;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (key == s_cast_ || PyUnicode_Compare(key, s_cast_) == 0) {
+            cast_index = k;
+            break;
+        }
+    }
+    PyObject *cast = cast_index >= 0 ? args[nargs + cast_index] : Py_True;
+
+    Ref name = command_name(self);
+    Ref words = name ? command_words(name.get(), args + 1, npos, kwnames, cast_index) : Ref();
+    Ref proxy = words ? own_attr(self, s_tcl) : Ref();
+    Ref tcl = proxy ? referent(proxy.get()) : Ref();
+    Ref history = tcl ? get_attr(tcl.get(), s_history) : Ref();
+    if (!history || !call_method(history.get(), s_append, {words.get()}))
+        return nullptr;
+
+    // The very list the history was given is run, as it is now.
+    Ref tk = get_attr(tcl.get(), s_tk);
+    Ref result = tk ? call_with_words(tk.get(), s_call, words.get()) : Ref();
+    if (!result) {
+        if (PyErr_ExceptionMatches(g_tcl_error))
+            raise_with_error_info(tcl.get());
+        return nullptr;
+    }
+
+    const int casting = PyObject_IsTrue(cast);
+    if (casting < 0)
+        return nullptr;
+    if (casting)
+        return call_method(tcl.get(), s_cast_any, {result.get()}).release();
+    return plain_result(std::move(result)).release();
+}
+
+PyObject *Code_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!parse_args("__str__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        return nullptr;
+    Ref name = command_name(args[0]);
+    if (!name)
+        return nullptr;
+    return PyUnicode_FromFormat("<tcl.Hop magic, referring Tcl code ::%U>", name.get());
+}
+
+// ===========================================================================================
+// Classes
+// ===========================================================================================
+
+constexpr const char *module_name = "ortan.tcl.hop";
+
+const char *const hop_doc =
+    "Quick calls of Tcl commands: `tcl.hop.ns_a.ns_b.procname('x', opt='y')` runs the Tcl "
+    "command `ns_a::ns_b::procname x -opt y` and returns its result.\n\n"
+    "Notes:\n"
+    "- Positional arguments stay in their order of appearance.\n"
+    "- Keyword arguments are converted to dashed arguments in Tcl and appear after the "
+    "positional arguments.\n"
+    "- Only [A-Za-z0-9_] is supported in Tcl namespace and procedure names (the path "
+    "components are Python attribute names).\n"
+    "- cast_ (bool) turns casting of results on or off; default True.\n\n"
+    "Every call is recorded in the interpreter's history before it runs; a Tcl error is raised "
+    "as TclError carrying Tcl's full error trace (::errorInfo). The Hop holds its interpreter "
+    "through a weak proxy.";
+
+const char *const code_doc =
+    "A Tcl command path being built by attribute access (`cmd`, namespaces first, the command "
+    "last); calling it runs the command. Every missing attribute extends the path in place.";
+
+const MethodDef hop_methods[] = {
+    {"__init__", Hop_init, "($self, tcl)", nullptr},
+    {"__getattr__", Hop_getattr, "($self, name, /)", nullptr},
+    {"__call__", Hop_call, "($self, /, *args, **kwargs)", nullptr},
+};
+
+const MethodDef code_methods[] = {
+    {"__init__", Code_init, "($self, *cmd, tcl)", nullptr},
+    {"__call__", Code_call, "($self, /, *args, **kwargs)", nullptr},
+    {"__getattr__", Code_getattr, "($self, name, /)", nullptr},
+    {"__repr__", Code_str, "($self, /)", nullptr},
+    {"__str__", Code_str, "($self, /)", nullptr},
+};
+
+template <size_t N>
+Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N]) {
+    Ref ns = new_class_namespace(module_name, name, doc);
+    if (!ns)
+        return ns;
+    for (const MethodDef &def : methods) {
+        if (!add_method(ns.get(), def, name))
+            return Ref();
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (!bases)
+        return bases;
+    return build_class(reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), ns.get());
+}
+
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12, CPython's attribute hook for a class with __getattr__ builds a complete
+// AttributeError (message included) for every miss, only to drop it and call __getattr__; a
+// quick call misses on every path component. This slot looks the name up without raising and
+// then calls __getattr__ as the hook would. Assigning __getattr__ or __getattribute__ on the
+// class puts CPython's hook back (type_setattro updates the slot), and subclasses get
+// CPython's hook from the start.
+PyObject *path_getattro(PyObject *self, PyObject *name) {
+    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found || PyErr_Occurred())
+        return found;
+    Ref getattr = Ref::borrow(_PyType_Lookup(Py_TYPE(self), s_getattr));
+    if (!getattr)
+        return PyObject_GenericGetAttr(self, name);
+    PyObject *call_args[] = {self, name};
+    if (PyType_HasFeature(Py_TYPE(getattr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR))
+        return PyObject_Vectorcall(getattr.get(), call_args, 2, nullptr);
+    Ref bound = Ref::steal(PyObject_GetAttr(self, s_getattr));
+    return bound ? PyObject_Vectorcall(bound.get(), &name, 1, nullptr) : nullptr;
+}
+#endif
+
+// Installs the faster miss path where CPython lacks one.
+void speed_up_misses(PyObject *cls) {
+#if PY_VERSION_HEX < 0x030C0000
+    reinterpret_cast<PyTypeObject *>(cls)->tp_getattro = path_getattro;
+#else
+    (void)cls;
+#endif
+}
+
+// ===========================================================================================
+// Module init
+// ===========================================================================================
+
+bool intern_names() {
+    struct {
+        PyObject **slot;
+        const char *text;
+    } names[] = {
+        {&s_tcl, "tcl"},         {&s_cmd, "cmd"},
+        {&s_history, "history"}, {&s_append, "append"},
+        {&s_tk, "tk"},           {&s_call, "call"},
+        {&s_vars, "vars"},       {&s_cast_any, "cast_any"},
+        {&s_cast_, "cast_"},     {&s_separator, "::"},
+        {&s_dash, "-"},          {&s_error_info, "::errorInfo"},
+        {&s_init, "__init__"},   {&s_getattr, "__getattr__"},
+    };
+    for (auto &name : names) {
+        if (!(*name.slot = intern(name.text)))
+            return false;
+    }
+    return true;
+}
+
+// Binds `name` in the module and keeps a reference in `*keep` (when given) for the C++ code.
+bool bind(PyObject *module, const char *name, Ref value, PyObject **keep = nullptr) {
+    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
+        return false;
+    if (keep)
+        *keep = value.release();
+    return true;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    module_name,
+    "Quick calls: `Hop`, attribute-style calling of Tcl commands on an interpreter, and "
+    "`Hop_Code`, the command path it builds.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_hop() {
+    if (!intern_names())
+        return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module)
+        return nullptr;
+    PyObject *m = module.get();
+    Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
+    if (!weakref || !bind(m, "weakref", weakref) ||
+        !bind(m, "TclError", import_attr("tkinter", "TclError"), &g_tcl_error) ||
+        !bind(m, "scribe", import_attr("ortan.tcl.scribe", "scribe"), &g_scribe))
+        return nullptr;
+    g_proxy = get_attr(weakref.get(), "proxy").release();
+    g_proxy_types = get_attr(weakref.get(), "ProxyTypes").release();
+    g_tcl_kw = PyTuple_Pack(1, s_tcl);
+    if (!g_proxy || !g_proxy_types || !g_tcl_kw)
+        return nullptr;
+    PyObject *hop_cls = nullptr;
+    if (!bind(m, "Hop", make_class("Hop", hop_doc, hop_methods), &hop_cls) ||
+        !bind(m, "Hop_Code", make_class("Hop_Code", code_doc, code_methods), &g_code_cls))
+        return nullptr;
+    speed_up_misses(hop_cls);
+    speed_up_misses(g_code_cls);
+    Py_DECREF(hop_cls);
+    g_code_init =
+        Py_XNewRef(PyDict_GetItem(reinterpret_cast<PyTypeObject *>(g_code_cls)->tp_dict, s_init));
+    return module.release();
+}
