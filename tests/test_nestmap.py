@@ -56,6 +56,11 @@ def test_class_shape():
     assert nestmap_module.Tcl_Obj is _tkinter.Tcl_Obj and nestmap_module.tclobj is tclobj
 
 
+def test_type_stub_matches_the_module():
+    stubtest = pytest.importorskip("mypy.stubtest")
+    assert stubtest.test_stubs(stubtest.parse_options(["ortan.tcl.nestmap"])) == 0
+
+
 def test_methods_need_a_nestmap():
     with pytest.raises(TypeError, match="'Nestmap' object"):
         Nestmap.__getitem__({"a": 1}, "a")
