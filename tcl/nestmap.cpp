@@ -1,6 +1,7 @@
 // ortan.tcl.nestmap: Nestmap, a mapping that holds a TclX keyed list under dotted keys.
 #include "support.h"
 
+#include <new>
 #include <vector>
 
 using namespace ortan;
@@ -73,7 +74,7 @@ bool check_self(PyObject *self, const char *method) {
 Ref new_nestmap() { return call(nestmap_class()); }
 
 // KeyError('target key "<key>" is a value, cannot update value against another keyed list'),
-// formatted with `%` as the message always was (so a tuple key formats as an argument tuple).
+// formatted with Python's `%`, which takes a tuple key as its argument tuple.
 void raise_is_a_value(PyObject *key) {
     Ref message = Ref::steal(PyUnicode_Format(s_is_a_value, key));
     if (message)
@@ -125,6 +126,8 @@ int split_key_generic(PyObject *key, Ref &head, Ref &rest) {
 int split_key(PyObject *key, Ref &head, Ref &rest) {
     if (!PyUnicode_CheckExact(key))
         return split_key_generic(key, head, rest);
+    if (PyUnicode_READY(key) < 0)
+        return -1;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, length, 1);
     if (dot == -2)
@@ -140,11 +143,6 @@ int split_key(PyObject *key, Ref &head, Ref &rest) {
 Ref base_getitem(PyObject *level, PyObject *key) {
     return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(level, key));
 }
-
-// self[key] at one level, with KeyError counted as absence: 1 found (`out` set), 0 missing,
-// -1 with an exception set. A level of a subclass goes through its own item lookup.
-int find_item(PyObject *level, PyObject *key, Ref &out,
-              Ref (*lookup)(PyObject *, PyObject *) = nullptr);
 
 // a + b, as str concatenation when both are exact str.
 Ref concat(PyObject *a, PyObject *b) {
@@ -191,23 +189,33 @@ Ref get_path(PyObject *level, PyObject *key) {
     }
 }
 
-int find_item(PyObject *level, PyObject *key, Ref &out, Ref (*lookup)(PyObject *, PyObject *)) {
-    if (is_exact(level)) {
-        if (!lookup) {
-            PyObject *found = PyDict_GetItemWithError(level, key);
-            out = Ref::borrow(found);
-            return found ? 1 : PyErr_Occurred() ? -1 : 0;
-        }
-        out = lookup(level, key);
-    } else {
-        out = Ref::steal(PyObject_GetItem(level, key));
-    }
+// The result of a lookup with KeyError counted as absence: 1 found (`out` set), 0 missing,
+// -1 with another exception set.
+int found_or_missing(const Ref &out) {
     if (out)
         return 1;
     if (!PyErr_ExceptionMatches(PyExc_KeyError))
         return -1;
     PyErr_Clear();
     return 0;
+}
+
+// self[key] for a key of one level (no "."), as found_or_missing() reports it. A level of a
+// subclass goes through its own item lookup.
+int find_item(PyObject *level, PyObject *key, Ref &out) {
+    if (is_exact(level)) {
+        PyObject *found = PyDict_GetItemWithError(level, key);
+        out = Ref::borrow(found);
+        return found ? 1 : PyErr_Occurred() ? -1 : 0;
+    }
+    out = Ref::steal(PyObject_GetItem(level, key));
+    return found_or_missing(out);
+}
+
+// self[key] for a whole key path, as found_or_missing() reports it.
+int find_path(PyObject *level, PyObject *key, Ref &out) {
+    out = is_exact(level) ? get_path(level, key) : Ref::steal(PyObject_GetItem(level, key));
+    return found_or_missing(out);
 }
 
 // The last step of an assignment: a Nestmap may not replace a plain value.
@@ -316,7 +324,12 @@ int delete_path(PyObject *level, PyObject *key) {
         Ref child = base_getitem(here.get(), head.get());
         if (!child)
             return -1;
-        steps.push_back({here, head, child});
+        try {
+            steps.push_back({here, head, child});
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            return -1;
+        }
         if (!is_exact(child.get())) {
             RecursionGuard guard(" while deleting a keyed-list path");
             if (!guard.ok() || PyObject_DelItem(child.get(), rest.get()) < 0)
@@ -461,7 +474,7 @@ bool update_keyword(PyObject *self, PyObject *key, PyObject *value) {
     if (!nested)
         return assign(self, key, value) == 0;
     Ref existing;
-    const int found = find_item(self, key, existing, get_path);
+    const int found = find_path(self, key, existing);
     if (found < 0)
         return false;
     if (!found) {
@@ -506,7 +519,8 @@ Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
     if (!guard.ok())
         return Ref();
     Ref listed = call(cast_list, {string});
-    Ref elements = listed ? Ref::steal(PySequence_Fast(listed.get(), "")) : Ref();
+    Ref elements =
+        listed ? Ref::steal(PySequence_Fast(listed.get(), "cast_list() gave no sequence")) : Ref();
     if (!elements)
         return Ref();
     // Every element is split before any is checked, as dict() sees the whole list.
@@ -751,10 +765,10 @@ const MethodDef init_def = {"__init__", nestmap_init, "($self, /, *args, **kwarg
                             "among the values become nested levels."};
 const MethodDef from_tcl_def = {"from_tcl", nestmap_from_tcl, "(string)",
                                 "A new Nestmap from keyed-list text or a Tcl object."};
-const MethodDef getitem_def = {"__getitem__", nestmap_getitem, "($self, key, /)", nullptr};
-const MethodDef setitem_def = {"__setitem__", nestmap_setitem, "($self, key, value, /)", nullptr};
-const MethodDef contains_def = {"__contains__", nestmap_contains, "($self, key, /)", nullptr};
-const MethodDef delitem_def = {"__delitem__", nestmap_delitem, "($self, key, /)", nullptr};
+const MethodDef getitem_def = {"__getitem__", nestmap_getitem, "($self, key)", nullptr};
+const MethodDef setitem_def = {"__setitem__", nestmap_setitem, "($self, key, value)", nullptr};
+const MethodDef contains_def = {"__contains__", nestmap_contains, "($self, key)", nullptr};
+const MethodDef delitem_def = {"__delitem__", nestmap_delitem, "($self, key)", nullptr};
 const MethodDef update_def = {"update", nestmap_update, "($self, /, *args, **kwargs)",
                               "Merge a Nestmap leaf by leaf, or assign the items of a mapping "
                               "or of pairs; keyword Nestmaps merge into the level they name."};
