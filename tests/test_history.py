@@ -35,6 +35,11 @@ def test_module_names():
     assert History.__module__ == Entry.__module__ == "ortan.tcl.history"
 
 
+def test_type_stub_matches_the_module():
+    stubtest = pytest.importorskip("mypy.stubtest")
+    assert stubtest.test_stubs(stubtest.parse_options(["ortan.tcl.history"])) == 0
+
+
 def test_new_history():
     h = History()
     assert History.__MAX_HISTORY__ == 9999

@@ -56,6 +56,11 @@ def test_module_names():
     assert "cast_" in Hop.__doc__ and "[A-Za-z0-9_]" in Hop.__doc__
 
 
+def test_type_stub_matches_the_module():
+    stubtest = pytest.importorskip("mypy.stubtest")
+    assert stubtest.test_stubs(stubtest.parse_options(["ortan.tcl.hop"])) == 0
+
+
 def test_host_hop_is_a_weak_hop_on_itself(host):
     assert type(host.hop) is Hop
     assert type(host.hop.tcl) in weakref.ProxyTypes
