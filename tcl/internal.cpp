@@ -1,7 +1,1001 @@
-// ortan.tcl.internal: placeholder until the module is written.
+// ortan.tcl.internal: the Tcl shared library bound at import, its list scanner and Tcl's
+// dictionary order.
 #include "support.h"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.internal", nullptr, 0, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr};
+#include <dlfcn.h>
 
-PyMODINIT_FUNC PyInit_internal() { return PyModule_Create(&module_def); }
+#include <climits>
+#include <cstring>
+#include <initializer_list>
+#include <type_traits>
+#include <utility>
+
+using ortan::Ref;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Module-wide constants, set once by the module init and never changed afterwards.
+//
+// The objects are strong references that are never released (the process keeps them, as it
+// keeps interned strings), so they stay valid whatever happens to the module's globals.
+
+using FindElementFn = int (*)(void *interp, const char *list, int length, const char **element,
+                              const char **next, int *size, int *literal);
+using CopyAndCollapseFn = int (*)(int count, const char *src, char *dst);
+using GetStringResultFn = const char *(*)(void *interp);
+
+FindElementFn tcl_find_element;
+CopyAndCollapseFn tcl_copy_and_collapse;
+GetStringResultFn tcl_get_string_result;
+
+PyObject *interp_class;   // Tcl_Interp_p
+PyObject *tk_class;       // tkinter.Tk
+PyObject *tcl_error;      // tkinter.TclError
+PyObject *abc_sequence;   // collections.abc.Sequence
+PyObject *abc_set;        // collections.abc.Set
+PyObject *ctypes_cast;    // ctypes.cast
+PyObject *c_void_p;       // ctypes.c_void_p
+PyObject *c_char_p;       // ctypes.c_char_p
+PyObject *str_value;      // "value"
+PyObject *str_interpaddr; // "interpaddr"
+
+constexpr int TCL_OK = 0;
+const char module_name[] = "ortan.tcl.internal";
+
+// Replaces a constant with a new strong reference (a second init of the module replaces the
+// first one's objects).
+void keep(PyObject *&slot, const Ref &value) {
+    PyObject *old = slot;
+    slot = Ref(value).release();
+    Py_XDECREF(old);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Conversions and helpers.
+
+// A growable byte buffer that starts on the stack: most list elements are short.
+class Scratch {
+  public:
+    Scratch() = default;
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    ~Scratch() {
+        if (data_ != stack_)
+            PyMem_Free(data_);
+    }
+
+    // At least `size` bytes, or null with MemoryError set. The contents are not kept.
+    char *reserve(size_t size) {
+        if (size <= capacity_)
+            return data_;
+        char *bigger = static_cast<char *>(PyMem_Malloc(size));
+        if (!bigger) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        if (data_ != stack_)
+            PyMem_Free(data_);
+        data_ = bigger;
+        capacity_ = size;
+        return data_;
+    }
+
+  private:
+    char stack_[256];
+    char *data_ = stack_;
+    size_t capacity_ = sizeof stack_;
+};
+
+int store_utf8(char *out, Py_UCS4 ch) {
+    if (ch < 0x80) {
+        out[0] = static_cast<char>(ch);
+        return 1;
+    }
+    if (ch < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (ch >> 6));
+        out[1] = static_cast<char>(0x80 | (ch & 0x3F));
+        return 2;
+    }
+    if (ch < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (ch >> 12));
+        out[1] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (ch & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (ch >> 18));
+    out[1] = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (ch & 0x3F));
+    return 4;
+}
+
+// The surrogate encoded by the three bytes at `u` (ED, then `second_lo`..`second_lo + 0xF`, then
+// a continuation byte), or 0 when they encode none of that range.
+Py_UCS4 encoded_surrogate(const unsigned char *u, unsigned second_lo) {
+    if (u[0] != 0xED || u[1] < second_lo || u[1] > second_lo + 0xF || (u[2] & 0xC0) != 0x80)
+        return 0;
+    return 0xD000 | ((u[1] & 0x3Fu) << 6) | (u[2] & 0x3Fu);
+}
+
+// Text in Tcl's internal form, which is UTF-8 except that NUL is the pair C0 80 and a character
+// beyond the BMP may come as two encoded surrogates (from "\uD83D\uDE00" and the like). The
+// repair matches tkinter's, so that elements read here equal those of tk.splitlist: C0 80 is
+// U+0000, an encoded surrogate pair is its character, and any byte still invalid is decoded
+// with "surrogateescape".
+Ref decode_tcl_repaired(const char *s, Py_ssize_t n) {
+    Scratch scratch;
+    char *out = scratch.reserve(static_cast<size_t>(n) + 1);
+    if (!out)
+        return Ref();
+    const auto *u = reinterpret_cast<const unsigned char *>(s);
+    Py_ssize_t i = 0, j = 0;
+    while (i < n) {
+        if (u[i] == 0xC0 && i + 1 < n && u[i + 1] == 0x80) {
+            out[j++] = '\0';
+            i += 2;
+            continue;
+        }
+        if (u[i] == 0xED && i + 5 < n) {
+            Py_UCS4 high = encoded_surrogate(u + i, 0xA0);
+            Py_UCS4 low = high ? encoded_surrogate(u + i + 3, 0xB0) : 0;
+            if (low) {
+                j += store_utf8(out + j, 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00));
+                i += 6;
+                continue;
+            }
+        }
+        out[j++] = s[i++];
+    }
+    return Ref::steal(PyUnicode_DecodeUTF8(out, j, "surrogateescape"));
+}
+
+Ref decode_tcl(const char *s, Py_ssize_t n) {
+    PyObject *text = PyUnicode_DecodeUTF8(s, n, nullptr);
+    if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+        return Ref::steal(text);
+    PyErr_Clear();
+    return decode_tcl_repaired(s, n);
+}
+
+// The address that Tcl_Interp_p.from_param would pass for `interp`: null for None, the value
+// of a Tcl_Interp_p, the interpreter of a tkinter.Tk. False with ValueError for anything else.
+bool interp_address(PyObject *interp, void **address) {
+    *address = nullptr;
+    if (interp == Py_None)
+        return true;
+    Ref value;
+    int is_pointer = PyObject_IsInstance(interp, interp_class);
+    if (is_pointer < 0)
+        return false;
+    if (is_pointer) {
+        value = ortan::get_attr(interp, str_value);
+    } else {
+        int is_tk = PyObject_IsInstance(interp, tk_class);
+        if (is_tk < 0)
+            return false;
+        if (!is_tk) {
+            PyErr_Format(PyExc_ValueError, "Unrecognized Tcl interpreter object: %R", interp);
+            return false;
+        }
+        value = ortan::call_method(interp, str_interpaddr);
+    }
+    if (!value)
+        return false;
+    if (value.get() == Py_None)
+        return true;
+    *address = PyLong_AsVoidPtr(value.get());
+    return !(*address == nullptr && PyErr_Occurred());
+}
+
+// Raises tkinter.TclError with the interpreter's result text (when `interp` is true and gives
+// one), else with `default_msg` (when that is true), else without arguments. Returns null.
+PyObject *raise_tcl_error(PyObject *interp, PyObject *default_msg) {
+    Ref message;
+    int has_interp = PyObject_IsTrue(interp);
+    if (has_interp < 0)
+        return nullptr;
+    if (has_interp) {
+        void *address = nullptr;
+        if (!interp_address(interp, &address))
+            return nullptr;
+        if (address) {
+            const char *result = tcl_get_string_result(address);
+            message = decode_tcl(result, static_cast<Py_ssize_t>(std::strlen(result)));
+            if (!message)
+                return nullptr;
+        }
+    }
+    if (!message || PyUnicode_GET_LENGTH(message.get()) == 0)
+        message = Ref::borrow(default_msg);
+    int has_message = message ? PyObject_IsTrue(message.get()) : 0;
+    if (has_message < 0)
+        return nullptr;
+    // The instance is made here so that a tuple message stays one argument.
+    Ref error = has_message ? ortan::call(tcl_error, {message.get()}) : ortan::call(tcl_error);
+    if (error)
+        PyErr_SetObject(tcl_error, error.get());
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// List parsing.
+
+// UTF-8 of a list text in Tcl's internal form: NUL becomes C0 80, as tkinter hands text to
+// Tcl, so that the whole text is scanned and Tcl's error messages quote it intact.
+class ListText {
+  public:
+    // False with an exception set when the text cannot be encoded.
+    bool init(PyObject *text) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(text) < 0)
+            return false;
+#endif
+        if (PyUnicode_IS_ASCII(text)) {
+            data_ = static_cast<const char *>(PyUnicode_DATA(text));
+            size_ = PyUnicode_GET_LENGTH(text);
+            ascii_ = true;
+        } else {
+            encoded_ = Ref::steal(PyUnicode_AsUTF8String(text));
+            if (!encoded_)
+                return false;
+            data_ = PyBytes_AS_STRING(encoded_.get());
+            size_ = PyBytes_GET_SIZE(encoded_.get());
+        }
+        if (size_ > 0 && std::memchr(data_, '\0', static_cast<size_t>(size_)) && !escape_nul())
+            return false;
+        if (size_ > INT_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "list text is too long");
+            return false;
+        }
+        return true;
+    }
+
+    const char *data() const { return data_; }
+    Py_ssize_t size() const { return size_; }
+    bool ascii() const { return ascii_; }
+
+  private:
+    bool escape_nul() {
+        Py_ssize_t nuls = 0;
+        for (Py_ssize_t i = 0; i < size_; ++i)
+            nuls += data_[i] == '\0';
+        Ref escaped = Ref::steal(PyBytes_FromStringAndSize(nullptr, size_ + nuls));
+        if (!escaped)
+            return false;
+        char *out = PyBytes_AS_STRING(escaped.get());
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            if (data_[i] == '\0') {
+                *out++ = '\xC0';
+                *out++ = '\x80';
+            } else {
+                *out++ = data_[i];
+            }
+        }
+        encoded_ = escaped;
+        data_ = PyBytes_AS_STRING(encoded_.get());
+        size_ += nuls;
+        ascii_ = false;
+        return true;
+    }
+
+    Ref encoded_; // owns the bytes unless the str's own ASCII buffer is used
+    const char *data_ = "";
+    Py_ssize_t size_ = 0;
+    bool ascii_ = false;
+};
+
+// A slice of an ASCII text as str: no scan for the widest character is needed.
+Ref ascii_text(const char *s, Py_ssize_t n) {
+    if (n <= 1) // the runtime's cached one-character strings
+        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, s, n));
+    Ref text = Ref::steal(PyUnicode_New(n, 127));
+    if (text)
+        std::memcpy(PyUnicode_DATA(text.get()), s, static_cast<size_t>(n));
+    return text;
+}
+
+inline bool is_ascii(const char *s, int n) {
+    unsigned char bits = 0;
+    for (int i = 0; i < n; ++i)
+        bits |= static_cast<unsigned char>(s[i]);
+    return bits < 0x80;
+}
+
+// Most elements are ASCII even in a text that is not: those skip the UTF-8 decoder.
+Ref element_text(const char *element, int size, bool literal, bool ascii, Scratch &scratch) {
+    if (!literal) {
+        // Collapsing backslash sequences never lengthens an element; Tcl adds a NUL.
+        char *buffer = scratch.reserve(static_cast<size_t>(size) + 1);
+        if (!buffer)
+            return Ref();
+        size = tcl_copy_and_collapse(size, element, buffer);
+        element = buffer;
+        ascii = false;
+    }
+    return ascii || is_ascii(element, size) ? ascii_text(element, size) : decode_tcl(element, size);
+}
+
+// An upper bound of the element count: every element but the last is followed by white space
+// (space, \t, \n, \v, \f or \r, as for Tcl's list scanner). A plain count, which vectorises.
+Py_ssize_t element_bound(const char *data, Py_ssize_t size) {
+    Py_ssize_t spaces = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        unsigned c = static_cast<unsigned char>(data[i]);
+        spaces += (c == ' ') | (c - '\t' <= '\r' - '\t');
+    }
+    return spaces + 1;
+}
+
+// Items go straight into a tuple sized by element_bound, shrunk when the scan is done.
+class TupleBuilder {
+  public:
+    bool init(Py_ssize_t capacity) {
+        tuple_ = Ref::steal(PyTuple_New(capacity));
+        capacity_ = capacity;
+        return bool(tuple_);
+    }
+    // False with an exception set, also when `item` is null (its maker failed).
+    bool append(Ref item) {
+        if (!item)
+            return false;
+        if (count_ == capacity_ && !resize(capacity_ * 2))
+            return false;
+        PyTuple_SET_ITEM(tuple_.get(), count_++, item.release());
+        return true;
+    }
+    Ref finish() {
+        if (count_ == 0)
+            return Ref::steal(PyTuple_New(0));
+        if (count_ < capacity_ && !resize(count_))
+            return Ref();
+        return std::move(tuple_);
+    }
+
+  private:
+    bool resize(Py_ssize_t capacity) {
+        PyObject *tuple = tuple_.release();
+        if (_PyTuple_Resize(&tuple, capacity) < 0)
+            return false; // the tuple is gone
+        tuple_ = Ref::steal(tuple);
+        capacity_ = capacity;
+        return true;
+    }
+
+    Ref tuple_; // slots past count_ are still null
+    Py_ssize_t capacity_ = 0;
+    Py_ssize_t count_ = 0;
+};
+
+// Splits the list text with Tcl's own scanner, one element per TclFindElement call.
+Ref split_list(PyObject *text, PyObject *interp) {
+    ListText list;
+    if (!list.init(text))
+        return Ref();
+    if (list.size() == 0)
+        return Ref::steal(PyTuple_New(0));
+    void *address = nullptr;
+    if (!interp_address(interp, &address))
+        return Ref();
+
+    TupleBuilder items;
+    if (!items.init(element_bound(list.data(), list.size())))
+        return Ref();
+    Scratch scratch;
+    const char *p = list.data();
+    const char *const limit = p + list.size();
+    while (p < limit) {
+        const char *element = nullptr, *next = nullptr;
+        int size = 0, literal = 0;
+        if (tcl_find_element(address, p, static_cast<int>(limit - p), &element, &next, &size,
+                             &literal) != TCL_OK) {
+            Ref message = ortan::text("invalid list element");
+            return message ? Ref::steal(raise_tcl_error(interp, message.get())) : message;
+        }
+        if (element >= limit) // only white space was left
+            break;
+        // Tcl 8.6 sets `literal` for braced elements and for bare ones without a backslash,
+        // older versions only for braced ones: collapsing when it is clear suits both.
+        if (!items.append(element_text(element, size, literal != 0, list.ascii(), scratch)))
+            return Ref();
+        p = next;
+    }
+    return items.finish();
+}
+
+// The cases that are not parsed: plain numbers, containers and None. Returns 1 with `out` set,
+// 0 for a value to parse as text, -1 with an exception set.
+int list_from_value(PyObject *obj, Ref &out) {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) {
+        out = Ref::steal(PyTuple_Pack(1, obj));
+        return out ? 1 : -1;
+    }
+    int is_container = PyTuple_Check(obj) || PyList_Check(obj);
+    if (!is_container) {
+        is_container = PyObject_IsInstance(obj, abc_sequence);
+        if (is_container == 0)
+            is_container = PyObject_IsInstance(obj, abc_set);
+        if (is_container < 0)
+            return -1;
+    }
+    if (is_container) {
+        out = Ref::steal(PySequence_Tuple(obj));
+        return out ? 1 : -1;
+    }
+    if (obj == Py_None) {
+        out = Ref::steal(PyTuple_New(0));
+        return out ? 1 : -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dictionary order.
+
+inline bool is_digit(Py_UCS4 ch) {
+    return ch < 0x80 ? (ch >= '0' && ch <= '9') : Py_UNICODE_ISDIGIT(ch) != 0;
+}
+
+// The first character of str.lower() of `ch`: the simple lower-case mapping (for U+0130,
+// whose full mapping is two characters, that is "i", as in Tcl).
+inline Py_UCS4 lower(Py_UCS4 ch) {
+    if (ch < 0x80)
+        return (ch >= 'A' && ch <= 'Z') ? ch + ('a' - 'A') : ch;
+    return Py_UNICODE_TOLOWER(ch);
+}
+
+// Reads a text like a NUL-terminated string: NUL at the end. Every str buffer carries a NUL
+// after its last character (CPython checks this invariant), and the compare never reads
+// further: it reads the next character only after a digit, and advances only past a digit or
+// a character inside the text.
+template <class Char> struct Cursor {
+    const Char *data;
+    Py_ssize_t length;
+    Py_ssize_t index = 0;
+
+    Py_UCS4 current() const { return data[index]; }
+    Py_UCS4 next() const { return data[index + 1]; }
+    bool inside() const { return index < length; }
+};
+
+inline long code_diff(Py_UCS4 a, Py_UCS4 b) { return static_cast<long>(a) - static_cast<long>(b); }
+
+// Tcl's DictionaryCompare over code points; the case tie-breaker is the code-point difference.
+template <class L, class R> long dictionary_compare(Cursor<L> left, Cursor<R> right) {
+    long secondary = 0;
+    long diff = 0;
+    for (;;) {
+        if (is_digit(right.current()) && is_digit(left.current())) {
+            // Leading zeros are skipped (keeping one digit); more of them sorts later, but only
+            // as a secondary choice.
+            long zeros = 0;
+            while (right.current() == '0' && is_digit(right.next())) {
+                ++right.index;
+                --zeros;
+            }
+            while (left.current() == '0' && is_digit(left.next())) {
+                ++left.index;
+                ++zeros;
+            }
+            if (secondary == 0)
+                secondary = zeros;
+            // The longer run is larger; between runs of equal length the first differing digit.
+            diff = 0;
+            for (;;) {
+                if (diff == 0)
+                    diff = code_diff(left.current(), right.current());
+                ++right.index;
+                ++left.index;
+                if (!is_digit(right.current())) {
+                    if (is_digit(left.current()))
+                        return 1;
+                    if (diff != 0)
+                        return diff;
+                    break;
+                }
+                if (!is_digit(left.current()))
+                    return -1;
+            }
+            continue;
+        }
+        if (!left.inside() || !right.inside()) {
+            diff = code_diff(left.current(), right.current());
+            break;
+        }
+        Py_UCS4 uni_left = left.data[left.index++];
+        Py_UCS4 uni_right = right.data[right.index++];
+        diff = code_diff(lower(uni_left), lower(uni_right));
+        if (diff != 0)
+            return diff;
+        if (secondary == 0)
+            secondary = code_diff(uni_left, uni_right);
+    }
+    return diff == 0 ? secondary : diff;
+}
+
+long compare_texts(PyObject *left, PyObject *right) {
+    return ortan::visit_text(left, [&](const auto *l, Py_ssize_t nl) {
+        return ortan::visit_text(right, [&](const auto *r, Py_ssize_t nr) {
+            using L = std::remove_const_t<std::remove_pointer_t<decltype(l)>>;
+            using R = std::remove_const_t<std::remove_pointer_t<decltype(r)>>;
+            return dictionary_compare(Cursor<L>{l, nl}, Cursor<R>{r, nr});
+        });
+    });
+}
+
+// str(obj), ready to be read by kind.
+Ref as_text(PyObject *obj) {
+    Ref text = PyUnicode_CheckExact(obj) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj));
+#if PY_VERSION_HEX < 0x030C0000
+    if (text && PyUnicode_READY(text.get()) < 0)
+        return Ref();
+#endif
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Functions.
+
+// ctypes.cast(ptr, c_void_p) with its address moved by `count` bytes (`step` is the in-place
+// add or subtract), cast back to the type of `ptr`.
+PyObject *moved_pointer(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                        const char *name, PyObject *(*step)(PyObject *, PyObject *)) {
+    PyObject *argv[2];
+    if (!ortan::parse_args(name, args, static_cast<size_t>(nargs), kwnames, {"ptr", "count"}, 2,
+                           argv))
+        return nullptr;
+    Ref p = ortan::call(ctypes_cast, {argv[0], c_void_p});
+    Ref value = p ? ortan::get_attr(p.get(), str_value) : Ref();
+    Ref moved = value ? Ref::steal(step(value.get(), argv[1])) : Ref();
+    if (!moved || PyObject_SetAttr(p.get(), str_value, moved.get()) < 0)
+        return nullptr;
+    return ortan::call(ctypes_cast, {p.get(), reinterpret_cast<PyObject *>(Py_TYPE(argv[0]))})
+        .release();
+}
+
+PyObject *ptr_add(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return moved_pointer(args, nargs, kwnames, "_ptr_add", PyNumber_InPlaceAdd);
+}
+
+PyObject *ptr_sub(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return moved_pointer(args, nargs, kwnames, "_ptr_sub", PyNumber_InPlaceSubtract);
+}
+
+PyObject *ptr_diff(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *argv[2];
+    if (!ortan::parse_args("_ptr_diff", args, static_cast<size_t>(nargs), kwnames, {"ptr1", "ptr2"},
+                           2, argv))
+        return nullptr;
+    Ref p1 = ortan::call(ctypes_cast, {argv[0], c_void_p});
+    Ref v1 = p1 ? ortan::get_attr(p1.get(), str_value) : Ref();
+    Ref p2 = v1 ? ortan::call(ctypes_cast, {argv[1], c_void_p}) : Ref();
+    Ref v2 = p2 ? ortan::get_attr(p2.get(), str_value) : Ref();
+    return v2 ? PyNumber_Subtract(v1.get(), v2.get()) : nullptr;
+}
+
+PyObject *TclError_from_interp(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) {
+    PyObject *argv[2];
+    if (!ortan::parse_args("TclError_from_interp", args, static_cast<size_t>(nargs), kwnames,
+                           {"interp", "default_msg"}, 1, argv))
+        return nullptr;
+    return raise_tcl_error(argv[0], argv[1] ? argv[1] : Py_None);
+}
+
+PyObject *c_char_p_from_obj(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames) {
+    PyObject *obj;
+    if (!ortan::parse_args("_c_char_p_from_obj", args, static_cast<size_t>(nargs), kwnames, {"obj"},
+                           1, &obj))
+        return nullptr;
+    Ref string = obj == Py_None ? ortan::text("") : as_text(obj);
+    Ref bytes = string ? Ref::steal(PyUnicode_AsUTF8String(string.get())) : Ref();
+    return bytes ? ortan::call(c_char_p, {bytes.get()}).release() : nullptr;
+}
+
+PyObject *GetListFromAny(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *argv[2];
+    if (!ortan::parse_args("GetListFromAny", args, static_cast<size_t>(nargs), kwnames,
+                           {"obj", "interp"}, 1, argv))
+        return nullptr;
+    PyObject *obj = argv[0];
+    PyObject *interp = argv[1] ? argv[1] : Py_None;
+    if (!PyUnicode_Check(obj)) {
+        Ref taken;
+        int found = list_from_value(obj, taken);
+        if (found != 0)
+            return taken.release();
+    }
+    Ref text = as_text(obj);
+    return text ? split_list(text.get(), interp).release() : nullptr;
+}
+
+PyObject *DictionaryCompare(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames) {
+    PyObject *argv[2];
+    if (kwnames == nullptr && nargs == 2) {
+        argv[0] = args[0];
+        argv[1] = args[1];
+        // The usual case, from a sort key: two str, compared without touching reference counts.
+        if (PyUnicode_CheckExact(argv[0]) && PyUnicode_CheckExact(argv[1])
+#if PY_VERSION_HEX < 0x030C0000
+            && PyUnicode_IS_READY(argv[0]) && PyUnicode_IS_READY(argv[1])
+#endif
+        )
+            return PyLong_FromLong(compare_texts(argv[0], argv[1]));
+    } else if (!ortan::parse_args("DictionaryCompare", args, static_cast<size_t>(nargs), kwnames,
+                                  {"left", "right"}, 2, argv)) {
+        return nullptr;
+    }
+    Ref left = as_text(argv[0]);
+    Ref right = left ? as_text(argv[1]) : Ref();
+    return right ? PyLong_FromLong(compare_texts(left.get(), right.get())) : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Classes.
+//
+// Tcl_Interp_p and the record layouts are ordinary ctypes classes, made by calling the
+// metaclass of their ctypes base with a namespace, as a class statement would.
+
+PyObject *from_param(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *interp;
+    if (!ortan::parse_args("from_param", args + 1, static_cast<size_t>(nargs - 1), kwnames,
+                           {"interp"}, 1, &interp))
+        return nullptr;
+    int is_pointer = PyObject_IsInstance(interp, interp_class);
+    if (is_pointer < 0)
+        return nullptr;
+    if (is_pointer)
+        return Py_NewRef(interp);
+    if (interp == Py_None)
+        return ortan::call(interp_class).release();
+    int is_tk = PyObject_IsInstance(interp, tk_class);
+    if (is_tk < 0)
+        return nullptr;
+    if (!is_tk)
+        return PyErr_Format(PyExc_ValueError, "Unrecognized Tcl interpreter object: %R", interp);
+    Ref address = ortan::call_method(interp, str_interpaddr);
+    return address ? ortan::call(interp_class, {address.get()}).release() : nullptr;
+}
+
+const char return_codes_doc[] = "Tcl's completion codes (TCL_OK and the others of tcl.h).";
+const char interp_doc[] =
+    "Pointer to a Tcl interpreter; as an argument type it also accepts None (no interpreter)\n"
+    "and tkinter.Tk objects.";
+const char from_param_doc[] =
+    "Converts a Tcl_Interp_p, None or a tkinter.Tk to a Tcl_Interp_p for a foreign call.";
+const char obj_type_doc[] = "Tcl's Tcl_ObjType record (tcl.h).";
+const char obj_doc[] = "Tcl's Tcl_Obj record (tcl.h).";
+
+Ref class_type(PyObject *base) { return Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(base))); }
+
+// metaclass(base)(name, (base,), ns) with `ns` holding `extra` (name, value) pairs.
+Ref ctypes_class(PyObject *base, const char *name, const char *qualname, const char *doc,
+                 std::initializer_list<std::pair<const char *, PyObject *>> extra = {}) {
+    Ref ns = ortan::new_class_namespace(module_name, qualname, doc);
+    if (!ns)
+        return ns;
+    for (const auto &item : extra)
+        if (PyDict_SetItemString(ns.get(), item.first, item.second) < 0)
+            return Ref();
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    return bases ? ortan::build_class(class_type(base).get(), name, bases.get(), ns.get()) : bases;
+}
+
+Ref return_codes() {
+    Ref ns = ortan::new_class_namespace(module_name, "ReturnCodes", return_codes_doc);
+    if (!ns)
+        return ns;
+    const char *names[] = {"TCL_OK", "TCL_ERROR", "TCL_RETURN", "TCL_BREAK", "TCL_CONTINUE"};
+    for (long code = 0; code < 5; ++code)
+        if (!ortan::set_item(ns.get(), names[code], Ref::steal(PyLong_FromLong(code))))
+            return Ref();
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    return bases ? ortan::build_class(reinterpret_cast<PyObject *>(&PyType_Type), "ReturnCodes",
+                                      bases.get(), ns.get())
+                 : bases;
+}
+
+// A ctypes field list: [(name, type), ...].
+Ref fields(std::initializer_list<std::pair<const char *, PyObject *>> items) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list)
+        return list;
+    for (const auto &item : items) {
+        Ref field = Ref::steal(Py_BuildValue("(sO)", item.first, item.second));
+        if (!field || PyList_Append(list.get(), field.get()) < 0)
+            return Ref();
+    }
+    return list;
+}
+
+bool set_fields(PyObject *cls, const Ref &field_list) {
+    return field_list && PyObject_SetAttrString(cls, "_fields_", field_list.get()) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module init: binds the globals in their documented order.
+
+const char module_doc[] =
+    "Access to some internals of Tcl's C code.\n\n"
+    "This file implements access to some internals of Tcl's C code, including internal\n"
+    "structures and APIs:\n\n"
+    "- ReturnCodes: Tcl's completion codes\n"
+    "- TclDLL: the Tcl shared library, loaded at import\n"
+    "- Tcl_ObjType, Tcl_Obj: the record layouts of Tcl objects\n"
+    "- GetListFromAny: splits Tcl list text with Tcl's own element scanner\n"
+    "- DictionaryCompare: Tcl's dictionary order of strings\n";
+
+const char ptr_add_doc[] = "_ptr_add($module, /, ptr, count)\n--\n\n"
+                           "The pointer `count` bytes after `ptr`, of the same ctypes type.";
+const char ptr_sub_doc[] = "_ptr_sub($module, /, ptr, count)\n--\n\n"
+                           "The pointer `count` bytes before `ptr`, of the same ctypes type.";
+const char ptr_diff_doc[] = "_ptr_diff($module, /, ptr1, ptr2)\n--\n\n"
+                            "The distance in bytes from `ptr2` to `ptr1`.";
+const char error_doc[] =
+    "TclError_from_interp($module, /, interp, default_msg=None)\n--\n\n"
+    "Raises tkinter.TclError with the interpreter's result text, or `default_msg` when there\n"
+    "is no interpreter or its result is empty.";
+const char c_char_p_doc[] =
+    "_c_char_p_from_obj($module, /, obj)\n--\n\n"
+    "Similar to Tcl_GetStringFromObj: str(obj) (\"\" for None) as a ctypes.c_char_p byte\n"
+    "array of its UTF-8; the length is len(string.value).";
+const char get_list_doc[] =
+    "GetListFromAny($module, /, obj, interp=None)\n--\n\n"
+    "Convert any Tcl object/string to a Python list (tuple).\n\n"
+    "An object that is already a valid Python list (a sequence or a set) is returned\n"
+    "unchanged, converted to a tuple only where necessary; plain numbers come back as a\n"
+    "one-element tuple and None as an empty one. Anything else is split as a Tcl list by the\n"
+    "Tcl library's own scanner; `interp` (None, a tkinter.Tk or a Tcl_Interp_p) supplies the\n"
+    "error message for text that is not a valid list.\n\n"
+    "    >>> GetListFromAny('a b c {de} {f g h { i }}')\n"
+    "    ('a', 'b', 'c', 'de', 'f g h { i }')\n";
+const char compare_doc[] =
+    "DictionaryCompare($module, /, left, right)\n--\n\n"
+    "This function compares two strings as if they were being used in an index or card\n"
+    "catalog. The case of alphabetic characters is ignored, except to break ties. Thus \"B\"\n"
+    "comes before \"b\" but after \"a\". Also, integers embedded in the strings compare in\n"
+    "numerical order. In other words, \"x10y\" comes after \"x9y\", not before it as it would\n"
+    "when using strcmp().\n\n"
+    "Results:\n"
+    "    A negative result means that the first element comes before the second, and a\n"
+    "    positive result means that the second element should come first. A result of zero\n"
+    "    means the two elements are equal and it doesn't matter which comes first.\n\n"
+    "From:\n"
+    "    DictionaryCompare in generic/tclCmdIL.c of Tcl 8.4.19.\n";
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+PyMethodDef ptr_add_def = {"_ptr_add", ortan::as_cfunction(ptr_add), fastcall, ptr_add_doc};
+PyMethodDef ptr_sub_def = {"_ptr_sub", ortan::as_cfunction(ptr_sub), fastcall, ptr_sub_doc};
+PyMethodDef ptr_diff_def = {"_ptr_diff", ortan::as_cfunction(ptr_diff), fastcall, ptr_diff_doc};
+PyMethodDef error_def = {"TclError_from_interp", ortan::as_cfunction(TclError_from_interp),
+                         fastcall, error_doc};
+PyMethodDef c_char_p_def = {"_c_char_p_from_obj", ortan::as_cfunction(c_char_p_from_obj), fastcall,
+                            c_char_p_doc};
+PyMethodDef get_list_def = {"GetListFromAny", ortan::as_cfunction(GetListFromAny), fastcall,
+                            get_list_doc};
+PyMethodDef compare_def = {"DictionaryCompare", ortan::as_cfunction(DictionaryCompare), fastcall,
+                           compare_doc};
+
+const ortan::MethodDef from_param_def = {"from_param", from_param, "($cls, interp)",
+                                         from_param_doc};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          module_name,
+                          module_doc,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+const char *const library_names[] = {
+    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib",
+    "libtcl8.6.so.0", "libtcl8.6.so",    "libtcl8.6.dylib",
+};
+
+bool add(PyObject *module, const char *name, const Ref &value) {
+    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+Ref function(PyMethodDef *def, PyObject *module) {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    return name ? Ref::steal(PyCFunction_NewEx(def, module, name.get())) : name;
+}
+
+// Tries the library names in order, binding `lib` to each; the loader's OSError moves on.
+Ref load_library(PyObject *m, PyObject *ctypes) {
+    Ref cdll = ortan::get_attr(ctypes, "CDLL");
+    if (!cdll)
+        return cdll;
+    for (const char *name : library_names) {
+        Ref lib = ortan::text(name);
+        if (!add(m, "lib", lib))
+            return Ref();
+        Ref library = ortan::call(cdll.get(), {lib.get()});
+        if (library)
+            return library;
+        if (!PyErr_ExceptionMatches(PyExc_OSError))
+            return Ref();
+        PyErr_Clear();
+    }
+    PyErr_SetString(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib)");
+    return Ref();
+}
+
+// Sets argtypes and restype of one function of the library (null restype: None).
+bool declare(PyObject *library, const char *name, std::initializer_list<PyObject *> argtypes,
+             PyObject *restype) {
+    Ref function = ortan::get_attr(library, name);
+    Ref types = function ? Ref::steal(PyList_New(0)) : Ref();
+    if (!types)
+        return false;
+    for (PyObject *type : argtypes)
+        if (PyList_Append(types.get(), type) < 0)
+            return false;
+    return PyObject_SetAttrString(function.get(), "argtypes", types.get()) == 0 &&
+           PyObject_SetAttrString(function.get(), "restype", restype ? restype : Py_None) == 0;
+}
+
+// The C entry points, looked up in the library that ctypes loaded (the handle of TclDLL), so
+// that the parser calls Tcl directly rather than through ctypes.
+bool bind_entry_points(PyObject *library) {
+    Ref handle_value = ortan::get_attr(library, "_handle");
+    if (!handle_value)
+        return false;
+    void *handle = PyLong_AsVoidPtr(handle_value.get());
+    if (!handle && PyErr_Occurred())
+        return false;
+    void *find = dlsym(handle, "TclFindElement");
+    void *collapse = dlsym(handle, "TclCopyAndCollapse");
+    void *result = dlsym(handle, "Tcl_GetStringResult");
+    if (!find || !collapse || !result) {
+        PyErr_SetString(PyExc_ImportError, "The Tcl shared library lacks its list functions");
+        return false;
+    }
+    tcl_find_element = reinterpret_cast<FindElementFn>(find);
+    tcl_copy_and_collapse = reinterpret_cast<CopyAndCollapseFn>(collapse);
+    tcl_get_string_result = reinterpret_cast<GetStringResultFn>(result);
+    return true;
+}
+
+bool init_constants() {
+    str_value = ortan::intern("value");
+    str_interpaddr = ortan::intern("interpaddr");
+    return str_value && str_interpaddr;
+}
+
+// Tcl_ObjType, then Tcl_Obj with its nested union and structure, field lists innermost first.
+bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int) {
+    Ref structure = ortan::get_attr(ctypes, "Structure");
+    Ref union_base = structure ? ortan::get_attr(ctypes, "Union") : Ref();
+    Ref pointer = union_base ? ortan::get_attr(ctypes, "POINTER") : Ref();
+    Ref c_int = pointer ? ortan::get_attr(ctypes, "c_int") : Ref();
+    Ref c_long = c_int ? ortan::get_attr(ctypes, "c_long") : Ref();
+    Ref c_double = c_long ? ortan::get_attr(ctypes, "c_double") : Ref();
+    if (!c_double)
+        return false;
+
+    Ref obj_type_fields = fields({{"name", c_char_p},
+                                  {"freeIntRepProc", c_void_p},
+                                  {"dupIntRepProc", c_void_p},
+                                  {"updateStringProc", c_void_p},
+                                  {"setFromAnyProc", c_void_p}});
+    Ref obj_type = obj_type_fields
+                       ? ctypes_class(structure.get(), "Tcl_ObjType", "Tcl_ObjType", obj_type_doc,
+                                      {{"_fields_", obj_type_fields.get()}})
+                       : Ref();
+    if (!add(m, "Tcl_ObjType", obj_type))
+        return false;
+
+    Ref two_ptr = ctypes_class(structure.get(), "s_twoPtrValue",
+                               "Tcl_Obj.u_internalRep.s_twoPtrValue", nullptr);
+    Ref internal_rep =
+        two_ptr ? ctypes_class(union_base.get(), "u_internalRep", "Tcl_Obj.u_internalRep", nullptr,
+                               {{"s_twoPtrValue", two_ptr.get()}})
+                : Ref();
+    Ref obj = internal_rep ? ctypes_class(structure.get(), "Tcl_Obj", "Tcl_Obj", obj_doc,
+                                          {{"u_internalRep", internal_rep.get()}})
+                           : Ref();
+    if (!add(m, "Tcl_Obj", obj))
+        return false;
+    Ref type_ptr = ortan::call(pointer.get(), {obj_type.get()});
+    return type_ptr &&
+           set_fields(two_ptr.get(), fields({{"ptr1", c_void_p}, {"ptr2", c_void_p}})) &&
+           set_fields(internal_rep.get(), fields({{"longValue", c_long.get()},
+                                                  {"doubleValue", c_double.get()},
+                                                  {"otherValuePtr", c_void_p},
+                                                  {"wideValue", wide_int},
+                                                  {"twoPtrValue", two_ptr.get()}})) &&
+           set_fields(obj.get(), fields({{"refCount", c_int.get()},
+                                         {"bytes", c_char_p},
+                                         {"length", c_int.get()},
+                                         {"typePtr", type_ptr.get()},
+                                         {"internalRep", internal_rep.get()}}));
+}
+
+bool declare_functions(PyObject *library, PyObject *ctypes) {
+    Ref pointer = ortan::get_attr(ctypes, "POINTER");
+    Ref c_int = pointer ? ortan::get_attr(ctypes, "c_int") : Ref();
+    Ref p_char_p = c_int ? ortan::call(pointer.get(), {c_char_p}) : Ref();
+    Ref p_int = p_char_p ? ortan::call(pointer.get(), {c_int.get()}) : Ref();
+    return p_int &&
+           declare(library, "TclFindElement",
+                   {interp_class, c_char_p, c_int.get(), p_char_p.get(), p_char_p.get(),
+                    p_int.get(), p_int.get()},
+                   c_int.get()) &&
+           declare(library, "TclCopyAndCollapse", {c_int.get(), c_char_p, c_char_p}, c_int.get()) &&
+           declare(library, "Tcl_GetStringResult", {interp_class}, c_char_p) &&
+           declare(library, "Tcl_ResetResult", {interp_class}, nullptr);
+}
+
+bool init_module(PyObject *m) {
+    Ref ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
+    Ref ctypes_util = ctypes ? Ref::steal(PyImport_ImportModule("ctypes.util")) : Ref();
+    if (!ctypes_util || !add(m, "ctypes", ctypes))
+        return false;
+    Ref tkinter = Ref::steal(PyImport_ImportModule("tkinter"));
+    if (!add(m, "tkinter", tkinter))
+        return false;
+    Ref sequence = ortan::import_attr("collections.abc", "Sequence");
+    Ref set = ortan::import_attr("collections.abc", "Set");
+    if (!add(m, "Sequence", sequence) || !add(m, "Set", set) ||
+        !add(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))) ||
+        !add(m, "ReturnCodes", return_codes()))
+        return false;
+    Ref tk = ortan::get_attr(tkinter.get(), "Tk");
+    Ref error = tk ? ortan::get_attr(tkinter.get(), "TclError") : Ref();
+    Ref cast = error ? ortan::get_attr(ctypes.get(), "cast") : Ref();
+    Ref void_p = cast ? ortan::get_attr(ctypes.get(), "c_void_p") : Ref();
+    Ref char_p = void_p ? ortan::get_attr(ctypes.get(), "c_char_p") : Ref();
+    if (!char_p)
+        return false;
+    keep(tk_class, tk);
+    keep(tcl_error, error);
+    keep(abc_sequence, sequence);
+    keep(abc_set, set);
+    keep(ctypes_cast, cast);
+    keep(c_void_p, void_p);
+    keep(c_char_p, char_p);
+
+    Ref library = load_library(m, ctypes.get());
+    if (!add(m, "TclDLL", library) || !add(m, "_ptr_add", function(&ptr_add_def, m)) ||
+        !add(m, "_ptr_sub", function(&ptr_sub_def, m)) ||
+        !add(m, "_ptr_diff", function(&ptr_diff_def, m)) ||
+        !add(m, "TclError_from_interp", function(&error_def, m)))
+        return false;
+
+    Ref interp_ns = ortan::new_class_namespace(module_name, "Tcl_Interp_p", interp_doc);
+    if (!interp_ns || !ortan::add_classmethod(interp_ns.get(), from_param_def, "Tcl_Interp_p"))
+        return false;
+    Ref interp_bases = Ref::steal(PyTuple_Pack(1, c_void_p));
+    Ref interp = interp_bases ? ortan::build_class(class_type(c_void_p).get(), "Tcl_Interp_p",
+                                                   interp_bases.get(), interp_ns.get())
+                              : Ref();
+    if (!add(m, "Tcl_Interp_p", interp))
+        return false;
+    keep(interp_class, interp);
+
+    Ref wide_int = ortan::get_attr(ctypes.get(), "c_longlong");
+    if (!add(m, "Tcl_WideInt", wide_int) || !add_records(m, ctypes.get(), wide_int.get()) ||
+        !declare_functions(library.get(), ctypes.get()) || !bind_entry_points(library.get()))
+        return false;
+
+    return add(m, "_c_char_p_from_obj", function(&c_char_p_def, m)) &&
+           add(m, "GetListFromAny", function(&get_list_def, m)) &&
+           add(m, "DictionaryCompare", function(&compare_def, m));
+}
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_internal() {
+    if (!init_constants())
+        return nullptr;
+    Ref m = Ref::steal(PyModule_Create(&module_def));
+    if (!m || !init_module(m.get()))
+        return nullptr;
+    return m.release();
+}

@@ -1,0 +1,542 @@
+import collections.abc
+import ctypes
+import functools
+import os
+import subprocess
+import sys
+import tkinter
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from ortan.tcl import internal
+from ortan.tcl.internal import (
+    DictionaryCompare,
+    GetListFromAny,
+    ReturnCodes,
+    Tcl_Interp_p,
+    Tcl_Obj,
+    Tcl_ObjType,
+    TclDLL,
+    TclError_from_interp,
+    _c_char_p_from_obj,
+    _ptr_add,
+    _ptr_diff,
+    _ptr_sub,
+)
+
+SRC = os.path.join(os.path.dirname(__file__), os.pardir, "src")
+
+
+@pytest.fixture(scope="module")
+def shared():
+    """One interpreter for the property tests (hypothesis runs many examples per test)."""
+    return tkinter.Tcl()
+
+
+_LRANGE_UTF8 = "lrange [encoding convertfrom utf-8 $b] 0 end"
+
+
+def splitlist(tk, text):
+    """Tcl's own split of `text` through tkinter (None when Tcl rejects it, with its message)."""
+    try:
+        if "\0" in text:
+            # tk.splitlist refuses text with NUL. Tcl holds NUL as C0 80, which is what
+            # [encoding convertfrom] makes of the UTF-8 bytes; lrange then splits it.
+            split = tk.call("apply", ["b", _LRANGE_UTF8], text.encode("utf-8"))
+            return tk.splitlist(split), None
+        return tk.splitlist(text), None
+    except tkinter.TclError as e:
+        return None, str(e)
+
+
+def ours(text, interp):
+    try:
+        return GetListFromAny(text, interp), None
+    except tkinter.TclError as e:
+        return None, str(e)
+
+
+# --- module surface ----------------------------------------------------------------------------
+
+
+def test_module_globals_in_order():
+    names = [n for n in vars(internal) if not n.startswith("__")]
+    assert names == [
+        "ctypes", "tkinter", "Sequence", "Set", "unicode", "ReturnCodes", "lib", "TclDLL",
+        "_ptr_add", "_ptr_sub", "_ptr_diff", "TclError_from_interp", "Tcl_Interp_p",
+        "Tcl_WideInt", "Tcl_ObjType", "Tcl_Obj", "_c_char_p_from_obj", "GetListFromAny",
+        "DictionaryCompare",
+    ]  # fmt: skip
+    assert internal.ctypes is ctypes and internal.tkinter is tkinter
+    assert internal.Sequence is collections.abc.Sequence and internal.Set is collections.abc.Set
+    assert internal.unicode is str
+    for word in ("ReturnCodes", "TclDLL", "Tcl_ObjType", "Tcl_Obj", "GetListFromAny",
+                 "DictionaryCompare", "internals of Tcl's C code"):
+        assert word in internal.__doc__
+
+
+def test_return_codes():
+    codes = {k: v for k, v in vars(ReturnCodes).items() if k.startswith("TCL_")}
+    assert list(codes.items()) == [
+        ("TCL_OK", 0), ("TCL_ERROR", 1), ("TCL_RETURN", 2), ("TCL_BREAK", 3), ("TCL_CONTINUE", 4)
+    ]
+    assert ReturnCodes.__bases__ == (object,) and type(ReturnCodes) is type
+
+
+def test_library_handle():
+    assert isinstance(TclDLL, ctypes.CDLL)
+    assert internal.lib == TclDLL._name
+    assert internal.Tcl_WideInt is ctypes.c_longlong
+
+
+def _layout(cls):
+    return [(name, getattr(cls, name).offset, getattr(cls, name).size, typ)
+            for name, typ in cls._fields_]
+
+
+def test_record_layouts():
+    vp, cp, ci = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int
+    assert issubclass(Tcl_ObjType, ctypes.Structure) and ctypes.sizeof(Tcl_ObjType) == 40
+    assert _layout(Tcl_ObjType) == [
+        ("name", 0, 8, cp), ("freeIntRepProc", 8, 8, vp), ("dupIntRepProc", 16, 8, vp),
+        ("updateStringProc", 24, 8, vp), ("setFromAnyProc", 32, 8, vp),
+    ]  # fmt: skip
+    rep = Tcl_Obj.u_internalRep
+    two = rep.s_twoPtrValue
+    assert issubclass(Tcl_Obj, ctypes.Structure) and ctypes.sizeof(Tcl_Obj) == 48
+    assert _layout(Tcl_Obj) == [
+        ("refCount", 0, 4, ci), ("bytes", 8, 8, cp), ("length", 16, 4, ci),
+        ("typePtr", 24, 8, ctypes.POINTER(Tcl_ObjType)), ("internalRep", 32, 16, rep),
+    ]  # fmt: skip
+    assert issubclass(rep, ctypes.Union) and ctypes.sizeof(rep) == 16
+    assert _layout(rep) == [
+        ("longValue", 0, 8, ctypes.c_long), ("doubleValue", 0, 8, ctypes.c_double),
+        ("otherValuePtr", 0, 8, vp), ("wideValue", 0, 8, ctypes.c_longlong),
+        ("twoPtrValue", 0, 16, two),
+    ]  # fmt: skip
+    assert issubclass(two, ctypes.Structure)
+    assert _layout(two) == [("ptr1", 0, 8, vp), ("ptr2", 8, 8, vp)]
+    assert [c.__qualname__ for c in (Tcl_ObjType, Tcl_Obj, rep, two)] == [
+        "Tcl_ObjType", "Tcl_Obj", "Tcl_Obj.u_internalRep", "Tcl_Obj.u_internalRep.s_twoPtrValue"
+    ]
+    assert {c.__module__ for c in (Tcl_ObjType, Tcl_Obj, rep, two)} == {"ortan.tcl.internal"}
+
+
+def test_record_reads_a_live_tcl_obj(tk):
+    # A Tcl_Obj handed out by tkinter has the layout above: read its type name through it.
+    value = tk.call("dict", "create", "a", "b")
+    address = ctypes.c_void_p.from_address(id(value) + object.__basicsize__).value
+    tcl_obj = Tcl_Obj.from_address(address)  # PyTclObject.value, after the object header
+    assert tcl_obj.typePtr.contents.name == value.typename.encode()
+    assert tcl_obj.refCount >= 1
+
+
+@pytest.mark.parametrize(
+    "name, argtypes, restype",
+    [
+        ("TclFindElement",
+         [Tcl_Interp_p, ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p),
+          ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_int),
+          ctypes.POINTER(ctypes.c_int)],
+         ctypes.c_int),
+        ("TclCopyAndCollapse", [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p], ctypes.c_int),
+        ("Tcl_GetStringResult", [Tcl_Interp_p], ctypes.c_char_p),
+        ("Tcl_ResetResult", [Tcl_Interp_p], None),
+    ],
+    ids=["find-element", "copy-and-collapse", "get-string-result", "reset-result"],
+)  # fmt: skip
+def test_declared_functions(name, argtypes, restype):
+    function = getattr(TclDLL, name)
+    assert list(function.argtypes) == argtypes and function.restype is restype
+
+
+def test_declared_functions_call_through_ctypes(tcl):
+    tcl.tk.call("set", "x", "hello")
+    assert TclDLL.Tcl_GetStringResult(tcl._root) == b"hello"
+    TclDLL.Tcl_ResetResult(tcl._root)
+    assert TclDLL.Tcl_GetStringResult(tcl._root) == b""
+
+
+_LOADER = """
+import ctypes, sys
+tried = []
+real = ctypes.CDLL
+def fake(name, *args, **kwargs):
+    tried.append(name)
+    if name in {loadable!r}:
+        return real("libtcl8.6.so.0")
+    raise {error}("cannot open " + name)
+ctypes.CDLL = fake
+try:
+    import ortan.tcl.internal as m
+except BaseException as e:
+    print(tried, type(e).__name__, e)
+else:
+    print(tried, m.lib)
+"""
+
+
+@pytest.mark.parametrize(
+    "loadable, error, expected",
+    [
+        (["libtcl8.6.so"], "OSError",
+         "['libtcl8.4.so', 'libtcl8.4.dylib', 'libtcl8.5.so', 'libtcl8.5.dylib', "
+         "'libtcl8.6.so.0', 'libtcl8.6.so'] libtcl8.6.so"),
+        (["libtcl8.4.so"], "OSError", "['libtcl8.4.so'] libtcl8.4.so"),
+        ([], "OSError",
+         "['libtcl8.4.so', 'libtcl8.4.dylib', 'libtcl8.5.so', 'libtcl8.5.dylib', "
+         "'libtcl8.6.so.0', 'libtcl8.6.so', 'libtcl8.6.dylib'] ImportError "
+         "Cannot load Tcl shared library (.so or .dylib)"),
+        (["libtcl8.6.so"], "RuntimeError", "['libtcl8.4.so'] RuntimeError cannot open libtcl8.4.so"),
+    ],
+    ids=["sixth-name", "first-name", "none-loads", "other-error-propagates"],
+)  # fmt: skip
+def test_library_search_order(loadable, error, expected):
+    script = _LOADER.format(loadable=set(loadable), error=error)
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(SRC))
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                         text=True, check=True).stdout
+    assert out.strip() == expected
+
+
+# --- Tcl_Interp_p.from_param -------------------------------------------------------------------
+
+
+def test_from_param_none_and_pointer():
+    null = Tcl_Interp_p.from_param(None)
+    assert type(null) is Tcl_Interp_p and null.value is None
+    pointer = Tcl_Interp_p(1234)
+    assert Tcl_Interp_p.from_param(pointer) is pointer
+
+
+def test_from_param_tk(tcl):
+    pointer = Tcl_Interp_p.from_param(tcl._root)
+    assert type(pointer) is Tcl_Interp_p and pointer.value == tcl._root.interpaddr()
+
+
+def test_from_param_builds_its_own_class(tcl):
+    class Sub(Tcl_Interp_p):
+        pass
+
+    assert type(Sub.from_param(tcl._root)) is Tcl_Interp_p
+    assert type(Sub.from_param(None)) is Tcl_Interp_p
+
+
+@pytest.mark.parametrize(
+    "make", [lambda tcl: 5, lambda tcl: tcl.tk, lambda tcl: "interp", lambda tcl: tcl],
+    ids=["int", "tkapp", "str", "host-interpreter"],
+)
+def test_from_param_rejects(tcl, make):
+    interp = make(tcl)
+    with pytest.raises(ValueError) as info:
+        Tcl_Interp_p.from_param(interp)
+    assert str(info.value) == "Unrecognized Tcl interpreter object: %r" % (interp,)
+
+
+# --- TclError_from_interp ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [((None, "x"), ("x",)), ((None,), ()), ((None, ""), ()), ((None, ("a", "b")), (("a", "b"),))],
+    ids=["default", "no-message", "empty-default", "tuple-default"],
+)
+def test_tcl_error_without_interpreter(args, expected):
+    with pytest.raises(tkinter.TclError) as info:
+        TclError_from_interp(*args)
+    assert info.value.args == expected
+
+
+@pytest.mark.parametrize(
+    "script, default, expected",
+    [("set x hello", "x", ("hello",)), ("set x {}", "x", ("x",)), ("set x {}", None, ()),
+     ('set x "a\\0b \\u00e9"', None, ("a\0b \u00e9",))],
+    ids=["result", "empty-result-default", "empty-result-none", "tcl-internal-form"],
+)  # fmt: skip
+def test_tcl_error_with_interpreter(tcl, script, default, expected):
+    result = tcl.tk.eval(script)  # leaves its value as the interpreter's result
+    for interp in (tcl._root, Tcl_Interp_p(tcl._root.interpaddr())):
+        with pytest.raises(tkinter.TclError) as info:
+            TclError_from_interp(interp, default)
+        assert info.value.args == expected
+    assert TclDLL.Tcl_GetStringResult(tcl._root).decode("utf-8", "replace") == (
+        result.replace("\0", "\ufffd\ufffd"))  # read, never reset
+
+
+def test_tcl_error_null_pointer_is_no_interpreter():
+    with pytest.raises(tkinter.TclError) as info:
+        TclError_from_interp(Tcl_Interp_p(), default_msg="fallback")
+    assert info.value.args == ("fallback",)
+
+
+def test_tcl_error_bad_interpreter():
+    with pytest.raises(ValueError, match="Unrecognized Tcl interpreter object: 5"):
+        TclError_from_interp(5)
+
+
+# --- pointer helpers and _c_char_p_from_obj ----------------------------------------------------
+
+
+def test_pointer_arithmetic():
+    p = _c_char_p_from_obj("hello world")
+    q = _ptr_add(p, 6)
+    assert type(q) is ctypes.c_char_p and q.value == b"world"
+    assert _ptr_diff(q, p) == 6 and _ptr_diff(p, q) == -6
+    back = _ptr_sub(q, 6)  # subtracts: it used to add like _ptr_add
+    assert type(back) is ctypes.c_char_p and _ptr_diff(back, p) == 0
+    assert back.value == b"hello world"
+    assert _ptr_diff(_ptr_sub(p, -3), _ptr_add(p, 3)) == 0
+
+
+def test_pointer_arithmetic_keeps_its_type_and_counts_bytes():
+    array = (ctypes.c_int * 4)(10, 20, 30, 40)
+    p = ctypes.cast(array, ctypes.POINTER(ctypes.c_int))
+    q = _ptr_add(p, ctypes.sizeof(ctypes.c_int))  # bytes, never elements
+    assert type(q) is type(p) and q[0] == 20
+    assert _ptr_sub(q, ctypes.sizeof(ctypes.c_int))[0] == 10
+
+
+@pytest.mark.parametrize(
+    "obj, value",
+    [(None, b""), ("", b""), ("abc", b"abc"), ("héllo €", "héllo €".encode()), (12, b"12"),
+     ([1, "a"], b"[1, 'a']")],
+    ids=["none", "empty", "ascii", "non-ascii", "int", "other"],
+)  # fmt: skip
+def test_c_char_p_from_obj(obj, value):
+    string = _c_char_p_from_obj(obj)
+    assert type(string) is ctypes.c_char_p and string.value == value
+
+
+def test_c_char_p_from_obj_surrogate():
+    with pytest.raises(UnicodeEncodeError):
+        _c_char_p_from_obj("\ud800")
+
+
+# --- GetListFromAny ----------------------------------------------------------------------------
+
+
+class MyInt(int):
+    def __str__(self):
+        return "{1 2} 3"
+
+
+class Text(str):
+    def __str__(self):
+        return "x y"
+
+
+@pytest.mark.parametrize(
+    "obj, expected",
+    [
+        ("a b c {de} {f g h { i }}", ("a", "b", "c", "de", "f g h { i }")),
+        ('a\\ b "c d" {e\\ f}', ("a b", "c d", "e\\ f")),
+        ("   ", ()),
+        ("", ()),
+        (5, (5,)),
+        ([1, [2]], (1, [2])),
+        (None, ()),
+        (b"ab", (97, 98)),
+        (True, (True,)),
+        (1.5, (1.5,)),
+        (range(3), (0, 1, 2)),
+        (frozenset({7}), (7,)),
+        (MyInt(4), ("1 2", "3")),
+        (Text("ignored"), ("x", "y")),
+        ("{a {b c}} d", ("a {b c}", "d")),
+        (" \t\na\n\tb  ", ("a", "b")),
+        ('"a\\tb" a\\nb {a\\tb}', ("a\tb", "a\nb", "a\\tb")),
+        ("é {ü x} \\u00e9 \\U000000E9 😀", ("é", "ü x", "é", "é", "😀")),
+        ("{} \"\" x", ("", "", "x")),
+        ("a\\\n  b", ("a b",)),
+    ],
+    ids=["braces", "escapes", "blank", "empty", "int", "list", "none", "bytes", "bool", "float",
+         "range", "set", "int-subclass", "str-subclass", "nested", "white-space",
+         "backslash-kinds", "non-ascii", "empty-elements", "continuation"],
+)  # fmt: skip
+def test_get_list_examples(obj, expected):
+    assert GetListFromAny(obj) == expected
+
+
+def test_get_list_keeps_tuples_and_reads_tcl_objects(tk):
+    items = (1, "a")
+    assert GetListFromAny(items) is items
+    value = tk.call("dict", "create", "a", "b c")  # a Tcl_Obj: parsed from its text
+    assert type(value).__name__ == "Tcl_Obj" and GetListFromAny(value) == ("a", "b c")
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("a\0b c", ("a\0b", "c")),
+        ("{a\0 b} \0", ("a\0 b", "\0")),
+        ("a\\x00b", ("a\0b",)),
+        ("a\\0b \\u0000", ("a\0b", "\0")),
+        ("\\uD83D\\uDE00", ("\U0001F600",)),
+        ("\"x \\uD83D\\uDE00\\0\"", ("x \U0001F600\0",)),
+    ],
+    ids=["raw-nul", "raw-nul-braced", "escaped-x00", "escaped-0-u0000", "surrogate-pair",
+         "quoted-mixed"],
+)  # fmt: skip
+def test_get_list_text_after_nul_and_tcl_internal_form(text, expected):
+    assert GetListFromAny(text) == expected
+
+
+@pytest.mark.parametrize(
+    "text", ["\\uD83D\\uDE00", "a\\x00b", "\\uD83D", "\\uDE00x", "{\\uD83D}", "\\0\\uDE00\\uD83D"],
+    ids=["pair", "nul", "lone-high", "lone-low", "braced", "mixed"],
+)
+def test_get_list_decodes_like_tkinter(tk, text):
+    assert GetListFromAny(text) == tk.splitlist(text)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("a {b", "unmatched open brace in list"),
+        ('a "b', "unmatched open quote in list"),
+        ("{a}b", 'list element in braces followed by "b" instead of space'),
+        ('"a"b c', 'list element in quotes followed by "b" instead of space'),
+        ("{a}\0b", 'list element in braces followed by "\0b" instead of space'),
+    ],
+    ids=["open-brace", "open-quote", "brace-junk", "quote-junk", "nul-junk"],
+)
+def test_get_list_invalid(tcl, text, message):
+    with pytest.raises(tkinter.TclError) as info:
+        GetListFromAny(text)
+    assert info.value.args == ("invalid list element",)
+    for interp in (tcl._root, Tcl_Interp_p(tcl._root.interpaddr())):
+        with pytest.raises(tkinter.TclError) as info:
+            GetListFromAny(text, interp=interp)
+        assert info.value.args == (message,)
+
+
+def test_get_list_message_cut_inside_a_character(tcl):
+    # Tcl quotes up to 20 bytes after the brace, here ending inside "é": still a TclError.
+    text = "{a}x" + "é" * 12
+    assert splitlist(tcl.tk, text)[0] is None
+    with pytest.raises(tkinter.TclError) as info:
+        GetListFromAny(text, tcl._root)
+    assert str(info.value) == splitlist(tcl.tk, text)[1]
+
+
+@pytest.mark.parametrize("text", ["", "a b"], ids=["empty", "text"])
+def test_get_list_interpreter_checked_only_for_a_library_call(tcl, text):
+    if text:
+        with pytest.raises(ValueError, match="Unrecognized Tcl interpreter object"):
+            GetListFromAny(text, tcl.tk)
+    else:
+        assert GetListFromAny(text, tcl.tk) == ()
+    assert GetListFromAny([1], interp=5) == (1,)
+
+
+def test_get_list_encoding_error():
+    with pytest.raises(UnicodeEncodeError):
+        GetListFromAny("a \ud800")
+
+
+def test_get_list_large_text(tk):
+    words = ["w%d" % i for i in range(20000)] + ["{x y}", "a\\ b", "é"]
+    text = " ".join(words)
+    assert GetListFromAny(text) == tk.splitlist(text)
+
+
+def test_cast_list_of_package_root():
+    import ortan.tcl
+
+    assert ortan.tcl.cast_list("a {b c}") == ("a", "b c")
+    assert ortan.tcl.cast_list(("x",)) == ("x",)
+
+
+_ATOMS = [
+    " ", "  ", "\t", "\n", "{", "}", "{", "}", '"', "\\", "\\\\", "\\{", "\\}", '\\"', "\\ ",
+    "\\n", "\\t", "\\x41", "\\x00", "\\0", "\\u00e9", "\\u0000", "\\uD83D", "\\uDE00",
+    "\\uD83D\\uDE00", "\\U0001F600", "\\\n", "\0", "a", "b", "word", "é", "€", "😀", "$", "[",
+    ";",
+]  # fmt: skip
+
+
+def _element(text):
+    # Quote one element the way Tcl's list command would, except for the odd cases.
+    if not text:
+        return "{}"
+    if text.count("{") == text.count("}") and not text.endswith("\\") and "\\" not in text:
+        return "{%s}" % text
+    return "".join("\\" + c if c in ' {}"\\[]$;\t\n' else c for c in text)
+
+
+_raw_lists = st.lists(st.sampled_from(_ATOMS), max_size=25).map("".join)
+_built_lists = st.lists(
+    st.lists(st.sampled_from(_ATOMS), max_size=6).map("".join), max_size=8
+).map(lambda words: " ".join(map(_element, words)))
+
+
+@settings(max_examples=400, deadline=None)
+@given(text=st.one_of(_raw_lists, _built_lists, st.text(max_size=30)))
+def test_get_list_agrees_with_tcl(shared, text):
+    expected, message = splitlist(shared.tk, text)
+    got, got_message = ours(text, shared)
+    assert got == expected
+    if expected is None:
+        if "\0" not in text or max(text) <= "\uffff":
+            # (Tcl 8.6 holds a character beyond the BMP as two surrogates when made by
+            # [encoding convertfrom], as four bytes when read by tk.splitlist or by us; where
+            # its message quotes one, the bytes differ.)
+            assert got_message == message
+        assert ours(text, None) == (None, "invalid list element")
+
+
+# --- DictionaryCompare -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "left, right, expected",
+    [
+        ("a", "B", -1), ("B", "b", -32), ("b", "B", 32), ("x9y", "x10y", -1),
+        ("x10y", "x9y", 1), ("x01", "x1", 1), ("x1", "x01", -1), ("a1b", "a01c", -1),
+        ("abc", "ab", 99), ("ab", "abc", -99), ("a", "", 97), ("", "", 0), ("Z", "a", 25),
+        ("_", "A", -2), ("abc", "ABD", -1),
+        ("Abc", "abc", -32), ("abc", "abc", 0), ("x100", "x99", 1), ("x99", "x100", -1),
+        ("ab", "ab-", -45), ("x007", "x7", 2), ("x7a", "x007b", -1), ("a0", "a00", -1),
+        ("aB1", "Ab01", 32), ("x\u0663", "x\u0662", 1), ("x\u0663\u0660", "x\u0669", 1),
+        ("\u0130", "i", 199), ("\u0130x", "iy", -1), ("ǅ", "ǆ", -1), (10, 9, 1), (1, "01", -1),
+        ("a\0b", "a", 0), ("a\0", "a", 0), ("é", "É", 32),
+    ],
+    ids=lambda v: repr(v),
+)  # fmt: skip
+def test_dictionary_compare_examples(left, right, expected):
+    assert DictionaryCompare(left, right) == expected
+
+
+def test_dictionary_compare_arguments():
+    assert DictionaryCompare(left="b", right="a") == 1
+    with pytest.raises(TypeError):
+        DictionaryCompare("a")
+    with pytest.raises(TypeError):
+        DictionaryCompare("a", "b", "c")
+
+
+_words = st.text(alphabet="aAbBzZ019_-. ", min_size=0, max_size=6)
+
+
+@settings(max_examples=300, deadline=None)
+@given(words=st.lists(_words, max_size=40))
+def test_dictionary_order_matches_lsort(shared, words):
+    expected = shared.tk.splitlist(shared.tk.call("lsort", "-dictionary", tuple(words)))
+    assert sorted(words, key=functools.cmp_to_key(DictionaryCompare)) == list(expected)
+
+
+def test_dictionary_order_matches_lsort_random_words(shared, rng):
+    alphabet = "abcXYZ0123456789_"
+    words = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 10)))
+             for _ in range(3000)]
+    expected = shared.tk.splitlist(shared.tk.call("lsort", "-dictionary", tuple(words)))
+    assert sorted(words, key=functools.cmp_to_key(DictionaryCompare)) == list(expected)
+
+
+@given(left=st.text(max_size=8), right=st.text(max_size=8))
+def test_dictionary_compare_is_antisymmetric(left, right):
+    forward, backward = DictionaryCompare(left, right), DictionaryCompare(right, left)
+    assert (forward > 0) - (forward < 0) == (backward < 0) - (backward > 0)
+    assert DictionaryCompare(left, left) == 0
