@@ -1,7 +1,3217 @@
-// ortan.tcl.namespace: placeholder until the module is written.
+// ortan.tcl.namespace: Tcl variables, commands and namespaces of an interpreter as Python objects.
 #include "support.h"
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.namespace", nullptr, 0, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr};
+#include <cstddef>
+#include <initializer_list>
+#include <utility>
+#include <vector>
 
-PyMODINIT_FUNC PyInit_namespace() { return PyModule_Create(&module_def); }
+using ortan::Ref;
+
+// How this module is put together
+//
+// Every class here is a plain Python class made at import by calling its metaclass (type, or
+// ABCMeta for the mappings) with a namespace of C++ methods, so the classes can derive from
+// MutableMapping and keep their state in the instance __dict__: each method reads `self.tcl`,
+// `self.var_name` and friends afresh, and every attribute stays plainly assignable. Methods that
+// the specification routes through another method (`self.get(...)`, `self.byref(...)`) call it
+// by name, so subclasses and the view subclasses can override them; the exact classes of this
+// module take direct C++ paths only where that cannot change the outcome.
+//
+// Wrappers never hold the host interpreter strongly: they keep a weakref.proxy of it, so using a
+// wrapper after its interpreter is gone raises ReferenceError from the proxy.
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Module-wide constants, set once by the module init and never changed afterwards.
+
+const char *const module_name = "ortan.tcl.namespace";
+const char *const package_name = "ortan.tcl";
+
+// Interned identifiers and Tcl words. One list, so that declaring and interning cannot drift.
+#define ORTAN_NAMESPACE_STRINGS(X)                                                                 \
+    X(tcl, "tcl")                                                                                  \
+    X(tk, "tk")                                                                                    \
+    X(cast, "cast")                                                                                \
+    X(var_name, "var_name")                                                                        \
+    X(cmd_name, "cmd_name")                                                                        \
+    X(args, "args")                                                                                \
+    X(keywords, "keywords")                                                                        \
+    X(logger, "logger")                                                                            \
+    X(ns, "ns")                                                                                    \
+    X(vars, "vars")                                                                                \
+    X(objs, "objs")                                                                                \
+    X(procs, "procs")                                                                              \
+    X(cmds, "cmds")                                                                                \
+    X(call, "call")                                                                                \
+    X(eval, "eval")                                                                                \
+    X(getvar, "getvar")                                                                            \
+    X(setvar, "setvar")                                                                            \
+    X(unsetvar, "unsetvar")                                                                        \
+    X(createcommand, "createcommand")                                                              \
+    X(cast_boolean, "cast_boolean")                                                                \
+    X(cast_list, "cast_list")                                                                      \
+    X(cast_array, "cast_array")                                                                    \
+    X(get, "get")                                                                                  \
+    X(get_str, "get_str")                                                                          \
+    X(get_obj, "get_obj")                                                                          \
+    X(set, "set")                                                                                  \
+    X(unset, "unset")                                                                              \
+    X(exists, "exists")                                                                            \
+    X(is_proc, "is_proc")                                                                          \
+    X(delete_, "delete")                                                                           \
+    X(rename, "rename")                                                                            \
+    X(origin, "origin")                                                                            \
+    X(proc_body, "proc_body")                                                                      \
+    X(proc_args, "proc_args")                                                                      \
+    X(proc_arg_default, "proc_arg_default")                                                        \
+    X(create, "create")                                                                            \
+    X(current, "current")                                                                          \
+    X(is_absolute, "is_absolute")                                                                  \
+    X(absolute, "absolute")                                                                        \
+    X(byref, "byref")                                                                              \
+    X(array_names, "array_names")                                                                  \
+    X(array_size, "array_size")                                                                    \
+    X(array_set, "array_set")                                                                      \
+    X(array_unset, "array_unset")                                                                  \
+    X(array_get_str, "array_get_str")                                                              \
+    X(array_get_obj, "array_get_obj")                                                              \
+    X(is_array, "is_array")                                                                        \
+    X(build_tclcmd, "build_tclcmd")                                                                \
+    X(kwargs_to_dashed_args, "kwargs_to_dashed_args")                                              \
+    X(info, "info")                                                                                \
+    X(items, "items")                                                                              \
+    X(copy, "copy")                                                                                \
+    X(format, "format")                                                                            \
+    X(startswith, "startswith")                                                                    \
+    X(var_type, "var_type")                                                                        \
+    X(array_index, "array_index")                                                                  \
+    X(nocomplain, "nocomplain")                                                                    \
+    X(pattern, "pattern")                                                                          \
+    X(cls, "cls")                                                                                  \
+    X(id, "id")                                                                                    \
+    X(dunder_init, "__init__")                                                                     \
+    X(dunder_enter, "__enter__")                                                                   \
+    X(dunder_exit, "__exit__")                                                                     \
+    X(dunder_del, "__del__")                                                                       \
+    X(dunder_wrapped, "__wrapped__")                                                               \
+    X(dunder_class, "__class__")                                                                   \
+    X(dunder_name, "__name__")                                                                     \
+    X(VariablesView, "VariablesView")                                                              \
+    X(ObjectsView, "ObjectsView")                                                                  \
+    X(CommandsView, "CommandsView")                                                                \
+    X(ProcsView, "ProcsView")                                                                      \
+    X(w_info, "::info")                                                                            \
+    X(w_array, "::array")                                                                          \
+    X(w_rename, "::rename")                                                                        \
+    X(w_namespace_global, "::namespace")                                                           \
+    X(w_namespace, "namespace")                                                                    \
+    X(w_exists, "exists")                                                                          \
+    X(w_set, "set")                                                                                \
+    X(w_get, "get")                                                                                \
+    X(w_unset, "unset")                                                                            \
+    X(w_size, "size")                                                                              \
+    X(w_names, "names")                                                                            \
+    X(w_commands, "commands")                                                                      \
+    X(w_procs, "procs")                                                                            \
+    X(w_vars, "vars")                                                                              \
+    X(w_body, "body")                                                                              \
+    X(w_args, "args")                                                                              \
+    X(w_default, "default")                                                                        \
+    X(w_origin, "origin")                                                                          \
+    X(w_current, "current")                                                                        \
+    X(w_eval, "eval")                                                                              \
+    X(w_children, "children")                                                                      \
+    X(w_code, "code")                                                                              \
+    X(w_delete, "delete")                                                                          \
+    X(w_export, "export")                                                                          \
+    X(w_clear, "-clear")                                                                           \
+    X(w_forget, "forget")                                                                          \
+    X(w_import, "import")                                                                          \
+    X(w_force, "-force")                                                                           \
+    X(w_parent, "parent")                                                                          \
+    X(w_which, "which")                                                                            \
+    X(w_command_opt, "-command")                                                                   \
+    X(w_variable_opt, "-variable")                                                                 \
+    X(empty, "")                                                                                   \
+    X(colons, "::")                                                                                \
+    X(dash, "-")                                                                                   \
+    X(calling, "Calling: ")                                                                        \
+    X(temp_template, "::__ortan__{cls}_{id}_tmp")
+
+struct Strings {
+#define ORTAN_DECLARE(id, text) PyObject *id = nullptr;
+    ORTAN_NAMESPACE_STRINGS(ORTAN_DECLARE)
+#undef ORTAN_DECLARE
+};
+Strings S;
+
+// Imported objects.
+PyObject *mutable_mapping; // collections.abc.MutableMapping
+PyObject *abc_meta;        // its metaclass, abc.ABCMeta
+PyObject *scribe_fn;       // ortan.tcl.scribe.scribe
+PyObject *tclobj_fn;       // ortan.tcl.scribe.tclobj
+PyObject *tcl_error;       // tkinter.TclError
+PyObject *method_type;     // types.MethodType
+PyObject *weak_proxy;      // weakref.proxy
+PyObject *update_wrapper;  // functools.update_wrapper
+
+// Keyword-name tuples of the calls this module makes.
+PyObject *kw_array_index;            // ("array_index",)
+PyObject *kw_nocomplain;             // ("nocomplain",)
+PyObject *kw_array_index_nocomplain; // ("array_index", "nocomplain")
+PyObject *kw_pattern;                // ("pattern",)
+PyObject *kw_tcl;                    // ("tcl",)
+PyObject *kw_tcl_cast;               // ("tcl", "cast")
+PyObject *kw_array_index_tcl_cast;   // ("array_index", "tcl", "cast")
+PyObject *kw_cls_id;                 // ("cls", "id")
+PyObject *slice_from_1;              // slice(1, None)
+PyObject *zero;                      // 0
+
+// The classes, stored once they are made.
+PyObject *TclVariable_cls;
+PyObject *TempTclVariable_cls;
+PyObject *TclArrayVariable_cls;
+PyObject *TempTclArrayVariable_cls;
+PyObject *TclCommand_cls;
+PyObject *TempTclCommand_cls;
+PyObject *TclNamespace_cls;
+PyObject *TempTclNamespace_cls;
+PyObject *VariablesView_cls;
+PyObject *ObjectsView_cls;
+PyObject *CommandsView_cls;
+PyObject *ProcsView_cls;
+
+PyObject *marker;               // TclVariable._TclVariable__marker
+PyObject *dashed_args_fn;       // the function behind TclCommand.kwargs_to_dashed_args
+bool assertions_enabled = true; // false under python -O
+
+// ---------------------------------------------------------------------------------------------
+// Conversions and helpers
+
+// scribe(obj): an exact str is its own Tcl text, so it skips the call.
+Ref to_text(PyObject *obj) {
+    if (PyUnicode_CheckExact(obj))
+        return Ref::borrow(obj);
+    return ortan::call(scribe_fn, {obj});
+}
+
+bool is_native_scalar(PyObject *obj) {
+    if (PyUnicode_CheckExact(obj) || PyFloat_CheckExact(obj) || PyBool_Check(obj) ||
+        PyBytes_CheckExact(obj))
+        return true;
+    if (PyLong_CheckExact(obj)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        return v >= PY_SSIZE_T_MIN && v <= PY_SSIZE_T_MAX;
+    }
+    return false;
+}
+
+// tclobj(obj). Values the binding takes as they are come back unchanged; an exact tuple of such
+// values (nested to any depth) is returned as it is, since tclobj would rebuild an equal tuple.
+Ref to_tclobj(PyObject *obj) {
+    if (is_native_scalar(obj))
+        return Ref::borrow(obj);
+    if (!PyTuple_CheckExact(obj))
+        return ortan::call(tclobj_fn, {obj});
+    if (Py_EnterRecursiveCall(" while converting a value for Tcl"))
+        return Ref();
+    const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+    Ref result;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(obj, i);
+        Ref converted = to_tclobj(item);
+        if (!converted) {
+            Py_LeaveRecursiveCall();
+            return Ref();
+        }
+        if (!result && converted.get() == item)
+            continue;
+        if (!result) {
+            result = Ref::steal(PyTuple_New(n));
+            if (!result) {
+                Py_LeaveRecursiveCall();
+                return Ref();
+            }
+            for (Py_ssize_t j = 0; j < i; ++j)
+                PyTuple_SET_ITEM(result.get(), j, Py_NewRef(PyTuple_GET_ITEM(obj, j)));
+        }
+        PyTuple_SET_ITEM(result.get(), i, converted.release());
+    }
+    Py_LeaveRecursiveCall();
+    return result ? result : Ref::borrow(obj);
+}
+
+Ref get_attr(PyObject *obj, PyObject *name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+bool set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+    return value && PyObject_SetAttr(obj, name, value) == 0;
+}
+
+Ref none() { return Ref::borrow(Py_None); }
+
+// A tuple of borrowed items.
+Ref tuple_of(std::initializer_list<PyObject *> items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple)
+        return tuple;
+    Py_ssize_t i = 0;
+    for (PyObject *item : items)
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+    return tuple;
+}
+
+// self.tcl.tk
+Ref tk_of(PyObject *self) {
+    Ref tcl = get_attr(self, S.tcl);
+    return tcl ? get_attr(tcl.get(), S.tk) : tcl;
+}
+
+// obj.name(*args) through vectorcall, keyword values after the positional ones.
+Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {},
+                PyObject *kwnames = nullptr) {
+    PyObject *stack[8];
+    const size_t n = args.size() + 1;
+    if (n > sizeof stack / sizeof stack[0])
+        return ortan::raise(PyExc_SystemError, "call_method: too many arguments");
+    stack[0] = obj;
+    size_t i = 1;
+    for (PyObject *arg : args)
+        stack[i++] = arg;
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, n - nkw, kwnames));
+}
+
+// self.tcl.tk.call(words): one tuple of words.
+Ref tk_call(PyObject *self, PyObject *words) {
+    Ref tk = tk_of(self);
+    return tk ? call_method(tk.get(), S.call, {words}) : tk;
+}
+
+// self.tcl.<caster>(value)
+Ref host_cast(PyObject *self, PyObject *caster, PyObject *value) {
+    Ref tcl = get_attr(self, S.tcl);
+    return tcl ? call_method(tcl.get(), caster, {value}) : tcl;
+}
+
+// The package module, which stands for its default interpreter.
+Ref package_module() { return Ref::steal(PyImport_ImportModule(package_name)); }
+
+// The interpreter a wrapper keeps: the package module when `tcl` is false, always behind a
+// weak proxy, so wrappers never keep their interpreter alive.
+Ref host_proxy(PyObject *tcl, PyObject *package = nullptr) {
+    Ref host;
+    const int given = tcl ? PyObject_IsTrue(tcl) : 0;
+    if (given < 0)
+        return host;
+    if (given)
+        host = Ref::borrow(tcl);
+    else
+        host = package ? Ref::borrow(package) : package_module();
+    if (!host || PyWeakref_CheckProxy(host.get()))
+        return host;
+    return ortan::call(weak_proxy, {host.get()});
+}
+
+// obj.startswith("::"); -1 with an exception set on failure.
+int starts_with_colons(PyObject *obj) {
+    if (PyUnicode_Check(obj))
+        return PyUnicode_Tailmatch(obj, S.colons, 0, PY_SSIZE_T_MAX, -1) ? 1 : 0;
+    Ref result = call_method(obj, S.startswith, {S.colons});
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// getattr(super(cls, self), name) where only AttributeError counts as absence: -1 on error,
+// 0 when absent, 1 with `out` set.
+int next_attr(PyObject *cls, PyObject *self, PyObject *name, Ref &out) {
+    Ref proxy = ortan::call(reinterpret_cast<PyObject *>(&PySuper_Type), {cls, self});
+    if (!proxy)
+        return -1;
+    return ortan::get_optional_attr(proxy.get(), name, out);
+}
+
+// super(cls, self).__init__() with no arguments. The exact classes listed skip it: for them the
+// next __init__ is object's, which does nothing.
+bool init_next_plain(PyObject *cls, PyObject *self, std::initializer_list<PyObject *> exact) {
+    for (PyObject *type : exact)
+        if (reinterpret_cast<PyObject *>(Py_TYPE(self)) == type)
+            return true;
+    Ref init = ortan::super_attr(cls, self, S.dunder_init);
+    return init && ortan::call(init.get());
+}
+
+// str(template).format(cls=type(self).__name__, id=id(self)): the unique temporary name.
+Ref temporary_name(PyObject *self, PyObject *name) {
+    Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : Ref::steal(PyObject_Str(name));
+    if (!text)
+        return text;
+    Ref klass = get_attr(self, S.dunder_class);
+    Ref cls_name = klass ? get_attr(klass.get(), S.dunder_name) : klass;
+    Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
+    if (!cls_name || !ident)
+        return Ref();
+    return call_method(text.get(), S.format, {cls_name.get(), ident.get()}, kw_cls_id);
+}
+
+// True when the pending exception is a TclError, which the caller then clears.
+bool swallow_tcl_error() {
+    if (!PyErr_ExceptionMatches(tcl_error))
+        return false;
+    PyErr_Clear();
+    return true;
+}
+
+// The pending exception as one object (normalised, traceback attached), cleared.
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
+void restore_exception(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject *value = exc.release();
+    PyObject *type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value)));
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+// `raise KeyError(exc) from exc` for the pending exception `exc`.
+void reraise_as_key_error() {
+    Ref exc = fetch_exception();
+    if (!exc)
+        return;
+    Ref key_error = ortan::call(PyExc_KeyError, {exc.get()});
+    if (!key_error)
+        return;
+    PyException_SetCause(key_error.get(), Py_NewRef(exc.get()));
+    PyException_SetContext(key_error.get(), exc.release());
+    restore_exception(std::move(key_error));
+}
+
+// The `with` statement around a callable: `with manager as value: body(value)`. Returns the
+// body's result, or None when __exit__ swallowed the body's exception.
+template <class Body> Ref with_block(PyObject *manager, Body &&body) {
+    PyObject *manager_type = reinterpret_cast<PyObject *>(Py_TYPE(manager));
+    Ref exit_fn = get_attr(manager_type, S.dunder_exit);
+    Ref enter_fn = exit_fn ? get_attr(manager_type, S.dunder_enter) : exit_fn;
+    if (!enter_fn)
+        return Ref();
+    Ref value = ortan::call(enter_fn.get(), {manager});
+    if (!value)
+        return value;
+    Ref result = body(value.get());
+    if (result) {
+        Ref done = ortan::call(exit_fn.get(), {manager, Py_None, Py_None, Py_None});
+        return done ? result : done;
+    }
+    Ref exc = fetch_exception();
+    if (!exc)
+        return Ref();
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    Ref swallowed =
+        ortan::call(exit_fn.get(), {manager, reinterpret_cast<PyObject *>(Py_TYPE(exc.get())),
+                                    exc.get(), tb ? tb.get() : Py_None});
+    if (!swallowed)
+        return swallowed; // __exit__'s own error replaces the body's
+    const int truth = PyObject_IsTrue(swallowed.get());
+    if (truth < 0)
+        return Ref();
+    if (truth)
+        return none();
+    restore_exception(std::move(exc));
+    return Ref();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Vectorcall argument lists built at run time
+
+// Positional values, then keyword values with their names; all borrowed. Slot 0 of the stack
+// is kept free so that the callee may use PY_VECTORCALL_ARGUMENTS_OFFSET, or for `self` when
+// calling a method by name.
+class CallArgs {
+  public:
+    CallArgs() : stack_(1, nullptr) {}
+
+    void positional(PyObject *value) { stack_.push_back(value); }
+    void positional(PyObject *const *values, Py_ssize_t n) {
+        stack_.insert(stack_.end(), values, values + n);
+    }
+    void keyword(PyObject *name, PyObject *value) {
+        names_.push_back(name);
+        values_.push_back(value);
+    }
+    // Keywords as passed to a vectorcall function: names in `kwnames`, values at `values`.
+    void keywords(PyObject *kwnames, PyObject *const *values) {
+        if (!kwnames)
+            return;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            keyword(PyTuple_GET_ITEM(kwnames, i), values[i]);
+    }
+    bool has_keyword(PyObject *name) const {
+        for (PyObject *n : names_)
+            if (PyUnicode_Compare(n, name) == 0)
+                return true;
+        return false;
+    }
+
+    Ref call(PyObject *callable) {
+        Ref kwnames;
+        if (!prepare(kwnames))
+            return Ref();
+        return Ref::steal(PyObject_Vectorcall(
+            callable, stack_.data() + 1, npos_ | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    }
+    Ref call_method(PyObject *self, PyObject *name) {
+        Ref kwnames;
+        if (!prepare(kwnames))
+            return Ref();
+        stack_[0] = self;
+        return Ref::steal(PyObject_VectorcallMethod(name, stack_.data(), npos_ + 1, kwnames.get()));
+    }
+
+  private:
+    bool prepare(Ref &kwnames) {
+        npos_ = stack_.size() - 1;
+        if (names_.empty())
+            return true;
+        kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names_.size())));
+        if (!kwnames)
+            return false;
+        for (size_t i = 0; i < names_.size(); ++i)
+            PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names_[i]));
+        stack_.resize(npos_ + 1);
+        stack_.insert(stack_.end(), values_.begin(), values_.end());
+        return true;
+    }
+
+    std::vector<PyObject *> stack_;
+    std::vector<PyObject *> names_;
+    std::vector<PyObject *> values_;
+    size_t npos_ = 0;
+};
+
+// The message CPython gives for a repeated keyword in `callable(..., name=x, **kwargs)`.
+void raise_repeated_keyword(PyObject *callable, PyObject *name) {
+    Ref qualname = get_attr(callable, S.dunder_name);
+    if (!qualname) {
+        PyErr_Clear();
+        qualname = Ref::steal(PyObject_Repr(callable));
+        if (!qualname)
+            return;
+    }
+    PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'",
+                 qualname.get(), name);
+}
+
+// Parses a method's parameters (args[0] is self).
+bool parse(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+           std::initializer_list<const char *> names, Py_ssize_t required, PyObject **out) {
+    return ortan::parse_args(fname, args + 1, static_cast<size_t>(nargs - 1), kwnames, names,
+                             required, out);
+}
+
+bool no_arguments(const char *fname, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs == 1 && !kwnames)
+        return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
+    return false;
+}
+
+// For signatures of the form (first=default, *rest): binds `first` from the first positional
+// argument or a keyword of that name; refuses any other keyword.
+bool parse_flag_and_rest(const char *fname, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames, const char *flag_name, PyObject **flag) {
+    *flag = nargs > 1 ? args[1] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_CompareWithASCIIString(key, flag_name) != 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
+                         key);
+            return false;
+        }
+        if (*flag) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
+                         flag_name);
+            return false;
+        }
+        *flag = args[nargs + i];
+    }
+    return true;
+}
+
+// Splits the arguments of `fname(self, <names...>, **kwargs)`: the named parameters (borrowed,
+// null when omitted) and the remaining keywords, which go to `rest`.
+bool parse_with_kwargs(const char *fname, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames, std::initializer_list<const char *> names, PyObject **out,
+                       CallArgs &rest) {
+    const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
+    if (nargs - 1 > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional arguments (%zd given)",
+                     fname, count, nargs - 1);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        out[i] = i + 1 < nargs ? args[i + 1] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t slot = 0;
+        for (const char *name : names) {
+            if (PyUnicode_CompareWithASCIIString(key, name) == 0)
+                break;
+            ++slot;
+        }
+        if (slot == count) {
+            rest.keyword(key, args[nargs + k]);
+            continue;
+        }
+        if (out[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname, key);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+    return true;
+}
+
+PyObject *arg_or(PyObject *value, PyObject *fallback) { return value ? value : fallback; }
+
+bool is_none(PyObject *value) { return value == nullptr || value == Py_None; }
+
+// ---------------------------------------------------------------------------------------------
+// Lazy name iterator
+//
+// The mapping classes iterate over names that one Tcl query returns. Like a generator, the
+// iterator sends nothing until its first item is asked for; then it runs the query once and
+// yields the names in order.
+
+enum class NameSource { array_names, view_query };
+
+struct NameIterator {
+    PyObject_HEAD NameSource source;
+    PyObject *owner; // the array or view; dropped once the query has run
+    PyObject *words; // the query words of a view
+    PyObject *items; // the iterator over the names, once the query has run
+};
+
+// array.array_names(), or view.ns.tcl.cast_list(view.ns.call(words)).
+Ref run_name_query(NameIterator *it) {
+    if (it->source == NameSource::array_names)
+        return call_method(it->owner, S.array_names);
+    Ref ns = get_attr(it->owner, S.ns);
+    if (!ns)
+        return ns;
+    Ref result = call_method(ns.get(), S.call, {it->words});
+    return result ? host_cast(ns.get(), S.cast_list, result.get()) : result;
+}
+
+PyObject *name_iterator_next(PyObject *self) {
+    auto *it = reinterpret_cast<NameIterator *>(self);
+    if (!it->items) {
+        if (!it->owner)
+            return nullptr; // finished, or the query failed earlier
+        Ref names = run_name_query(it);
+        Py_CLEAR(it->owner);
+        Py_CLEAR(it->words);
+        if (!names)
+            return nullptr;
+        it->items = PyObject_GetIter(names.get());
+        if (!it->items)
+            return nullptr;
+    }
+    PyObject *item = PyIter_Next(it->items);
+    if (!item && !PyErr_Occurred())
+        Py_CLEAR(it->items);
+    return item;
+}
+
+int name_iterator_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *it = reinterpret_cast<NameIterator *>(self);
+    Py_VISIT(it->owner);
+    Py_VISIT(it->words);
+    Py_VISIT(it->items);
+    return 0;
+}
+
+int name_iterator_clear(PyObject *self) {
+    auto *it = reinterpret_cast<NameIterator *>(self);
+    Py_CLEAR(it->owner);
+    Py_CLEAR(it->words);
+    Py_CLEAR(it->items);
+    return 0;
+}
+
+void name_iterator_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    name_iterator_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyTypeObject name_iterator_type = [] {
+    PyTypeObject t = ortan::static_type("ortan.tcl.namespace.name_iterator", sizeof(NameIterator));
+    t.tp_dealloc = name_iterator_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = name_iterator_traverse;
+    t.tp_clear = name_iterator_clear;
+    t.tp_iter = PyObject_SelfIter;
+    t.tp_iternext = name_iterator_next;
+    return t;
+}();
+
+Ref new_name_iterator(NameSource source, PyObject *owner, PyObject *words) {
+    auto *it = PyObject_GC_New(NameIterator, &name_iterator_type);
+    if (!it)
+        return Ref();
+    it->source = source;
+    it->owner = Py_NewRef(owner);
+    Py_XINCREF(words);
+    it->words = words;
+    it->items = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(it));
+    return Ref::steal(reinterpret_cast<PyObject *>(it));
+}
+
+// len(iter(obj)) by counting, so that an overridden __iter__ is honoured.
+Ref count_iteration(PyObject *obj) {
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it)
+        return it;
+    Py_ssize_t count = 0;
+    while (Ref item = Ref::steal(PyIter_Next(it.get())))
+        ++count;
+    if (PyErr_Occurred())
+        return Ref();
+    return Ref::steal(PyLong_FromSsize_t(count));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Namespace names
+//
+// Components are separated by "::" (found left to right, as str.split("::") finds them); empty
+// components are dropped; a component still holding a ":" makes the name invalid.
+
+Ref invalid_namespace(PyObject *name) {
+    PyErr_Format(PyExc_ValueError, "Invalid Tcl namespace '%U'", name);
+    return Ref();
+}
+
+// Calls piece(start, end) for every component of `text` between "::" separators, empty ones
+// included; returns false as soon as piece does.
+template <class C, class F> bool for_each_piece(const C *s, Py_ssize_t n, F &&piece) {
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = 0; i + 1 < n;) {
+        if (s[i] == ':' && s[i + 1] == ':') {
+            if (!piece(start, i))
+                return false;
+            i += 2;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    return piece(start, n);
+}
+
+struct NameShape {
+    bool absolute = false;
+    bool valid = true;
+    bool normal = true; // normalising gives the text back unchanged
+    Py_ssize_t parts = 0;
+};
+
+NameShape shape_of(PyObject *text) {
+    NameShape shape;
+    ortan::visit_text(text, [&](auto *s, Py_ssize_t n) {
+        shape.absolute = n >= 2 && s[0] == ':' && s[1] == ':';
+        bool first = true;
+        for_each_piece(s, n, [&](Py_ssize_t start, Py_ssize_t end) {
+            if (start == end) {
+                // The leading empty piece of an absolute name is kept by normalising.
+                if (!(first && shape.absolute))
+                    shape.normal = false;
+            } else {
+                ++shape.parts;
+                for (Py_ssize_t i = start; i < end; ++i)
+                    if (s[i] == ':') {
+                        shape.valid = false;
+                        return false;
+                    }
+            }
+            first = false;
+            return true;
+        });
+        if (n == 0)
+            shape.normal = true;
+        else if (shape.absolute && shape.parts == 0)
+            shape.normal = false; // "::" and the like normalise to ""
+    });
+    return shape;
+}
+
+// TclNamespace.normalize for a text.
+Ref normalize_text(PyObject *text) {
+    const NameShape shape = shape_of(text);
+    if (!shape.valid)
+        return invalid_namespace(text);
+    if (shape.normal)
+        return Ref::borrow(text);
+    if (shape.parts == 0)
+        return Ref::borrow(S.empty);
+    ortan::TextWriter out(PyUnicode_GET_LENGTH(text));
+    bool ok = out.ok();
+    bool wrote = false;
+    ortan::visit_text(text, [&](auto *s, Py_ssize_t n) {
+        for_each_piece(s, n, [&](Py_ssize_t start, Py_ssize_t end) {
+            if (start == end)
+                return true;
+            if (wrote || shape.absolute)
+                ok = ok && out.put_ascii("::", 2);
+            ok = ok && out.put_range(text, start, end);
+            wrote = true;
+            return ok;
+        });
+    });
+    return ok ? out.finish() : Ref();
+}
+
+// TclNamespace.split for a text.
+Ref split_text(PyObject *text) {
+    const NameShape shape = shape_of(text);
+    if (!shape.valid)
+        return invalid_namespace(text);
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts)
+        return parts;
+    if (shape.absolute && PyList_Append(parts.get(), S.empty) < 0)
+        return Ref();
+    bool ok = true;
+    ortan::visit_text(text, [&](auto *s, Py_ssize_t n) {
+        for_each_piece(s, n, [&](Py_ssize_t start, Py_ssize_t end) {
+            if (start == end)
+                return true;
+            Ref part = Ref::steal(PyUnicode_Substring(text, start, end));
+            ok = part && PyList_Append(parts.get(), part.get()) == 0;
+            return ok;
+        });
+    });
+    return ok ? parts : Ref();
+}
+
+// scribe(obj), which must be text for the name arithmetic.
+Ref name_text(PyObject *obj) {
+    Ref text = to_text(obj);
+    if (text && !PyUnicode_Check(text.get())) {
+        PyErr_Format(PyExc_TypeError, "a Tcl namespace name must be text, not %.200s",
+                     Py_TYPE(text.get())->tp_name);
+        return Ref();
+    }
+    return text;
+}
+
+// TclNamespace.join(first, *rest).
+Ref join_names(PyObject *first, PyObject *const *rest, Py_ssize_t nrest) {
+    Ref joined = name_text(first);
+    if (!joined)
+        return joined;
+    for (Py_ssize_t i = 0; i < nrest; ++i) {
+        Ref arg = name_text(rest[i]);
+        if (!arg)
+            return arg;
+        if (PyUnicode_GET_LENGTH(joined.get()) == 0 ||
+            PyUnicode_Tailmatch(arg.get(), S.colons, 0, PY_SSIZE_T_MAX, -1)) {
+            joined = arg;
+        } else if (PyUnicode_GET_LENGTH(arg.get()) != 0) {
+            Ref left = Ref::steal(PyUnicode_Concat(joined.get(), S.colons));
+            if (!left)
+                return left;
+            joined = Ref::steal(PyUnicode_Concat(left.get(), arg.get()));
+            if (!joined)
+                return joined;
+        }
+    }
+    return normalize_text(joined.get());
+}
+
+Ref join2(PyObject *first, PyObject *second) { return join_names(first, &second, 1); }
+
+Ref tail_text(PyObject *text) {
+    const Py_ssize_t p = PyUnicode_Find(text, S.colons, 0, PY_SSIZE_T_MAX, -1);
+    if (p == -2)
+        return Ref();
+    if (p == -1)
+        return Ref::borrow(text);
+    return Ref::steal(PyUnicode_Substring(text, p + 2, PyUnicode_GET_LENGTH(text)));
+}
+
+Ref qualifiers_text(PyObject *text) {
+    Py_ssize_t p = PyUnicode_Find(text, S.colons, 0, PY_SSIZE_T_MAX, -1);
+    if (p == -2)
+        return Ref();
+    if (p == -1)
+        return Ref::borrow(S.empty);
+    while (p > 0 && PyUnicode_READ_CHAR(text, p - 1) == ':')
+        --p;
+    return Ref::steal(PyUnicode_Substring(text, 0, p));
+}
+
+// The enclosing namespace of an absolute name, as Tcl's `namespace parent` reports it. Tcl
+// separates components by runs of two or more colons; a single colon belongs to the name.
+Ref tcl_parent_of(PyObject *text) {
+    struct Range {
+        Py_ssize_t start, end;
+    };
+    std::vector<Range> parts;
+    ortan::visit_text(text, [&](auto *s, Py_ssize_t n) {
+        Py_ssize_t i = 0;
+        while (i < n) {
+            while (i < n && s[i] == ':' && i + 1 < n && s[i + 1] == ':') {
+                i += 2;
+                while (i < n && s[i] == ':')
+                    ++i;
+            }
+            if (i >= n)
+                break;
+            const Py_ssize_t start = i;
+            while (i < n && !(s[i] == ':' && i + 1 < n && s[i + 1] == ':'))
+                ++i;
+            parts.push_back({start, i});
+        }
+    });
+    if (parts.empty())
+        return Ref::borrow(S.empty);
+    if (parts.size() == 1)
+        return Ref::borrow(S.colons);
+    ortan::TextWriter out(PyUnicode_GET_LENGTH(text));
+    bool ok = out.ok();
+    for (size_t i = 0; i + 1 < parts.size() && ok; ++i)
+        ok = out.put_ascii("::", 2) && out.put_range(text, parts[i].start, parts[i].end);
+    return ok ? out.finish() : Ref();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TclVariable
+
+// *name*: the variable's name, or "name(index)" for an element.
+Ref element_name(PyObject *self, PyObject *array_index) {
+    Ref name = get_attr(self, S.var_name);
+    if (!name || is_none(array_index))
+        return name;
+    Ref index = to_text(array_index);
+    return index ? Ref::steal(PyUnicode_FromFormat("%S(%S)", name.get(), index.get())) : index;
+}
+
+bool init_variable(PyObject *self, PyObject *var_name, PyObject *array_index, PyObject *tcl,
+                   PyObject *cast) {
+    Ref host = host_proxy(tcl);
+    if (!set_attr(self, S.tcl, host.get()) || !set_attr(self, S.cast, arg_or(cast, Py_None)))
+        return false;
+    Ref name = to_text(var_name);
+    if (name && !is_none(array_index)) {
+        Ref index = to_text(array_index);
+        name = index ? Ref::steal(PyUnicode_FromFormat("%S(%S)", name.get(), index.get())) : index;
+    }
+    return set_attr(self, S.var_name, name.get());
+}
+
+PyObject *TclVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[4];
+    if (!parse("__init__", args, nargs, kwnames, {"var_name", "array_index", "tcl", "cast"}, 1, a))
+        return nullptr;
+    if (!init_variable(args[0], a[0], a[1], a[2], a[3]))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *a[2] = {nullptr, nullptr};
+    if ((nargs > 1 || kwnames) &&
+        !parse("get_obj", args, nargs, kwnames, {"array_index", "cast"}, 0, a))
+        return nullptr;
+    Ref tk = tk_of(self);
+    Ref name = tk ? get_attr(self, S.var_name) : tk;
+    if (!name)
+        return nullptr;
+    Ref value;
+    if (is_none(a[0])) {
+        value = call_method(tk.get(), S.getvar, {name.get()});
+    } else {
+        // The binding takes only text as an index; other values go as their Tcl text, the
+        // same text `set` writes under.
+        Ref index = PyUnicode_Check(a[0]) ? Ref::borrow(a[0]) : to_text(a[0]);
+        value = index ? call_method(tk.get(), S.getvar, {name.get(), index.get()}) : index;
+    }
+    if (!value)
+        return nullptr;
+    Ref cast = (a[1] == nullptr || a[1] == marker) ? get_attr(self, S.cast) : Ref::borrow(a[1]);
+    if (!cast)
+        return nullptr;
+    if (cast.get() == Py_None)
+        return value.release();
+    const int truth = PyObject_IsTrue(cast.get());
+    if (truth < 0)
+        return nullptr;
+    return truth ? ortan::call(cast.get(), {value.get()}).release() : value.release();
+}
+
+// scribe(("set", name)): the two-word command that reads a variable.
+Ref set_command_text(PyObject *name) {
+    Ref words = tuple_of({S.w_set, name});
+    return words ? ortan::call(scribe_fn, {words.get()}) : words;
+}
+
+PyObject *TclVariable_get_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1] = {nullptr};
+    if ((nargs > 1 || kwnames) && !parse("get_str", args, nargs, kwnames, {"array_index"}, 0, a))
+        return nullptr;
+    Ref name = element_name(args[0], a[0]);
+    Ref script = name ? set_command_text(name.get()) : name;
+    Ref tk = script ? tk_of(args[0]) : script;
+    return tk ? call_method(tk.get(), S.eval, {script.get()}).release() : nullptr;
+}
+
+PyObject *TclVariable_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *a[2] = {nullptr, nullptr};
+    if (nargs == 2 && !kwnames)
+        a[0] = args[1];
+    else if (!parse("set", args, nargs, kwnames, {"value", "array_index"}, 1, a))
+        return nullptr;
+    Ref tk = tk_of(self);
+    Ref name = tk ? get_attr(self, S.var_name) : tk;
+    if (!name)
+        return nullptr;
+    if (is_none(a[1])) {
+        Ref value = to_tclobj(a[0]);
+        return value ? call_method(tk.get(), S.setvar, {name.get(), value.get()}).release()
+                     : nullptr;
+    }
+    Ref index = to_text(a[1]);
+    Ref value = index ? to_tclobj(a[0]) : index;
+    return value ? call_method(tk.get(), S.setvar, {name.get(), index.get(), value.get()}).release()
+                 : nullptr;
+}
+
+PyObject *TclVariable_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *a[2] = {nullptr, nullptr};
+    if (!parse("unset", args, nargs, kwnames, {"array_index", "nocomplain"}, 0, a))
+        return nullptr;
+    Ref tk = tk_of(self);
+    Ref name = tk ? get_attr(self, S.var_name) : tk;
+    if (!name)
+        return nullptr;
+    Ref done;
+    if (is_none(a[0])) {
+        done = call_method(tk.get(), S.unsetvar, {name.get()});
+    } else {
+        Ref index = to_text(a[0]);
+        if (!index)
+            return nullptr;
+        done = call_method(tk.get(), S.unsetvar, {name.get(), index.get()});
+    }
+    if (!done) {
+        if (!PyErr_ExceptionMatches(tcl_error) || !a[1])
+            return nullptr;
+        Ref error = fetch_exception();
+        const int nocomplain = PyObject_IsTrue(a[1]);
+        if (nocomplain < 0) {
+            // As in an except clause: the TclError becomes the context of the new error.
+            Ref failure = fetch_exception();
+            PyException_SetContext(failure.get(), error.release());
+            restore_exception(std::move(failure));
+            return nullptr;
+        }
+        if (!nocomplain) {
+            restore_exception(std::move(error)); // re-raised unchanged
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *TclVariable_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1] = {nullptr};
+    if ((nargs > 1 || kwnames) && !parse("exists", args, nargs, kwnames, {"array_index"}, 0, a))
+        return nullptr;
+    Ref name = element_name(args[0], a[0]);
+    Ref words = name ? tuple_of({S.w_info, S.w_exists, name.get()}) : name;
+    Ref result = words ? tk_call(args[0], words.get()) : words;
+    return result ? host_cast(args[0], S.cast_boolean, result.get()).release() : nullptr;
+}
+
+PyObject *TclVariable_array_item_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *a[2];
+    if (!parse("array_item_byref", args, nargs, kwnames, {"array_index", "cast"}, 1, a))
+        return nullptr;
+    Ref tcl = get_attr(self, S.tcl);
+    if (!tcl)
+        return nullptr;
+    PyObject *stack[] = {nullptr, self, a[0], tcl.get(), arg_or(a[1], Py_None)};
+    return PyObject_Vectorcall(TclVariable_cls, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kw_array_index_tcl_cast);
+}
+
+// ("::array", <sub>, self.var_name) plus the pattern word when one is given.
+Ref array_words(PyObject *self, PyObject *sub, PyObject *pattern_word) {
+    Ref name = get_attr(self, S.var_name);
+    if (!name)
+        return name;
+    if (!pattern_word)
+        return tuple_of({S.w_array, sub, name.get()});
+    return tuple_of({S.w_array, sub, name.get(), pattern_word});
+}
+
+// The array command with `scribe(pattern)` appended when a pattern is given.
+Ref array_call_with_pattern(PyObject *self, PyObject *sub, PyObject *pattern) {
+    Ref pattern_text;
+    if (!is_none(pattern) && !(pattern_text = to_text(pattern)))
+        return Ref();
+    Ref words = array_words(self, sub, pattern_text.get());
+    return words ? tk_call(self, words.get()) : words;
+}
+
+PyObject *TclVariable_array_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1] = {nullptr};
+    if (!parse("array_get_obj", args, nargs, kwnames, {"pattern"}, 0, a))
+        return nullptr;
+    Ref result = array_call_with_pattern(args[0], S.w_get, a[0]);
+    return result ? host_cast(args[0], S.cast_array, result.get()).release() : nullptr;
+}
+
+PyObject *TclVariable_array_get_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1] = {nullptr};
+    if (!parse("array_get_str", args, nargs, kwnames, {"pattern"}, 0, a))
+        return nullptr;
+    Ref words = array_words(args[0], S.w_get, is_none(a[0]) ? nullptr : a[0]);
+    Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
+    Ref tk = script ? tk_of(args[0]) : script;
+    Ref result = tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
+    return result ? host_cast(args[0], S.cast_array, result.get()).release() : nullptr;
+}
+
+PyObject *TclVariable_array_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("array_set", args, nargs, kwnames, {"value"}, 1, a))
+        return nullptr;
+    Ref value = to_tclobj(a[0]);
+    Ref words = value ? array_words(args[0], S.w_set, value.get()) : value;
+    Ref result = words ? tk_call(args[0], words.get()) : words;
+    if (!result)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclVariable_array_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1] = {nullptr};
+    if (!parse("array_unset", args, nargs, kwnames, {"pattern"}, 0, a))
+        return nullptr;
+    if (!array_call_with_pattern(args[0], S.w_unset, a[0]))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclVariable_array_size(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("array_size", nargs, kwnames))
+        return nullptr;
+    return array_call_with_pattern(args[0], S.w_size, nullptr).release();
+}
+
+PyObject *TclVariable_array_names(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1] = {nullptr};
+    if (!parse("array_names", args, nargs, kwnames, {"pattern"}, 0, a))
+        return nullptr;
+    Ref result = array_call_with_pattern(args[0], S.w_names, a[0]);
+    return result ? host_cast(args[0], S.cast_list, result.get()).release() : nullptr;
+}
+
+PyObject *TclVariable_is_array(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("is_array", nargs, kwnames))
+        return nullptr;
+    Ref result = array_call_with_pattern(args[0], S.w_exists, nullptr);
+    return result ? host_cast(args[0], S.cast_boolean, result.get()).release() : nullptr;
+}
+
+// The absolute form of the name in attribute `attr`: unchanged when it starts with "::",
+// otherwise joined to the interpreter's current namespace.
+Ref absolute_name(PyObject *self, PyObject *attr) {
+    Ref name = get_attr(self, attr);
+    if (!name)
+        return name;
+    const int absolute = starts_with_colons(name.get());
+    if (absolute < 0)
+        return Ref();
+    if (absolute)
+        return name;
+    Ref tk = tk_of(self);
+    Ref current = tk ? call_method(tk.get(), S.call, {S.w_namespace, S.w_current}) : tk;
+    return current ? join2(current.get(), name.get()) : current;
+}
+
+PyObject *TclVariable_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("absolute", nargs, kwnames))
+        return nullptr;
+    return absolute_name(args[0], S.var_name).release();
+}
+
+// self.<attr> = self.absolute()
+PyObject *make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                        PyObject *attr) {
+    if (!no_arguments("make_absolute", nargs, kwnames))
+        return nullptr;
+    Ref name = call_method(args[0], S.absolute);
+    if (!set_attr(args[0], attr, name.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclVariable_make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return make_absolute(args, nargs, kwnames, S.var_name);
+}
+
+PyObject *TclVariable_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__str__", nargs, kwnames))
+        return nullptr;
+    return PyObject_GetAttr(args[0], S.var_name);
+}
+
+PyObject *TclVariable_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__tclobj__", nargs, kwnames))
+        return nullptr;
+    Ref name = get_attr(args[0], S.var_name);
+    return name ? to_text(name.get()).release() : nullptr;
+}
+
+// type(self).__name__ through self.__class__.
+Ref class_name(PyObject *self) {
+    Ref klass = get_attr(self, S.dunder_class);
+    return klass ? get_attr(klass.get(), S.dunder_name) : klass;
+}
+
+PyObject *TclVariable_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__repr__", nargs, kwnames))
+        return nullptr;
+    Ref name = class_name(args[0]);
+    Ref var_name = name ? get_attr(args[0], S.var_name) : name;
+    return var_name ? PyUnicode_FromFormat("%S(%R)", name.get(), var_name.get()) : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Temporary variants: the shared `with` protocol
+
+// Calls the next class's __init__ with the expanded temporary name first, then the keywords
+// gathered in `rest`.
+PyObject *init_temporary(PyObject *cls, PyObject *self, PyObject *template_, CallArgs &rest) {
+    Ref name = temporary_name(self, arg_or(template_, S.temp_template));
+    Ref init = name ? ortan::super_attr(cls, self, S.dunder_init) : name;
+    if (!init)
+        return nullptr;
+    rest.positional(name.get());
+    if (!rest.call(init.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// __enter__ of the temporary classes: the next class's __enter__() when there is one, else self.
+Ref enter_next(PyObject *cls, PyObject *self) {
+    Ref enter;
+    const int found = next_attr(cls, self, S.dunder_enter, enter);
+    if (found < 0)
+        return Ref();
+    return found ? ortan::call(enter.get()) : Ref::borrow(self);
+}
+
+// The tail of __exit__: the next class's __exit__(*exc_info) when there is one, else False.
+PyObject *exit_next(PyObject *cls, PyObject *self, PyObject *const *exc_info, Py_ssize_t n) {
+    Ref exit_fn;
+    const int found = next_attr(cls, self, S.dunder_exit, exit_fn);
+    if (found < 0)
+        return nullptr;
+    if (!found)
+        Py_RETURN_FALSE;
+    return PyObject_Vectorcall(exit_fn.get(), exc_info, static_cast<size_t>(n), nullptr);
+}
+
+bool positional_only(const char *fname, PyObject *kwnames) {
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)
+        return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", fname);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TempTclVariable
+
+PyObject *TempTclVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    CallArgs rest;
+    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {"var_name"}, a, rest))
+        return nullptr;
+    return init_temporary(TempTclVariable_cls, args[0], a[0], rest);
+}
+
+PyObject *TempTclVariable_enter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__enter__", nargs, kwnames))
+        return nullptr;
+    return enter_next(TempTclVariable_cls, args[0]).release();
+}
+
+PyObject *TempTclVariable_exit(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!positional_only("__exit__", kwnames))
+        return nullptr;
+    if (!call_method(args[0], S.unset, {Py_True}, kw_nocomplain))
+        return nullptr;
+    return exit_next(TempTclVariable_cls, args[0], args + 1, nargs - 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TclArrayVariable
+
+PyObject *TclArrayVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *a[3];
+    if (!parse("__init__", args, nargs, kwnames, {"var_name", "tcl", "cast"}, 1, a))
+        return nullptr;
+    PyObject *tcl = arg_or(a[1], Py_None), *cast = arg_or(a[2], Py_None);
+    // For the module's own array classes the next __init__ is TclVariable's.
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    if (type == TclArrayVariable_cls || type == TempTclArrayVariable_cls) {
+        if (!init_variable(self, a[0], nullptr, tcl, cast))
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref init = ortan::super_attr(TclArrayVariable_cls, self, S.dunder_init);
+    if (!init)
+        return nullptr;
+    PyObject *stack[] = {nullptr, a[0], tcl, cast};
+    Ref done = Ref::steal(PyObject_Vectorcall(init.get(), stack + 1,
+                                              1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_tcl_cast));
+    if (!done)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclArrayVariable_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__len__", nargs, kwnames))
+        return nullptr;
+    return call_method(args[0], S.array_size).release();
+}
+
+PyObject *TclArrayVariable_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__iter__", nargs, kwnames))
+        return nullptr;
+    return new_name_iterator(NameSource::array_names, args[0], nullptr).release();
+}
+
+PyObject *TclArrayVariable_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("__contains__", args, nargs, kwnames, {"key"}, 1, a))
+        return nullptr;
+    return call_method(args[0], S.exists, {a[0]}, kw_array_index).release();
+}
+
+PyObject *TclArrayVariable_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("__getitem__", args, nargs, kwnames, {"key"}, 1, a))
+        return nullptr;
+    return call_method(args[0], S.get, {a[0]}, kw_array_index).release();
+}
+
+PyObject *TclArrayVariable_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
+        return nullptr;
+    if (!call_method(args[0], S.set, {a[1], a[0]}, kw_array_index))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclArrayVariable_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("__delitem__", args, nargs, kwnames, {"key"}, 1, a))
+        return nullptr;
+    if (!call_method(args[0], S.unset, {a[0]}, kw_array_index))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclArrayVariable_clear(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("clear", nargs, kwnames))
+        return nullptr;
+    if (!call_method(args[0], S.array_unset))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// dict(*args, **kwargs) from a vectorcall argument list.
+Ref dict_from_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyDict_Type), args,
+                                          static_cast<size_t>(nargs), kwnames));
+}
+
+PyObject *TclArrayVariable_update(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref pairs = dict_from_arguments(args + 1, nargs - 1, kwnames);
+    if (!pairs || !call_method(args[0], S.array_set, {pairs.get()}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+// ---------------------------------------------------------------------------------------------
+// TclCommand
+
+// (cmd[0], cmd[1:]) of a word sequence.
+bool split_command(PyObject *words, Ref &name, Ref &rest) {
+    rest = Ref::steal(PyObject_GetItem(words, slice_from_1));
+    if (rest)
+        name = Ref::steal(PyObject_GetItem(words, zero));
+    return name && rest;
+}
+
+// self.keywords filled from `keywords.items()`, values converted by tclobj.
+bool fill_keywords(PyObject *target, PyObject *keywords) {
+    if (PyDict_CheckExact(keywords)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(keywords, &pos, &key, &value)) {
+            Ref k = Ref::borrow(key);
+            Ref converted = to_tclobj(value);
+            if (!converted || PyObject_SetItem(target, k.get(), converted.get()) < 0)
+                return false;
+        }
+        return true;
+    }
+    Ref items = call_method(keywords, S.items);
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : items;
+    if (!it)
+        return false;
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        Ref fields = Ref::steal(PySequence_Tuple(pair.get()));
+        if (!fields)
+            return false;
+        if (PyTuple_GET_SIZE(fields.get()) != 2) {
+            PyErr_SetString(PyExc_ValueError, "keywords.items() must yield (key, value) pairs");
+            return false;
+        }
+        Ref converted = to_tclobj(PyTuple_GET_ITEM(fields.get(), 1));
+        if (!converted ||
+            PyObject_SetItem(target, PyTuple_GET_ITEM(fields.get(), 0), converted.get()) < 0)
+            return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool init_command(PyObject *self, PyObject *cmd, PyObject *args, PyObject *keywords, PyObject *tcl,
+                  PyObject *cast, PyObject *logger) {
+    if (!init_next_plain(TclCommand_cls, self, {TclCommand_cls, TempTclCommand_cls}))
+        return false;
+    Ref package = package_module();
+    Ref host = package ? host_proxy(tcl, package.get()) : package;
+    if (!set_attr(self, S.tcl, host.get()))
+        return false;
+
+    Ref name, bound;
+    if (is_none(args)) {
+        Ref words;
+        const int is_command = PyObject_IsInstance(cmd, TclCommand_cls);
+        if (is_command < 0)
+            return false;
+        if (is_command)
+            words = call_method(cmd, S.build_tclcmd);
+        else if (!PyTuple_CheckExact(cmd))
+            words = call_method(package.get(), S.cast_list, {cmd});
+        else
+            words = Ref::borrow(cmd);
+        if (!words || !split_command(words.get(), name, bound))
+            return false;
+    } else {
+        bound = call_method(package.get(), S.cast_list, {args});
+        if (!bound)
+            return false;
+        const int is_command = PyObject_IsInstance(cmd, TclCommand_cls);
+        if (is_command < 0)
+            return false;
+        if (is_command) {
+            Ref build = get_attr(cmd, S.build_tclcmd);
+            Ref call_args = build ? Ref::steal(PySequence_Tuple(bound.get())) : build;
+            Ref words = call_args ? Ref::steal(PyObject_Call(build.get(), call_args.get(), nullptr))
+                                  : call_args;
+            if (!words || !split_command(words.get(), name, bound))
+                return false;
+        } else {
+            name = Ref::borrow(cmd);
+        }
+    }
+
+    Ref cmd_name = to_text(name.get());
+    if (!set_attr(self, S.cmd_name, cmd_name.get()))
+        return false;
+    Ref converted = to_tclobj(bound.get());
+    if (!set_attr(self, S.args, converted.get()))
+        return false;
+    Ref bound_keywords = Ref::steal(PyDict_New());
+    if (!set_attr(self, S.keywords, bound_keywords.get()))
+        return false;
+    if (keywords) {
+        const int given = PyObject_IsTrue(keywords);
+        if (given < 0 || (given && !fill_keywords(bound_keywords.get(), keywords)))
+            return false;
+    }
+    return set_attr(self, S.cast, arg_or(cast, Py_None)) &&
+           set_attr(self, S.logger, arg_or(logger, Py_None));
+}
+
+PyObject *TclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[6];
+    if (!parse("__init__", args, nargs, kwnames,
+               {"cmd", "args", "keywords", "tcl", "cast", "logger"}, 1, a))
+        return nullptr;
+    if (!init_command(args[0], a[0], a[1], a[2], a[3], a[4], a[5]))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclCommand_createcommand(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("createcommand", args, nargs, kwnames, {"func"}, 1, a))
+        return nullptr;
+    Ref tk = tk_of(args[0]);
+    Ref name = tk ? get_attr(args[0], S.cmd_name) : tk;
+    if (!name || !call_method(tk.get(), S.createcommand, {name.get(), a[0]}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// self.tcl.tk.call((first, second, self.cmd_name[, extra]))
+Ref command_query(PyObject *self, PyObject *first, PyObject *second, PyObject *extra = nullptr,
+                  PyObject *extra2 = nullptr) {
+    Ref name = get_attr(self, S.cmd_name);
+    if (!name)
+        return name;
+    Ref words = !extra    ? tuple_of({first, second, name.get()})
+                : !extra2 ? tuple_of({first, second, name.get(), extra})
+                          : tuple_of({first, second, name.get(), extra, extra2});
+    return words ? tk_call(self, words.get()) : words;
+}
+
+PyObject *as_bool(Ref value) {
+    if (!value)
+        return nullptr;
+    const int truth = PyObject_IsTrue(value.get());
+    return truth < 0 ? nullptr : PyBool_FromLong(truth);
+}
+
+PyObject *TclCommand_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("exists", nargs, kwnames))
+        return nullptr;
+    return as_bool(command_query(args[0], S.w_info, S.w_commands));
+}
+
+PyObject *TclCommand_is_command(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("is_command", nargs, kwnames))
+        return nullptr;
+    Ref exists = call_method(args[0], S.exists);
+    if (!exists)
+        return nullptr;
+    const int truth = PyObject_IsTrue(exists.get());
+    if (truth <= 0)
+        return truth < 0 ? nullptr : exists.release();
+    Ref is_proc = call_method(args[0], S.is_proc);
+    if (!is_proc)
+        return nullptr;
+    const int proc = PyObject_IsTrue(is_proc.get());
+    return proc < 0 ? nullptr : PyBool_FromLong(!proc);
+}
+
+PyObject *TclCommand_is_proc(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("is_proc", nargs, kwnames))
+        return nullptr;
+    return as_bool(command_query(args[0], S.w_info, S.w_procs));
+}
+
+// self.tcl.tk.call(("::rename", self.cmd_name, new_name)): command_query with a two-word head.
+Ref rename_query(PyObject *self, PyObject *new_name) {
+    Ref name = get_attr(self, S.cmd_name);
+    Ref words = name ? tuple_of({S.w_rename, name.get(), new_name}) : name;
+    return words ? tk_call(self, words.get()) : words;
+}
+
+PyObject *TclCommand_rename(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("rename", args, nargs, kwnames, {"new_name"}, 1, a))
+        return nullptr;
+    Ref new_name = to_text(a[0]);
+    if (!new_name || !rename_query(args[0], new_name.get()))
+        return nullptr;
+    if (!set_attr(args[0], S.cmd_name, new_name.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclCommand_delete(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("delete", nargs, kwnames))
+        return nullptr;
+    if (!rename_query(args[0], S.empty))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclCommand_origin(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("origin", nargs, kwnames))
+        return nullptr;
+    return command_query(args[0], S.w_namespace_global, S.w_origin).release();
+}
+
+PyObject *TclCommand_proc_body(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("proc_body", nargs, kwnames))
+        return nullptr;
+    return command_query(args[0], S.w_info, S.w_body).release();
+}
+
+PyObject *TclCommand_proc_args(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("proc_args", nargs, kwnames))
+        return nullptr;
+    Ref result = command_query(args[0], S.w_info, S.w_args);
+    return result ? host_cast(args[0], S.cast_list, result.get()).release() : nullptr;
+}
+
+PyObject *TclCommand_proc_arg_default(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *a[1];
+    if (!parse("proc_arg_default", args, nargs, kwnames, {"arg_name"}, 1, a))
+        return nullptr;
+    Ref tcl = get_attr(self, S.tcl);
+    if (!tcl)
+        return nullptr;
+    PyObject *stack[] = {nullptr, tcl.get()};
+    Ref temp = Ref::steal(PyObject_Vectorcall(TempTclVariable_cls, stack + 1,
+                                              0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_tcl));
+    if (!temp)
+        return nullptr;
+    return with_block(temp.get(),
+                      [&](PyObject *variable) -> Ref {
+                          Ref arg_name = to_text(a[0]);
+                          Ref result = arg_name ? command_query(self, S.w_info, S.w_default,
+                                                                arg_name.get(), variable)
+                                                : arg_name;
+                          Ref found =
+                              result ? host_cast(self, S.cast_boolean, result.get()) : result;
+                          if (!found)
+                              return found;
+                          const int truth = PyObject_IsTrue(found.get());
+                          if (truth < 0)
+                              return Ref();
+                          return truth ? call_method(variable, S.get) : none();
+                      })
+        .release();
+}
+
+// The options as words: ("-" + key, value) for every pair of `mapping`, in order.
+Ref dashed_pairs(PyObject *mapping) {
+    Ref pairs;
+    if (PyDict_Check(mapping)) {
+        pairs = Ref::borrow(mapping);
+    } else {
+        pairs = Ref::steal(PyDict_New());
+        if (!pairs || PyDict_Update(pairs.get(), mapping) < 0)
+            return Ref();
+    }
+    Ref words = Ref::steal(PyTuple_New(2 * PyDict_GET_SIZE(pairs.get())));
+    if (!words)
+        return words;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(pairs.get(), &pos, &key, &value)) {
+        if (!PyUnicode_Check(key))
+            return ortan::raise(PyExc_TypeError, "keywords must be strings");
+        PyObject *option = PyUnicode_Concat(S.dash, key);
+        if (!option)
+            return Ref();
+        PyTuple_SET_ITEM(words.get(), i++, option);
+        PyTuple_SET_ITEM(words.get(), i++, Py_NewRef(value));
+    }
+    return words;
+}
+
+PyObject *TclCommand_kwargs_to_dashed_args(PyObject *const *args, Py_ssize_t nargs,
+                                           PyObject *kwnames) {
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "kwargs_to_dashed_args() takes 0 positional arguments but %zd were given",
+                     nargs);
+        return nullptr;
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Ref words = Ref::steal(PyTuple_New(2 * nkw));
+    if (!words)
+        return nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *option = PyUnicode_Concat(S.dash, PyTuple_GET_ITEM(kwnames, k));
+        if (!option)
+            return nullptr;
+        PyTuple_SET_ITEM(words.get(), 2 * k, option);
+        PyTuple_SET_ITEM(words.get(), 2 * k + 1, Py_NewRef(args[k]));
+    }
+    return words.release();
+}
+
+// self.kwargs_to_dashed_args(**options); the module's own function runs without the call.
+Ref dashed_args_of(PyObject *self, PyObject *options) {
+    Ref fn = get_attr(self, S.kwargs_to_dashed_args);
+    if (!fn)
+        return fn;
+    if (fn.get() == dashed_args_fn)
+        return dashed_pairs(options);
+    Ref kwargs;
+    if (PyDict_CheckExact(options)) {
+        kwargs = Ref::borrow(options);
+    } else {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs || PyDict_Update(kwargs.get(), options) < 0)
+            return Ref();
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args ? Ref::steal(PyObject_Call(fn.get(), no_args.get(), kwargs.get())) : no_args;
+}
+
+// build_tclcmd(*args, **kwargs) where args[0] is self.
+Ref build_command_words(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    Ref name = get_attr(self, S.cmd_name);
+    Ref bound = name ? get_attr(self, S.args) : name;
+    Ref keywords = bound ? get_attr(self, S.keywords) : bound;
+    if (!keywords)
+        return keywords;
+    if (!PyTuple_CheckExact(bound.get()) && !(bound = Ref::steal(PySequence_Tuple(bound.get()))))
+        return Ref();
+
+    Ref options;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0) {
+        options = keywords;
+    } else {
+        options = PyDict_Check(keywords.get()) ? Ref::steal(PyDict_Copy(keywords.get()))
+                                               : call_method(keywords.get(), S.copy);
+        if (!options)
+            return options;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            Ref value = to_tclobj(args[nargs + k]);
+            if (!value ||
+                PyObject_SetItem(options.get(), PyTuple_GET_ITEM(kwnames, k), value.get()) < 0)
+                return Ref();
+        }
+    }
+    Ref dashed = dashed_args_of(self, options.get());
+    if (!dashed)
+        return dashed;
+    if (!PyTuple_Check(dashed.get()) && !(dashed = Ref::steal(PySequence_Tuple(dashed.get()))))
+        return Ref();
+
+    const Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
+    const Py_ssize_t ncall = nargs - 1;
+    const Py_ssize_t ndashed = PyTuple_GET_SIZE(dashed.get());
+    Ref words = Ref::steal(PyTuple_New(1 + nbound + ncall + ndashed));
+    if (!words)
+        return words;
+    PyObject *w = words.get();
+    Py_ssize_t i = 0;
+    PyTuple_SET_ITEM(w, i++, name.release());
+    for (Py_ssize_t j = 0; j < nbound; ++j)
+        PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), j)));
+    for (Py_ssize_t j = 1; j < nargs; ++j) {
+        Ref value = to_tclobj(args[j]);
+        if (!value)
+            return Ref(); // the unfilled slots are null, which tuple dealloc allows
+        PyTuple_SET_ITEM(w, i++, value.release());
+    }
+    for (Py_ssize_t j = 0; j < ndashed; ++j)
+        PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(dashed.get(), j)));
+    return words;
+}
+
+PyObject *TclCommand_build_tclcmd(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return build_command_words(args, nargs, kwnames).release();
+}
+
+// self.build_tclcmd(*args, **kwargs), the same argument vector passed on.
+Ref command_words(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return Ref::steal(
+        PyObject_VectorcallMethod(S.build_tclcmd, args, static_cast<size_t>(nargs), kwnames));
+}
+
+// result, or self.cast(result) when the object has a true `cast`.
+PyObject *apply_cast(PyObject *self, Ref result) {
+    if (!result)
+        return nullptr;
+    Ref cast = get_attr(self, S.cast);
+    if (!cast)
+        return nullptr;
+    if (cast.get() == Py_None)
+        return result.release();
+    const int truth = PyObject_IsTrue(cast.get());
+    if (truth < 0)
+        return nullptr;
+    return truth ? ortan::call(cast.get(), {result.get()}).release() : result.release();
+}
+
+bool log_call(PyObject *self, PyObject *words) {
+    Ref logger = get_attr(self, S.logger);
+    if (!logger)
+        return false;
+    if (logger.get() == Py_None)
+        return true;
+    const int truth = PyObject_IsTrue(logger.get());
+    if (truth <= 0)
+        return truth == 0;
+    Ref text = ortan::call(scribe_fn, {words});
+    Ref shown = text ? Ref::steal(PyObject_Format(text.get(), nullptr)) : text;
+    Ref message = shown ? Ref::steal(PyUnicode_Concat(S.calling, shown.get())) : shown;
+    return message && call_method(logger.get(), S.info, {message.get()});
+}
+
+PyObject *TclCommand_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    Ref words = command_words(args, nargs, kwnames);
+    if (!words || !log_call(self, words.get()))
+        return nullptr;
+    return apply_cast(self, tk_call(self, words.get()));
+}
+
+PyObject *TclCommand_dunder_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(args[0]));
+    if (type == TclCommand_cls || type == TempTclCommand_cls)
+        return TclCommand_call(args, nargs, kwnames);
+    return PyObject_VectorcallMethod(S.call, args, static_cast<size_t>(nargs), kwnames);
+}
+
+PyObject *TclCommand_eval(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    Ref words = command_words(args, nargs, kwnames);
+    Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
+    Ref tk = script ? tk_of(self) : script;
+    return apply_cast(self, tk ? call_method(tk.get(), S.eval, {script.get()}) : tk);
+}
+
+PyObject *TclCommand_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("absolute", nargs, kwnames))
+        return nullptr;
+    return absolute_name(args[0], S.cmd_name).release();
+}
+
+PyObject *TclCommand_make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return make_absolute(args, nargs, kwnames, S.cmd_name);
+}
+
+PyObject *TclCommand_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__repr__", nargs, kwnames))
+        return nullptr;
+    PyObject *self = args[0];
+    Ref name = class_name(self);
+    Ref cmd_name = name ? get_attr(self, S.cmd_name) : name;
+    Ref text =
+        cmd_name ? Ref::steal(PyUnicode_FromFormat("%S(%R", name.get(), cmd_name.get())) : cmd_name;
+    if (!text)
+        return nullptr;
+    struct Field {
+        PyObject *attr;
+        const char *format;
+    };
+    for (Field field : {Field{S.args, ", args=%R"}, Field{S.keywords, ", keywords=%R"},
+                        Field{S.cast, ", cast=%R"}}) {
+        Ref value = get_attr(self, field.attr);
+        if (!value)
+            return nullptr;
+        const int truth = PyObject_IsTrue(value.get());
+        if (truth < 0)
+            return nullptr;
+        if (!truth)
+            continue;
+        Ref part = Ref::steal(PyUnicode_FromFormat(field.format, value.get()));
+        text = part ? Ref::steal(PyUnicode_Concat(text.get(), part.get())) : part;
+        if (!text)
+            return nullptr;
+    }
+    Ref close = ortan::text(")");
+    return close ? PyUnicode_Concat(text.get(), close.get()) : nullptr;
+}
+
+PyObject *TclCommand_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__str__", nargs, kwnames))
+        return nullptr;
+    Ref words = call_method(args[0], S.build_tclcmd);
+    return words ? ortan::call(scribe_fn, {words.get()}).release() : nullptr;
+}
+
+PyObject *TclCommand_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__tclobj__", nargs, kwnames))
+        return nullptr;
+    return call_method(args[0], S.build_tclcmd).release();
+}
+
+PyObject *TclCommand_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("__get__", args, nargs, kwnames, {"instance", "owner"}, 1, a))
+        return nullptr;
+    if (a[0] == Py_None)
+        return Py_NewRef(args[0]);
+    return ortan::call(method_type, {args[0], a[0]}).release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TempTclCommand
+
+PyObject *TempTclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *a[2];
+    CallArgs rest;
+    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {"func", "cmd_name"}, a, rest))
+        return nullptr;
+    if (!Ref::steal(init_temporary(TempTclCommand_cls, self, a[1], rest)))
+        return nullptr;
+    const int given = a[0] ? PyObject_IsTrue(a[0]) : 0;
+    if (given < 0)
+        return nullptr;
+    if (given &&
+        (!call_method(self, S.createcommand, {a[0]}) || !ortan::call(update_wrapper, {self, a[0]})))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TempTclCommand_enter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__enter__", nargs, kwnames))
+        return nullptr;
+    return enter_next(TempTclCommand_cls, args[0]).release();
+}
+
+// self.delete(), a TclError ignored.
+bool delete_quietly(PyObject *self) { return call_method(self, S.delete_) || swallow_tcl_error(); }
+
+PyObject *TempTclCommand_exit(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!positional_only("__exit__", kwnames) || !delete_quietly(args[0]))
+        return nullptr;
+    return exit_next(TempTclCommand_cls, args[0], args + 1, nargs - 1);
+}
+
+PyObject *TempTclCommand_del(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__del__", nargs, kwnames))
+        return nullptr;
+    PyObject *self = args[0];
+    Ref wrapped;
+    const int registered = ortan::get_optional_attr(self, S.dunder_wrapped, wrapped);
+    if (registered < 0)
+        PyErr_Clear(); // any failure of the look-up counts as absent
+    if (registered > 0 && !delete_quietly(self))
+        return nullptr;
+    Ref next_del;
+    const int found = next_attr(TempTclCommand_cls, self, S.dunder_del, next_del);
+    if (found < 0 || (found && !ortan::call(next_del.get())))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+// ---------------------------------------------------------------------------------------------
+// TclNamespace
+
+// Query words of the views, made once.
+PyObject *words_info_vars;     // ("::info", "vars")
+PyObject *words_info_commands; // ("::info", "commands")
+PyObject *words_info_procs;    // ("::info", "procs")
+PyObject *words_current;       // ("namespace", "current")
+
+bool init_namespace(PyObject *self, PyObject *ns, PyObject *tcl) {
+    if (!init_next_plain(TclNamespace_cls, self, {TclNamespace_cls, TempTclNamespace_cls}))
+        return false;
+    Ref name = to_text(ns);
+    if (!set_attr(self, S.ns, name.get()))
+        return false;
+    Ref host = host_proxy(tcl);
+    if (!set_attr(self, S.tcl, host.get()))
+        return false;
+    struct View {
+        PyObject *attr, *cls_name;
+    };
+    for (View view : {View{S.vars, S.VariablesView}, View{S.objs, S.ObjectsView},
+                      View{S.procs, S.ProcsView}, View{S.cmds, S.CommandsView}}) {
+        Ref cls = get_attr(TclNamespace_cls, view.cls_name);
+        Ref made = cls ? ortan::call(cls.get(), {self}) : cls;
+        if (!set_attr(self, view.attr, made.get()))
+            return false;
+    }
+    return true;
+}
+
+PyObject *TclNamespace_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("__init__", args, nargs, kwnames, {"ns", "tcl"}, 1, a))
+        return nullptr;
+    if (!init_namespace(args[0], a[0], a[1]))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// self.ns, and whether it is true; false with an exception set on failure.
+bool namespace_name(PyObject *self, Ref &name, bool &given) {
+    name = get_attr(self, S.ns);
+    if (!name)
+        return false;
+    const int truth = PyObject_IsTrue(name.get());
+    given = truth > 0;
+    return truth >= 0;
+}
+
+// *N*: self.ns when it is not empty, else self.current().
+Ref namespace_or_current(PyObject *self) {
+    Ref name;
+    bool given = false;
+    if (!namespace_name(self, name, given))
+        return Ref();
+    return given ? name : call_method(self, S.current);
+}
+
+// self.call(words)
+Ref call_inside(PyObject *self, PyObject *words) { return call_method(self, S.call, {words}); }
+
+// A tuple of `head` followed by `rest`.
+Ref words_with(std::initializer_list<PyObject *> head, PyObject *const *rest, Py_ssize_t nrest) {
+    const Py_ssize_t nhead = static_cast<Py_ssize_t>(head.size());
+    Ref words = Ref::steal(PyTuple_New(nhead + nrest));
+    if (!words)
+        return words;
+    Py_ssize_t i = 0;
+    for (PyObject *word : head)
+        PyTuple_SET_ITEM(words.get(), i++, Py_NewRef(word));
+    for (Py_ssize_t j = 0; j < nrest; ++j)
+        PyTuple_SET_ITEM(words.get(), i++, Py_NewRef(rest[j]));
+    return words;
+}
+
+PyObject *TclNamespace_children(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1] = {nullptr};
+    if (!parse("children", args, nargs, kwnames, {"pattern"}, 0, a))
+        return nullptr;
+    Ref words;
+    if (is_none(a[0])) {
+        words = tuple_of({S.w_namespace, S.w_children});
+    } else {
+        Ref pattern = to_text(a[0]);
+        words = pattern ? tuple_of({S.w_namespace, S.w_children, pattern.get()}) : pattern;
+    }
+    Ref result = words ? call_inside(args[0], words.get()) : words;
+    return result ? host_cast(args[0], S.cast_list, result.get()).release() : nullptr;
+}
+
+PyObject *TclNamespace_code(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("code", args, nargs, kwnames, {"script"}, 1, a))
+        return nullptr;
+    Ref words = tuple_of({S.w_namespace, S.w_code, a[0]});
+    return words ? call_inside(args[0], words.get()).release() : nullptr;
+}
+
+PyObject *TclNamespace_current(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("current", nargs, kwnames))
+        return nullptr;
+    return tk_call(args[0], words_current).release();
+}
+
+PyObject *TclNamespace_create(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("create", nargs, kwnames))
+        return nullptr;
+    Ref name;
+    bool given = false;
+    if (!namespace_name(args[0], name, given))
+        return nullptr;
+    if (!given)
+        return ortan::raise(PyExc_ValueError, "Cannot create current namespace").release();
+    if (!call_method(args[0], S.eval, {S.empty}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclNamespace_delete(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("delete", nargs, kwnames))
+        return nullptr;
+    Ref name = namespace_or_current(args[0]);
+    Ref words = name ? tuple_of({S.w_namespace, S.w_delete, name.get()}) : name;
+    if (!words || !tk_call(args[0], words.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The command of call/eval: tclcmd, or (tclcmd,) + args; wrapped in `namespace eval` of the
+// namespace's name when it is not empty.
+Ref namespace_command(const char *fname, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) {
+    PyObject *tclcmd;
+    if (!parse_flag_and_rest(fname, args, nargs, kwnames, "tclcmd", &tclcmd))
+        return Ref();
+    if (!tclcmd) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'tclcmd' (pos 1)", fname);
+        return Ref();
+    }
+    Ref command = nargs > 2 ? words_with({tclcmd}, args + 2, nargs - 2) : Ref::borrow(tclcmd);
+    Ref name;
+    bool given = false;
+    if (!command || !namespace_name(args[0], name, given))
+        return Ref();
+    if (!given)
+        return command;
+    return tuple_of({S.w_namespace, S.w_eval, name.get(), command.get()});
+}
+
+PyObject *TclNamespace_eval(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref command = namespace_command("eval", args, nargs, kwnames);
+    Ref script = command ? ortan::call(scribe_fn, {command.get()}) : command;
+    Ref tk = script ? tk_of(args[0]) : script;
+    return tk ? call_method(tk.get(), S.eval, {script.get()}).release() : nullptr;
+}
+
+PyObject *TclNamespace_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref command = namespace_command("call", args, nargs, kwnames);
+    Ref words = command ? to_tclobj(command.get()) : command;
+    return words ? tk_call(args[0], words.get()).release() : nullptr;
+}
+
+PyObject *TclNamespace_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("exists", nargs, kwnames))
+        return nullptr;
+    Ref name = namespace_or_current(args[0]);
+    Ref words = name ? tuple_of({S.w_namespace, S.w_exists, name.get()}) : name;
+    Ref result = words ? tk_call(args[0], words.get()) : words;
+    return result ? host_cast(args[0], S.cast_boolean, result.get()).release() : nullptr;
+}
+
+// ("namespace", sub[, flag_word when flag is true], *patterns), sent inside the namespace.
+// `sent_anything` tells whether the flag was true or patterns were given.
+Ref flagged_namespace_call(const char *fname, const char *flag_name, PyObject *sub,
+                           PyObject *flag_word, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames, bool &flag_or_patterns) {
+    PyObject *flag;
+    if (!parse_flag_and_rest(fname, args, nargs, kwnames, flag_name, &flag))
+        return Ref();
+    const int set = flag ? PyObject_IsTrue(flag) : 0;
+    if (set < 0)
+        return Ref();
+    PyObject *const *patterns = args + 2;
+    const Py_ssize_t npatterns = nargs > 2 ? nargs - 2 : 0;
+    Ref words = set ? words_with({S.w_namespace, sub, flag_word}, patterns, npatterns)
+                    : words_with({S.w_namespace, sub}, patterns, npatterns);
+    flag_or_patterns = set || npatterns > 0;
+    return words ? call_inside(args[0], words.get()) : words;
+}
+
+PyObject *TclNamespace_export(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    bool flag_or_patterns = false;
+    Ref result = flagged_namespace_call("export", "clear", S.w_export, S.w_clear, args, nargs,
+                                        kwnames, flag_or_patterns);
+    if (!result)
+        return nullptr;
+    if (flag_or_patterns)
+        Py_RETURN_NONE;
+    return host_cast(args[0], S.cast_list, result.get()).release();
+}
+
+PyObject *TclNamespace_forget(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!positional_only("forget", kwnames))
+        return nullptr;
+    Ref words = words_with({S.w_namespace, S.w_forget}, args + 1, nargs - 1);
+    if (!words || !call_inside(args[0], words.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclNamespace_import(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    bool flag_or_patterns = false;
+    if (!flagged_namespace_call("import_", "force", S.w_import, S.w_force, args, nargs, kwnames,
+                                flag_or_patterns))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *TclNamespace_origin(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("origin", args, nargs, kwnames, {"command"}, 1, a))
+        return nullptr;
+    Ref words = tuple_of({S.w_namespace, S.w_origin, a[0]});
+    return words ? call_inside(args[0], words.get()).release() : nullptr;
+}
+
+PyObject *TclNamespace_parent(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
+    PyObject *a[1] = {nullptr};
+    if (!parse("parent", args, nargs, kwnames, {"force_eval"}, 0, a))
+        return nullptr;
+    const int force = a[0] ? PyObject_IsTrue(a[0]) : 0;
+    if (force < 0)
+        return nullptr;
+    if (force) {
+        Ref absolute = call_method(self, S.is_absolute);
+        const int truth = absolute ? PyObject_IsTrue(absolute.get()) : -1;
+        if (truth < 0)
+            return nullptr;
+        if (truth) {
+            Ref ns = get_attr(self, S.ns);
+            Ref name = ns ? name_text(ns.get()) : ns;
+            return name ? tcl_parent_of(name.get()).release() : nullptr;
+        }
+    }
+    Ref name;
+    bool given = false;
+    if (!namespace_name(self, name, given))
+        return nullptr;
+    Ref words;
+    if (given) {
+        Ref word = to_tclobj(name.get());
+        words = word ? tuple_of({S.w_namespace, S.w_parent, word.get()}) : word;
+    } else {
+        words = tuple_of({S.w_namespace, S.w_parent});
+    }
+    return words ? tk_call(self, words.get()).release() : nullptr;
+}
+
+PyObject *TclNamespace_which(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[3];
+    if (!parse("which", args, nargs, kwnames, {"name", "command", "variable"}, 1, a))
+        return nullptr;
+    const int command = a[1] ? PyObject_IsTrue(a[1]) : 0;
+    const int variable = command >= 0 && a[2] ? PyObject_IsTrue(a[2]) : 0;
+    if (command < 0 || variable < 0)
+        return nullptr;
+    PyObject *words_buf[5] = {S.w_namespace, S.w_which};
+    Py_ssize_t n = 2;
+    if (command)
+        words_buf[n++] = S.w_command_opt;
+    if (variable)
+        words_buf[n++] = S.w_variable_opt;
+    words_buf[n++] = a[0];
+    Ref words = words_with({}, words_buf, n);
+    return words ? call_inside(args[0], words.get()).release() : nullptr;
+}
+
+// is_absolute / is_relative: the empty name itself when it is empty, else a bool.
+PyObject *name_kind(PyObject *self, bool want_absolute) {
+    Ref name;
+    bool given = false;
+    if (!namespace_name(self, name, given))
+        return nullptr;
+    if (!given)
+        return name.release();
+    const int absolute = starts_with_colons(name.get());
+    if (absolute < 0)
+        return nullptr;
+    return PyBool_FromLong(want_absolute ? absolute : !absolute);
+}
+
+PyObject *TclNamespace_is_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("is_absolute", nargs, kwnames))
+        return nullptr;
+    return name_kind(args[0], true);
+}
+
+PyObject *TclNamespace_is_relative(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("is_relative", nargs, kwnames))
+        return nullptr;
+    return name_kind(args[0], false);
+}
+
+PyObject *TclNamespace_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("absolute", nargs, kwnames))
+        return nullptr;
+    PyObject *self = args[0];
+    Ref absolute = call_method(self, S.is_absolute);
+    const int truth = absolute ? PyObject_IsTrue(absolute.get()) : -1;
+    if (truth < 0)
+        return nullptr;
+    if (truth)
+        return PyObject_GetAttr(self, S.ns);
+    Ref current = call_method(self, S.current);
+    Ref name = current ? get_attr(self, S.ns) : current;
+    return name ? join2(current.get(), name.get()).release() : nullptr;
+}
+
+PyObject *TclNamespace_make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return make_absolute(args, nargs, kwnames, S.ns);
+}
+
+PyObject *TclNamespace_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__str__", nargs, kwnames))
+        return nullptr;
+    return PyObject_GetAttr(args[0], S.ns);
+}
+
+// The static name methods: args[0] is the first argument.
+bool one_name_argument(const char *fname, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames, Ref &text) {
+    PyObject *a[1];
+    if (!ortan::parse_args(fname, args, static_cast<size_t>(nargs), kwnames, {"string"}, 1, a))
+        return false;
+    text = name_text(a[0]);
+    return bool(text);
+}
+
+PyObject *TclNamespace_qualifiers(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref text;
+    return one_name_argument("qualifiers", args, nargs, kwnames, text)
+               ? qualifiers_text(text.get()).release()
+               : nullptr;
+}
+
+PyObject *TclNamespace_tail(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref text;
+    return one_name_argument("tail", args, nargs, kwnames, text) ? tail_text(text.get()).release()
+                                                                 : nullptr;
+}
+
+PyObject *TclNamespace_join(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    // join(string, *args): `string` by position, or by keyword when it is the only argument.
+    PyObject *first = nargs > 0 ? args[0] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_CompareWithASCIIString(key, "string") != 0) {
+            PyErr_Format(PyExc_TypeError, "join() got an unexpected keyword argument '%U'", key);
+            return nullptr;
+        }
+        if (first) {
+            PyErr_Format(PyExc_TypeError, "join() got multiple values for argument '%U'", key);
+            return nullptr;
+        }
+        first = args[nargs + i];
+    }
+    if (!first)
+        return ortan::raise(PyExc_TypeError, "join() missing required argument 'string' (pos 1)")
+            .release();
+    return join_names(first, args + 1, nargs > 1 ? nargs - 1 : 0).release();
+}
+
+PyObject *TclNamespace_split(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref text;
+    return one_name_argument("split", args, nargs, kwnames, text) ? split_text(text.get()).release()
+                                                                  : nullptr;
+}
+
+PyObject *TclNamespace_normalize(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Ref text;
+    return one_name_argument("normalize", args, nargs, kwnames, text)
+               ? normalize_text(text.get()).release()
+               : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TempTclNamespace
+
+PyObject *TempTclNamespace_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    CallArgs rest;
+    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {"ns"}, a, rest))
+        return nullptr;
+    return init_temporary(TempTclNamespace_cls, args[0], a[0], rest);
+}
+
+PyObject *TempTclNamespace_enter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__enter__", nargs, kwnames))
+        return nullptr;
+    Ref result = enter_next(TempTclNamespace_cls, args[0]);
+    if (!result || !call_method(args[0], S.create))
+        return nullptr;
+    return result.release();
+}
+
+PyObject *TempTclNamespace_exit(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!positional_only("__exit__", kwnames) || !delete_quietly(args[0]))
+        return nullptr;
+    return exit_next(TempTclNamespace_cls, args[0], args + 1, nargs - 1);
+}
+// ---------------------------------------------------------------------------------------------
+// The views: TclNamespace.VariablesView, .ObjectsView, .CommandsView, .ProcsView
+
+bool init_view(PyObject *cls, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+               PyObject *kwnames, std::initializer_list<PyObject *> exact) {
+    PyObject *a[1];
+    if (!parse("__init__", args, nargs, kwnames, {"ns"}, 1, a))
+        return false;
+    if (assertions_enabled) {
+        const int ok = PyObject_IsInstance(a[0], TclNamespace_cls);
+        if (ok <= 0) {
+            if (ok == 0)
+                PyErr_SetNone(PyExc_AssertionError);
+            return false;
+        }
+    }
+    return init_next_plain(cls, self, exact) && set_attr(self, S.ns, a[0]);
+}
+
+PyObject *VariablesView_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!init_view(VariablesView_cls, args[0], args, nargs, kwnames,
+                   {VariablesView_cls, ObjectsView_cls}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *CommandsView_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!init_view(CommandsView_cls, args[0], args, nargs, kwnames,
+                   {CommandsView_cls, ProcsView_cls}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// byref(self, <name_param>, *args, **kwargs): `maker(join(self.ns, name), *args,
+// tcl=self.ns.tcl, **kwargs)`. When `takes_var_type`, a keyword `var_type` chooses the maker.
+PyObject *view_byref(const char *fname, const char *name_param, PyObject *const *args,
+                     Py_ssize_t nargs, PyObject *kwnames, bool takes_var_type, PyObject *maker) {
+    PyObject *self = args[0];
+    PyObject *name = nargs > 1 ? args[1] : nullptr;
+    std::vector<std::pair<PyObject *, PyObject *>> extra;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *value = args[nargs + k];
+        if (takes_var_type && PyUnicode_Compare(key, S.var_type) == 0) {
+            maker = value;
+        } else if (PyUnicode_CompareWithASCIIString(key, name_param) == 0) {
+            if (name) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
+                             name_param);
+                return nullptr;
+            }
+            name = value;
+        } else {
+            extra.emplace_back(key, value);
+        }
+    }
+    if (!name) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", fname,
+                     name_param);
+        return nullptr;
+    }
+    Ref ns = get_attr(self, S.ns);
+    Ref qualified = ns ? join2(ns.get(), name) : ns;
+    Ref tcl = qualified ? get_attr(ns.get(), S.tcl) : qualified;
+    if (!tcl)
+        return nullptr;
+    CallArgs made;
+    made.positional(qualified.get());
+    if (nargs > 2)
+        made.positional(args + 2, nargs - 2);
+    made.keyword(S.tcl, tcl.get());
+    for (auto &[key, value] : extra) {
+        if (PyUnicode_Compare(key, S.tcl) == 0) {
+            raise_repeated_keyword(maker, S.tcl);
+            return nullptr;
+        }
+        made.keyword(key, value);
+    }
+    return made.call(maker).release();
+}
+
+PyObject *VariablesView_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_byref("byref", "var_name", args, nargs, kwnames, true, TclVariable_cls);
+}
+
+PyObject *VariablesView_array_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs < 2 && !kwnames)
+        return ortan::raise(PyExc_TypeError,
+                            "array_byref() missing required argument 'var_name' (pos 1)")
+            .release();
+    CallArgs call;
+    call.positional(args + 1, nargs - 1);
+    call.keyword(S.var_type, TclArrayVariable_cls);
+    if (kwnames) {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            if (PyUnicode_Compare(key, S.var_type) == 0) {
+                PyErr_SetString(PyExc_TypeError,
+                                "byref() got multiple values for keyword argument 'var_type'");
+                return nullptr;
+            }
+            call.keyword(key, args[nargs + k]);
+        }
+    }
+    return call.call_method(args[0], S.byref).release();
+}
+
+// self.byref(name): the wrapper one view method works on.
+Ref view_item(PyObject *self, PyObject *name) { return call_method(self, S.byref, {name}); }
+
+// self.byref(name).<method>(*values) with keyword names `kw` for the trailing values.
+PyObject *view_delegate(PyObject *self, PyObject *name, PyObject *method,
+                        std::initializer_list<PyObject *> values = {}, PyObject *kw = nullptr) {
+    Ref item = view_item(self, name);
+    return item ? call_method(item.get(), method, values, kw).release() : nullptr;
+}
+
+PyObject *none_or_null(PyObject *result) {
+    if (!result)
+        return nullptr;
+    Py_DECREF(result);
+    Py_RETURN_NONE;
+}
+
+PyObject *VariablesView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (nargs == 2 && !kwnames)
+        a[0] = args[1];
+    else if (!parse("get", args, nargs, kwnames, {"var_name"}, 1, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.get_str);
+}
+
+PyObject *VariablesView_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[3];
+    if (!parse("set", args, nargs, kwnames, {"var_name", "value", "array_index"}, 2, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.set, {a[1], arg_or(a[2], Py_None)}, kw_array_index);
+}
+
+PyObject *VariablesView_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[3];
+    if (!parse("unset", args, nargs, kwnames, {"var_name", "array_index", "nocomplain"}, 1, a))
+        return nullptr;
+    return none_or_null(view_delegate(args[0], a[0], S.unset,
+                                      {arg_or(a[1], Py_None), arg_or(a[2], Py_False)},
+                                      kw_array_index_nocomplain));
+}
+
+PyObject *VariablesView_array_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.array_get_str, {arg_or(a[1], Py_None)}, kw_pattern);
+}
+
+PyObject *VariablesView_array_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("array_set", args, nargs, kwnames, {"var_name", "value"}, 2, a))
+        return nullptr;
+    return none_or_null(view_delegate(args[0], a[0], S.array_set, {a[1]}));
+}
+
+PyObject *VariablesView_array_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("array_unset", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+        return nullptr;
+    return none_or_null(
+        view_delegate(args[0], a[0], S.array_unset, {arg_or(a[1], Py_None)}, kw_pattern));
+}
+
+PyObject *VariablesView_array_names(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("array_names", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.array_names, {arg_or(a[1], Py_None)}, kw_pattern);
+}
+
+PyObject *VariablesView_is_array(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse("is_array", args, nargs, kwnames, {"var_name"}, 1, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.is_array);
+}
+
+PyObject *VariablesView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("exists", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.exists, {arg_or(a[1], Py_None)}, kw_array_index);
+}
+
+// Runs `body`; a pending exception matching `a` or `b` (b may be null) becomes KeyError.
+PyObject *as_key_error(PyObject *result, PyObject *a, PyObject *b) {
+    if (!result && (PyErr_ExceptionMatches(a) || (b && PyErr_ExceptionMatches(b))))
+        reraise_as_key_error();
+    return result;
+}
+
+PyObject *key_argument(const char *fname, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames) {
+    if (nargs == 2 && !kwnames)
+        return args[1];
+    PyObject *a[1];
+    return parse(fname, args, nargs, kwnames, {"key"}, 1, a) ? a[0] : nullptr;
+}
+
+PyObject *VariablesView_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key = key_argument("__getitem__", args, nargs, kwnames);
+    if (!key)
+        return nullptr;
+    return as_key_error(call_method(args[0], S.get, {key}).release(), tcl_error, PyExc_ValueError);
+}
+
+PyObject *view_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key = key_argument("__contains__", args, nargs, kwnames);
+    return key ? call_method(args[0], S.exists, {key}).release() : nullptr;
+}
+
+PyObject *VariablesView_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
+        return nullptr;
+    return none_or_null(call_method(args[0], S.set, {a[0], a[1]}).release());
+}
+
+PyObject *VariablesView_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key = key_argument("__delitem__", args, nargs, kwnames);
+    if (!key)
+        return nullptr;
+    return none_or_null(
+        as_key_error(call_method(args[0], S.unset, {key}).release(), tcl_error, nullptr));
+}
+
+PyObject *view_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__len__", nargs, kwnames))
+        return nullptr;
+    return count_iteration(args[0]).release();
+}
+
+PyObject *view_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *words) {
+    if (!no_arguments("__iter__", nargs, kwnames))
+        return nullptr;
+    return new_name_iterator(NameSource::view_query, args[0], words).release();
+}
+
+PyObject *VariablesView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_iter(args, nargs, kwnames, words_info_vars);
+}
+
+PyObject *ObjectsView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("get", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.get_obj, {arg_or(a[1], Py_None)}, kw_array_index);
+}
+
+PyObject *ObjectsView_array_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.array_get_obj, {arg_or(a[1], Py_None)}, kw_pattern);
+}
+
+PyObject *CommandsView_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_byref("byref", "cmd_name", args, nargs, kwnames, false, TclCommand_cls);
+}
+
+// The command views' one-name methods: self.byref(cmd_name).<method>(*extra).
+PyObject *command_view_method(const char *fname, PyObject *method, PyObject *const *args,
+                              Py_ssize_t nargs, PyObject *kwnames, bool returns_none) {
+    PyObject *a[1];
+    if (!parse(fname, args, nargs, kwnames, {"cmd_name"}, 1, a))
+        return nullptr;
+    PyObject *result = view_delegate(args[0], a[0], method);
+    return returns_none ? none_or_null(result) : result;
+}
+
+PyObject *CommandsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return command_view_method("exists", S.exists, args, nargs, kwnames, false);
+}
+
+PyObject *CommandsView_createcommand(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("createcommand", args, nargs, kwnames, {"cmd_name", "func"}, 2, a))
+        return nullptr;
+    return none_or_null(view_delegate(args[0], a[0], S.createcommand, {a[1]}));
+}
+
+PyObject *CommandsView_delete(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return command_view_method("delete", S.delete_, args, nargs, kwnames, true);
+}
+
+PyObject *CommandsView_rename(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("rename", args, nargs, kwnames, {"cmd_name", "new_name"}, 2, a))
+        return nullptr;
+    Ref ns = get_attr(args[0], S.ns);
+    Ref new_name = ns ? join2(ns.get(), a[1]) : ns;
+    if (!new_name)
+        return nullptr;
+    return none_or_null(view_delegate(args[0], a[0], S.rename, {new_name.get()}));
+}
+
+PyObject *CommandsView_origin(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return command_view_method("origin", S.origin, args, nargs, kwnames, false);
+}
+
+PyObject *CommandsView_proc_body(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return command_view_method("proc_body", S.proc_body, args, nargs, kwnames, false);
+}
+
+PyObject *CommandsView_proc_args(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return command_view_method("proc_args", S.proc_args, args, nargs, kwnames, false);
+}
+
+PyObject *CommandsView_proc_arg_default(PyObject *const *args, Py_ssize_t nargs,
+                                        PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("proc_arg_default", args, nargs, kwnames, {"cmd_name", "arg_name"}, 2, a))
+        return nullptr;
+    return view_delegate(args[0], a[0], S.proc_arg_default, {a[1]});
+}
+
+PyObject *CommandsView_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key = key_argument("__getitem__", args, nargs, kwnames);
+    return key ? view_item(args[0], key).release() : nullptr;
+}
+
+PyObject *CommandsView_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!parse("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
+        return nullptr;
+    return none_or_null(call_method(args[0], S.createcommand, {a[0], a[1]}).release());
+}
+
+PyObject *CommandsView_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key = key_argument("__delitem__", args, nargs, kwnames);
+    if (!key)
+        return nullptr;
+    return none_or_null(
+        as_key_error(call_method(args[0], S.delete_, {key}).release(), tcl_error, nullptr));
+}
+
+PyObject *CommandsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_iter(args, nargs, kwnames, words_info_commands);
+}
+
+PyObject *ProcsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return command_view_method("exists", S.is_proc, args, nargs, kwnames, false);
+}
+
+PyObject *ProcsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_iter(args, nargs, kwnames, words_info_procs);
+}
+// ---------------------------------------------------------------------------------------------
+// Classes
+
+using ortan::MethodDef;
+
+bool add_methods(PyObject *ns, const char *qualname, std::initializer_list<MethodDef> defs) {
+    for (const MethodDef &def : defs)
+        if (!ortan::add_method(ns, def, qualname))
+            return false;
+    return true;
+}
+
+// ns[alias] = ns[name]: the very same function under a second name.
+bool add_alias(PyObject *ns, const char *alias, const char *name) {
+    PyObject *fn = PyDict_GetItemString(ns, name);
+    return fn && PyDict_SetItemString(ns, alias, fn) == 0;
+}
+
+// metaclass(name, bases, ns) for a class of this module; the namespace is filled by `fill`.
+template <class Fill>
+PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname, const char *doc,
+                     std::initializer_list<PyObject *> bases, Fill &&fill) {
+    Ref ns = ortan::new_class_namespace(module_name, qualname, doc);
+    Ref base_tuple = ns ? tuple_of(bases) : ns;
+    if (!base_tuple || !fill(ns.get(), qualname))
+        return nullptr;
+    return ortan::build_class(metaclass, name, base_tuple.get(), ns.get()).release();
+}
+
+PyObject *type_meta() { return reinterpret_cast<PyObject *>(&PyType_Type); }
+PyObject *object_base() { return reinterpret_cast<PyObject *>(&PyBaseObject_Type); }
+
+bool make_variable_classes() {
+    TclVariable_cls = make_class(
+        type_meta(), "TclVariable", "TclVariable",
+        "A Tcl variable, array or array element of an interpreter, known by its name.\n\n"
+        "Attributes: ``tcl`` (a weak proxy of the interpreter), ``cast`` (the default\n"
+        "conversion of get_obj) and ``var_name``. No value is cached: every method asks Tcl.",
+        {object_base()}, [](PyObject *ns, const char *q) {
+            marker = PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0);
+            if (!marker || PyDict_SetItemString(ns, "_TclVariable__marker", marker) < 0)
+                return false;
+            return add_methods(
+                       ns, q,
+                       {{"__init__", TclVariable_init,
+                         "($self, var_name, array_index=None, tcl=None, cast=None)", nullptr},
+                        {"get_obj", TclVariable_get_obj, nullptr,
+                         "get_obj(array_index=None, cast=<no conversion given>)\n--\n\n"
+                         "The value as the interpreter returns it, converted by `cast` (by\n"
+                         "self.cast when no cast is given; None means no conversion)."}}) &&
+                   add_alias(ns, "get", "get_obj") &&
+                   add_methods(
+                       ns, q,
+                       {{"get_str", TclVariable_get_str, "($self, array_index=None)",
+                         "The value as Tcl text."},
+                        {"set", TclVariable_set, "($self, value, array_index=None)",
+                         "Sets the variable (or element) to tclobj(value)."},
+                        {"unset", TclVariable_unset, "($self, array_index=None, nocomplain=False)",
+                         "Removes the variable (or element)."},
+                        {"exists", TclVariable_exists, "($self, array_index=None)",
+                         "Whether the variable (or element) exists."},
+                        {"array_item_byref", TclVariable_array_item_byref,
+                         "($self, array_index, cast=None)",
+                         "A TclVariable for one element of this array."},
+                        {"array_get_obj", TclVariable_array_get_obj, "($self, pattern=None)",
+                         "The array's elements (``array get``), as objects."}}) &&
+                   add_alias(ns, "array_get", "array_get_obj") &&
+                   add_methods(
+                       ns, q,
+                       {{"array_get_str", TclVariable_array_get_str, "($self, pattern=None)",
+                         "The array's elements (``array get``), as text."},
+                        {"array_set", TclVariable_array_set, "($self, value)",
+                         "``array set`` with a mapping, a flat sequence or list text."},
+                        {"array_unset", TclVariable_array_unset, "($self, pattern=None)",
+                         "``array unset``."},
+                        {"array_size", TclVariable_array_size, "($self)",
+                         "``array size``, as the interpreter returns it."},
+                        {"array_names", TclVariable_array_names, "($self, pattern=None)",
+                         "``array names``, as a sequence."},
+                        {"is_array", TclVariable_is_array, "($self)", "``array exists``."},
+                        {"absolute", TclVariable_absolute, "($self)",
+                         "The name made absolute against the current namespace."},
+                        {"make_absolute", TclVariable_make_absolute, "($self)",
+                         "Replaces var_name by its absolute form."},
+                        {"__str__", TclVariable_str, "($self, /)", nullptr},
+                        {"__tclobj__", TclVariable_tclobj, "($self, /)",
+                         "The variable's name: a variable passed as a Tcl word is its name."},
+                        {"__repr__", TclVariable_repr, "($self, /)", nullptr}});
+        });
+    if (!TclVariable_cls)
+        return false;
+
+    TempTclVariable_cls =
+        make_class(type_meta(), "TempTclVariable", "TempTclVariable",
+                   "A Tcl variable with a unique name that is removed when its `with` block ends.",
+                   {TclVariable_cls}, [](PyObject *ns, const char *q) {
+                       return add_methods(
+                           ns, q,
+                           {{"__init__", TempTclVariable_init,
+                             "($self, var_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
+                            {"__enter__", TempTclVariable_enter, "($self, /)", nullptr},
+                            {"__exit__", TempTclVariable_exit, "($self, /, *exc_info)", nullptr}});
+                   });
+    if (!TempTclVariable_cls)
+        return false;
+
+    TclArrayVariable_cls = make_class(
+        abc_meta, "TclArrayVariable", "TclArrayVariable",
+        "A Tcl array as a mutable mapping of element names to values.\n\n"
+        "``get`` is ``get_obj``: its second argument is a conversion, not a default.",
+        {mutable_mapping, TclVariable_cls}, [](PyObject *ns, const char *q) {
+            PyObject *get = PyObject_GetAttrString(TclVariable_cls, "get");
+            if (!get)
+                return false;
+            const bool ok = add_methods(ns, q,
+                                        {{"__init__", TclArrayVariable_init,
+                                          "($self, var_name, tcl=None, cast=None)", nullptr}}) &&
+                            PyDict_SetItemString(ns, "get", get) == 0;
+            Py_DECREF(get);
+            return ok &&
+                   add_methods(
+                       ns, q,
+                       {{"__len__", TclArrayVariable_len, "($self, /)", nullptr},
+                        {"__iter__", TclArrayVariable_iter, "($self, /)", nullptr},
+                        {"__contains__", TclArrayVariable_contains, "($self, key, /)", nullptr},
+                        {"__getitem__", TclArrayVariable_getitem, "($self, key, /)", nullptr},
+                        {"__setitem__", TclArrayVariable_setitem, "($self, key, value, /)",
+                         nullptr},
+                        {"__delitem__", TclArrayVariable_delitem, "($self, key, /)", nullptr},
+                        {"clear", TclArrayVariable_clear, "($self)",
+                         "Removes every element (``array unset``)."},
+                        {"update", TclArrayVariable_update, "($self, other=(), /, **kwargs)",
+                         "Sets all pairs with one ``array set``."}});
+        });
+    if (!TclArrayVariable_cls)
+        return false;
+
+    TempTclArrayVariable_cls = make_class(
+        abc_meta, "TempTclArrayVariable", "TempTclArrayVariable",
+        "A Tcl array with a unique name that is removed when its `with` block ends.",
+        {TempTclVariable_cls, TclArrayVariable_cls}, [](PyObject *, const char *) { return true; });
+    return TempTclArrayVariable_cls != nullptr;
+}
+
+bool make_command_classes() {
+    TclCommand_cls = make_class(
+        type_meta(), "TclCommand", "TclCommand",
+        "A Tcl command of an interpreter, with words and options bound in advance.\n\n"
+        "Calling it runs the command: positional arguments become words, keyword arguments\n"
+        "``-name value`` options after them. In a class body it acts as a method.",
+        {object_base()}, [](PyObject *ns, const char *q) {
+            if (!add_methods(
+                    ns, q,
+                    {{"__init__", TclCommand_init,
+                      "($self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)",
+                      nullptr},
+                     {"createcommand", TclCommand_createcommand, "($self, func)",
+                      "Registers the Python callable `func` as this Tcl command."},
+                     {"exists", TclCommand_exists, "($self)", "Whether the command exists."},
+                     {"is_command", TclCommand_is_command, "($self)",
+                      "Whether the command exists and is not a procedure."},
+                     {"is_proc", TclCommand_is_proc, "($self)",
+                      "Whether the command is a procedure."},
+                     {"rename", TclCommand_rename, "($self, new_name)",
+                      "Renames the command; cmd_name follows."},
+                     {"delete", TclCommand_delete, "($self)", "Deletes the command."},
+                     {"origin", TclCommand_origin, "($self)", "``namespace origin``."},
+                     {"proc_body", TclCommand_proc_body, "($self)", "``info body``."},
+                     {"proc_args", TclCommand_proc_args, "($self)", "``info args``."},
+                     {"proc_arg_default", TclCommand_proc_arg_default, "($self, arg_name)",
+                      "The default of a procedure argument, or None."},
+                     {"build_tclcmd", TclCommand_build_tclcmd, "($self, *args, **kwargs)",
+                      "The full word tuple of a call."}}))
+                return false;
+            if (!ortan::add_staticmethod(ns,
+                                         {"kwargs_to_dashed_args", TclCommand_kwargs_to_dashed_args,
+                                          "(**kwargs)",
+                                          "The keywords as (\"-\" + key, value) word pairs."},
+                                         q))
+                return false;
+            // Kept to recognise the module's own function in build_tclcmd.
+            PyObject *wrapper = PyDict_GetItemString(ns, "kwargs_to_dashed_args");
+            dashed_args_fn = wrapper ? PyObject_GetAttrString(wrapper, "__func__") : nullptr;
+            if (!dashed_args_fn)
+                return false;
+            return add_methods(
+                ns, q,
+                {{"call", TclCommand_call, "($self, *args, **kwargs)",
+                  "Runs the command (logged when a logger is set)."},
+                 {"__call__", TclCommand_dunder_call, "($self, /, *args, **kwargs)", nullptr},
+                 {"eval", TclCommand_eval, "($self, *args, **kwargs)",
+                  "Runs the command as one list text through eval."},
+                 {"absolute", TclCommand_absolute, "($self)",
+                  "The name made absolute against the current namespace."},
+                 {"make_absolute", TclCommand_make_absolute, "($self)",
+                  "Replaces cmd_name by its absolute form."},
+                 {"__repr__", TclCommand_repr, "($self, /)", nullptr},
+                 {"__str__", TclCommand_str, "($self, /)", nullptr},
+                 {"__tclobj__", TclCommand_tclobj, "($self, /)", "The word tuple."},
+                 {"__get__", TclCommand_get, "($self, instance, owner=None, /)", nullptr}});
+        });
+    if (!TclCommand_cls)
+        return false;
+
+    TempTclCommand_cls = make_class(
+        type_meta(), "TempTclCommand", "TempTclCommand",
+        "A Python callable registered as a Tcl command under a unique name; the command is\n"
+        "deleted when the `with` block ends (or when the object is collected, if it registered\n"
+        "a callable).",
+        {TclCommand_cls}, [](PyObject *ns, const char *q) {
+            return add_methods(
+                ns, q,
+                {{"__init__", TempTclCommand_init,
+                  "($self, func=None, cmd_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
+                 {"__enter__", TempTclCommand_enter, "($self, /)", nullptr},
+                 {"__exit__", TempTclCommand_exit, "($self, /, *exc_info)", nullptr},
+                 {"__del__", TempTclCommand_del, "($self, /)", nullptr}});
+        });
+    return TempTclCommand_cls != nullptr;
+}
+
+bool make_view_classes() {
+    VariablesView_cls = make_class(
+        abc_meta, "VariablesView", "TclNamespace.VariablesView",
+        "The variables of a namespace as a mutable mapping of names to values as text.",
+        {mutable_mapping}, [](PyObject *ns, const char *q) {
+            return add_methods(
+                ns, q,
+                {{"__init__", VariablesView_init, "($self, ns)", nullptr},
+                 {"byref", VariablesView_byref, "($self, var_name, *args, **kwargs)",
+                  "A variable object for the qualified name (var_type=TclVariable)."},
+                 {"array_byref", VariablesView_array_byref, "($self, var_name, *args, **kwargs)",
+                  "A TclArrayVariable for the qualified name."},
+                 {"get", VariablesView_get, "($self, var_name)", "The value as text."},
+                 {"set", VariablesView_set, "($self, var_name, value, array_index=None)", nullptr},
+                 {"unset", VariablesView_unset,
+                  "($self, var_name, array_index=None, nocomplain=False)", nullptr},
+                 {"array_get", VariablesView_array_get, "($self, var_name, pattern=None)", nullptr},
+                 {"array_set", VariablesView_array_set, "($self, var_name, value)", nullptr},
+                 {"array_unset", VariablesView_array_unset, "($self, var_name, pattern=None)",
+                  nullptr},
+                 {"array_names", VariablesView_array_names, "($self, var_name, pattern=None)",
+                  nullptr},
+                 {"is_array", VariablesView_is_array, "($self, var_name)", nullptr},
+                 {"exists", VariablesView_exists, "($self, var_name, array_index=None)", nullptr},
+                 {"__getitem__", VariablesView_getitem, "($self, key, /)", nullptr},
+                 {"__contains__", view_contains, "($self, key, /)", nullptr},
+                 {"__setitem__", VariablesView_setitem, "($self, key, value, /)", nullptr},
+                 {"__delitem__", VariablesView_delitem, "($self, key, /)", nullptr},
+                 {"__len__", view_len, "($self, /)", nullptr},
+                 {"__iter__", VariablesView_iter, "($self, /)", nullptr}});
+        });
+    if (!VariablesView_cls)
+        return false;
+
+    ObjectsView_cls = make_class(
+        abc_meta, "ObjectsView", "TclNamespace.ObjectsView",
+        "The variables of a namespace as a mutable mapping of names to values as objects.",
+        {VariablesView_cls}, [](PyObject *ns, const char *q) {
+            return add_methods(
+                ns, q,
+                {{"get", ObjectsView_get, "($self, var_name, array_index=None)",
+                  "The value as the interpreter returns it."},
+                 {"array_get", ObjectsView_array_get, "($self, var_name, pattern=None)", nullptr}});
+        });
+    if (!ObjectsView_cls)
+        return false;
+
+    CommandsView_cls = make_class(
+        abc_meta, "CommandsView", "TclNamespace.CommandsView",
+        "The commands of a namespace as a mutable mapping of names to TclCommand objects.",
+        {mutable_mapping}, [](PyObject *ns, const char *q) {
+            return add_methods(
+                ns, q,
+                {{"__init__", CommandsView_init, "($self, ns)", nullptr},
+                 {"byref", CommandsView_byref, "($self, cmd_name, *args, **kwargs)",
+                  "A TclCommand for the qualified name."},
+                 {"exists", CommandsView_exists, "($self, cmd_name)", nullptr},
+                 {"createcommand", CommandsView_createcommand, "($self, cmd_name, func)", nullptr},
+                 {"delete", CommandsView_delete, "($self, cmd_name)", nullptr},
+                 {"rename", CommandsView_rename, "($self, cmd_name, new_name)", nullptr},
+                 {"origin", CommandsView_origin, "($self, cmd_name)", nullptr},
+                 {"proc_body", CommandsView_proc_body, "($self, cmd_name)", nullptr},
+                 {"proc_args", CommandsView_proc_args, "($self, cmd_name)", nullptr},
+                 {"proc_arg_default", CommandsView_proc_arg_default, "($self, cmd_name, arg_name)",
+                  nullptr},
+                 {"__getitem__", CommandsView_getitem, "($self, key, /)", nullptr},
+                 {"__contains__", view_contains, "($self, key, /)", nullptr},
+                 {"__setitem__", CommandsView_setitem, "($self, key, value, /)", nullptr},
+                 {"__delitem__", CommandsView_delitem, "($self, key, /)", nullptr},
+                 {"__len__", view_len, "($self, /)", nullptr},
+                 {"__iter__", CommandsView_iter, "($self, /)", nullptr}});
+        });
+    if (!CommandsView_cls)
+        return false;
+
+    ProcsView_cls = make_class(
+        abc_meta, "ProcsView", "TclNamespace.ProcsView",
+        "The procedures of a namespace: a CommandsView that tests for and lists procedures.",
+        {CommandsView_cls}, [](PyObject *ns, const char *q) {
+            return add_methods(ns, q,
+                               {{"exists", ProcsView_exists, "($self, cmd_name)", nullptr},
+                                {"__iter__", ProcsView_iter, "($self, /)", nullptr}});
+        });
+    return ProcsView_cls != nullptr;
+}
+
+bool make_namespace_classes() {
+    if (!make_view_classes())
+        return false;
+    TclNamespace_cls = make_class(
+        type_meta(), "TclNamespace", "TclNamespace",
+        "A Tcl namespace of an interpreter, known by its name (empty: the current namespace).\n\n"
+        "Attributes: ``ns``, ``tcl`` and the views ``vars``, ``objs``, ``procs``, ``cmds``.",
+        {object_base()}, [](PyObject *ns, const char *q) {
+            if (PyDict_SetItemString(ns, "VariablesView", VariablesView_cls) < 0 ||
+                PyDict_SetItemString(ns, "ObjectsView", ObjectsView_cls) < 0 ||
+                PyDict_SetItemString(ns, "CommandsView", CommandsView_cls) < 0 ||
+                PyDict_SetItemString(ns, "ProcsView", ProcsView_cls) < 0)
+                return false;
+            if (!add_methods(
+                    ns, q,
+                    {{"__init__", TclNamespace_init, "($self, ns, tcl=None)", nullptr},
+                     {"children", TclNamespace_children, "($self, pattern=None)",
+                      "``namespace children``, as a sequence."},
+                     {"code", TclNamespace_code, "($self, script)", "``namespace code``."},
+                     {"current", TclNamespace_current, "($self)", "``namespace current``."},
+                     {"create", TclNamespace_create, "($self)",
+                      "Creates the namespace (and missing parents)."},
+                     {"delete", TclNamespace_delete, "($self)", "Deletes the namespace."},
+                     {"eval", TclNamespace_eval, "($self, tclcmd, *args)",
+                      "Evaluates a script or command inside the namespace."},
+                     {"call", TclNamespace_call, "($self, tclcmd, *args)",
+                      "Calls a command inside the namespace."},
+                     {"exists", TclNamespace_exists, "($self)", "``namespace exists``."},
+                     {"export", TclNamespace_export, "($self, clear=False, *patterns)",
+                      "``namespace export``; without arguments, the export list."},
+                     {"forget", TclNamespace_forget, "($self, *patterns)", "``namespace forget``."},
+                     {"import_", TclNamespace_import, "($self, force=False, *patterns)",
+                      "``namespace import``."},
+                     {"origin", TclNamespace_origin, "($self, command)", "``namespace origin``."},
+                     {"parent", TclNamespace_parent, "($self, force_eval=False)",
+                      "``namespace parent``; with force_eval, an absolute name is answered\n"
+                      "from the name alone."},
+                     {"which", TclNamespace_which, "($self, name, command=False, variable=False)",
+                      "``namespace which``."},
+                     {"is_absolute", TclNamespace_is_absolute, "($self)", nullptr},
+                     {"is_relative", TclNamespace_is_relative, "($self)", nullptr},
+                     {"absolute", TclNamespace_absolute, "($self)",
+                      "The name made absolute against the current namespace."},
+                     {"make_absolute", TclNamespace_make_absolute, "($self)",
+                      "Replaces ns by its absolute form."},
+                     {"__str__", TclNamespace_str, "($self, /)", nullptr}}))
+                return false;
+            for (const MethodDef &def :
+                 {MethodDef{"qualifiers", TclNamespace_qualifiers, "(string)",
+                            "The name without its last component."},
+                  MethodDef{"tail", TclNamespace_tail, "(string)",
+                            "The last component of the name."},
+                  MethodDef{"join", TclNamespace_join, "(string, *args)",
+                            "Joins names; an absolute one restarts. The result is normalised."},
+                  MethodDef{"split", TclNamespace_split, "(string)",
+                            "The components; an absolute name starts with ''."},
+                  MethodDef{"normalize", TclNamespace_normalize, "(string)",
+                            "The name without empty components; '::' gives ''."}})
+                if (!ortan::add_staticmethod(ns, def, q))
+                    return false;
+            return true;
+        });
+    if (!TclNamespace_cls)
+        return false;
+
+    TempTclNamespace_cls =
+        make_class(type_meta(), "TempTclNamespace", "TempTclNamespace",
+                   "A Tcl namespace with a unique name that exists while its `with` block runs.",
+                   {TclNamespace_cls}, [](PyObject *ns, const char *q) {
+                       return add_methods(
+                           ns, q,
+                           {{"__init__", TempTclNamespace_init,
+                             "($self, ns='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
+                            {"__enter__", TempTclNamespace_enter, "($self, /)", nullptr},
+                            {"__exit__", TempTclNamespace_exit, "($self, /, *exc_info)", nullptr}});
+                   });
+    return TempTclNamespace_cls != nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module init: constants, imports, classes
+
+bool init_constants() {
+#define ORTAN_INTERN(id, text)                                                                     \
+    if (!(S.id = ortan::intern(text)))                                                             \
+        return false;
+    ORTAN_NAMESPACE_STRINGS(ORTAN_INTERN)
+#undef ORTAN_INTERN
+    struct Tuple {
+        PyObject **slot;
+        std::initializer_list<PyObject *> items;
+    };
+    for (const Tuple &t : {
+             Tuple{&kw_array_index, {S.array_index}},
+             Tuple{&kw_nocomplain, {S.nocomplain}},
+             Tuple{&kw_array_index_nocomplain, {S.array_index, S.nocomplain}},
+             Tuple{&kw_pattern, {S.pattern}},
+             Tuple{&kw_tcl, {S.tcl}},
+             Tuple{&kw_tcl_cast, {S.tcl, S.cast}},
+             Tuple{&kw_array_index_tcl_cast, {S.array_index, S.tcl, S.cast}},
+             Tuple{&kw_cls_id, {S.cls, S.id}},
+             Tuple{&words_info_vars, {S.w_info, S.w_vars}},
+             Tuple{&words_info_commands, {S.w_info, S.w_commands}},
+             Tuple{&words_info_procs, {S.w_info, S.w_procs}},
+             Tuple{&words_current, {S.w_namespace, S.w_current}},
+         }) {
+        if (!(*t.slot = tuple_of(t.items).release()))
+            return false;
+    }
+    zero = PyLong_FromLong(0);
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    slice_from_1 = one ? PySlice_New(one.get(), Py_None, Py_None) : nullptr;
+    return zero && slice_from_1;
+}
+
+bool read_assertion_mode() {
+    PyObject *flags = PySys_GetObject("flags"); // borrowed
+    if (!flags)
+        return true;
+    Ref optimize = ortan::get_attr(flags, "optimize");
+    if (!optimize)
+        return false;
+    const long level = PyLong_AsLong(optimize.get());
+    if (level == -1 && PyErr_Occurred())
+        return false;
+    assertions_enabled = level == 0;
+    return true;
+}
+
+// `from <module> import <name>`, also bound as a module global, kept in `*slot`.
+bool import_into(PyObject *module, const char *from, const char *name, PyObject **slot) {
+    Ref value = ortan::import_attr(from, name);
+    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
+        return false;
+    if (slot)
+        *slot = value.release();
+    return true;
+}
+
+bool import_module_global(PyObject *module, const char *name) {
+    Ref imported = Ref::steal(PyImport_ImportModule(name));
+    return imported && PyModule_AddObjectRef(module, name, imported.get()) == 0;
+}
+
+bool init_module(PyObject *module) {
+    if (!init_constants() || !read_assertion_mode())
+        return false;
+    if (!import_into(module, "collections.abc", "MutableMapping", &mutable_mapping) ||
+        !import_into(module, "ortan.tcl.scribe", "scribe", &scribe_fn) ||
+        !import_into(module, "ortan.tcl.scribe", "tclobj", &tclobj_fn) ||
+        !import_into(module, "tkinter", "TclError", &tcl_error) ||
+        !import_into(module, "tkinter", "Tk", nullptr) ||
+        !import_into(module, "types", "MethodType", &method_type) ||
+        !import_module_global(module, "weakref") || !import_module_global(module, "sys") ||
+        !import_module_global(module, "functools"))
+        return false;
+    abc_meta = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(mutable_mapping)));
+    if (!(weak_proxy = ortan::import_attr("weakref", "proxy").release()) ||
+        !(update_wrapper = ortan::import_attr("functools", "update_wrapper").release()))
+        return false;
+    if (PyType_Ready(&name_iterator_type) < 0)
+        return false;
+
+    const char *const all[] = {"TclVariable",          "TempTclVariable", "TclArrayVariable",
+                               "TempTclArrayVariable", "TclCommand",      "TempTclCommand",
+                               "TclNamespace",         "TempTclNamespace"};
+    Ref all_names = Ref::steal(PyTuple_New(8));
+    if (!all_names)
+        return false;
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        PyObject *name = PyUnicode_FromString(all[i]);
+        if (!name)
+            return false;
+        PyTuple_SET_ITEM(all_names.get(), i, name);
+    }
+    if (PyModule_AddObjectRef(module, "__all__", all_names.get()) < 0)
+        return false;
+
+    if (!make_variable_classes() || !make_command_classes() || !make_namespace_classes())
+        return false;
+    PyObject *const classes[] = {
+        TclVariable_cls, TempTclVariable_cls, TclArrayVariable_cls, TempTclArrayVariable_cls,
+        TclCommand_cls,  TempTclCommand_cls,  TclNamespace_cls,     TempTclNamespace_cls};
+    for (int i = 0; i < 8; ++i)
+        if (PyModule_AddObjectRef(module, all[i], classes[i]) < 0)
+            return false;
+    return true;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "ortan.tcl.namespace",
+    "Abstraction of Tcl namespaces, variables and commands.\n\n"
+    "Implements TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable,\n"
+    "TclCommand, TempTclCommand, TclNamespace and TempTclNamespace: Python objects that stand\n"
+    "for the variables, arrays, commands and namespaces of a Tcl interpreter, with mapping\n"
+    "views of a namespace's variables, commands and procedures.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_namespace() {
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module || !init_module(module.get()))
+        return nullptr;
+    return module.release();
+}

@@ -8,6 +8,8 @@ module itself, which stands for a default `Interpreter` created on first use.
 import re
 import tkinter
 
+import _tkinter
+
 __all__ = [
     "Interpreter",
     "cast_any",
@@ -86,8 +88,15 @@ class Interpreter:
         return bool(self.tk.getboolean(value))
 
     def cast_list(self, value):
-        """Split a Tcl list (text, Tcl object, tuple) into a tuple of its elements."""
-        return cast_list(value)
+        """Split a Tcl list (text, Tcl object, tuple) into a tuple of its elements.
+
+        Elements that the binding hands over as Tcl objects (the names from ``info vars``, for
+        instance) come back as their text.
+        """
+        items = cast_list(value)
+        if any(isinstance(item, _tkinter.Tcl_Obj) for item in items):
+            items = tuple(str(i) if isinstance(i, _tkinter.Tcl_Obj) else i for i in items)
+        return items
 
     def cast_array(self, value):
         """The result of ``array get`` (name, value, name, value, ...) as a `dict`."""

@@ -1,0 +1,955 @@
+"""ortan.tcl.namespace: variables, commands, namespaces and their views on a live interpreter."""
+
+import gc
+import logging
+import re
+import tkinter
+import weakref
+from collections.abc import MutableMapping
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import ortan.tcl
+import ortan.tcl.namespace as namespace
+from ortan.tcl.namespace import (
+    TclArrayVariable,
+    TclCommand,
+    TclNamespace,
+    TclVariable,
+    TempTclArrayVariable,
+    TempTclCommand,
+    TempTclNamespace,
+    TempTclVariable,
+)
+from ortan.tcl.scribe import scribe
+
+TclError = tkinter.TclError
+
+
+# ---------------------------------------------------------------------------------------------
+# Fixtures
+
+
+class RecordingTk:
+    """The interpreter's tk with every call and eval recorded, to check the words sent."""
+
+    def __init__(self, tk):
+        self._tk = tk
+        self.sent = []
+
+    def call(self, *args):
+        self.sent.append(("call",) + args)
+        return self._tk.call(*args)
+
+    def eval(self, script):
+        self.sent.append(("eval", script))
+        return self._tk.eval(script)
+
+    def __getattr__(self, name):
+        return getattr(self._tk, name)
+
+
+class RecordingHost:
+    """A host interpreter whose tk records what it is sent."""
+
+    def __init__(self, interp):
+        self._interp = interp
+        self.tk = RecordingTk(interp.tk)
+
+    def __getattr__(self, name):
+        return getattr(self._interp, name)
+
+
+@pytest.fixture
+def rec(tcl):
+    return RecordingHost(tcl)
+
+
+@pytest.fixture
+def ns_a(tcl):
+    tcl.tk.eval("namespace eval ::a {}")
+    return TclNamespace("::a", tcl=tcl)
+
+
+def tcl_exists(tk, name):
+    return tk.call("info", "exists", name) in (1, "1")
+
+
+# ---------------------------------------------------------------------------------------------
+# The module
+
+
+def test_module_surface():
+    assert namespace.__all__ == (
+        "TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+        "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace",
+    )
+    assert "namespaces, variables and commands" in namespace.__doc__
+    for name in namespace.__all__:
+        assert getattr(namespace, name).__module__ == "ortan.tcl.namespace"
+        assert name in namespace.__doc__
+    assert namespace.MutableMapping is MutableMapping
+    assert namespace.scribe is scribe and namespace.TclError is TclError
+    assert namespace.Tk is tkinter.Tk and namespace.weakref is weakref
+    assert {"VariablesView", "ObjectsView", "CommandsView", "ProcsView"}.isdisjoint(vars(namespace))
+
+
+def test_class_tree():
+    mm = MutableMapping.__mro__
+    assert TempTclArrayVariable.__mro__ == (
+        (TempTclArrayVariable, TempTclVariable, TclArrayVariable) + mm[:-1] + (TclVariable, object)
+    )
+    assert TempTclVariable.__bases__ == (TclVariable,)
+    assert TclArrayVariable.__bases__ == (MutableMapping, TclVariable)
+    assert TempTclCommand.__bases__ == (TclCommand,)
+    assert TempTclNamespace.__bases__ == (TclNamespace,)
+    assert TclNamespace.ObjectsView.__bases__ == (TclNamespace.VariablesView,)
+    assert TclNamespace.ProcsView.__bases__ == (TclNamespace.CommandsView,)
+    assert TclNamespace.VariablesView.__bases__ == (MutableMapping,)
+    assert TclNamespace.CommandsView.__bases__ == (MutableMapping,)
+    for view in ("VariablesView", "ObjectsView", "CommandsView", "ProcsView"):
+        cls = getattr(TclNamespace, view)
+        assert cls.__qualname__ == "TclNamespace." + view
+        assert cls.__module__ == "ortan.tcl.namespace"
+        assert not cls.__abstractmethods__
+    assert not TclArrayVariable.__abstractmethods__
+
+
+def test_class_attributes():
+    marker = TclVariable._TclVariable__marker
+    assert type(marker) is object
+    assert TclVariable.get is TclVariable.get_obj
+    assert TclVariable.array_get is TclVariable.array_get_obj
+    assert TclArrayVariable.get is TclVariable.get
+    assert isinstance(TclCommand.__dict__["kwargs_to_dashed_args"], staticmethod)
+    for name in ("qualifiers", "tail", "join", "split", "normalize"):
+        assert isinstance(TclNamespace.__dict__[name], staticmethod)
+    names = list(TclNamespace.__dict__)
+    assert names[names.index("__str__"):][:6] == [
+        "__str__", "qualifiers", "tail", "join", "split", "normalize"]
+    assert list(TempTclVariable.__dict__).count("__init__") == 1
+    assert {"__init__", "__enter__", "__exit__", "__del__"} <= set(TempTclCommand.__dict__)
+
+
+# ---------------------------------------------------------------------------------------------
+# Namespace names (static methods of TclNamespace)
+
+SPLIT = [
+    ("::a::b", ["", "a", "b"]), ("a::b", ["a", "b"]), ("::", [""]), ("", []),
+    ("a::::b", ["a", "b"]), ("::a::", ["", "a"]), ("x", ["x"]), ("::::a", ["", "a"]),
+]
+NORMALIZE = [("::", ""), ("", ""), ("::a::", "::a"), ("a::::b", "a::b"), ("::a::b", "::a::b"),
+             ("a", "a"), ("a::", "a")]
+JOIN = [
+    (("::a", "b"), "::a::b"), (("a", "::b"), "::b"), (("", "b", "c"), "b::c"),
+    (("a", "", "b"), "a::b"), (("::", "a"), "::a"), (("x",), "x"), (("::a::", "b::"), "::a::b"),
+    (("::a", "b", "::c", "d"), "::c::d"), (("", ""), ""),
+]
+TAIL = [("::a::b", "b"), ("a", "a"), ("a::", ""), ("::", ""), ("a:::b", "b"), ("", "")]
+QUALIFIERS = [("::a::b", "::a"), ("a::b", "a"), ("::a", ""), ("a", ""), ("::", ""),
+              ("a:::b", "a"), ("::a::b::c", "::a::b")]
+INVALID = ["a:b", "a:::b", "a:", ":a", "::a::b:"]
+
+
+@pytest.mark.parametrize("name, parts", SPLIT, ids=[repr(c[0]) for c in SPLIT])
+def test_split(name, parts):
+    assert TclNamespace.split(name) == parts
+
+
+@pytest.mark.parametrize("name, expected", NORMALIZE, ids=[repr(c[0]) for c in NORMALIZE])
+def test_normalize(name, expected):
+    assert TclNamespace.normalize(name) == expected
+
+
+@pytest.mark.parametrize("names, expected", JOIN, ids=[repr(c[0]) for c in JOIN])
+def test_join(names, expected):
+    assert TclNamespace.join(*names) == expected
+
+
+@pytest.mark.parametrize("name, expected", TAIL, ids=[repr(c[0]) for c in TAIL])
+def test_tail(name, expected):
+    assert TclNamespace.tail(name) == expected
+
+
+@pytest.mark.parametrize("name, expected", QUALIFIERS, ids=[repr(c[0]) for c in QUALIFIERS])
+def test_qualifiers(name, expected):
+    assert TclNamespace.qualifiers(name) == expected
+
+
+@pytest.mark.parametrize("name", INVALID, ids=INVALID)
+def test_invalid_names(name):
+    for method in (TclNamespace.split, TclNamespace.normalize, TclNamespace.join):
+        with pytest.raises(ValueError, match="^Invalid Tcl namespace '%s'$" % re.escape(name)):
+            method(name)
+
+
+def test_join_reports_the_joined_text():
+    with pytest.raises(ValueError, match=r"^Invalid Tcl namespace '::a::b:c'$"):
+        TclNamespace.join("::a", "b:c")
+
+
+def test_names_accept_objects_through_scribe(tcl):
+    ns = TclNamespace("::p::q", tcl=tcl)
+    assert TclNamespace.join(ns, "r") == "::p::q::r"
+    assert ns.split(ns) == ["", "p", "q"] and ns.tail(ns) == "q"
+    assert TclNamespace.normalize(("a", "b")) == "a b"  # scribe of a sequence is a list text
+    assert TclNamespace.join(string="::x") == "::x"
+
+
+name_component = st.text(alphabet="ab_1é", min_size=1, max_size=3)
+name_text = st.builds(
+    lambda lead, parts, seps, trail: lead + "".join(p + s for p, s in zip(parts, seps)) + trail,
+    st.sampled_from(["", "::", "::::"]), st.lists(name_component, min_size=1, max_size=4),
+    st.lists(st.sampled_from(["::", "::::", "::::::"]), min_size=4, max_size=4),
+    st.sampled_from(["", "::"]))
+
+
+@given(name_text)
+def test_name_arithmetic_properties(name):
+    normal = TclNamespace.normalize(name)
+    assert TclNamespace.normalize(normal) == normal
+    assert "::".join(TclNamespace.split(name)) == normal
+    qualifiers, tail = TclNamespace.qualifiers(normal), TclNamespace.tail(normal)
+    if qualifiers:  # "::a" has no qualifiers, so joining its tail alone loses the "::"
+        assert TclNamespace.join(qualifiers, tail) == normal
+
+
+@given(name_text)
+def test_normalize_agrees_with_tcl(name):
+    tk = tkinter.Tcl().tk
+    absolute = "::" + TclNamespace.normalize(name).lstrip(":")
+    assert tk.eval("namespace eval {%s} {namespace current}" % name.lstrip(":")) == absolute
+
+
+# ---------------------------------------------------------------------------------------------
+# TclVariable
+
+
+@pytest.mark.parametrize(
+    "index, expected",
+    [(None, "x"), ("k", "x(k)"), (5, "x(5)"), (True, "x(true)"),
+     (("a", "two words"), "x(a {two words})")],
+    ids=["none", "text", "int", "bool", "tuple"],
+)
+def test_variable_naming(tcl, index, expected):
+    assert TclVariable("x", index, tcl=tcl).var_name == expected
+
+
+def test_variable_attributes_and_text_forms(tcl):
+    v = TclVariable("::x", tcl=tcl, cast=int)
+    assert list(vars(v)) == ["tcl", "cast", "var_name"]
+    assert type(v.tcl) in weakref.ProxyTypes and v.cast is int
+    assert repr(v) == "TclVariable('::x')" and str(v) == "::x" and v.__tclobj__() == "::x"
+    assert hash(v) == hash(v) and v != TclVariable("::x", tcl=tcl)
+    assert TclVariable(v, tcl=tcl).var_name == "::x"
+
+
+def test_get_set_and_casts(tcl, tk):
+    v = TclVariable("x", tcl=tcl, cast=int)
+    assert v.set(42) is None
+    assert v.get() == 42 and type(v.get_obj()) is int
+    assert v.get(cast=None) == tk.getvar("x")
+    assert v.get(cast=str) == "42" and v.get_str() == "42"
+    v.set([1, "a b", None])
+    assert v.get_str() == "1 {a b} {}"
+    assert TclVariable("x", tcl=tcl).get() == tk.getvar("x")
+
+
+def test_odd_names_reach_tcl_as_one_word(tcl, tk):
+    v = TclVariable("a [b] $c {d", tcl=tcl)
+    v.set("value")
+    assert tk.getvar("a [b] $c {d") == "value"
+    assert v.get_str() == "value" and v.exists()
+
+
+def test_element_access(tcl, tk):
+    v = TclVariable("arr", tcl=tcl)
+    v.set("one", array_index="k 1")
+    v.set("two", array_index=5)
+    assert tk.eval("set {arr(k 1)}") == "one"
+    assert v.get(array_index="k 1") == "one" and v.get_str(array_index=5) == "two"
+    assert v.get(array_index=5) == "two"  # non-text indexes are read back by their Tcl text
+    assert v.exists(array_index=5) and not v.exists(array_index=6)
+    element = v.array_item_byref("k 1", cast=str.upper)
+    assert type(element) is TclVariable and element.var_name == "arr(k 1)"
+    assert element.get() == "ONE" and element.tcl == v.tcl
+
+
+def test_missing_variables(tcl):
+    v = TclVariable("nothing", tcl=tcl)
+    for read in (v.get, v.get_str):
+        with pytest.raises(TclError, match="no such variable"):
+            read()
+    with pytest.raises(TclError):
+        v.unset()
+    assert v.unset(nocomplain=True) is None
+    assert v.exists() is False
+
+
+def test_unset_reraises_other_errors(tcl):
+    v = TclVariable("x", tcl=tcl)
+
+    class Refuses:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+
+    with pytest.raises(RuntimeError):
+        v.unset(nocomplain=Refuses())
+
+
+def test_array_methods(tcl, tk):
+    v = TclVariable("arr", tcl=tcl)
+    assert v.array_set({"a": 1, "b c": "d e"}) is None
+    assert v.is_array() and v.array_size() == 2
+    assert v.array_get_str() == {"a": "1", "b c": "d e"}
+    assert v.array_get() == v.array_get_obj() == tcl.cast_array(tk.call("array", "get", "arr"))
+    assert v.array_get_str("b*") == v.array_get_obj(pattern="b*") == {"b c": "d e"}
+    assert sorted(v.array_names()) == ["a", "b c"] and v.array_names("a") == ("a",)
+    v.array_set(["f", "g"])
+    v.array_set("h {i j}")
+    assert v.array_size() == 4
+    v.array_unset("b*")
+    assert sorted(v.array_names()) == ["a", "f", "h"]
+    v.array_unset()
+    assert not v.is_array() and not tcl_exists(tk, "arr")
+    with pytest.raises(TclError):
+        v.array_set(["odd"])
+
+
+def test_absolute_names(rec, tk):
+    v = TclVariable("::a::b", tcl=rec)
+    assert v.absolute() == "::a::b" and rec.tk.sent == []
+    v = TclVariable("x", tcl=rec)
+    assert v.absolute() == "::x" and rec.tk.sent == [("call", "namespace", "current")]
+    v.make_absolute()
+    assert v.var_name == "::x"
+
+
+def test_variable_as_command_word(tcl, tk):
+    v = TclVariable("::counter", tcl=tcl)
+    v.set(1)
+    TclCommand("::incr", tcl=tcl)(v, 4)
+    assert v.get() == 5
+
+
+# ---------------------------------------------------------------------------------------------
+# TclArrayVariable
+
+
+def test_array_as_mapping(tcl, tk):
+    a = TclArrayVariable("::arr", tcl=tcl)
+    assert len(a) == 0 and list(a) == [] and dict(a) == {}
+    a["x"] = 1
+    a.update({"y": "two words"}, z=[1, 2])
+    assert len(a) == 3 and "x" in a and "q" not in a
+    assert a["y"] == "two words" and a["z"] == tk.getvar("::arr", "z")
+    assert dict(a) == {"x": a["x"], "y": "two words", "z": a["z"]}
+    del a["x"]
+    assert sorted(a) == ["y", "z"]
+    a.clear()
+    assert not tcl_exists(tk, "::arr")
+    a.clear()  # nothing to clear: no error
+
+
+def test_array_mapping_quirks(tcl, tk):
+    a = TclArrayVariable("::arr", tcl=tcl, cast=str)
+    a[5] = 7
+    assert a[5] == "7" and a.get(5, None) == 7 and a.get(5, float) == 7.0
+    with pytest.raises(TclError):
+        a["missing"]
+    with pytest.raises(TclError):
+        a.pop("missing", None)
+    with pytest.raises(TclError):
+        a.setdefault("missing", None)
+    with pytest.raises(TypeError):
+        hash(a)
+    with pytest.raises(TypeError):
+        TclArrayVariable("::arr", array_index="k", tcl=tcl)
+
+
+def test_array_iteration_is_lazy(rec):
+    a = TclArrayVariable("::arr", tcl=rec)
+    a.update(k="v")
+    rec.tk.sent.clear()
+    it = iter(a)
+    assert rec.tk.sent == []
+    assert list(it) == ["k"] and len(rec.tk.sent) == 1
+    assert list(it) == []
+
+
+def test_empty_update_makes_an_empty_array(tcl, tk):
+    a = TclArrayVariable("::fresh", tcl=tcl)
+    a.update()
+    assert a.is_array() and len(a) == 0
+
+
+# ---------------------------------------------------------------------------------------------
+# Temporary variables
+
+
+def test_temporary_variable_lifecycle(tcl, tk):
+    with TempTclVariable(tcl=tcl) as v:
+        assert v.var_name == "::__ortan__TempTclVariable_%d_tmp" % id(v)
+        assert not v.exists()
+        v.set("x")
+        assert tk.getvar(v.var_name) == "x"
+    assert not tcl_exists(tk, v.var_name)
+    with TempTclVariable(tcl=tcl) as never_set:
+        pass
+    assert not never_set.exists()
+
+
+def test_temporary_variable_removed_when_the_block_raises(tcl, tk):
+    with pytest.raises(ZeroDivisionError):
+        with TempTclVariable("::v_{id}", tcl=tcl) as v:
+            v.set(1)
+            1 / 0
+    assert v.var_name == "::v_%d" % id(v) and not tcl_exists(tk, v.var_name)
+
+
+def test_temporary_variable_name_errors(tcl):
+    with pytest.raises(KeyError):
+        TempTclVariable("::{x}", tcl=tcl)
+    assert TempTclVariable(TclVariable("::t_{cls}", tcl=tcl), tcl=tcl).var_name == (
+        "::t_TempTclVariable")
+
+
+def test_temporary_array(tcl, tk):
+    with TempTclArrayVariable(tcl=tcl) as a:
+        assert a.var_name.startswith("::__ortan__TempTclArrayVariable_")
+        a.update(k=1, j=2)
+        assert sorted(a) == ["j", "k"]
+    assert not tcl_exists(tk, a.var_name)
+    with pytest.raises(TypeError):
+        TempTclArrayVariable(array_index="k", tcl=tcl)
+
+
+def test_temporary_variable_element_and_cast(tcl, tk):
+    v = TempTclVariable("::t_{id}", array_index="i", tcl=tcl, cast=int)
+    assert v.var_name == "::t_%d(i)" % id(v)
+    with v:
+        v.set(3)
+        assert v.get() == 3
+    assert not tcl_exists(tk, "::t_%d" % id(v) + "(i)")
+
+
+# ---------------------------------------------------------------------------------------------
+# TclCommand
+
+
+@pytest.mark.parametrize(
+    "cmd, args, name, bound",
+    [
+        ("puts hello", None, "puts", ("hello",)),
+        (("puts", "a b"), None, "puts", ("a b",)),
+        (["list", 1, True], None, "list", (1, True)),
+        ("puts hello", (), "puts hello", ()),
+        (("puts", "hello"), "x {y z}", "puts hello", ("x", "y z")),
+        ("set", ["x", None], "set", ("x", "")),
+    ],
+    ids=["text", "tuple", "list", "args-empty", "args-text", "args-converted"],
+)
+def test_command_construction(tcl, cmd, args, name, bound):
+    c = TclCommand(cmd, args=args, tcl=tcl)
+    assert c.cmd_name == name and tuple(c.args) == bound
+
+
+def test_command_from_command(tcl):
+    base = TclCommand("::list", args=("a",), keywords={"k": 1}, tcl=tcl)
+    c = TclCommand(base, tcl=tcl)
+    assert c.cmd_name == "::list" and c.args == ("a", "-k", 1) and c.keywords == {}
+    c = TclCommand(base, args=("b",), keywords={"z": None}, tcl=tcl)
+    assert c.args == ("a", "b", "-k", 1) and c.keywords == {"z": ""}
+    assert list(vars(c)) == ["tcl", "cmd_name", "args", "keywords", "cast", "logger"]
+
+
+@pytest.mark.parametrize(
+    "bound, call_args, call_kwargs, expected",
+    [
+        ({}, (), {}, ("::list",)),
+        ({}, ("a", "b"), {"opt": "v"}, ("::list", "w", "a", "b", "-opt", "v")),
+        ({"flag": False, "n": 2}, (1,), {"flag": True},
+         ("::list", "w", 1, "-flag", True, "-n", 2)),
+        ({"n": 2}, (), {"m": None, "n": [3, 4]}, ("::list", "w", "-n", (3, 4), "-m", "")),
+    ],
+    ids=["bare", "option", "override-in-place", "new-after-bound"],
+)
+def test_option_ordering(tcl, bound, call_args, call_kwargs, expected):
+    c = TclCommand("::list", args=() if not call_args and not call_kwargs else ("w",),
+                   keywords=bound, tcl=tcl)
+    snapshot = dict(c.keywords)
+    assert c.build_tclcmd(*call_args, **call_kwargs) == expected
+    assert c.keywords == snapshot
+
+
+def test_kwargs_to_dashed_args():
+    assert TclCommand.kwargs_to_dashed_args(a=1, b_c="x") == ("-a", 1, "-b_c", "x")
+    assert TclCommand.kwargs_to_dashed_args() == ()
+    with pytest.raises(TypeError):
+        TclCommand.kwargs_to_dashed_args(1)
+
+
+def test_overridden_dashed_args_are_used(tcl):
+    class Plain(TclCommand):
+        @staticmethod
+        def kwargs_to_dashed_args(**kwargs):
+            return tuple("--" + k for k in kwargs)
+
+    assert Plain("::list", tcl=tcl)("a", x=1) == ("a", "--x")
+
+
+def test_call_and_eval(tcl, tk):
+    c = TclCommand("::list", tcl=tcl)
+    assert c("a b", None, True, x=False) == tk.call("::list", "a b", "", True, "-x", False)
+    assert c.eval("a b", None, True) == "{a b} {} true"
+    assert TclCommand("::expr", ("1 + 1",), tcl=tcl, cast=int).eval() == 2
+    assert TclCommand("::expr", ("1 + 1",), tcl=tcl, cast=None)() == 2
+    assert TclCommand("::set", ("x", "7"), tcl=tcl, cast=int).call() == 7
+    with pytest.raises(TclError, match="invalid command name"):
+        TclCommand("::no_such_command", tcl=tcl)()
+
+
+def test_call_logs_and_eval_does_not(tcl, caplog):
+    logger = logging.getLogger("test.namespace")
+    c = TclCommand("::list", keywords={"k": "a b"}, tcl=tcl, logger=logger)
+    with caplog.at_level(logging.INFO, logger="test.namespace"):
+        c.call("x", [1, 2])
+        c("y")
+        c.eval("z")
+    assert [r.getMessage() for r in caplog.records] == [
+        "Calling: ::list x {1 2} -k {a b}", "Calling: ::list y -k {a b}"]
+
+
+def test_command_management(tcl, tk):
+    tk.eval("proc ::p {a {b 2} {c {x y}}} {return $a$b}")
+    c = TclCommand("::p", tcl=tcl)
+    assert c.exists() is True and c.is_proc() is True and c.is_command() is False
+    assert c.proc_body() == "return $a$b" and c.proc_args() == ("a", "b", "c")
+    assert c.proc_arg_default("b") == "2" and c.proc_arg_default("c") == "x y"
+    assert c.proc_arg_default("a") is None
+    assert tk.eval("info vars ::__ortan__*") == ""
+    with pytest.raises(TclError):
+        c.proc_arg_default("nope")
+    assert tk.eval("info vars ::__ortan__*") == ""
+    assert c.origin() == "::p"
+    c.rename("::q")
+    assert c.cmd_name == "::q" and c("1") == "12" and not TclCommand("::p", tcl=tcl).exists()
+    with pytest.raises(TclError):
+        c.rename("::set")
+    assert c.cmd_name == "::q"
+    c.delete()
+    assert not c.exists()
+    with pytest.raises(TclError):
+        c.delete()
+    missing = TclCommand("::missing", tcl=tcl)
+    assert missing.is_command() is False
+    with pytest.raises(TclError):
+        missing.proc_body()
+    assert TclCommand("::set", tcl=tcl).is_command() is True
+    assert TclCommand("::se?", tcl=tcl).exists() is True  # the name is a pattern
+
+
+def test_createcommand(tcl, tk):
+    seen = []
+    c = TclCommand("::py_cmd", tcl=tcl)
+    assert c.createcommand(lambda *a: seen.append(a) or "done") is None
+    assert tk.eval("py_cmd a {b c}") == "done" and seen == [("a", "b c")]
+    assert c.is_command()
+
+
+def test_command_text_forms(tcl):
+    c = TclCommand("::puts", tcl=tcl)
+    assert repr(c) == "TclCommand('::puts')"
+    c = TclCommand("::list", args=("a b",), keywords={"k": 1}, tcl=tcl, cast=str)
+    assert repr(c) == "TclCommand('::list', args=('a b',), keywords={'k': 1}, cast=<class 'str'>)"
+    assert str(c) == "::list {a b} -k 1"
+    assert c.__tclobj__() == ("::list", "a b", "-k", 1)
+    assert scribe(c) == str(c)
+
+
+def test_absolute_command_names(rec):
+    c = TclCommand("::a::f", tcl=rec)
+    assert c.absolute() == "::a::f" and rec.tk.sent == []
+    c = TclCommand("f", tcl=rec)
+    c.make_absolute()
+    assert c.cmd_name == "::f"
+
+
+def test_command_as_method(tcl):
+    class Word:
+        def __tclobj__(self):
+            return "me"
+
+        words = TclCommand("::list", args=("first",), tcl=tcl)
+
+    assert Word.__dict__["words"].__get__(None, Word) is Word.__dict__["words"]
+    assert Word.words is Word.__dict__["words"]
+    assert Word().words("x") == ("first", "me", "x")
+
+
+# ---------------------------------------------------------------------------------------------
+# TempTclCommand
+
+
+def test_temporary_command(tcl, tk):
+    def handler(*args):
+        """Joins its words."""
+        return "+".join(args)
+
+    handler.extra = 1
+    with TempTclCommand(handler, tcl=tcl) as c:
+        assert c.cmd_name == "::__ortan__TempTclCommand_%d_tmp" % id(c)
+        assert c("a", "b") == "a+b" and tk.eval("%s x" % c.cmd_name) == "x"
+        assert c.__wrapped__ is handler and c.__name__ == "handler"
+        assert c.__doc__ == "Joins its words." and c.extra == 1
+    assert not c.exists()
+
+
+def test_temporary_command_removed_when_the_block_raises(tcl):
+    with pytest.raises(ZeroDivisionError):
+        with TempTclCommand(lambda: "", "::tc_{id}", tcl=tcl) as c:
+            c.delete()  # deleting inside the block does not make the exit fail
+            1 / 0
+    assert not c.exists()
+
+
+def test_temporary_command_on_collection(tcl, tk):
+    c = TempTclCommand(lambda: "x", tcl=tcl)
+    name = c.cmd_name
+    del c
+    gc.collect()
+    assert tk.call("info", "commands", name) == ""
+    tk.eval("proc ::kept {} {}")
+    c = TempTclCommand(cmd_name="::kept", tcl=tcl)
+    assert not hasattr(c, "__wrapped__")
+    del c
+    gc.collect()
+    assert tk.eval("info commands ::kept") == "::kept"
+
+
+# ---------------------------------------------------------------------------------------------
+# TclNamespace
+
+
+def test_namespace_attributes(tcl):
+    ns = TclNamespace("::a", tcl=tcl)
+    assert list(vars(ns)) == ["ns", "tcl", "vars", "objs", "procs", "cmds"]
+    assert type(ns.vars) is TclNamespace.VariablesView and ns.vars.ns is ns
+    assert type(ns.objs) is TclNamespace.ObjectsView
+    assert type(ns.procs) is TclNamespace.ProcsView and type(ns.cmds) is TclNamespace.CommandsView
+    assert str(ns) == "::a" and scribe(ns) == "::a" and TclNamespace(ns, tcl=tcl).ns == "::a"
+    assert tcl.tk.call("namespace", "exists", "::a") == 0  # constructing creates nothing
+
+
+@pytest.mark.parametrize(
+    "method, args, sent",
+    [
+        ("eval", ("set x 1",), ("eval", "namespace eval ::a {set x 1}")),
+        ("eval", ("puts", "hello world"), ("eval", "namespace eval ::a {puts {hello world}}")),
+        ("call", ("namespace", "children"),
+         ("call", ("namespace", "eval", "::a", ("namespace", "children")))),
+        ("children", ("b",),
+         ("call", ("namespace", "eval", "::a", ("namespace", "children", "b")))),
+        ("export", (), ("call", ("namespace", "eval", "::a", ("namespace", "export")))),
+        ("export", ("p*",), ("call", ("namespace", "eval", "::a", ("namespace", "export", "-clear")))),
+        ("export", (False, "p*"),
+         ("call", ("namespace", "eval", "::a", ("namespace", "export", "p*")))),
+        ("import_", (), ("call", ("namespace", "eval", "::a", ("namespace", "import")))),
+        ("import_", (True, "::b::*"),
+         ("call", ("namespace", "eval", "::a", ("namespace", "import", "-force", "::b::*")))),
+        ("forget", ("::b::*",),
+         ("call", ("namespace", "eval", "::a", ("namespace", "forget", "::b::*")))),
+        ("which", ("set", True, True),
+         ("call", ("namespace", "eval", "::a", ("namespace", "which", "-command", "-variable",
+                                               "set")))),
+        ("delete", (), ("call", ("namespace", "delete", "::a"))),
+        ("exists", (), ("call", ("namespace", "exists", "::a"))),
+        ("parent", (), ("call", ("namespace", "parent", "::a"))),
+        ("current", (), ("call", ("namespace", "current"))),
+        ("create", (), ("eval", "namespace eval ::a {}")),
+    ],
+    ids=lambda v: v if isinstance(v, str) else None,
+)
+def test_namespace_words(rec, method, args, sent):
+    rec.tk.call("namespace", "eval", "::a::b", "proc p {} {}")
+    rec.tk.sent.clear()
+    try:
+        getattr(TclNamespace("::a", tcl=rec), method)(*args)
+    except TclError:
+        pass  # only the words matter here
+    assert rec.tk.sent[0] == sent
+
+
+def test_namespace_operations(tcl, tk):
+    ns = TclNamespace("::a", tcl=tcl)
+    assert ns.exists() is False
+    assert ns.create() is None and ns.exists() is True
+    assert ns.eval("set x 1") == "1" and tk.getvar("::a::x") == "1"
+    assert ns.call("namespace", "current") == "::a"
+    assert ns.eval("namespace current") == "::a"
+    ns.eval("namespace eval b {}; namespace eval c {}; proc p1 {} {return one}")
+    assert sorted(ns.children()) == ["::a::b", "::a::c"] and ns.children("b") == ()
+    assert ns.export() == () and ns.export(False, "p*") is None and ns.export() == ("p*",)
+    assert ns.export(True) is None and ns.export() == ()
+    assert scribe(ns.code("p1")) == tk.eval("namespace eval ::a {namespace code p1}")
+    assert ns.origin("p1") == "::a::p1" and ns.which("p1", command=True) == "::a::p1"
+    assert ns.which("x", variable=True) == "::a::x"
+    with pytest.raises(TclError):
+        ns.which("x", command=True, variable=True)
+    assert ns.parent() == "::" and TclNamespace("::a::b", tcl=tcl).parent() == "::a"
+    assert ns.delete() is None and ns.exists() is False
+    with pytest.raises(TclError):
+        ns.delete()
+    assert ns.children() == () and ns.exists()  # namespace eval made it again
+
+
+def test_import_and_forget(tcl, tk):
+    tk.eval("namespace eval ::lib {namespace export p*; proc pa {} {return A}}")
+    user = TclNamespace("::user", tcl=tcl)
+    user.create()
+    assert user.import_() is None
+    assert user.import_(False, "::lib::*") is None and user.eval("pa") == "A"
+    assert user.forget("::lib::pa") is None
+    with pytest.raises(TclError):
+        user.eval("pa")
+
+
+def test_empty_namespace_name(rec, tk):
+    ns = TclNamespace("", tcl=rec)
+    assert ns.is_absolute() == "" and ns.is_relative() == ""
+    assert ns.exists() is True and ns.absolute() == ""
+    with pytest.raises(ValueError, match="^Cannot create current namespace$"):
+        ns.create()
+    rec.tk.sent.clear()
+    assert ns.call("namespace", "current") == "::" and ns.eval("set y 2") == "2"
+    assert rec.tk.sent == [("call", ("namespace", "current")), ("eval", "set y 2")]
+    with pytest.raises(TclError, match='invalid command name "some text"'):
+        ns.call("some text")
+    assert TclNamespace("::b", tcl=rec).call("set z 3") == "3"
+    assert tk.getvar("::b::z") == "3"
+
+
+@pytest.mark.parametrize(
+    "name, absolute, relative, made_absolute",
+    [("::a", True, False, "::a"), ("a::b", False, True, "::a::b"), ("::", True, False, "::")],
+)
+def test_absolute_and_relative(tcl, name, absolute, relative, made_absolute):
+    ns = TclNamespace(name, tcl=tcl)
+    assert ns.is_absolute() is absolute and ns.is_relative() is relative
+    assert ns.absolute() == made_absolute
+    ns.make_absolute()
+    assert ns.ns == made_absolute
+
+
+def test_absolute_rejects_invalid_relative_names(tcl):
+    with pytest.raises(ValueError, match="^Invalid Tcl namespace '::::a:b'$"):
+        TclNamespace("a:b", tcl=tcl).absolute()
+
+
+PARENTS = ["::a::b", "::a", "::", "::a::b::", "::a:::c", "::a::::b", "::x:", "::::a"]
+
+
+@pytest.mark.parametrize("name", PARENTS, ids=PARENTS)
+def test_parent_from_the_name_agrees_with_tcl(rec, tk, name):
+    tk.eval("namespace eval {%s} {}" % name)
+    rec.tk.sent.clear()
+    assert TclNamespace(name, tcl=rec).parent(force_eval=True) == tk.call(
+        "namespace", "parent", name)
+    assert rec.tk.sent == []
+
+
+def test_parent_of_relative_names_asks_tcl(rec, tk):
+    tk.eval("namespace eval ::r::s {}")
+    assert TclNamespace("r::s", tcl=rec).parent(True) == "::r"
+    assert rec.tk.sent == [("call", ("namespace", "parent", "r::s"))]
+
+
+# ---------------------------------------------------------------------------------------------
+# TempTclNamespace
+
+
+def test_temporary_namespace(tcl):
+    with TempTclNamespace(tcl=tcl) as n:
+        assert isinstance(n, TempTclNamespace)
+        assert n.ns == "::__ortan__TempTclNamespace_%d_tmp" % id(n) and n.exists()
+        n.vars["v"] = 1
+    assert not n.exists()
+    with pytest.raises(ZeroDivisionError):
+        with TempTclNamespace("::tn_{id}", tcl=tcl) as n:
+            n.delete()
+            1 / 0
+    assert n.ns == "::tn_%d" % id(n) and not n.exists()
+    with pytest.raises(KeyError):
+        TempTclNamespace("::{nope}", tcl=tcl)
+
+
+# ---------------------------------------------------------------------------------------------
+# Variable views
+
+
+def test_variable_views(ns_a, tcl, tk):
+    vars_, objs = ns_a.vars, ns_a.objs
+    vars_["x"] = [1, 2]
+    assert tk.getvar("::a::x") == "1 2" or tk.eval("set ::a::x") == "1 2"
+    assert vars_["x"] == "1 2" and objs["x"] == tk.getvar("::a::x")
+    assert "x" in vars_ and "y" not in vars_
+    tk.setvar("::g", "global")
+    assert vars_["::g"] == "global"
+    assert "x" in list(vars_) and len(vars_) == len(list(vars_))
+    del vars_["x"]
+    assert not tcl_exists(tk, "::a::x")
+    assert vars_.unset("missing", nocomplain=True) is None
+    assert vars_.set("n", 5) is None and objs.get("n") == 5 and vars_.get("n") == "5"
+
+
+def test_variable_view_errors(ns_a):
+    with pytest.raises(KeyError) as info:
+        ns_a.vars["missing"]
+    assert isinstance(info.value.args[0], TclError) and info.value.__cause__ is info.value.args[0]
+    with pytest.raises(TclError):
+        ns_a.vars.get("missing")
+    with pytest.raises(KeyError) as info:
+        del ns_a.objs["missing"]
+    assert isinstance(info.value.__cause__, TclError)
+    with pytest.raises(KeyError) as info:
+        ns_a.vars["a:b"]
+    assert isinstance(info.value.__cause__, ValueError)
+    assert str(info.value.__cause__) == "Invalid Tcl namespace '::a::a:b'"
+    for op in (lambda: "a:b" in ns_a.vars, lambda: ns_a.vars.__delitem__("a:b")):
+        with pytest.raises(ValueError, match="Invalid Tcl namespace"):
+            op()
+    with pytest.raises(TypeError):
+        ns_a.vars.byref("x", tcl=None)
+    with pytest.raises(TypeError):
+        ns_a.vars.array_byref("x", var_type=TclVariable)
+    with pytest.raises(AssertionError):
+        TclNamespace.VariablesView("::a")
+
+
+def test_variable_view_arrays_and_references(ns_a, tk):
+    views = ns_a.vars
+    assert views.array_set("arr", {"k": "v w", "n": 1}) is None
+    assert views.is_array("arr") and sorted(views.array_names("arr")) == ["k", "n"]
+    assert views.array_get("arr") == {"k": "v w", "n": "1"}
+    assert ns_a.objs.array_get("arr", "n") == ns_a.tcl.cast_array(tk.call("array", "get", "::a::arr", "n"))
+    assert views.exists("arr", "k") and ns_a.objs.get("arr", "n") == 1
+    assert views.set("arr", "z", array_index="new") is None and views["arr(new)"] == "z"
+    element = views.byref("arr", "k")
+    assert element.var_name == "::a::arr(k)" and element.get() == "v w"
+    array = views.array_byref("arr", cast=str)
+    assert type(array) is TclArrayVariable and array.var_name == "::a::arr"
+    assert array.tcl == ns_a.tcl and array["n"] == "1"
+    views.unset("arr", array_index="new")
+    views.array_unset("arr", "n*")
+    assert views.array_names("arr") == ("k",)
+    with TempTclVariable(tcl=ns_a.tcl) as temp:
+        assert type(views.byref("::t", var_type=lambda *a, **k: temp)) is TempTclVariable
+
+
+def test_iteration_of_a_view_is_one_query(rec, tk):
+    tk.eval("namespace eval ::a {variable q 1}")
+    ns = TclNamespace("::a", tcl=rec)
+    it = iter(ns.vars)
+    assert rec.tk.sent == []
+    names = list(it)
+    assert "q" in names and all(type(n) is str for n in names)
+    assert rec.tk.sent == [("call", ("namespace", "eval", "::a", ("::info", "vars")))]
+    assert len(ns.objs) == len(names)
+
+
+def test_global_view_of_the_host(tcl, tk):
+    with pytest.raises(TclError):
+        tk.eval("error boom")
+    assert "boom" in tcl.vars["::errorInfo"]
+    tk.setvar("g", "text")
+    assert tcl.vars["g"] == "text" and tcl.vars["::g"] == "text" and "g" in tcl.vars
+    assert isinstance(tcl.vars, TclNamespace.VariablesView)
+
+
+# ---------------------------------------------------------------------------------------------
+# Command views
+
+
+def test_command_views(ns_a, tk):
+    calls = []
+    ns_a.cmds["f"] = lambda *a: calls.append(a) or "ok"
+    assert ns_a.cmds["f"]("x") == "ok" and calls == [("x",)]
+    assert tk.eval("::a::f y") == "ok"
+    assert "f" in ns_a.cmds and "f" not in ns_a.procs
+    tk.eval("proc ::a::p {x {y 1}} {return $x$y}")
+    assert "p" in ns_a.procs and ns_a.procs["p"]("z") == "z1"
+    assert "p" in list(ns_a.procs) and len(ns_a.procs) == len(list(ns_a.procs))
+    assert "f" in list(ns_a.cmds)
+    assert ns_a.cmds.proc_body("p") == "return $x$y" and ns_a.cmds.proc_args("p") == ("x", "y")
+    assert ns_a.procs.proc_arg_default("p", "y") == "1" and ns_a.cmds.origin("p") == "::a::p"
+    assert ns_a.cmds.exists("p") and not ns_a.procs.exists("f")
+    bound = ns_a.cmds.byref("p", ("b",))
+    assert bound.cmd_name == "::a::p" and bound() == "b1" and bound("c") == "bc"
+    del ns_a.cmds["f"]
+    assert "f" not in ns_a.cmds
+    missing = ns_a.cmds["missing"]
+    assert type(missing) is TclCommand and missing.cmd_name == "::a::missing"
+    with pytest.raises(KeyError) as info:
+        del ns_a.cmds["missing"]
+    assert isinstance(info.value.__cause__, TclError) and info.value.args[0] is info.value.__cause__
+    with pytest.raises(TclError):
+        ns_a.cmds.delete("missing")
+    with pytest.raises(ValueError):
+        ns_a.cmds["a:b"]
+    with pytest.raises(TypeError):
+        ns_a.cmds.byref("p", tcl=None)
+    with pytest.raises(AssertionError):
+        TclNamespace.CommandsView(None)
+
+
+@pytest.mark.parametrize(
+    "new_name, lands_at", [("g", "::a::g"), ("::g", "::g"), ("", "::a")],
+    ids=["relative", "absolute", "empty"])
+def test_command_view_rename(ns_a, tk, new_name, lands_at):
+    tk.eval("proc ::a::f {} {return moved}")
+    ns_a.cmds.rename("f", new_name)
+    assert tk.eval(lands_at) == "moved" and tk.call("info", "commands", "::a::f") == ""
+
+
+def test_rename_to_empty_in_an_unnamed_namespace_deletes(tcl, tk):
+    tk.eval("proc ::gone {} {}")
+    TclNamespace("::", tcl=tcl).cmds.rename("gone", "")
+    assert tk.call("info", "commands", "::gone") == ""
+
+
+# ---------------------------------------------------------------------------------------------
+# The interpreter behind the wrappers
+
+
+def test_wrappers_do_not_keep_the_interpreter_alive():
+    interp = ortan.tcl.Interpreter()
+    ref = weakref.ref(interp)
+    ns = TclNamespace("::a", tcl=interp)
+    wrappers = [TclVariable("x", tcl=interp), TclArrayVariable("arr", tcl=interp),
+                TclCommand("::set x", tcl=interp), ns, ns.vars, ns.cmds]
+    del interp
+    gc.collect()
+    assert ref() is None
+    for use in (wrappers[0].get, wrappers[1].__len__, wrappers[2], wrappers[3].exists,
+                lambda: wrappers[4]["x"], lambda: list(wrappers[5]), lambda: wrappers[0].set(1)):
+        with pytest.raises(ReferenceError):
+            use()
+
+
+def test_proxies_are_kept_as_given(tcl):
+    proxy = weakref.proxy(tcl)
+    assert TclVariable("x", tcl=proxy).tcl is proxy
+    assert TclNamespace("", tcl=proxy).tcl is proxy
+    with pytest.raises(TypeError):
+        TclVariable("x", tcl=[1])  # lists refuse weak references
+
+
+def test_default_interpreter_is_the_package_module():
+    v = TclVariable("::default_test")
+    assert v.tcl == ortan.tcl and TclCommand("::set").tcl == ortan.tcl
+    assert TclNamespace("").tcl == ortan.tcl
+    v.set("d")
+    assert ortan.tcl.tk.getvar("::default_test") == "d" and v.get() == "d"
+    v.unset()
