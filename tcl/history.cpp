@@ -73,14 +73,24 @@ bool log_appended(PyObject *item) {
     return message && log_debug(message.get());
 }
 
+// Whether a ready str contains a space; a plain scan, as words are short.
+bool has_space(PyObject *word) {
+    return visit_text(word, [](const auto *data, Py_ssize_t n) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (data[i] == ' ')
+                return true;
+        }
+        return false;
+    });
+}
+
 // Appends one word to the line of an Entry: braced when it contains a space, as it is
 // otherwise. `index` only serves the error message for a word that is not text.
 bool put_word(TextWriter &out, PyObject *word, Py_ssize_t index) {
     if (PyUnicode_Check(word)) {
-        const Py_ssize_t space = PyUnicode_FindChar(word, ' ', 0, PyUnicode_GET_LENGTH(word), 1);
-        if (space == -2)
+        if (PyUnicode_READY(word) < 0)
             return false;
-        if (space < 0)
+        if (!has_space(word))
             return out.put_text(word);
         return out.put('{') && out.put_text(word) && out.put('}');
     }
@@ -97,17 +107,6 @@ bool put_word(TextWriter &out, PyObject *word, Py_ssize_t index) {
     PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
                  Py_TYPE(word)->tp_name);
     return false;
-}
-
-// Whether a ready str contains a space; a plain scan, as words are short.
-bool has_space(PyObject *word) {
-    return visit_text(word, [](const auto *data, Py_ssize_t n) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (data[i] == ' ')
-                return true;
-        }
-        return false;
-    });
 }
 
 // join_words for words that are all ready text, the case of every quick call: sizes the line

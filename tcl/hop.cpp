@@ -437,12 +437,63 @@ PyObject *path_getattro(PyObject *self, PyObject *name) {
 }
 #endif
 
-// Installs the faster miss path where CPython lacks one.
-void speed_up_misses(PyObject *cls) {
+bool all_text(PyObject *names) {
+    for (Py_ssize_t i = 0; names && i < PyTuple_GET_SIZE(names); ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(names, i)))
+            return false;
+    }
+    return true;
+}
+
+// CPython calls an instance of a class through slot_tp_call, which looks __call__ up again and
+// re-packs the arguments it was just given; this slot hands them to Code_call directly. As
+// with path_getattro, assigning __call__ on the class puts CPython's slot back, and subclasses
+// get CPython's.
+PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    const Py_ssize_t count = 1 + npos + nkw;
+    constexpr Py_ssize_t small = 16;
+    PyObject *buffer[small];
+    PyObject **stack = buffer;
+    if (count > small) {
+        stack = PyMem_New(PyObject *, count);
+        if (!stack)
+            return PyErr_NoMemory();
+    }
+    stack[0] = self;
+    for (Py_ssize_t i = 0; i < npos; ++i)
+        stack[1 + i] = PyTuple_GET_ITEM(args, i); // the tuple holds them for the call
+    Ref kwnames = nkw ? Ref::steal(PyTuple_New(nkw)) : Ref();
+    PyObject *result = nullptr;
+    if (!nkw || kwnames) {
+        // The values are held here: the caller's dict may change while the call runs.
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+            stack[1 + npos + k++] = Py_NewRef(value);
+        }
+        if (k < nkw)
+            PyErr_SetString(PyExc_RuntimeError, "keyword arguments changed during the call");
+        else if (!all_text(kwnames.get()))
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        else
+            result = Code_call(stack, 1 + npos, kwnames.get());
+        for (Py_ssize_t i = 0; i < k; ++i)
+            Py_DECREF(stack[1 + npos + i]);
+    }
+    if (stack != buffer)
+        PyMem_Free(stack);
+    return result;
+}
+
+// Installs the faster call and miss paths.
+void speed_up(PyObject *cls, bool callable) {
+    if (callable)
+        reinterpret_cast<PyTypeObject *>(cls)->tp_call = code_tp_call;
 #if PY_VERSION_HEX < 0x030C0000
     reinterpret_cast<PyTypeObject *>(cls)->tp_getattro = path_getattro;
-#else
-    (void)cls;
 #endif
 }
 
@@ -515,8 +566,8 @@ PyMODINIT_FUNC PyInit_hop() {
     if (!bind(m, "Hop", make_class("Hop", hop_doc, hop_methods), &hop_cls) ||
         !bind(m, "Hop_Code", make_class("Hop_Code", code_doc, code_methods), &g_code_cls))
         return nullptr;
-    speed_up_misses(hop_cls);
-    speed_up_misses(g_code_cls);
+    speed_up(hop_cls, false);
+    speed_up(g_code_cls, true);
     Py_DECREF(hop_cls);
     g_code_init =
         Py_XNewRef(PyDict_GetItem(reinterpret_cast<PyTypeObject *>(g_code_cls)->tp_dict, s_init));

@@ -217,12 +217,25 @@ def test_half_built_objects_raise_attribute_error():
         object.__new__(Hop).anything
 
 
-def test_class_level_getattr_replacement_is_honoured(host):
+def test_subclass_overrides_are_honoured(host):
     class Loud(Hop_Code):
         def __getattr__(self, name):
             return "loud " + name
 
-    assert Loud("x", tcl=host).anything == "loud anything"
+        def __call__(self, *args, **kwargs):
+            return ("called", args, kwargs)
+
+    loud = Loud("x", tcl=host)
+    assert loud.anything == "loud anything"
+    assert loud(1, k=2) == ("called", (1,), {"k": 2})
+
+
+def test_calls_with_many_arguments_and_options(host):
+    args = [str(i) for i in range(40)]
+    options = {"o%d" % i: i for i in range(20)}
+    words = host.tk.splitlist(host.hop.rec(*args, cast_=False, **options))
+    assert words[:40] == tuple(args)
+    assert words[40:] == tuple(w for k, v in options.items() for w in ("-" + k, str(v)))
 
 
 # --- failures ----------------------------------------------------------------------------------
