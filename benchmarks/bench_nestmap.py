@@ -35,8 +35,10 @@ def run():
     for leaves in SIZES:
         n = make_nestmap(leaves)
         assert Nestmap.from_tcl(scribe(n)) == n
-        repeat = 5 if leaves < SIZES[-1] else 3
         for name, func in operations(n):
+            # from_tcl of 100,000 leaves takes most of a second; the others take milliseconds
+            # and vary with the memory they allocate, so they get more tries.
+            repeat = 3 if (name, leaves) == ("from_tcl", SIZES[-1]) else 9
             number = max(1, SIZES[-1] // leaves // 10)
             times[name, leaves] = best_time(func, repeat=repeat, number=number)
     rows = []
