@@ -16,23 +16,9 @@ from ortan.tcl.scribe import scribe
 TclError = tkinter.TclError
 
 
-class GlobalVars:
-    """Reads global Tcl variables by name: what the host's `vars` gives the quick calls."""
-
-    def __init__(self, tk):
-        self.tk = tk
-
-    def __getitem__(self, name):
-        return self.tk.getvar(name)
-
-
 @pytest.fixture
 def host(tcl):
     """The host interpreter, with `rec` (returns its arguments) and ns_a::ns_b::procname."""
-    try:
-        tcl.vars
-    except ImportError:  # the namespace views are not built: read the variable directly
-        tcl.vars = GlobalVars(tcl.tk)
     tcl.tk.eval(
         "proc ::rec {args} { return $args }\n"
         "namespace eval ns_a::ns_b { proc procname {args} { return $args } }\n"
