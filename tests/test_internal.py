@@ -77,6 +77,11 @@ def test_module_globals_in_order():
         assert word in internal.__doc__
 
 
+def test_type_stub_matches_the_module():
+    stubtest = pytest.importorskip("mypy.stubtest")
+    assert stubtest.test_stubs(stubtest.parse_options(["ortan.tcl.internal"])) == 0
+
+
 def test_return_codes():
     codes = {k: v for k, v in vars(ReturnCodes).items() if k.startswith("TCL_")}
     assert list(codes.items()) == [
