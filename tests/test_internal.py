@@ -194,7 +194,8 @@ else:
          "['libtcl8.4.so', 'libtcl8.4.dylib', 'libtcl8.5.so', 'libtcl8.5.dylib', "
          "'libtcl8.6.so.0', 'libtcl8.6.so', 'libtcl8.6.dylib'] ImportError "
          "Cannot load Tcl shared library (.so or .dylib)"),
-        (["libtcl8.6.so"], "RuntimeError", "['libtcl8.4.so'] RuntimeError cannot open libtcl8.4.so"),
+        (["libtcl8.6.so"], "RuntimeError",
+         "['libtcl8.4.so'] RuntimeError cannot open libtcl8.4.so"),
     ],
     ids=["sixth-name", "first-name", "none-loads", "other-error-propagates"],
 )  # fmt: skip
