@@ -10,6 +10,8 @@ import tkinter
 
 import _tkinter
 
+from .internal import GetListFromAny
+
 __all__ = [
     "Interpreter",
     "cast_any",
@@ -39,13 +41,19 @@ def cast_list(value):
         return value
     if isinstance(value, list):
         return tuple(value)
-    from .internal import GetListFromAny
-
     return GetListFromAny(value if isinstance(value, str) else str(value))
+
+
+# Characters that can start Tcl number text; anything else is text at one glance.
+_NUMBER_START = frozenset("0123456789+-. \t\n\r\f\viInN")
 
 
 def _cast_text(text):
     """An int for Tcl integer text, a float for Tcl double text, otherwise the text."""
+    if text.isdigit() and text.isascii():  # the common case, without a regular expression
+        return int(text)
+    if not text or text[0] not in _NUMBER_START:
+        return text
     if _DECIMAL.match(text):
         return int(text)
     if _PREFIXED.match(text):
@@ -110,6 +118,8 @@ class Interpreter:
         object converts by its type (integer and double types as above, anything else as its
         text); a tuple (a Tcl list) is returned unchanged.
         """
+        if type(value) is str:
+            return _cast_text(value)
         if isinstance(value, (bool, int, float, tuple)):
             return value
         if isinstance(value, str):

@@ -5,6 +5,5 @@ import datetime
 __all__ = ["get_time"]
 
 
-def get_time():
-    """The current local date and time as a `datetime.datetime`."""
-    return datetime.datetime.now()
+# The current local date and time as a `datetime.datetime`: get_time().
+get_time = datetime.datetime.now
