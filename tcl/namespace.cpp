@@ -138,6 +138,9 @@ const char *const package_name = "ortan.tcl";
     X(colons, "::")                                                                                \
     X(dash, "-")                                                                                   \
     X(calling, "Calling: ")                                                                        \
+    X(set_space, "set ")                                                                           \
+    X(hook_scribe, "__scribe__")                                                                   \
+    X(hook_tclobj, "__tclobj__")                                                                   \
     X(temp_template, "::__ortan__{cls}_{id}_tmp")
 
 struct Strings {
@@ -183,6 +186,8 @@ PyObject *ObjectsView_cls;
 PyObject *CommandsView_cls;
 PyObject *ProcsView_cls;
 
+PyObject *variable_init_fn;     // TclVariable.__init__ as the module made it
+PyObject *empty_tuple;          // ()
 PyObject *marker;               // TclVariable._TclVariable__marker
 PyObject *dashed_args_fn;       // the function behind TclCommand.kwargs_to_dashed_args
 bool assertions_enabled = true; // false under python -O
@@ -267,11 +272,62 @@ Ref tuple_of(std::initializer_list<PyObject *> items) {
     return tuple;
 }
 
+// tcl.tk. For a weak proxy (the usual case) the attribute is read from the referent directly,
+// as the proxy itself would, raising the proxy's ReferenceError once the referent is gone.
+Ref host_tk(PyObject *tcl) {
+    if (!PyWeakref_CheckProxy(tcl))
+        return get_attr(tcl, S.tk);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *referent = nullptr;
+    if (PyWeakref_GetRef(tcl, &referent) < 0)
+        return Ref();
+    Ref host = Ref::steal(referent);
+#else
+    Ref host = Ref::borrow(PyWeakref_GET_OBJECT(tcl));
+    if (host.get() == Py_None)
+        host = Ref();
+#endif
+    if (!host)
+        return ortan::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return get_attr(host.get(), S.tk);
+}
+
 // self.tcl.tk
 Ref tk_of(PyObject *self) {
     Ref tcl = get_attr(self, S.tcl);
-    return tcl ? get_attr(tcl.get(), S.tk) : tcl;
+    return tcl ? host_tk(tcl.get()) : tcl;
 }
+
+// Attribute reads of one wrapper in one method call. The module's own classes define no class
+// attributes under the names of their instance attributes, so for them a name found in the
+// instance dict is the attribute: the dict is fetched once and read directly. Anything else,
+// and any name missing from the dict, takes the ordinary look-up.
+class Attrs {
+  public:
+    Attrs(PyObject *self, bool own) : self_(self) {
+        if (own && !(dict_ = Ref::steal(PyObject_GenericGetDict(self, nullptr))))
+            PyErr_Clear();
+    }
+    PyObject *self() const { return self_; }
+    Ref operator()(PyObject *name) const {
+        if (dict_) {
+            if (PyObject *value = PyDict_GetItemWithError(dict_.get(), name))
+                return Ref::borrow(value);
+            if (PyErr_Occurred())
+                return Ref();
+        }
+        return get_attr(self_, name);
+    }
+    // self.tcl.tk
+    Ref tk() const {
+        Ref tcl = (*this)(S.tcl);
+        return tcl ? host_tk(tcl.get()) : tcl;
+    }
+
+  private:
+    PyObject *self_;
+    Ref dict_;
+};
 
 // obj.name(*args) through vectorcall, keyword values after the positional ones.
 Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {},
@@ -478,6 +534,13 @@ class CallArgs {
             return Ref();
         return Ref::steal(PyObject_Vectorcall(
             callable, stack_.data() + 1, npos_ | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    }
+    // fn(stack, nargs, kwnames) with the arguments as gathered (no slot kept free).
+    template <class F> Ref call_function(F &&fn) {
+        Ref kwnames;
+        if (!prepare(kwnames))
+            return Ref();
+        return fn(stack_.data() + 1, static_cast<Py_ssize_t>(npos_), kwnames.get());
     }
     Ref call_method(PyObject *self, PyObject *name) {
         Ref kwnames;
@@ -816,9 +879,29 @@ Ref split_text(PyObject *text) {
     return ok ? parts : Ref();
 }
 
+// Whether `obj` has the conversion hook `name`, true; -1 on error.
+int has_hook(PyObject *obj, PyObject *name) {
+    Ref hook;
+    const int found = ortan::get_optional_attr(obj, name, hook);
+    return found <= 0 ? found : PyObject_IsTrue(hook.get());
+}
+
+// scribe() of a namespace object of this module is its str(): the classes define no hooks,
+// so only an instance that was given one takes the general way.
+bool is_plain_namespace_object(PyObject *obj) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    if (type != TclNamespace_cls && type != TempTclNamespace_cls)
+        return false;
+    const int scribe_hook = has_hook(obj, S.hook_scribe);
+    const int tclobj_hook = scribe_hook == 0 ? has_hook(obj, S.hook_tclobj) : scribe_hook;
+    if (tclobj_hook != 0)
+        PyErr_Clear(); // the general way meets any error again
+    return scribe_hook == 0 && tclobj_hook == 0;
+}
+
 // scribe(obj), which must be text for the name arithmetic.
 Ref name_text(PyObject *obj) {
-    Ref text = to_text(obj);
+    Ref text = is_plain_namespace_object(obj) ? Ref::steal(PyObject_Str(obj)) : to_text(obj);
     if (text && !PyUnicode_Check(text.get())) {
         PyErr_Format(PyExc_TypeError, "a Tcl namespace name must be text, not %.200s",
                      Py_TYPE(text.get())->tp_name);
@@ -932,6 +1015,24 @@ bool init_variable(PyObject *self, PyObject *var_name, PyObject *array_index, Py
     return set_attr(self, S.var_name, name.get());
 }
 
+// TclVariable(name, tcl=tcl). While the class keeps the module's own constructor, the object
+// is made directly: object.__new__, then the same initialisation, without the type call.
+Ref new_variable(PyObject *name, PyObject *tcl) {
+    auto *type = reinterpret_cast<PyTypeObject *>(TclVariable_cls);
+    PyObject *init = PyDict_GetItemWithError(type->tp_dict, S.dunder_init); // borrowed
+    if (init && init == variable_init_fn && type->tp_new == PyBaseObject_Type.tp_new) {
+        Ref variable = Ref::steal(type->tp_new(type, empty_tuple, nullptr));
+        if (!variable || !init_variable(variable.get(), name, nullptr, tcl, nullptr))
+            return Ref();
+        return variable;
+    }
+    if (PyErr_Occurred())
+        return Ref();
+    PyObject *stack[] = {nullptr, name, tcl};
+    return Ref::steal(PyObject_Vectorcall(TclVariable_cls, stack + 1,
+                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_tcl));
+}
+
 PyObject *TclVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[4];
     if (!parse("__init__", args, nargs, kwnames, {"var_name", "array_index", "tcl", "cast"}, 1, a))
@@ -941,14 +1042,21 @@ PyObject *TclVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kw
     Py_RETURN_NONE;
 }
 
+bool is_own_variable(PyObject *self) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    return type == TclVariable_cls || type == TempTclVariable_cls || type == TclArrayVariable_cls ||
+           type == TempTclArrayVariable_cls;
+}
+
 PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
     PyObject *a[2] = {nullptr, nullptr};
     if ((nargs > 1 || kwnames) &&
         !parse("get_obj", args, nargs, kwnames, {"array_index", "cast"}, 0, a))
         return nullptr;
-    Ref tk = tk_of(self);
-    Ref name = tk ? get_attr(self, S.var_name) : tk;
+    Attrs attrs(self, is_own_variable(self));
+    Ref tk = attrs.tk();
+    Ref name = tk ? attrs(S.var_name) : tk;
     if (!name)
         return nullptr;
     Ref value;
@@ -962,7 +1070,7 @@ PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject 
     }
     if (!value)
         return nullptr;
-    Ref cast = (a[1] == nullptr || a[1] == marker) ? get_attr(self, S.cast) : Ref::borrow(a[1]);
+    Ref cast = (a[1] == nullptr || a[1] == marker) ? attrs(S.cast) : Ref::borrow(a[1]);
     if (!cast)
         return nullptr;
     if (cast.get() == Py_None)
@@ -973,20 +1081,58 @@ PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject 
     return truth ? ortan::call(cast.get(), {value.get()}).release() : value.release();
 }
 
+// Whether list quoting leaves the text unchanged: it is not empty and holds none of the
+// characters that make Tcl's list formatting brace or backslash an element.
+bool is_plain_element(PyObject *text) {
+    if (!PyUnicode_CheckExact(text) || PyUnicode_GET_LENGTH(text) == 0)
+        return false;
+    return ortan::visit_text(text, [](auto *s, Py_ssize_t n) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            switch (s[i]) {
+            case ' ':
+            case '\t':
+            case '\n':
+            case '\r':
+            case '\f':
+            case '\v':
+            case '{':
+            case '}':
+            case '[':
+            case ']':
+            case '$':
+            case ';':
+            case '"':
+            case '\\':
+                return false;
+            default:
+                break;
+            }
+        }
+        return true;
+    });
+}
+
 // scribe(("set", name)): the two-word command that reads a variable.
 Ref set_command_text(PyObject *name) {
+    if (is_plain_element(name))
+        return Ref::steal(PyUnicode_Concat(S.set_space, name));
     Ref words = tuple_of({S.w_set, name});
     return words ? ortan::call(scribe_fn, {words.get()}) : words;
+}
+
+// variable.get_str(array_index=index) of a TclVariable.
+Ref variable_get_str(PyObject *variable, PyObject *index) {
+    Ref name = element_name(variable, index);
+    Ref script = name ? set_command_text(name.get()) : name;
+    Ref tk = script ? tk_of(variable) : script;
+    return tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
 }
 
 PyObject *TclVariable_get_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1] = {nullptr};
     if ((nargs > 1 || kwnames) && !parse("get_str", args, nargs, kwnames, {"array_index"}, 0, a))
         return nullptr;
-    Ref name = element_name(args[0], a[0]);
-    Ref script = name ? set_command_text(name.get()) : name;
-    Ref tk = script ? tk_of(args[0]) : script;
-    return tk ? call_method(tk.get(), S.eval, {script.get()}).release() : nullptr;
+    return variable_get_str(args[0], a[0]).release();
 }
 
 PyObject *TclVariable_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -996,8 +1142,9 @@ PyObject *TclVariable_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
         a[0] = args[1];
     else if (!parse("set", args, nargs, kwnames, {"value", "array_index"}, 1, a))
         return nullptr;
-    Ref tk = tk_of(self);
-    Ref name = tk ? get_attr(self, S.var_name) : tk;
+    Attrs attrs(self, is_own_variable(self));
+    Ref tk = attrs.tk();
+    Ref name = tk ? attrs(S.var_name) : tk;
     if (!name)
         return nullptr;
     if (is_none(a[1])) {
@@ -1692,38 +1839,144 @@ Ref dashed_args_of(PyObject *self, PyObject *options) {
     return no_args ? Ref::steal(PyObject_Call(fn.get(), no_args.get(), kwargs.get())) : no_args;
 }
 
-// build_tclcmd(*args, **kwargs) where args[0] is self.
-Ref build_command_words(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *self = args[0];
-    Ref name = get_attr(self, S.cmd_name);
-    Ref bound = name ? get_attr(self, S.args) : name;
-    Ref keywords = bound ? get_attr(self, S.keywords) : bound;
-    if (!keywords)
-        return keywords;
-    if (!PyTuple_CheckExact(bound.get()) && !(bound = Ref::steal(PySequence_Tuple(bound.get()))))
-        return Ref();
+bool is_own_command(PyObject *self) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    return type == TclCommand_cls || type == TempTclCommand_cls;
+}
 
+// Converted values kept on the stack for the usual few, on the heap beyond.
+class ValueBuffer {
+  public:
+    explicit ValueBuffer(Py_ssize_t n) : n_(n) {
+        if (n > small_size)
+            heap_.resize(static_cast<size_t>(n));
+    }
+    Ref &operator[](Py_ssize_t i) { return n_ > small_size ? heap_[size_t(i)] : small_[i]; }
+
+  private:
+    static constexpr Py_ssize_t small_size = 8;
+    Py_ssize_t n_;
+    Ref small_[small_size];
+    std::vector<Ref> heap_;
+};
+
+// PyTuple_SET_ITEM(words, i, "-" + key); false with an exception set on failure.
+bool put_option(PyObject *words, Py_ssize_t i, PyObject *key) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return false;
+    }
+    PyObject *option = PyUnicode_Concat(S.dash, key);
+    if (!option)
+        return false;
+    PyTuple_SET_ITEM(words, i, option);
+    return true;
+}
+
+// build_tclcmd for the module's own command classes with `keywords` an exact dict: the words of
+// the module's own kwargs_to_dashed_args over a copy of the bound options updated by the call's
+// keywords, written straight into the result (bound options in their order, a call keyword of
+// the same name replacing the value in place, then the call's new options in call order).
+Ref build_own_words(PyObject *const *pos, Py_ssize_t npos, PyObject *const *kw_names,
+                    PyObject *const *kw_values, Py_ssize_t nkw, Ref name, PyObject *bound,
+                    PyObject *keywords) {
+    const Py_ssize_t nbound_kw = PyDict_GET_SIZE(keywords);
+    ValueBuffer converted(nkw);
+    Py_ssize_t nnew = 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!(converted[k] = to_tclobj(kw_values[k])))
+            return Ref();
+        const int known = nbound_kw ? PyDict_Contains(keywords, kw_names[k]) : 0;
+        if (known < 0)
+            return Ref();
+        nnew += !known;
+    }
+    const Py_ssize_t nbound = PyTuple_GET_SIZE(bound);
+    Ref words = Ref::steal(PyTuple_New(1 + nbound + npos + 2 * (nbound_kw + nnew)));
+    if (!words)
+        return words;
+    PyObject *w = words.get();
+    Py_ssize_t i = 0;
+    PyTuple_SET_ITEM(w, i++, name.release());
+    for (Py_ssize_t j = 0; j < nbound; ++j)
+        PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(bound, j)));
+    for (Py_ssize_t j = 0; j < npos; ++j) {
+        Ref value = to_tclobj(pos[j]);
+        if (!value)
+            return Ref(); // unfilled slots are null, which the tuple's dealloc allows
+        PyTuple_SET_ITEM(w, i++, value.release());
+    }
+    const Py_ssize_t end = PyTuple_GET_SIZE(w);
+    Py_ssize_t dict_pos = 0;
+    PyObject *key, *value;
+    while (i < end && PyDict_Next(keywords, &dict_pos, &key, &value)) {
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (PyUnicode_Check(key) && PyUnicode_Compare(key, kw_names[k]) == 0) {
+                value = converted[k].get();
+                break;
+            }
+        if (!put_option(w, i++, key))
+            return Ref();
+        PyTuple_SET_ITEM(w, i++, Py_NewRef(value));
+    }
+    for (Py_ssize_t k = 0; k < nkw && i < end; ++k) {
+        const int known = nbound_kw ? PyDict_Contains(keywords, kw_names[k]) : 0;
+        if (known < 0)
+            return Ref();
+        if (known)
+            continue;
+        if (!put_option(w, i++, kw_names[k]))
+            return Ref();
+        PyTuple_SET_ITEM(w, i++, converted[k].release());
+    }
+    if (i != end) // the bound options changed under our feet (a key's __eq__ ran Python code)
+        return ortan::raise(PyExc_RuntimeError, "keywords changed size during the call");
+    return words;
+}
+
+// The option words of a call: self.kwargs_to_dashed_args(**options), where options are
+// self.keywords, or a copy of them updated by the call's keywords.
+Ref option_words(PyObject *self, PyObject *keywords, PyObject *const *values, PyObject *kwnames) {
     Ref options;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
-        options = keywords;
+        options = Ref::borrow(keywords);
     } else {
-        options = PyDict_Check(keywords.get()) ? Ref::steal(PyDict_Copy(keywords.get()))
-                                               : call_method(keywords.get(), S.copy);
+        options = PyDict_Check(keywords) ? Ref::steal(PyDict_Copy(keywords))
+                                         : call_method(keywords, S.copy);
         if (!options)
             return options;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            Ref value = to_tclobj(args[nargs + k]);
+            Ref value = to_tclobj(values[k]);
             if (!value ||
                 PyObject_SetItem(options.get(), PyTuple_GET_ITEM(kwnames, k), value.get()) < 0)
                 return Ref();
         }
     }
     Ref dashed = dashed_args_of(self, options.get());
+    if (dashed && !PyTuple_Check(dashed.get()))
+        dashed = Ref::steal(PySequence_Tuple(dashed.get()));
+    return dashed;
+}
+
+// build_tclcmd(*args, **kwargs) where args[0] is self.
+Ref build_command_words(const Attrs &attrs, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames) {
+    PyObject *self = args[0];
+    Ref name = attrs(S.cmd_name);
+    Ref bound = name ? attrs(S.args) : name;
+    Ref keywords = bound ? attrs(S.keywords) : bound;
+    if (!keywords)
+        return keywords;
+    if (!PyTuple_CheckExact(bound.get()) && !(bound = Ref::steal(PySequence_Tuple(bound.get()))))
+        return Ref();
+    if (PyDict_CheckExact(keywords.get()) && is_own_command(self))
+        return build_own_words(
+            args + 1, nargs - 1, kwnames ? PySequence_Fast_ITEMS(kwnames) : nullptr, args + nargs,
+            kwnames ? PyTuple_GET_SIZE(kwnames) : 0, std::move(name), bound.get(), keywords.get());
+    Ref dashed = option_words(self, keywords.get(), args + nargs, kwnames);
     if (!dashed)
         return dashed;
-    if (!PyTuple_Check(dashed.get()) && !(dashed = Ref::steal(PySequence_Tuple(dashed.get()))))
-        return Ref();
 
     const Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
     const Py_ssize_t ncall = nargs - 1;
@@ -1748,20 +2001,24 @@ Ref build_command_words(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
 }
 
 PyObject *TclCommand_build_tclcmd(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return build_command_words(args, nargs, kwnames).release();
+    return build_command_words(Attrs(args[0], is_own_command(args[0])), args, nargs, kwnames)
+        .release();
 }
 
 // self.build_tclcmd(*args, **kwargs), the same argument vector passed on.
-Ref command_words(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+Ref command_words(const Attrs &attrs, bool own, PyObject *const *args, Py_ssize_t nargs,
+                  PyObject *kwnames) {
+    if (own)
+        return build_command_words(attrs, args, nargs, kwnames);
     return Ref::steal(
         PyObject_VectorcallMethod(S.build_tclcmd, args, static_cast<size_t>(nargs), kwnames));
 }
 
 // result, or self.cast(result) when the object has a true `cast`.
-PyObject *apply_cast(PyObject *self, Ref result) {
+PyObject *apply_cast(const Attrs &attrs, Ref result) {
     if (!result)
         return nullptr;
-    Ref cast = get_attr(self, S.cast);
+    Ref cast = attrs(S.cast);
     if (!cast)
         return nullptr;
     if (cast.get() == Py_None)
@@ -1772,8 +2029,8 @@ PyObject *apply_cast(PyObject *self, Ref result) {
     return truth ? ortan::call(cast.get(), {result.get()}).release() : result.release();
 }
 
-bool log_call(PyObject *self, PyObject *words) {
-    Ref logger = get_attr(self, S.logger);
+bool log_call(const Attrs &attrs, PyObject *words) {
+    Ref logger = attrs(S.logger);
     if (!logger)
         return false;
     if (logger.get() == Py_None)
@@ -1787,27 +2044,102 @@ bool log_call(PyObject *self, PyObject *words) {
     return message && call_method(logger.get(), S.info, {message.get()});
 }
 
+// The words of a call of the module's own command classes, keywords given as parallel arrays.
+Ref own_call_words(const Attrs &attrs, PyObject *const *pos, Py_ssize_t npos,
+                   PyObject *const *kw_names, PyObject *const *kw_values, Py_ssize_t nkw) {
+    Ref name = attrs(S.cmd_name);
+    Ref bound = name ? attrs(S.args) : name;
+    Ref keywords = bound ? attrs(S.keywords) : bound;
+    if (!keywords)
+        return keywords;
+    if (PyTuple_CheckExact(bound.get()) && PyDict_CheckExact(keywords.get()))
+        return build_own_words(pos, npos, kw_names, kw_values, nkw, std::move(name), bound.get(),
+                               keywords.get());
+    // Unusual attribute values: the general builder, with a vectorcall argument list.
+    CallArgs call;
+    call.positional(attrs.self());
+    call.positional(pos, npos);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        call.keyword(kw_names[k], kw_values[k]);
+    return call.call_function([&](PyObject *const *stack, Py_ssize_t n, PyObject *kwnames) {
+        return build_command_words(attrs, stack, n, kwnames);
+    });
+}
+
+// Logs the words, runs them, casts the result.
+PyObject *run_command(const Attrs &attrs, Ref words) {
+    if (!words || !log_call(attrs, words.get()))
+        return nullptr;
+    Ref tk = attrs.tk();
+    return apply_cast(attrs, tk ? call_method(tk.get(), S.call, {words.get()}) : tk);
+}
+
 PyObject *TclCommand_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    Ref words = command_words(args, nargs, kwnames);
-    if (!words || !log_call(self, words.get()))
-        return nullptr;
-    return apply_cast(self, tk_call(self, words.get()));
+    const bool own = is_own_command(self);
+    Attrs attrs(self, own);
+    if (!own)
+        return run_command(attrs, command_words(attrs, false, args, nargs, kwnames));
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return run_command(attrs, own_call_words(attrs, args + 1, nargs - 1,
+                                             nkw ? PySequence_Fast_ITEMS(kwnames) : nullptr,
+                                             args + nargs, nkw));
 }
 
 PyObject *TclCommand_dunder_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(args[0]));
-    if (type == TclCommand_cls || type == TempTclCommand_cls)
+    if (is_own_command(args[0]))
         return TclCommand_call(args, nargs, kwnames);
     return PyObject_VectorcallMethod(S.call, args, static_cast<size_t>(nargs), kwnames);
 }
 
+// The tp_call slot of the module's command classes: type(self).__call__(self, *args, **kwargs)
+// without the generic slot's method look-up and argument re-packing. Assigning __call__ on the
+// class later makes CPython recompute the slot, and subclasses get the generic slot, so the
+// shortcut never hides a different __call__.
+PyObject *command_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    PyObject *small[2][8];
+    std::vector<PyObject *> large[2];
+    PyObject **names = small[0], **values = small[1];
+    if (nkw > 8) {
+        large[0].resize(size_t(nkw));
+        large[1].resize(size_t(nkw));
+        names = large[0].data();
+        values = large[1].data();
+    }
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key))
+            return ortan::raise(PyExc_TypeError, "keywords must be strings").release();
+        names[k] = key;
+        values[k++] = value;
+    }
+    PyObject *const *positional = PySequence_Fast_ITEMS(args);
+    if (is_own_command(self)) {
+        Attrs attrs(self, true);
+        return run_command(attrs, own_call_words(attrs, positional, npos, names, values, nkw));
+    }
+    CallArgs call;
+    call.positional(self);
+    call.positional(positional, npos);
+    for (Py_ssize_t j = 0; j < nkw; ++j)
+        call.keyword(names[j], values[j]);
+    return call
+        .call_function([](PyObject *const *stack, Py_ssize_t n, PyObject *kwnames) {
+            return Ref::steal(TclCommand_dunder_call(stack, n, kwnames));
+        })
+        .release();
+}
+
 PyObject *TclCommand_eval(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *self = args[0];
-    Ref words = command_words(args, nargs, kwnames);
+    const bool own = is_own_command(args[0]);
+    Attrs attrs(args[0], own);
+    Ref words = command_words(attrs, own, args, nargs, kwnames);
     Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
-    Ref tk = script ? tk_of(self) : script;
-    return apply_cast(self, tk ? call_method(tk.get(), S.eval, {script.get()}) : tk);
+    Ref tk = script ? attrs.tk() : script;
+    return apply_cast(attrs, tk ? call_method(tk.get(), S.eval, {script.get()}) : tk);
 }
 
 PyObject *TclCommand_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2406,6 +2738,8 @@ PyObject *view_byref(const char *fname, const char *name_param, PyObject *const 
     Ref tcl = qualified ? get_attr(ns.get(), S.tcl) : qualified;
     if (!tcl)
         return nullptr;
+    if (maker == TclVariable_cls && nargs <= 2 && extra.empty())
+        return new_variable(qualified.get(), tcl.get()).release();
     CallArgs made;
     made.positional(qualified.get());
     if (nargs > 2)
@@ -2447,8 +2781,31 @@ PyObject *VariablesView_array_byref(PyObject *const *args, Py_ssize_t nargs, PyO
     return call.call_method(args[0], S.byref).release();
 }
 
-// self.byref(name): the wrapper one view method works on.
-Ref view_item(PyObject *self, PyObject *name) { return call_method(self, S.byref, {name}); }
+bool is_own_variables_view(PyObject *self) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    return type == VariablesView_cls || type == ObjectsView_cls;
+}
+
+// self.byref(name): the wrapper one view method works on. The module's own variable views
+// make the variable directly.
+Ref view_item(PyObject *self, PyObject *name) {
+    if (!is_own_variables_view(self))
+        return call_method(self, S.byref, {name});
+    Ref ns = get_attr(self, S.ns);
+    Ref qualified = ns ? join2(ns.get(), name) : ns;
+    Ref tcl = qualified ? get_attr(ns.get(), S.tcl) : qualified;
+    return tcl ? new_variable(qualified.get(), tcl.get()) : tcl;
+}
+
+// VariablesView.get: self.byref(name).get_str()
+Ref variables_view_get(PyObject *self, PyObject *name) {
+    Ref variable = view_item(self, name);
+    if (!variable)
+        return variable;
+    if (Py_TYPE(variable.get()) == reinterpret_cast<PyTypeObject *>(TclVariable_cls))
+        return variable_get_str(variable.get(), nullptr);
+    return call_method(variable.get(), S.get_str);
+}
 
 // self.byref(name).<method>(*values) with keyword names `kw` for the trailing values.
 PyObject *view_delegate(PyObject *self, PyObject *name, PyObject *method,
@@ -2470,7 +2827,7 @@ PyObject *VariablesView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *k
         a[0] = args[1];
     else if (!parse("get", args, nargs, kwnames, {"var_name"}, 1, a))
         return nullptr;
-    return view_delegate(args[0], a[0], S.get_str);
+    return variables_view_get(args[0], a[0]).release();
 }
 
 PyObject *VariablesView_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2551,7 +2908,11 @@ PyObject *VariablesView_getitem(PyObject *const *args, Py_ssize_t nargs, PyObjec
     PyObject *key = key_argument("__getitem__", args, nargs, kwnames);
     if (!key)
         return nullptr;
-    return as_key_error(call_method(args[0], S.get, {key}).release(), tcl_error, PyExc_ValueError);
+    PyObject *self = args[0];
+    Ref value = reinterpret_cast<PyObject *>(Py_TYPE(self)) == VariablesView_cls
+                    ? variables_view_get(self, key)
+                    : call_method(self, S.get, {key});
+    return as_key_error(value.release(), tcl_error, PyExc_ValueError);
 }
 
 PyObject *view_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2786,6 +3147,11 @@ bool make_variable_classes() {
         });
     if (!TclVariable_cls)
         return false;
+    variable_init_fn = PyDict_GetItemWithError(
+        reinterpret_cast<PyTypeObject *>(TclVariable_cls)->tp_dict, S.dunder_init);
+    if (!variable_init_fn)
+        return false;
+    Py_INCREF(variable_init_fn);
 
     TempTclVariable_cls =
         make_class(type_meta(), "TempTclVariable", "TempTclVariable",
@@ -2898,6 +3264,7 @@ bool make_command_classes() {
         });
     if (!TclCommand_cls)
         return false;
+    reinterpret_cast<PyTypeObject *>(TclCommand_cls)->tp_call = command_tp_call;
 
     TempTclCommand_cls = make_class(
         type_meta(), "TempTclCommand", "TempTclCommand",
@@ -2913,7 +3280,10 @@ bool make_command_classes() {
                  {"__exit__", TempTclCommand_exit, "($self, /, *exc_info)", nullptr},
                  {"__del__", TempTclCommand_del, "($self, /)", nullptr}});
         });
-    return TempTclCommand_cls != nullptr;
+    if (!TempTclCommand_cls)
+        return false;
+    reinterpret_cast<PyTypeObject *>(TempTclCommand_cls)->tp_call = command_tp_call;
+    return true;
 }
 
 bool make_view_classes() {
@@ -3111,10 +3481,11 @@ bool init_constants() {
         if (!(*t.slot = tuple_of(t.items).release()))
             return false;
     }
+    empty_tuple = PyTuple_New(0);
     zero = PyLong_FromLong(0);
     Ref one = Ref::steal(PyLong_FromLong(1));
     slice_from_1 = one ? PySlice_New(one.get(), Py_None, Py_None) : nullptr;
-    return zero && slice_from_1;
+    return empty_tuple && zero && slice_from_1;
 }
 
 bool read_assertion_mode() {
