@@ -510,6 +510,15 @@ Ref call_update(PyObject *target, PyObject *other) {
 // no exception is set and the caller keeps the text.
 Ref not_keyed() { return Ref(); }
 
+// cast_list(value) as a tuple. cast_list belongs to the package root and may be replaced: a
+// list it returns could be changed by its next call, so what is read later is a copy.
+Ref cast_to_tuple(PyObject *cast_list, PyObject *value) {
+    Ref listed = call(cast_list, {value});
+    if (!listed || PyTuple_CheckExact(listed.get()))
+        return listed;
+    return Ref::steal(PySequence_Tuple(listed.get()));
+}
+
 // Builds the Nestmap of one level of keyed-list text. With `nested`, text that is not a keyed
 // list at this level (some element not a pair) gives a null Ref with no exception set, since
 // the caller keeps such a value as text; at the top it raises dict()'s ValueError. Errors of
@@ -518,44 +527,28 @@ Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
     RecursionGuard guard(" while parsing a keyed list");
     if (!guard.ok())
         return Ref();
-    Ref listed = call(cast_list, {string});
-    Ref elements =
-        listed ? Ref::steal(PySequence_Fast(listed.get(), "cast_list() gave no sequence")) : Ref();
+    Ref elements = cast_to_tuple(cast_list, string);
     if (!elements)
         return Ref();
     // Every element is split before any is checked, as dict() sees the whole list.
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(elements.get());
-    Ref split = Ref::steal(PyList_New(count));
+    const Py_ssize_t count = PyTuple_GET_SIZE(elements.get());
+    Ref split = Ref::steal(PyList_New(0));
     if (!split)
         return Ref();
     bool all_pairs = true;
-    bool plain = true; // every element split into a tuple or list
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject *parts = call(cast_list, {PySequence_Fast_GET_ITEM(elements.get(), i)}).release();
-        if (!parts)
+        Ref parts = cast_to_tuple(cast_list, PyTuple_GET_ITEM(elements.get(), i));
+        if (!parts || PyList_Append(split.get(), parts.get()) < 0)
             return Ref();
-        PyList_SET_ITEM(split.get(), i, parts);
-        if (PyTuple_CheckExact(parts) || PyList_CheckExact(parts))
-            all_pairs = all_pairs && PySequence_Fast_GET_SIZE(parts) == 2;
-        else
-            plain = false;
+        all_pairs = all_pairs && PyTuple_GET_SIZE(parts.get()) == 2;
     }
-    if (nested && plain && !all_pairs)
+    if (nested && !all_pairs)
         return not_keyed();
     Ref pairs = Ref::steal(PyDict_New());
-    if (!pairs)
+    // dict()'s own error for an element that is no pair: "dictionary update sequence element
+    // #N has length ...".
+    if (!pairs || PyDict_MergeFromSeq2(pairs.get(), split.get(), 1) < 0)
         return Ref();
-    if (plain && all_pairs) {
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject *parts = PyList_GET_ITEM(split.get(), i);
-            if (PyDict_SetItem(pairs.get(), PySequence_Fast_GET_ITEM(parts, 0),
-                               PySequence_Fast_GET_ITEM(parts, 1)) < 0)
-                return Ref();
-        }
-    } else if (PyDict_MergeFromSeq2(pairs.get(), split.get(), 1) < 0) {
-        // dict()'s own error: "dictionary update sequence element #N has length ...".
-        return Ref();
-    }
     // A value becomes a nested level when it parses as a keyed list itself.
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -732,17 +725,9 @@ PyObject *nestmap_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
         !parse_args("__tclobj__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
         return nullptr;
     // tclobj() of the top-level (key, value) pairs; nested levels come back here through it.
-    Ref pairs = Ref::steal(PyList_New(PyDict_GET_SIZE(self)));
+    Ref pairs = Ref::steal(PyDict_Items(self));
     if (!pairs)
         return nullptr;
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(self, &pos, &key, &value)) {
-        PyObject *pair = PyTuple_Pack(2, key, value);
-        if (!pair)
-            return nullptr;
-        PyList_SET_ITEM(pairs.get(), i++, pair);
-    }
     RecursionGuard guard(" while converting a keyed list");
     return guard.ok() ? call(g_tclobj, {pairs.get()}).release() : nullptr;
 }

@@ -178,6 +178,24 @@ def test_from_tcl_errors(text, error, message):
     assert message in str(info.value)
 
 
+def test_from_tcl_copes_with_a_cast_list_that_reuses_its_result(monkeypatch):
+    # cast_list is the package root's and may be replaced: this one hands back the same list
+    # every time, refilled, so each call changes (and shrinks) the results of earlier ones.
+    import ortan.tcl
+
+    split = ortan.tcl.cast_list
+    shared = []
+
+    def cast_list(value):
+        shared[:] = split(value)
+        return shared
+
+    monkeypatch.setattr(ortan.tcl, "cast_list", cast_list)
+    text = "{a 1} {b {{c 2} {d {x y}}}} {e 3} {f 4}"
+    assert untag(Nestmap.from_tcl(text)) == {
+        "a": "1", "b": {"c": "2", "d": "x y"}, "e": "3", "f": "4"}
+
+
 # ------------------------------------------------------------------------------------------
 # Key paths
 
