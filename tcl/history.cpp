@@ -123,7 +123,13 @@ Ref join_text_words(PyObject *const *words, Py_ssize_t count) {
         const bool braced = has_space(word);
         if (braced && i < remembered)
             braced_words |= uint64_t(1) << i;
-        length += PyUnicode_GET_LENGTH(word) + (braced ? 2 : 0);
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(word) + (braced ? 2 : 0);
+        // Many references to one long word could overflow the sum (on 32-bit platforms).
+        if (size > PY_SSIZE_T_MAX - length) {
+            PyErr_SetString(PyExc_OverflowError, "the words are too long for one line");
+            return Ref();
+        }
+        length += size;
         maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(word));
     }
     Ref line = Ref::steal(PyUnicode_New(length, maxchar));
@@ -205,8 +211,10 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
     Ref error = message ? call(PyExc_Exception, {message.get()}) : Ref();
     if (!error)
         return error;
+    // Restored as it is: PyErr_SetObject would replace this context with the exception that
+    // our caller may be handling (which is the KeyError's own context already).
     PyException_SetContext(error.get(), key_error.release());
-    PyErr_SetObject(PyExc_Exception, error.get());
+    PyErr_Restore(Py_NewRef(PyExc_Exception), error.release(), nullptr);
     return Ref();
 }
 

@@ -204,6 +204,17 @@ def test_filter_missing_marker():
     assert isinstance(info.value.__context__, KeyError)
 
 
+def test_filter_missing_marker_while_handling_another_error():
+    outer = ValueError("outer")
+    try:
+        raise outer
+    except ValueError:
+        with pytest.raises(Exception, match="^No such marker: missing$") as info:
+            History().filter(marker="missing")
+    assert isinstance(info.value.__context__, KeyError)
+    assert info.value.__context__.__context__ is outer
+
+
 def test_filter_invalid_regex():
     with pytest.raises(re.error):
         filled("x").filter(regex="(")
