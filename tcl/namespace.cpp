@@ -255,6 +255,16 @@ Ref to_tclobj(PyObject *obj) {
 
 Ref get_attr(PyObject *obj, PyObject *name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
+// A str's buffer may be scanned by kind only once it is ready (legacy strings before 3.12).
+bool ready(PyObject *text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text) == 0;
+#else
+    (void)text;
+    return true;
+#endif
+}
+
 bool set_attr(PyObject *obj, PyObject *name, PyObject *value) {
     return value && PyObject_SetAttr(obj, name, value) == 0;
 }
@@ -697,6 +707,7 @@ PyObject *name_iterator_next(PyObject *self) {
         Py_CLEAR(it->words);
         if (!names)
             return nullptr;
+        Py_CLEAR(it->items); // a re-entrant next() during the query may have started one
         it->items = PyObject_GetIter(names.get());
         if (!it->items)
             return nullptr;
@@ -907,7 +918,7 @@ Ref name_text(PyObject *obj) {
                      Py_TYPE(text.get())->tp_name);
         return Ref();
     }
-    return text;
+    return text && ready(text.get()) ? text : Ref();
 }
 
 // TclNamespace.join(first, *rest).
@@ -1084,8 +1095,10 @@ PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject 
 // Whether list quoting leaves the text unchanged: it is not empty and holds none of the
 // characters that make Tcl's list formatting brace or backslash an element.
 bool is_plain_element(PyObject *text) {
-    if (!PyUnicode_CheckExact(text) || PyUnicode_GET_LENGTH(text) == 0)
+    if (!PyUnicode_CheckExact(text) || !ready(text) || PyUnicode_GET_LENGTH(text) == 0) {
+        PyErr_Clear(); // the general way meets the error again
         return false;
+    }
     return ortan::visit_text(text, [](auto *s, Py_ssize_t n) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             switch (s[i]) {

@@ -93,7 +93,14 @@ def test_module_surface():
     assert namespace.MutableMapping is MutableMapping
     assert namespace.scribe is scribe and namespace.TclError is TclError
     assert namespace.Tk is tkinter.Tk and namespace.weakref is weakref
-    assert {"VariablesView", "ObjectsView", "CommandsView", "ProcsView"}.isdisjoint(vars(namespace))
+    assert [name for name in vars(namespace) if not name.startswith("__")] == [
+        "MutableMapping", "scribe", "tclobj", "TclError", "Tk", "MethodType", "weakref", "sys",
+        "functools", *namespace.__all__]
+
+
+def test_type_stub_matches_the_module():
+    stubtest = pytest.importorskip("mypy.stubtest")
+    assert stubtest.test_stubs(stubtest.parse_options(["ortan.tcl.namespace"])) == 0
 
 
 def test_class_tree():
