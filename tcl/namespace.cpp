@@ -13,10 +13,11 @@ using ortan::Ref;
 // Every class here is a plain Python class made at import by calling its metaclass (type, or
 // ABCMeta for the mappings) with a namespace of C++ methods, so the classes can derive from
 // MutableMapping and keep their state in the instance __dict__: each method reads `self.tcl`,
-// `self.var_name` and friends afresh, and every attribute stays plainly assignable. Methods that
-// the specification routes through another method (`self.get(...)`, `self.byref(...)`) call it
-// by name, so subclasses and the view subclasses can override them; the exact classes of this
-// module take direct C++ paths only where that cannot change the outcome.
+// `self.var_name` and friends afresh, and every attribute stays plainly assignable. A method that
+// works through another one (`self.get(...)`, `self.byref(...)`) calls it by name, so subclasses
+// and the view subclasses can override it. On the hot calls, instances of the module's own exact
+// classes take direct C++ paths instead: those assume that the classes' own methods were not
+// replaced on the class itself (subclasses always take the general way).
 //
 // Wrappers never hold the host interpreter strongly: they keep a weakref.proxy of it, so using a
 // wrapper after its interpreter is gone raises ReferenceError from the proxy.
@@ -3116,9 +3117,10 @@ bool make_variable_classes() {
                        {{"__init__", TclVariable_init,
                          "($self, var_name, array_index=None, tcl=None, cast=None)", nullptr},
                         {"get_obj", TclVariable_get_obj, nullptr,
-                         "get_obj(array_index=None, cast=<no conversion given>)\n--\n\n"
-                         "The value as the interpreter returns it, converted by `cast` (by\n"
-                         "self.cast when no cast is given; None means no conversion)."}}) &&
+                         "get_obj(array_index=None, cast=<marker>): the value as the\n"
+                         "interpreter returns it, converted by `cast`; self.cast when no cast\n"
+                         "is given (the default is TclVariable._TclVariable__marker), and None\n"
+                         "means no conversion."}}) &&
                    add_alias(ns, "get", "get_obj") &&
                    add_methods(
                        ns, q,
