@@ -158,28 +158,45 @@ Ref decode_tcl(const char *s, Py_ssize_t n) {
     return decode_tcl_repaired(s, n);
 }
 
-// The address that Tcl_Interp_p.from_param would pass for `interp`: null for None, the value
-// of a Tcl_Interp_p, the interpreter of a tkinter.Tk. False with ValueError for anything else.
-bool interp_address(PyObject *interp, void **address) {
-    *address = nullptr;
-    if (interp == Py_None)
+// The interpreter objects that Tcl_Interp_p.from_param accepts.
+enum class InterpKind { none, pointer, tk };
+
+// Sorts `interp` into one of the kinds; false with ValueError for anything else (or with the
+// error of a failed isinstance).
+bool interp_kind(PyObject *interp, InterpKind *kind) {
+    if (interp == Py_None) {
+        *kind = InterpKind::none;
         return true;
-    Ref value;
-    int is_pointer = PyObject_IsInstance(interp, interp_class);
+    }
+    const int is_pointer = PyObject_IsInstance(interp, interp_class);
     if (is_pointer < 0)
         return false;
     if (is_pointer) {
-        value = ortan::get_attr(interp, str_value);
-    } else {
-        int is_tk = PyObject_IsInstance(interp, tk_class);
-        if (is_tk < 0)
-            return false;
-        if (!is_tk) {
-            PyErr_Format(PyExc_ValueError, "Unrecognized Tcl interpreter object: %R", interp);
-            return false;
-        }
-        value = ortan::call_method(interp, str_interpaddr);
+        *kind = InterpKind::pointer;
+        return true;
     }
+    const int is_tk = PyObject_IsInstance(interp, tk_class);
+    if (is_tk < 0)
+        return false;
+    if (!is_tk) {
+        PyErr_Format(PyExc_ValueError, "Unrecognized Tcl interpreter object: %R", interp);
+        return false;
+    }
+    *kind = InterpKind::tk;
+    return true;
+}
+
+// The address that Tcl_Interp_p.from_param would pass for `interp`: null for None, the value
+// of a Tcl_Interp_p, the interpreter of a tkinter.Tk. False with an exception set on failure.
+bool interp_address(PyObject *interp, void **address) {
+    *address = nullptr;
+    InterpKind kind;
+    if (!interp_kind(interp, &kind))
+        return false;
+    if (kind == InterpKind::none)
+        return true;
+    Ref value = kind == InterpKind::pointer ? ortan::get_attr(interp, str_value)
+                                            : ortan::call_method(interp, str_interpaddr);
     if (!value)
         return false;
     if (value.get() == Py_None)
@@ -644,18 +661,13 @@ PyObject *from_param(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     if (!ortan::parse_args("from_param", args + 1, static_cast<size_t>(nargs - 1), kwnames,
                            {"interp"}, 1, &interp))
         return nullptr;
-    int is_pointer = PyObject_IsInstance(interp, interp_class);
-    if (is_pointer < 0)
+    InterpKind kind;
+    if (!interp_kind(interp, &kind))
         return nullptr;
-    if (is_pointer)
+    if (kind == InterpKind::pointer)
         return Py_NewRef(interp);
-    if (interp == Py_None)
+    if (kind == InterpKind::none)
         return ortan::call(interp_class).release();
-    int is_tk = PyObject_IsInstance(interp, tk_class);
-    if (is_tk < 0)
-        return nullptr;
-    if (!is_tk)
-        return PyErr_Format(PyExc_ValueError, "Unrecognized Tcl interpreter object: %R", interp);
     Ref address = ortan::call_method(interp, str_interpaddr);
     return address ? ortan::call(interp_class, {address.get()}).release() : nullptr;
 }
