@@ -73,12 +73,18 @@ bool check_self(PyObject *self, const char *method) {
 // A new, empty Nestmap: Nestmap().
 Ref new_nestmap() { return call(nestmap_class()); }
 
-// KeyError('target key "<key>" is a value, cannot update value against another keyed list'),
-// formatted with Python's `%`, which takes a tuple key as its argument tuple.
-void raise_is_a_value(PyObject *key) {
-    Ref message = Ref::steal(PyUnicode_Format(s_is_a_value, key));
-    if (message)
-        PyErr_SetObject(PyExc_KeyError, message.get());
+// Whether `existing`, the value under `key`, is a level (which may be written below, or be
+// replaced by a Nestmap). A plain value may not: false with KeyError('target key "<key>" is a
+// value, cannot update value against another keyed list'), formatted with Python's `%`, which
+// takes a tuple key as its argument tuple.
+bool check_level(PyObject *existing, PyObject *key) {
+    const int nested = is_nestmap(existing);
+    if (nested == 0) {
+        Ref message = Ref::steal(PyUnicode_Format(s_is_a_value, key));
+        if (message)
+            PyErr_SetObject(PyExc_KeyError, message.get());
+    }
+    return nested > 0;
 }
 
 // `head, rest = parts`, with the messages of Python's unpacking.
@@ -226,16 +232,8 @@ int store_leaf(PyObject *level, PyObject *key, PyObject *value) {
     if (nested) {
         Ref existing;
         const int found = find_item(level, key, existing);
-        if (found < 0)
+        if (found < 0 || (found && !check_level(existing.get(), key)))
             return -1;
-        if (found) {
-            const int existing_nested = is_nestmap(existing.get());
-            if (existing_nested <= 0) {
-                if (existing_nested == 0)
-                    raise_is_a_value(key);
-                return -1;
-            }
-        }
     }
     return PyDict_SetItem(level, key, value);
 }
@@ -264,13 +262,8 @@ int set_path(PyObject *level, PyObject *key, PyObject *value) {
             sublevel = new_nestmap();
             if (!sublevel || PyDict_SetItem(here.get(), head.get(), sublevel.get()) < 0)
                 return -1;
-        } else {
-            const int nested = is_nestmap(sublevel.get());
-            if (nested <= 0) {
-                if (nested == 0)
-                    raise_is_a_value(head.get());
-                return -1;
-            }
+        } else if (!check_level(sublevel.get(), head.get())) {
+            return -1;
         }
         if (!is_exact(sublevel.get())) {
             RecursionGuard guard(" while assigning a keyed-list path");
@@ -481,13 +474,8 @@ bool update_keyword(PyObject *self, PyObject *key, PyObject *value) {
         existing = new_nestmap();
         if (!existing || assign(self, key, existing.get()) < 0)
             return false;
-    } else {
-        const int existing_nested = is_nestmap(existing.get());
-        if (existing_nested <= 0) {
-            if (existing_nested == 0)
-                raise_is_a_value(key);
-            return false;
-        }
+    } else if (!check_level(existing.get(), key)) {
+        return false;
     }
     return bool(call_update(existing.get(), value));
 }
