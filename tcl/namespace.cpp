@@ -2264,8 +2264,13 @@ PyObject *TempTclCommand_del(PyObject *const *args, Py_ssize_t nargs, PyObject *
     const int registered = ortan::get_optional_attr(self, S.dunder_wrapped, wrapped);
     if (registered < 0)
         PyErr_Clear(); // any failure of the look-up counts as absent
-    if (registered > 0 && !delete_quietly(self))
-        return nullptr;
+    // When the interpreter is gone, so is the command: a collection after that has nothing to
+    // remove, and Python would only print the ReferenceError as an ignored exception.
+    if (registered > 0 && !delete_quietly(self)) {
+        if (!PyErr_ExceptionMatches(PyExc_ReferenceError))
+            return nullptr;
+        PyErr_Clear();
+    }
     Ref next_del;
     const int found = next_attr(TempTclCommand_cls, self, S.dunder_del, next_del);
     if (found < 0 || (found && !ortan::call(next_del.get())))

@@ -1,6 +1,7 @@
 """ortan.tcl.namespace: variables, commands, namespaces and their views on a live interpreter."""
 
 import gc
+import sys
 import logging
 import re
 import tkinter
@@ -943,6 +944,21 @@ def test_wrappers_do_not_keep_the_interpreter_alive():
                 lambda: wrappers[4]["x"], lambda: list(wrappers[5]), lambda: wrappers[0].set(1)):
         with pytest.raises(ReferenceError):
             use()
+
+
+def test_temporary_command_collected_after_its_interpreter_is_quiet():
+    interp = ortan.tcl.Interpreter()
+    command = TempTclCommand(lambda: "x", tcl=interp)
+    unraisable = []
+    old_hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        del interp
+        gc.collect()
+        del command
+        gc.collect()
+    finally:
+        sys.unraisablehook = old_hook
+    assert unraisable == []
 
 
 def test_proxies_are_kept_as_given(tcl):
