@@ -72,3 +72,12 @@ def test_sibling_stand_ins():
     with pytest.raises(AttributeError):
         d.missing
     assert get_time().year >= 2024
+
+
+def test_demo_runs(capsys):
+    from ortan.tcl import demo
+
+    demo.main()
+    out = capsys.readouterr().out
+    for title in ("scribe", "internal", "namespace", "nestmap", "hop and history"):
+        assert f"== {title}" in out
