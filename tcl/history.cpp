@@ -31,25 +31,6 @@ constexpr long default_max_history = 9999;
 // Conversions and helpers
 // ===========================================================================================
 
-// Keeps a C++ function that calls back into Python from overflowing the C stack when callers
-// build a cycle of C-only calls (a history whose append leads back to itself).
-class RecursionGuard {
-  public:
-    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (ok_)
-            Py_LeaveRecursiveCall();
-    }
-    bool ok() const { return ok_; }
-
-  private:
-    bool ok_;
-};
-
-bool set_attr(PyObject *obj, PyObject *name, PyObject *value) {
-    return value && PyObject_SetAttr(obj, name, value) == 0;
-}
-
 // deque(maxlen=maxlen)
 Ref new_deque(PyObject *maxlen) {
     PyObject *args[] = {maxlen};
@@ -229,28 +210,11 @@ bool set_entry(PyObject *self, PyObject *api) {
            set_attr(self, s_api, line.get());
 }
 
-// Whether `cls(...)` still means object.__new__ followed by the `init` it was built with, so
-// that a hot path may make the instance itself and skip the generic call machinery (which
-// packs the arguments into a tuple only to unpack them again).
-bool plain_construction(PyObject *cls, PyObject *init) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    return type->tp_new == PyBaseObject_Type.tp_new &&
-           PyDict_GetItem(type->tp_dict, s_init) == init;
-}
-
-// object.__new__(type): also sets up the instance's attribute storage, which a bare
-// tp_alloc leaves to be built the slow way on the first attribute set.
-Ref new_instance(PyTypeObject *type) {
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    return no_args ? Ref::steal(type->tp_new(type, no_args.get(), nullptr)) : no_args;
-}
-
 // Entry(api)
 Ref new_entry(PyObject *api) {
     if (!plain_construction(g_entry_cls, g_entry_init))
         return call(g_entry_cls, {api});
-    auto *type = reinterpret_cast<PyTypeObject *>(g_entry_cls);
-    Ref entry = new_instance(type);
+    Ref entry = new_instance(g_entry_cls);
     if (!entry || !set_entry(entry.get(), api))
         return Ref();
     return entry;
@@ -332,6 +296,7 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     PyObject *item;
     if (!parse_args("append", args + 1, nargs - 1, kwnames, {"item"}, 1, &item))
         return nullptr;
+    // A history whose append leads back to itself is a cycle of C-only calls.
     RecursionGuard guard(" while recording a Tcl call");
     if (!guard.ok() || !log_appended(item))
         return nullptr;
@@ -596,15 +561,6 @@ bool intern_names() {
         if (!(*name.slot = intern(name.text)))
             return false;
     }
-    return true;
-}
-
-// Binds `name` in the module and keeps a reference in `*keep` (when given) for the C++ code.
-bool bind(PyObject *module, const char *name, Ref value, PyObject **keep = nullptr) {
-    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
-        return false;
-    if (keep)
-        *keep = value.release();
     return true;
 }
 

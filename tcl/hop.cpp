@@ -24,41 +24,10 @@ PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast
 // Conversions and helpers
 // ===========================================================================================
 
-// Keeps a C++ function that calls back into Python from overflowing the C stack when the host
-// builds a cycle of C-only calls (say, a history that is itself a quick call).
-class RecursionGuard {
-  public:
-    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (ok_)
-            Py_LeaveRecursiveCall();
-    }
-    bool ok() const { return ok_; }
-
-  private:
-    bool ok_;
-};
-
 // self.<name> without the class's __getattr__: these objects turn every missing attribute
 // into a path component, so their own state must be read around it.
 Ref own_attr(PyObject *self, PyObject *name) {
     return Ref::steal(PyObject_GenericGetAttr(self, name));
-}
-
-// Whether `cls(...)` still means object.__new__ followed by the `init` it was built with, so
-// that a hot path may make the instance itself and skip the generic call machinery (which
-// packs the arguments into a tuple and a dict only to unpack them again).
-bool plain_construction(PyObject *cls, PyObject *init) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    return type->tp_new == PyBaseObject_Type.tp_new &&
-           PyDict_GetItem(type->tp_dict, s_init) == init;
-}
-
-// object.__new__(type): also sets up the instance's attribute storage, which a bare
-// tp_alloc leaves to be built the slow way on the first attribute set.
-Ref new_instance(PyTypeObject *type) {
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    return no_args ? Ref::steal(type->tp_new(type, no_args.get(), nullptr)) : no_args;
 }
 
 // The currently raised exception, normalised and carrying its traceback; the error is cleared.
@@ -223,8 +192,7 @@ Ref new_code(PyObject *name, PyObject *tcl) {
         PyObject *call_args[] = {name, tcl};
         return Ref::steal(PyObject_Vectorcall(g_code_cls, call_args, 1, g_tcl_kw));
     }
-    auto *type = reinterpret_cast<PyTypeObject *>(g_code_cls);
-    Ref code = new_instance(type);
+    Ref code = new_instance(g_code_cls);
     if (!code || !set_code(code.get(), tcl, &name, 1))
         return Ref();
     return code;
@@ -312,6 +280,7 @@ PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
 // too), a Tcl error raised as TclError carrying Tcl's ::errorInfo, the result cast unless
 // cast_ is false.
 PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    // The host may build a cycle of C-only calls (say, a history that is itself a quick call).
     RecursionGuard guard(" while calling a Tcl command");
     if (!guard.ok())
         return nullptr;
@@ -518,15 +487,6 @@ bool intern_names() {
         if (!(*name.slot = intern(name.text)))
             return false;
     }
-    return true;
-}
-
-// Binds `name` in the module and keeps a reference in `*keep` (when given) for the C++ code.
-bool bind(PyObject *module, const char *name, Ref value, PyObject **keep = nullptr) {
-    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
-        return false;
-    if (keep)
-        *keep = value.release();
     return true;
 }
 

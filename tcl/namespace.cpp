@@ -434,35 +434,9 @@ bool swallow_tcl_error() {
     return true;
 }
 
-// The pending exception as one object (normalised, traceback attached), cleared.
-Ref fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
-
-void restore_exception(Ref exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject *value = exc.release();
-    PyObject *type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value)));
-    PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
-}
-
 // `raise KeyError(exc) from exc` for the pending exception `exc`.
 void reraise_as_key_error() {
-    Ref exc = fetch_exception();
+    Ref exc = ortan::fetch_exception();
     if (!exc)
         return;
     Ref key_error = ortan::call(PyExc_KeyError, {exc.get()});
@@ -470,7 +444,7 @@ void reraise_as_key_error() {
         return;
     PyException_SetCause(key_error.get(), Py_NewRef(exc.get()));
     PyException_SetContext(key_error.get(), exc.release());
-    restore_exception(std::move(key_error));
+    ortan::restore_exception(std::move(key_error));
 }
 
 // The `with` statement around a callable: `with manager as value: body(value)`. Returns the
@@ -489,7 +463,7 @@ template <class Body> Ref with_block(PyObject *manager, Body &&body) {
         Ref done = ortan::call(exit_fn.get(), {manager, Py_None, Py_None, Py_None});
         return done ? result : done;
     }
-    Ref exc = fetch_exception();
+    Ref exc = ortan::fetch_exception();
     if (!exc)
         return Ref();
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
@@ -503,7 +477,7 @@ template <class Body> Ref with_block(PyObject *manager, Body &&body) {
         return Ref();
     if (truth)
         return none();
-    restore_exception(std::move(exc));
+    ortan::restore_exception(std::move(exc));
     return Ref();
 }
 
@@ -1193,17 +1167,17 @@ PyObject *TclVariable_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *k
     if (!done) {
         if (!PyErr_ExceptionMatches(tcl_error) || !a[1])
             return nullptr;
-        Ref error = fetch_exception();
+        Ref error = ortan::fetch_exception();
         const int nocomplain = PyObject_IsTrue(a[1]);
         if (nocomplain < 0) {
             // As in an except clause: the TclError becomes the context of the new error.
-            Ref failure = fetch_exception();
+            Ref failure = ortan::fetch_exception();
             PyException_SetContext(failure.get(), error.release());
-            restore_exception(std::move(failure));
+            ortan::restore_exception(std::move(failure));
             return nullptr;
         }
         if (!nocomplain) {
-            restore_exception(std::move(error)); // re-raised unchanged
+            ortan::restore_exception(std::move(error)); // re-raised unchanged
             return nullptr;
         }
     }

@@ -29,21 +29,6 @@ PyObject *s_dot, *s_split, *s_one, *s_typename, *s_keyed_list, *s_update, *s_all
 // Conversions and helpers
 // ===========================================================================================
 
-// Keeps the walks that call back into Python (a Nestmap holding itself, a self-nesting value)
-// from overflowing the C stack: they raise RecursionError instead.
-class RecursionGuard {
-  public:
-    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (ok_)
-            Py_LeaveRecursiveCall();
-    }
-    bool ok() const { return ok_; }
-
-  private:
-    bool ok_;
-};
-
 PyObject *nestmap_class() { return reinterpret_cast<PyObject *>(g_nestmap); }
 
 // Levels of exactly this class are walked here in C++, without going back through Python's
@@ -830,15 +815,6 @@ bool intern_names() {
             return false;
     }
     return (s_one = PyLong_FromLong(1)) != nullptr;
-}
-
-// Binds `name` in the module and keeps a reference in `*keep` (when given) for the C++ code.
-bool bind(PyObject *module, const char *name, Ref value, PyObject **keep = nullptr) {
-    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
-        return false;
-    if (keep)
-        *keep = value.release();
-    return true;
 }
 
 PyModuleDef module_def = {

@@ -4,7 +4,8 @@
 namespace ortan {
 
 bool parse_args(const char *fname, PyObject *const *args, size_t nargsf, PyObject *kwnames,
-                std::initializer_list<const char *> names, Py_ssize_t required, PyObject **out) {
+                std::initializer_list<const char *> names, Py_ssize_t required, PyObject **out,
+                ExtraKeywordFn extra, void *context) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
     if (nargs > count) {
@@ -25,13 +26,17 @@ bool parse_args(const char *fname, PyObject *const *args, size_t nargsf, PyObjec
             ++slot;
         }
         if (slot == count) {
+            if (extra) {
+                if (!extra(context, key, args[nargs + k]))
+                    return false;
+                continue;
+            }
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
                          key);
             return false;
         }
         if (out[slot]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname,
-                         key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname, key);
             return false;
         }
         out[slot] = args[nargs + k];

@@ -9,8 +9,7 @@ namespace ortan {
 namespace {
 
 struct MethodObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     MethodFn fn;
     Py_ssize_t min_args; // 1 for methods and classmethods (self or cls), 0 for staticmethods
     PyObject *name;
@@ -98,9 +97,17 @@ bool add_wrapped(PyObject *ns, const MethodDef &def, const char *class_qualname,
     Ref method = new_method(def, class_qualname, min_args);
     if (!method)
         return false;
-    Ref wrapped = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(wrapper),
-                                                 method.get()));
+    Ref wrapped =
+        Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(wrapper), method.get()));
     return set_item(ns, def.name, wrapped);
+}
+
+// "__init__", interned on first use and kept for the process.
+PyObject *init_name() {
+    static PyObject *name = nullptr;
+    if (!name)
+        name = intern("__init__");
+    return name;
 }
 
 } // namespace
@@ -111,6 +118,18 @@ Ref make_method(const MethodDef &def, const char *class_qualname) {
 
 bool add_method(PyObject *ns, const MethodDef &def, const char *class_qualname) {
     return set_item(ns, def.name, make_method(def, class_qualname));
+}
+
+bool add_methods(PyObject *ns, const MethodDef *defs, size_t count, const char *class_qualname) {
+    for (size_t i = 0; i < count; ++i) {
+        if (!add_method(ns, defs[i], class_qualname))
+            return false;
+    }
+    return true;
+}
+
+bool add_methods(PyObject *ns, std::initializer_list<MethodDef> defs, const char *class_qualname) {
+    return add_methods(ns, defs.begin(), defs.size(), class_qualname);
 }
 
 bool add_staticmethod(PyObject *ns, const MethodDef &def, const char *class_qualname) {
@@ -142,12 +161,46 @@ Ref build_class(PyObject *metaclass, const char *name, PyObject *bases, PyObject
     return Ref::steal(PyObject_CallFunctionObjArgs(metaclass, pyname.get(), bases, ns, nullptr));
 }
 
+Ref build_plain_class(const char *name, PyObject *ns) {
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (!bases)
+        return bases;
+    return build_class(reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), ns);
+}
+
 Ref super_attr(PyObject *cls, PyObject *self, PyObject *name) {
     Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
                                                         cls, self, nullptr));
     if (!proxy)
         return proxy;
     return Ref::steal(PyObject_GetAttr(proxy.get(), name));
+}
+
+Ref defined_init(PyObject *cls) {
+    PyObject *name = init_name();
+    PyObject *init =
+        name ? PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, name)
+             : nullptr;
+    if (!init && !PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError, "%R defines no __init__", cls);
+    return Ref::borrow(init);
+}
+
+bool plain_construction(PyObject *cls, PyObject *init) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (type->tp_new != PyBaseObject_Type.tp_new)
+        return false;
+    PyObject *name = init_name();
+    PyObject *found = name ? PyDict_GetItemWithError(type->tp_dict, name) : nullptr;
+    if (!found)
+        PyErr_Clear();
+    return found != nullptr && found == init;
+}
+
+Ref new_instance(PyObject *cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args ? Ref::steal(type->tp_new(type, no_args.get(), nullptr)) : no_args;
 }
 
 } // namespace ortan

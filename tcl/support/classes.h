@@ -9,6 +9,9 @@
 
 #include "ref.h"
 
+#include <cstddef>
+#include <initializer_list>
+
 namespace ortan {
 
 // A zero-initialised static type object with its name and instance size set, ready for the
@@ -44,6 +47,13 @@ Ref make_method(const MethodDef &def, const char *class_qualname);
 
 // Puts make_method(def) into `ns` under def.name; false with an exception set on failure.
 bool add_method(PyObject *ns, const MethodDef &def, const char *class_qualname);
+// add_method for each of `defs`, in order (the order of the class namespace).
+bool add_methods(PyObject *ns, std::initializer_list<MethodDef> defs, const char *class_qualname);
+bool add_methods(PyObject *ns, const MethodDef *defs, size_t count, const char *class_qualname);
+template <size_t N>
+bool add_methods(PyObject *ns, const MethodDef (&defs)[N], const char *class_qualname) {
+    return add_methods(ns, defs, N, class_qualname);
+}
 // The same, wrapped as staticmethod or classmethod. A staticmethod's function receives no self:
 // args[0] is the first Python argument.
 bool add_staticmethod(PyObject *ns, const MethodDef &def, const char *class_qualname);
@@ -57,7 +67,25 @@ Ref new_class_namespace(const char *module, const char *qualname, const char *do
 // metaclass(name, bases, ns): the class object.
 Ref build_class(PyObject *metaclass, const char *name, PyObject *bases, PyObject *ns);
 
+// type(name, (object,), ns): a class with no other base.
+Ref build_plain_class(const char *name, PyObject *ns);
+
 // super(cls, self).<name>: the parent's attribute bound to self.
 Ref super_attr(PyObject *cls, PyObject *self, PyObject *name);
+
+// Direct construction. `cls(...)` runs type.__call__, which packs the arguments into a tuple
+// and a dict only for object.__new__ and __init__ to unpack them again. A hot path that makes
+// instances of one of this package's classes may do the two steps itself, as long as the class
+// still has object's __new__ and the __init__ it was built with (recorded at import with
+// defined_init). Subclasses, and classes whose __init__ was replaced, take the ordinary call.
+
+// cls.__dict__['__init__'] as it is now; null with an exception set when there is none.
+Ref defined_init(PyObject *cls);
+// Whether `cls(...)` still means object.__new__ followed by `init`. A failed look-up counts
+// as no (the ordinary call meets the error again).
+bool plain_construction(PyObject *cls, PyObject *init);
+// object.__new__(cls): also sets up the instance's attribute storage, which a bare tp_alloc
+// leaves to be built the slow way on the first attribute set.
+Ref new_instance(PyObject *cls);
 
 } // namespace ortan

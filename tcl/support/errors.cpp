@@ -1,4 +1,4 @@
-// Small wrappers over the C API that return Refs.
+// Small wrappers over the C API that return Refs: imports, attributes, calls, exceptions.
 #include "errors.h"
 
 namespace ortan {
@@ -22,7 +22,8 @@ int get_optional_attr(PyObject *obj, PyObject *name, Ref &out) {
     return found;
 }
 
-Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args) {
+Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args,
+                PyObject *kwnames) {
     // PyObject_VectorcallMethod wants the receiver in slot 0 of the argument vector.
     PyObject *stack[8];
     if (args.size() + 1 > sizeof stack / sizeof stack[0])
@@ -31,7 +32,54 @@ Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *>
     Py_ssize_t n = 1;
     for (PyObject *arg : args)
         stack[n++] = arg;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n, nullptr));
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, n - nkw, kwnames));
+}
+
+Ref unproxied(PyObject *obj) {
+    if (!PyWeakref_CheckProxy(obj))
+        return Ref::borrow(obj);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *referent = nullptr;
+    if (PyWeakref_GetRef(obj, &referent) < 0)
+        return Ref();
+    Ref alive = Ref::steal(referent);
+#else
+    PyObject *referent = PyWeakref_GetObject(obj); // borrowed; None once it is gone
+    if (!referent)
+        return Ref();
+    Ref alive = referent == Py_None ? Ref() : Ref::borrow(referent);
+#endif
+    if (!alive)
+        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return alive;
+}
+
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
+void restore_exception(Ref exc) {
+    if (!exc)
+        return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject *value = exc.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value,
+                  PyException_GetTraceback(value));
+#endif
 }
 
 PyObject *intern(const char *text) {

@@ -1,4 +1,4 @@
-// Small wrappers over the C API that return Refs: imports, attributes, calls.
+// Small wrappers over the C API that return Refs: imports, attributes, calls, exceptions.
 #pragma once
 
 #include "ref.h"
@@ -6,6 +6,9 @@
 #include <initializer_list>
 
 namespace ortan {
+
+// `import module`.
+inline Ref import_module(const char *module) { return Ref::steal(PyImport_ImportModule(module)); }
 
 // `from module import name`.
 Ref import_attr(const char *module, const char *name);
@@ -18,19 +21,31 @@ inline Ref get_attr(PyObject *obj, PyObject *name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
+// setattr(obj, name, value); false with an exception set, also when `value` is null (so that a
+// failed maker can be passed straight in).
+inline bool set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+    return value && PyObject_SetAttr(obj, name, value) == 0;
+}
+
 // getattr(obj, name, None) that counts only AttributeError as absence: returns -1 with an
 // exception set, 0 with `out` null when absent, 1 with `out` set when present.
 int get_optional_attr(PyObject *obj, PyObject *name, Ref &out);
 
 // callable(*args) with borrowed arguments.
 inline Ref call(PyObject *callable, std::initializer_list<PyObject *> args = {}) {
-    return Ref::steal(
-        PyObject_Vectorcall(callable, const_cast<PyObject *const *>(args.begin()), args.size(),
-                            nullptr));
+    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject *const *>(args.begin()),
+                                          args.size(), nullptr));
 }
 
-// obj.name(*args) with borrowed arguments; `name` should be an interned str.
-Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {});
+// obj.name(*args) with borrowed arguments; `name` should be an interned str. With `kwnames`,
+// the last len(kwnames) of `args` are the values of those keywords.
+Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {},
+                PyObject *kwnames = nullptr);
+
+// The object behind a weakref.proxy, held for as long as the caller needs it (so each step
+// reaches it directly, not through the proxy); any other object as it is. A proxy whose
+// referent is gone raises ReferenceError, as any use of the proxy does.
+Ref unproxied(PyObject *obj);
 
 // An interned str that lives as long as the process (the module keeps it in a static).
 PyObject *intern(const char *text);
@@ -42,6 +57,15 @@ inline Ref text(const char *utf8) { return Ref::steal(PyUnicode_FromString(utf8)
 inline bool set_item(PyObject *dict, const char *name, const Ref &value) {
     return value && PyDict_SetItemString(dict, name, value.get()) == 0;
 }
+
+// The pending exception as one object (normalised, its traceback attached), cleared; null when
+// none is set.
+Ref fetch_exception();
+
+// Raises `exc` as it is, with its traceback and its context, without the implicit chaining of
+// PyErr_SetObject (which would make the exception being handled its context). Does nothing
+// when `exc` is null.
+void restore_exception(Ref exc);
 
 // Raises `type` with `message` and returns a null Ref, for one-line error returns.
 inline Ref raise(PyObject *type, const char *message) {

@@ -4,5 +4,7 @@
 #include "args.h"
 #include "classes.h"
 #include "errors.h"
+#include "module.h"
+#include "recursion.h"
 #include "ref.h"
 #include "text.h"

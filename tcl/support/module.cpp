@@ -1,0 +1,45 @@
+// Module init: the module definition, interned names, and the globals a module binds.
+#include "module.h"
+#include "errors.h"
+
+namespace ortan {
+
+PyModuleDef define_module(const char *name, const char *doc) {
+    PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    };
+    return def;
+}
+
+PyObject *create_module(PyModuleDef &def, bool (*init)(PyObject *module)) {
+    Ref module = Ref::steal(PyModule_Create(&def));
+    if (!module || !init(module.get()))
+        return nullptr;
+    return module.release();
+}
+
+bool intern_all(std::initializer_list<InternedName> names) {
+    for (const InternedName &name : names) {
+        if (!(*name.slot = intern(name.text)))
+            return false;
+    }
+    return true;
+}
+
+bool bind(PyObject *module, const char *name, Ref value, PyObject **keep) {
+    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
+        return false;
+    if (keep) {
+        PyObject *old = *keep;
+        *keep = value.release();
+        Py_XDECREF(old);
+    }
+    return true;
+}
+
+Ref module_function(PyMethodDef *def, PyObject *module) {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    return name ? Ref::steal(PyCFunction_NewEx(def, module, name.get())) : name;
+}
+
+} // namespace ortan

@@ -1,0 +1,34 @@
+// Module init: the module definition, interned names, and the globals a module binds.
+#pragma once
+
+#include "ref.h"
+
+#include <initializer_list>
+
+namespace ortan {
+
+// The definition of a single-phase module with m_size -1: one module object per process, so
+// the objects its C++ code keeps in statics always belong to it. Keep the result in a static.
+PyModuleDef define_module(const char *name, const char *doc);
+
+// PyModule_Create(def), then `init` fills the module: the body of every PyInit_<module>.
+// Returns the module, or null with an exception set.
+PyObject *create_module(PyModuleDef &def, bool (*init)(PyObject *module));
+
+// One name to intern at import: `*slot = intern(text)`.
+struct InternedName {
+    PyObject **slot;
+    const char *text;
+};
+
+// Interns every name into its slot; false with an exception set on failure.
+bool intern_all(std::initializer_list<InternedName> names);
+
+// module.<name> = value. With `keep`, *keep also holds a strong reference (replacing what it
+// held) for the C++ code. False with an exception set, also when `value` is null.
+bool bind(PyObject *module, const char *name, Ref value, PyObject **keep = nullptr);
+
+// A module-level builtin function of `def`, its __module__ being the module's name.
+Ref module_function(PyMethodDef *def, PyObject *module);
+
+} // namespace ortan
