@@ -11,8 +11,11 @@ import gc
 import sys
 import tkinter
 import tracemalloc
+import weakref
 
 import pytest
+
+import ortan.tcl
 
 TclError = tkinter.TclError
 
@@ -519,3 +522,53 @@ def _(tcl):
         expect(ValueError, TclNamespace.split, "a:b"),
         expect(ValueError, TclNamespace.join, "a", "b:::c"),
     )
+
+
+# --- lifetime across modules ---------------------------------------------------------------------
+
+
+def test_wrappers_and_quick_calls_after_their_interpreter_is_gone():
+    namespace = pytest.importorskip("ortan.tcl.namespace")
+    pytest.importorskip("ortan.tcl.hop")
+    from ortan.tcl.scribe import scribe, tclobj
+
+    interp = ortan.tcl.Interpreter()
+    interp.tk.eval("namespace eval ::life { proc p {a} { return $a } }")
+    hop, code = interp.hop, interp.hop.life.p
+    ns = namespace.TclNamespace("::life", tcl=interp)
+    var, proc, host_vars = ns.vars.byref("v"), ns.procs.byref("p"), interp.vars
+    temp_command = namespace.TempTclCommand(lambda: "x", tcl=interp)
+    temp_variable = namespace.TempTclVariable(tcl=interp).__enter__()
+    temp_namespace = namespace.TempTclNamespace(tcl=interp).__enter__()
+    alive = weakref.ref(interp)
+    unraisable = []
+    old_hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        del interp
+        gc.collect()
+        assert alive() is None
+        uses = {
+            "hop attribute call": lambda: hop.set("::x", 1),
+            "stored quick call": lambda: code(1),
+            "quick call with a wrapper argument": lambda: hop.life.p(var),
+            "variable": var.get,
+            "procedure": lambda: proc("a"),
+            "namespace": ns.exists,
+            "host variables view": lambda: host_vars["x"],
+            "procedures view": lambda: list(ns.procs),
+            "temporary command": temp_command.delete,
+            "temporary variable's with end": lambda: temp_variable.__exit__(None, None, None),
+            "temporary namespace's with end": lambda: temp_namespace.__exit__(None, None, None),
+        }
+        for name, use in uses.items():
+            with pytest.raises(ReferenceError):
+                use()
+        # Conversions need no interpreter.
+        assert scribe(var) == "::life::v" and scribe(ns) == "::life"
+        assert tclobj(proc) == ("::life::p",)
+        del temp_command, temp_variable, temp_namespace, uses
+        gc.collect()
+    finally:
+        sys.unraisablehook = old_hook
+    # Collected temporaries may at most report their ReferenceError as ignored.
+    assert all(issubclass(u.exc_type, ReferenceError) for u in unraisable), unraisable
