@@ -561,8 +561,11 @@ def test_wrappers_and_quick_calls_after_their_interpreter_is_gone():
             "temporary namespace's with end": lambda: temp_namespace.__exit__(None, None, None),
         }
         for name, use in uses.items():
-            with pytest.raises(ReferenceError):
+            try:
                 use()
+            except ReferenceError:
+                continue
+            pytest.fail(f"{name}: no ReferenceError")
         # Conversions need no interpreter.
         assert scribe(var) == "::life::v" and scribe(ns) == "::life"
         assert tclobj(proc) == ("::life::p",)
