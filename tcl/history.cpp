@@ -23,7 +23,7 @@ PyObject *g_maxlen_kw;  // ("maxlen",): keyword names for deque(maxlen=...)
 
 PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append, *s_clear,
     *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime, *s_search, *s_enable,
-    *s_str, *s_space, *s_stamp_format, *s_init;
+    *s_str, *s_space, *s_stamp_format;
 
 constexpr long default_max_history = 9999;
 
@@ -180,14 +180,7 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
     Ref entries = Ref::steal(PyObject_GetItem(markers.get(), marker));
     if (entries || !PyErr_ExceptionMatches(PyExc_KeyError))
         return entries;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    Ref key_error = Ref::steal(value);
+    Ref key_error = fetch_exception();
     Ref message = Ref::steal(PyUnicode_FromFormat("No such marker: %S", marker));
     Ref error = message ? call(PyExc_Exception, {message.get()}) : Ref();
     if (!error)
@@ -195,7 +188,7 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
     // Restored as it is: PyErr_SetObject would replace this context with the exception that
     // our caller may be handling (which is the KeyError's own context already).
     PyException_SetContext(error.get(), key_error.release());
-    PyErr_Restore(Py_NewRef(PyExc_Exception), error.release(), nullptr);
+    restore_exception(std::move(error));
     return Ref();
 }
 
@@ -222,7 +215,7 @@ Ref new_entry(PyObject *api) {
 
 PyObject *Entry_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *api;
-    if (!parse_args("__init__", args + 1, nargs - 1, kwnames, {"api"}, 1, &api))
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"api"}, 1, &api))
         return nullptr;
     if (!set_entry(args[0], api))
         return nullptr;
@@ -230,7 +223,7 @@ PyObject *Entry_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 }
 
 PyObject *Entry_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_args("__str__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+    if (!parse_method_args("__str__", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     Ref timestamp = get_attr(args[0], s_timestamp);
     Ref stamp = timestamp ? call_method(timestamp.get(), s_strftime, {s_stamp_format}) : Ref();
@@ -241,7 +234,7 @@ PyObject *Entry_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 }
 
 PyObject *Entry_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_args("__repr__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+    if (!parse_method_args("__repr__", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     Ref str = call_method(args[0], s_str);
     Ref address = str ? hex_id(args[0]) : Ref();
@@ -256,7 +249,7 @@ PyObject *Entry_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 
 PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *max_history;
-    if (!parse_args("__init__", args + 1, nargs - 1, kwnames, {"max_history"}, 0, &max_history))
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"max_history"}, 0, &max_history))
         return nullptr;
     Ref default_max = max_history ? Ref() : Ref::steal(PyLong_FromLong(default_max_history));
     if (!max_history && !default_max)
@@ -272,7 +265,7 @@ PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
 
 PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const char *fname,
                       bool enabled, const char *message) {
-    if (!parse_args(fname, args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+    if (!parse_method_args(fname, args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     if (!set_attr(args[0], s_enabled, enabled ? Py_True : Py_False))
         return nullptr;
@@ -294,7 +287,7 @@ PyObject *History_disable(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
 // enabled for debug) costs one logger query, one Entry and one deque append.
 PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *item;
-    if (!parse_args("append", args + 1, nargs - 1, kwnames, {"item"}, 1, &item))
+    if (!parse_method_args("append", args, nargs, kwnames, {"item"}, 1, &item))
         return nullptr;
     // A history whose append leads back to itself is a cycle of C-only calls.
     RecursionGuard guard(" while recording a Tcl call");
@@ -347,7 +340,7 @@ bool clear_every_marker(PyObject *self) {
 
 PyObject *History_clear(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *params[2];
-    if (!parse_args("clear", args + 1, nargs - 1, kwnames, {"marker", "clear_all"}, 0, params))
+    if (!parse_method_args("clear", args, nargs, kwnames, {"marker", "clear_all"}, 0, params))
         return nullptr;
     PyObject *self = args[0];
     PyObject *marker = params[0] ? params[0] : Py_None;
@@ -372,7 +365,7 @@ PyObject *History_clear(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
 
 PyObject *History_start_marker(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *marker;
-    if (!parse_args("start_marker", args + 1, nargs - 1, kwnames, {"marker"}, 1, &marker))
+    if (!parse_method_args("start_marker", args, nargs, kwnames, {"marker"}, 1, &marker))
         return nullptr;
     PyObject *self = args[0];
     Ref markers = get_attr(self, s_markers);
@@ -397,7 +390,7 @@ PyObject *History_start_marker(PyObject *const *args, Py_ssize_t nargs, PyObject
 
 PyObject *History_end_marker(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *marker;
-    if (!parse_args("end_marker", args + 1, nargs - 1, kwnames, {"marker"}, 1, &marker))
+    if (!parse_method_args("end_marker", args, nargs, kwnames, {"marker"}, 1, &marker))
         return nullptr;
     Ref active = get_attr(args[0], s_active);
     if (!active || !call_method(active.get(), s_remove, {marker}))
@@ -427,8 +420,7 @@ Ref matching(PyObject *entries, PyObject *regex) {
 
 PyObject *History_filter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *params[3];
-    if (!parse_args("filter", args + 1, nargs - 1, kwnames, {"marker", "count", "regex"}, 0,
-                    params))
+    if (!parse_method_args("filter", args, nargs, kwnames, {"marker", "count", "regex"}, 0, params))
         return nullptr;
     PyObject *self = args[0];
     PyObject *marker = params[0] ? params[0] : Py_None;
@@ -453,14 +445,14 @@ PyObject *History_filter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
 }
 
 PyObject *History_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_args("__str__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+    if (!parse_method_args("__str__", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     Ref history = get_attr(args[0], s_history);
     return history ? PyObject_Str(history.get()) : nullptr;
 }
 
 PyObject *History_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_args("__repr__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+    if (!parse_method_args("__repr__", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     Ref history = get_attr(args[0], s_history);
     return history ? PyObject_Repr(history.get()) : nullptr;
@@ -517,95 +509,67 @@ Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
     if (with_max_history &&
         !set_item(ns.get(), "__MAX_HISTORY__", Ref::steal(PyLong_FromLong(default_max_history))))
         return Ref();
-    for (const MethodDef &def : methods) {
-        if (!add_method(ns.get(), def, name))
-            return Ref();
-    }
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    if (!bases)
-        return bases;
-    return build_class(reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), ns.get());
+    if (!add_methods(ns.get(), methods, name))
+        return Ref();
+    return build_plain_class(name, ns.get());
 }
 
 // ===========================================================================================
 // Module init
 // ===========================================================================================
 
-bool intern_names() {
-    struct {
-        PyObject **slot;
-        const char *text;
-    } names[] = {
-        {&s_timestamp, "timestamp"},
-        {&s_api, "api"},
-        {&s_enabled, "enabled"},
-        {&s_history, "__history__"},
-        {&s_markers, "__markers__"},
-        {&s_active, "__activeMarkers__"},
-        {&s_append, "append"},
-        {&s_clear, "clear"},
-        {&s_remove, "remove"},
-        {&s_maxlen, "maxlen"},
-        {&s_values, "values"},
-        {&s_is_enabled_for, "isEnabledFor"},
-        {&s_debug, "debug"},
-        {&s_strftime, "strftime"},
-        {&s_search, "search"},
-        {&s_enable, "enable"},
-        {&s_str, "__str__"},
-        {&s_space, " "},
-        {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
-        {&s_init, "__init__"},
-    };
-    for (auto &name : names) {
-        if (!(*name.slot = intern(name.text)))
-            return false;
-    }
-    return true;
-}
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    module_name,
+const char *const module_doc =
     "Call history: `History`, a bounded, timestamped record of Tcl calls with named markers, "
-    "and `Entry`, one recorded call.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "and `Entry`, one recorded call.";
 
-} // namespace
-
-PyMODINIT_FUNC PyInit_history() {
-    if (!intern_names())
-        return nullptr;
-    Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module)
-        return nullptr;
-    PyObject *m = module.get();
-    Ref logging = Ref::steal(PyImport_ImportModule("logging"));
-    Ref re = Ref::steal(PyImport_ImportModule("re"));
+bool init_module(PyObject *m) {
+    if (!intern_all({
+            {&s_timestamp, "timestamp"},
+            {&s_api, "api"},
+            {&s_enabled, "enabled"},
+            {&s_history, "__history__"},
+            {&s_markers, "__markers__"},
+            {&s_active, "__activeMarkers__"},
+            {&s_append, "append"},
+            {&s_clear, "clear"},
+            {&s_remove, "remove"},
+            {&s_maxlen, "maxlen"},
+            {&s_values, "values"},
+            {&s_is_enabled_for, "isEnabledFor"},
+            {&s_debug, "debug"},
+            {&s_strftime, "strftime"},
+            {&s_search, "search"},
+            {&s_enable, "enable"},
+            {&s_str, "__str__"},
+            {&s_space, " "},
+            {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
+        }))
+        return false;
+    Ref logging = import_module("logging");
+    Ref re = import_module("re");
     if (!logging || !re || !bind(m, "re", re) || !bind(m, "logging", logging) ||
         !bind(m, "deque", import_attr("collections", "deque"), &g_deque) ||
         !bind(m, "get_time", import_attr("ortan.utils.utils", "get_time"), &g_get_time))
-        return nullptr;
+        return false;
     Ref get_logger = get_attr(logging.get(), "getLogger");
     Ref logger_name = text("ortan.tcl");
     if (!get_logger || !logger_name ||
         !bind(m, "log", call(get_logger.get(), {logger_name.get()}), &g_log))
-        return nullptr;
+        return false;
     g_debug = get_attr(logging.get(), "DEBUG").release();
     g_re_compile = get_attr(re.get(), "compile").release();
     g_maxlen_kw = PyTuple_Pack(1, s_maxlen);
     if (!g_debug || !g_re_compile || !g_maxlen_kw)
-        return nullptr;
+        return false;
     if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, false), &g_entry_cls) ||
         !bind(m, "History", make_class("History", history_doc, history_methods, true)))
-        return nullptr;
-    g_entry_init =
-        Py_XNewRef(PyDict_GetItem(reinterpret_cast<PyTypeObject *>(g_entry_cls)->tp_dict, s_init));
-    return module.release();
+        return false;
+    g_entry_init = defined_init(g_entry_cls).release();
+    return g_entry_init != nullptr;
 }
+
+PyModuleDef module_def = define_module(module_name, module_doc);
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_history() { return create_module(module_def, init_module); }
