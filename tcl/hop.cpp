@@ -18,7 +18,7 @@ PyObject *g_code_init;   // its __init__, as built
 PyObject *g_tcl_kw;      // ("tcl",): keyword names for Hop_Code(name, tcl=...)
 
 PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
-    *s_separator, *s_dash, *s_error_info, *s_init, *s_getattr;
+    *s_separator, *s_dash, *s_error_info, *s_getattr;
 
 // ===========================================================================================
 // Conversions and helpers
@@ -30,57 +30,13 @@ Ref own_attr(PyObject *self, PyObject *name) {
     return Ref::steal(PyObject_GenericGetAttr(self, name));
 }
 
-// The currently raised exception, normalised and carrying its traceback; the error is cleared.
-Ref take_error() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-}
-
-// Raises `error` as it is (with its traceback), without the implicit chaining of
-// PyErr_SetObject.
-void restore_error(Ref error) {
-    if (!error)
-        return;
-    PyObject *value = error.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value,
-                  PyException_GetTraceback(value));
-}
-
 // Makes `context` the context of the exception now being raised (as raising inside an
 // `except` block does).
 void chain_error(Ref context) {
-    Ref error = take_error();
+    Ref error = fetch_exception();
     if (error && context)
         PyException_SetContext(error.get(), context.release());
-    restore_error(std::move(error));
-}
-
-// The interpreter behind a weak proxy, held for the length of one call (so each step reaches
-// it directly, not through the proxy); any other object as it is. A proxy whose interpreter is
-// gone raises ReferenceError, as any use of the proxy does.
-Ref referent(PyObject *tcl) {
-    if (!PyWeakref_CheckProxy(tcl))
-        return Ref::borrow(tcl);
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *obj;
-    if (PyWeakref_GetRef(tcl, &obj) < 0)
-        return Ref();
-    Ref alive = Ref::steal(obj);
-#else
-    PyObject *obj = PyWeakref_GetObject(tcl);
-    if (!obj)
-        return Ref();
-    Ref alive = obj == Py_None ? Ref() : Ref::borrow(obj);
-#endif
-    if (!alive)
-        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-    return alive;
+    restore_exception(std::move(error));
 }
 
 // obj.method(*words): the words of the list as separate arguments. The words are held for
@@ -153,7 +109,7 @@ Ref command_words(PyObject *name, PyObject *const *args, Py_ssize_t nargs, PyObj
 // After a failed command: TclError(<Tcl's ::errorInfo>), the complete error trace, raised
 // from None. An error while reading errorInfo propagates with the Tcl error as its context.
 void raise_with_error_info(PyObject *tcl) {
-    Ref caught = take_error();
+    Ref caught = fetch_exception();
     Ref vars = get_attr(tcl, s_vars);
     Ref info = vars ? Ref::steal(PyObject_GetItem(vars.get(), s_error_info)) : Ref();
     Ref error = info ? call(g_tcl_error, {info.get()}) : Ref();
@@ -163,7 +119,7 @@ void raise_with_error_info(PyObject *tcl) {
     }
     PyException_SetContext(error.get(), caught.release());
     PyException_SetCause(error.get(), nullptr); // `from None`: also suppresses the context
-    restore_error(std::move(error));
+    restore_exception(std::move(error));
 }
 
 // The result without casting: text as it is, anything else (a tuple for a Tcl list, a number,
@@ -204,7 +160,7 @@ Ref new_code(PyObject *name, PyObject *tcl) {
 
 PyObject *Hop_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *tcl;
-    if (!parse_args("__init__", args + 1, nargs - 1, kwnames, {"tcl"}, 1, &tcl))
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"tcl"}, 1, &tcl))
         return nullptr;
     // A proxy handed in is kept as it is: it cannot be proxied again.
     const int is_proxy =
@@ -219,7 +175,7 @@ PyObject *Hop_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 
 PyObject *Hop_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *name;
-    if (!parse_args("__getattr__", args + 1, nargs - 1, kwnames, {"name"}, 1, &name))
+    if (!parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
         return nullptr;
     Ref tcl = own_attr(args[0], s_tcl);
     if (!tcl)
@@ -264,7 +220,7 @@ PyObject *Code_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 // The path grows in place: every holder of this object sees the longer path.
 PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *name;
-    if (!parse_args("__getattr__", args + 1, nargs - 1, kwnames, {"name"}, 1, &name))
+    if (!parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
         return nullptr;
     PyObject *self = args[0];
     Ref path = own_attr(self, s_cmd);
@@ -300,7 +256,8 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     Ref name = command_name(self);
     Ref words = name ? command_words(name.get(), args + 1, npos, kwnames, cast_index) : Ref();
     Ref proxy = words ? own_attr(self, s_tcl) : Ref();
-    Ref tcl = proxy ? referent(proxy.get()) : Ref();
+    // The interpreter itself for the length of the call: each step reaches it directly.
+    Ref tcl = proxy ? unproxied(proxy.get()) : Ref();
     Ref history = tcl ? get_attr(tcl.get(), s_history) : Ref();
     if (!history || !call_method(history.get(), s_append, {words.get()}))
         return nullptr;
@@ -323,7 +280,7 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 }
 
 PyObject *Code_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_args("__str__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+    if (!parse_method_args("__str__", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     Ref name = command_name(args[0]);
     if (!name)
@@ -372,16 +329,9 @@ const MethodDef code_methods[] = {
 template <size_t N>
 Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N]) {
     Ref ns = new_class_namespace(module_name, name, doc);
-    if (!ns)
-        return ns;
-    for (const MethodDef &def : methods) {
-        if (!add_method(ns.get(), def, name))
-            return Ref();
-    }
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    if (!bases)
-        return bases;
-    return build_class(reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), ns.get());
+    if (!ns || !add_methods(ns.get(), methods, name))
+        return Ref();
+    return build_plain_class(name, ns.get());
 }
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -470,66 +420,50 @@ void speed_up(PyObject *cls, bool callable) {
 // Module init
 // ===========================================================================================
 
-bool intern_names() {
-    struct {
-        PyObject **slot;
-        const char *text;
-    } names[] = {
-        {&s_tcl, "tcl"},         {&s_cmd, "cmd"},
-        {&s_history, "history"}, {&s_append, "append"},
-        {&s_tk, "tk"},           {&s_call, "call"},
-        {&s_vars, "vars"},       {&s_cast_any, "cast_any"},
-        {&s_cast_, "cast_"},     {&s_separator, "::"},
-        {&s_dash, "-"},          {&s_error_info, "::errorInfo"},
-        {&s_init, "__init__"},   {&s_getattr, "__getattr__"},
-    };
-    for (auto &name : names) {
-        if (!(*name.slot = intern(name.text)))
-            return false;
-    }
-    return true;
-}
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    module_name,
+const char *const module_doc =
     "Quick calls: `Hop`, attribute-style calling of Tcl commands on an interpreter, and "
-    "`Hop_Code`, the command path it builds.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "`Hop_Code`, the command path it builds.";
 
-} // namespace
-
-PyMODINIT_FUNC PyInit_hop() {
-    if (!intern_names())
-        return nullptr;
-    Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module)
-        return nullptr;
-    PyObject *m = module.get();
-    Ref weakref = Ref::steal(PyImport_ImportModule("weakref"));
+bool init_module(PyObject *m) {
+    if (!intern_all({
+            {&s_tcl, "tcl"},
+            {&s_cmd, "cmd"},
+            {&s_history, "history"},
+            {&s_append, "append"},
+            {&s_tk, "tk"},
+            {&s_call, "call"},
+            {&s_vars, "vars"},
+            {&s_cast_any, "cast_any"},
+            {&s_cast_, "cast_"},
+            {&s_separator, "::"},
+            {&s_dash, "-"},
+            {&s_error_info, "::errorInfo"},
+            {&s_getattr, "__getattr__"},
+        }))
+        return false;
+    Ref weakref = import_module("weakref");
     if (!weakref || !bind(m, "weakref", weakref) ||
         !bind(m, "TclError", import_attr("tkinter", "TclError"), &g_tcl_error) ||
         !bind(m, "scribe", import_attr("ortan.tcl.scribe", "scribe"), &g_scribe))
-        return nullptr;
+        return false;
     g_proxy = get_attr(weakref.get(), "proxy").release();
     g_proxy_types = get_attr(weakref.get(), "ProxyTypes").release();
     g_tcl_kw = PyTuple_Pack(1, s_tcl);
     if (!g_proxy || !g_proxy_types || !g_tcl_kw)
-        return nullptr;
+        return false;
     PyObject *hop_cls = nullptr;
     if (!bind(m, "Hop", make_class("Hop", hop_doc, hop_methods), &hop_cls) ||
         !bind(m, "Hop_Code", make_class("Hop_Code", code_doc, code_methods), &g_code_cls))
-        return nullptr;
+        return false;
     speed_up(hop_cls, false);
     speed_up(g_code_cls, true);
     Py_DECREF(hop_cls);
-    g_code_init =
-        Py_XNewRef(PyDict_GetItem(reinterpret_cast<PyTypeObject *>(g_code_cls)->tp_dict, s_init));
-    return module.release();
+    g_code_init = defined_init(g_code_cls).release();
+    return g_code_init != nullptr;
 }
+
+PyModuleDef module_def = define_module(module_name, module_doc);
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_hop() { return create_module(module_def, init_module); }
