@@ -152,6 +152,34 @@ int is_keyed_list_obj(PyObject *value) {
     return PyObject_RichCompareBool(type_name.get(), s_keyed_list, Py_EQ);
 }
 
+// Turns, in place, every value of the dict `values` that is not a level yet into the level
+// `make(value)` gives. A null from `make` keeps the value as it is when no exception is set or
+// the exception is `plain_a` or `plain_b` (then cleared); any other exception ends the walk.
+template <class Make>
+bool nest_values(PyObject *values, PyObject *plain_a, PyObject *plain_b, Make &&make) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values, &pos, &key, &value)) {
+        Ref held = Ref::borrow(value);
+        const int is_level = is_nestmap(held.get());
+        if (is_level < 0)
+            return false;
+        if (is_level)
+            continue;
+        Ref level = make(held.get());
+        if (level) {
+            // Replacing the value of a present key keeps the iteration valid.
+            if (PyDict_SetItem(values, key, level.get()) < 0)
+                return false;
+        } else if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(plain_a) && !PyErr_ExceptionMatches(plain_b))
+                return false;
+            PyErr_Clear();
+        }
+    }
+    return true;
+}
+
 // ===========================================================================================
 // Key paths
 // ===========================================================================================
@@ -522,29 +550,12 @@ Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
     // #N has length ...".
     if (!pairs || PyDict_MergeFromSeq2(pairs.get(), split.get(), 1) < 0)
         return Ref();
-    // A value becomes a nested level when it parses as a keyed list itself.
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(pairs.get(), &pos, &key, &value)) {
-        Ref held = Ref::borrow(value);
-        const int is_level = is_nestmap(held.get());
-        if (is_level < 0)
-            return Ref();
-        if (is_level)
-            continue;
-        Ref level = parse_level(cast_list, held.get(), true);
-        if (level) {
-            // Replacing the value of a present key keeps the iteration valid.
-            if (PyDict_SetItem(pairs.get(), key, level.get()) < 0)
-                return Ref();
-        } else if (PyErr_Occurred()) {
-            // Not a keyed list: not pairs (ValueError), or not even list text (TclError, for
-            // a value such as "{" that TclX stores as any other).
-            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(g_tcl_error))
-                return Ref();
-            PyErr_Clear();
-        }
-    }
+    // A value becomes a nested level when it parses as a keyed list itself; one that is not
+    // pairs (ValueError), or not even list text (TclError, for a value such as "{" that TclX
+    // stores as any other), stays text.
+    if (!nest_values(pairs.get(), PyExc_ValueError, g_tcl_error,
+                     [&](PyObject *value) { return parse_level(cast_list, value, true); }))
+        return Ref();
     // Keys holding "." in the text build nested levels here.
     Ref result = new_nestmap();
     if (!result || !update_from(result.get(), pairs.get()))
@@ -554,7 +565,7 @@ Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
 
 // Nestmap.from_tcl(string), with ortan.tcl.cast_list as found in the package root now.
 Ref from_tcl(PyObject *string) {
-    Ref package = Ref::steal(PyImport_ImportModule("ortan.tcl"));
+    Ref package = import_module("ortan.tcl");
     Ref cast_list = package ? get_attr(package.get(), s_cast_list) : Ref();
     if (!cast_list)
         return Ref();
@@ -571,26 +582,10 @@ Ref nested_values(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyDict_Type), args, nargs, kwnames));
     if (!values)
         return values;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(values.get(), &pos, &key, &value)) {
-        Ref held = Ref::borrow(value);
-        const int is_level = is_nestmap(held.get());
-        if (is_level < 0)
-            return Ref();
-        if (is_level)
-            continue;
-        Ref level = call(nestmap_class(), {held.get()});
-        if (level) {
-            if (PyDict_SetItem(values.get(), key, level.get()) < 0)
-                return Ref();
-        } else if (PyErr_ExceptionMatches(PyExc_ValueError) ||
-                   PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear(); // not a mapping nor pairs: a plain value
-        } else {
-            return Ref();
-        }
-    }
+    // A value that is neither a mapping nor pairs (ValueError, TypeError) stays as it is.
+    if (!nest_values(values.get(), PyExc_ValueError, PyExc_TypeError,
+                     [](PyObject *value) { return call(nestmap_class(), {value}); }))
+        return Ref();
     return values;
 }
 
@@ -625,7 +620,7 @@ bool item_args(const char *name, PyObject *const *args, Py_ssize_t nargs, PyObje
                std::initializer_list<const char *> names, PyObject **out) {
     const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
     return check_self(args[0], name) &&
-           parse_args(name, args + 1, nargs - 1, kwnames, names, count, out);
+           parse_method_args(name, args, nargs, kwnames, names, count, out);
 }
 
 PyObject *nestmap_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -680,14 +675,14 @@ PyObject *nestmap_update(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
 
 PyObject *nestmap_all_keys(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!check_self(args[0], "all_keys") ||
-        !parse_args("all_keys", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        !parse_method_args("all_keys", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     return leaves(args[0], false).release();
 }
 
 PyObject *nestmap_all_items(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!check_self(args[0], "all_items") ||
-        !parse_args("all_items", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        !parse_method_args("all_items", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     return leaves(args[0], true).release();
 }
@@ -695,7 +690,7 @@ PyObject *nestmap_all_items(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 PyObject *nestmap_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
     if (!check_self(self, "__tclobj__") ||
-        !parse_args("__tclobj__", args + 1, nargs - 1, kwnames, {}, 0, nullptr))
+        !parse_method_args("__tclobj__", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
     // tclobj() of the top-level (key, value) pairs; nested levels come back here through it.
     Ref pairs = Ref::steal(PyDict_Items(self));
@@ -793,67 +788,49 @@ Ref make_nestmap_class(PyObject *attr_dict, PyObject *mutable_mapping) {
 // Module init
 // ===========================================================================================
 
-bool intern_names() {
-    struct {
-        PyObject **slot;
-        const char *text;
-    } names[] = {
-        {&s_dot, "."},
-        {&s_split, "split"},
-        {&s_typename, "typename"},
-        {&s_keyed_list, "keyedList"},
-        {&s_update, "update"},
-        {&s_all_keys, "all_keys"},
-        {&s_all_items, "all_items"},
-        {&s_init, "__init__"},
-        {&s_cast_list, "cast_list"},
-        {&s_is_a_value,
-         "target key \"%s\" is a value, cannot update value against another keyed list"},
-    };
-    for (auto &name : names) {
-        if (!(*name.slot = intern(name.text)))
-            return false;
-    }
-    return (s_one = PyLong_FromLong(1)) != nullptr;
-}
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    module_name,
+const char module_doc[] =
     "Nested key lists: `Nestmap`, a mapping that holds a TclX keyed list, addresses nested "
-    "levels with \".\"-separated keys, and converts to and from the keyed-list text form.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "levels with \".\"-separated keys, and converts to and from the keyed-list text form.";
 
-} // namespace
-
-PyMODINIT_FUNC PyInit_nestmap() {
-    if (!intern_names())
-        return nullptr;
-    Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module)
-        return nullptr;
-    PyObject *m = module.get();
+bool init_module(PyObject *m) {
+    if (!intern_all({
+            {&s_dot, "."},
+            {&s_split, "split"},
+            {&s_typename, "typename"},
+            {&s_keyed_list, "keyedList"},
+            {&s_update, "update"},
+            {&s_all_keys, "all_keys"},
+            {&s_all_items, "all_items"},
+            {&s_init, "__init__"},
+            {&s_cast_list, "cast_list"},
+            {&s_is_a_value,
+             "target key \"%s\" is a value, cannot update value against another keyed list"},
+        }) ||
+        !(s_one = PyLong_FromLong(1)))
+        return false;
     Ref attr_dict = import_attr("ortan.datastructures", "AttrDict");
     Ref mutable_mapping = import_attr("collections.abc", "MutableMapping");
     PyObject *tcl_obj = nullptr, *nestmap = nullptr;
     if (!bind(m, "AttrDict", attr_dict) || !bind(m, "MutableMapping", mutable_mapping) ||
         !bind(m, "Tcl_Obj", import_attr("_tkinter", "Tcl_Obj"), &tcl_obj) ||
         !bind(m, "tclobj", import_attr("ortan.tcl.scribe", "tclobj"), &g_tclobj))
-        return nullptr;
+        return false;
     g_tcl_obj = reinterpret_cast<PyTypeObject *>(tcl_obj);
-    if (!PyType_Check(tcl_obj))
-        return raise(PyExc_ImportError, "_tkinter.Tcl_Obj is not a type").release();
+    if (!PyType_Check(tcl_obj)) {
+        PyErr_SetString(PyExc_ImportError, "_tkinter.Tcl_Obj is not a type");
+        return false;
+    }
     g_mutable_mapping_update = get_attr(mutable_mapping.get(), s_update).release();
     g_tcl_error = import_attr("_tkinter", "TclError").release();
     if (!g_mutable_mapping_update || !g_tcl_error ||
         !bind(m, "Nestmap", make_nestmap_class(attr_dict.get(), mutable_mapping.get()), &nestmap))
-        return nullptr;
+        return false;
     g_nestmap = reinterpret_cast<PyTypeObject *>(nestmap);
-    return module.release();
+    return true;
 }
+
+PyModuleDef module_def = define_module(module_name, module_doc);
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_nestmap() { return create_module(module_def, init_module); }
