@@ -1,12 +1,13 @@
 // ortan.tcl.scribe: Python values to Tcl text (scribe) and to Tcl binding values (tclobj).
 #include "support.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <structmember.h>
-#include <algorithm>
 #include <vector>
 
+using ortan::bind;
 using ortan::Ref;
 
 namespace {
@@ -90,9 +91,7 @@ struct CharTable {
 };
 constexpr CharTable table;
 
-template <class C> inline CharClass class_of(C c) {
-    return c < 128 ? table.cls[c] : PLAIN;
-}
+template <class C> inline CharClass class_of(C c) { return c < 128 ? table.cls[c] : PLAIN; }
 
 // Tcl skips the character after a backslash when it matches braces, so "\{" does not open a
 // level there. Text whose braces only balance when escaped braces are counted would be read
@@ -254,8 +253,9 @@ Py_ssize_t write_elements(Out *start, const Element *elements, size_t count, boo
     return out - start;
 }
 
-// The Tcl list text of the elements (`is_list`), or one element's text. The result is written straight into a new str of the
-// widest kind among the texts (escapes are ASCII), sized for the worst case and then trimmed.
+// The Tcl list text of the elements (`is_list`), or one element's text. The result is written
+// straight into a new str of the widest kind among the texts (escapes are ASCII), sized for the
+// worst case and then trimmed.
 Ref render_elements(const ElementList &list, bool is_list) {
     const Element *elements = list.data();
     const size_t count = list.size();
@@ -329,8 +329,7 @@ Ref item_text(PyObject *item) {
 template <class F> bool for_each_item(PyObject *seq, F &&f) {
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         const bool is_list = PyList_CheckExact(seq);
-        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq));
-             ++i) {
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
             Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
             if (!f(item.get()))
                 return false;
@@ -383,12 +382,11 @@ bool scan_items(ElementList &elements, PyObject *seq) {
 
 Ref scribe_sequence(PyObject *seq) {
     ElementList elements;
-    if (Py_EnterRecursiveCall(recursion_where))
-        return Ref();
-    const bool ok = scan_items(elements, seq);
-    Py_LeaveRecursiveCall();
-    if (!ok)
-        return Ref();
+    {
+        ortan::RecursionGuard guard(recursion_where);
+        if (!guard.ok() || !scan_items(elements, seq))
+            return Ref();
+    }
     if (elements.size() == 0)
         return Ref::borrow(empty_text);
     return render_elements(elements, true);
@@ -407,13 +405,18 @@ Ref flatten_mapping(PyObject *obj) {
     return ok ? flat : Ref();
 }
 
-Ref scribe_mapping(PyObject *obj) {
-    if (Py_EnterRecursiveCall(recursion_where))
-        return Ref();
-    Ref flat = flatten_mapping(obj);
-    Py_LeaveRecursiveCall();
-    return flat ? scribe_sequence(flat.get()) : flat;
+// The conversion of a mapping: `convert_sequence` of its flattened items.
+template <Ref (*convert_sequence)(PyObject *)> Ref convert_mapping(PyObject *obj) {
+    Ref flat;
+    {
+        ortan::RecursionGuard guard(recursion_where);
+        if (!guard.ok() || !(flat = flatten_mapping(obj)))
+            return Ref();
+    }
+    return convert_sequence(flat.get());
 }
+
+Ref scribe_mapping(PyObject *obj) { return convert_mapping<scribe_sequence>(obj); }
 
 // The rules of scribe() after the hooks.
 Ref scribe_plain(PyObject *obj) {
@@ -450,11 +453,10 @@ Ref scribe_value(PyObject *obj) {
         return Ref();
     if (found > 0) {
         Ref value = ortan::call(hook.get());
-        if (!value || Py_EnterRecursiveCall(recursion_where))
-            return Ref();
-        Ref text = scribe_value(value.get());
-        Py_LeaveRecursiveCall();
-        return text;
+        if (!value)
+            return value;
+        ortan::RecursionGuard guard(recursion_where);
+        return guard.ok() ? scribe_value(value.get()) : Ref();
     }
     return scribe_plain(obj);
 }
@@ -466,23 +468,17 @@ Ref tclobj_value(PyObject *obj);
 
 Ref tclobj_sequence(PyObject *seq) {
     Ref items = Ref::steal(PyList_New(0));
-    if (!items || Py_EnterRecursiveCall(recursion_where))
-        return Ref();
-    const bool ok = for_each_item(seq, [&](PyObject *item) {
-        Ref value = tclobj_value(item);
-        return value && PyList_Append(items.get(), value.get()) == 0;
-    });
-    Py_LeaveRecursiveCall();
+    if (!items)
+        return items;
+    ortan::RecursionGuard guard(recursion_where);
+    const bool ok = guard.ok() && for_each_item(seq, [&](PyObject *item) {
+                        Ref value = tclobj_value(item);
+                        return value && PyList_Append(items.get(), value.get()) == 0;
+                    });
     return ok ? Ref::steal(PyList_AsTuple(items.get())) : Ref();
 }
 
-Ref tclobj_mapping(PyObject *obj) {
-    if (Py_EnterRecursiveCall(recursion_where))
-        return Ref();
-    Ref flat = flatten_mapping(obj);
-    Py_LeaveRecursiveCall();
-    return flat ? tclobj_sequence(flat.get()) : flat;
-}
+Ref tclobj_mapping(PyObject *obj) { return convert_mapping<tclobj_sequence>(obj); }
 
 // An exact int the binding passes natively: within [-sys.maxsize - 1, sys.maxsize].
 bool is_machine_int(PyObject *obj) {
@@ -557,8 +553,7 @@ bool flags_from_collection(PyObject *collection, unsigned &flags) {
     return true;
 }
 
-PyObject *Tcl_ScanElement(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                          PyObject *kwnames) {
+PyObject *Tcl_ScanElement(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *string;
     if (!ortan::parse_args("_Tcl_ScanElement", args, nargs, kwnames, {"string"}, 1, &string))
         return nullptr;
@@ -574,8 +569,7 @@ PyObject *Tcl_ScanElement(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 PyObject *Tcl_ConvertElement(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                              PyObject *kwnames) {
     PyObject *argv[2];
-    if (!ortan::parse_args("_Tcl_ConvertElement", args, nargs, kwnames, {"src", "flags"}, 2,
-                           argv))
+    if (!ortan::parse_args("_Tcl_ConvertElement", args, nargs, kwnames, {"src", "flags"}, 2, argv))
         return nullptr;
     Ref text = item_text(argv[0]);
     unsigned flags;
@@ -606,8 +600,7 @@ PyObject *tcl_UpdateStringOfList(PyObject *, PyObject *const *args, Py_ssize_t n
 
 // The module functions that take one argument named `obj`.
 template <Ref (*convert)(PyObject *)>
-PyObject *one_obj_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames) {
+PyObject *one_obj_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *obj;
     if (!ortan::parse_args("function", args, nargs, kwnames, {"obj"}, 1, &obj))
         return nullptr;
@@ -619,16 +612,14 @@ PyObject *one_obj_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 // from_sequence and from_mapping, and that bind like Python functions.
 
 struct Converter {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Ref (*convert)(PyObject *);
     PyObject *dict;
     PyObject *name;
     PyObject *doc;
 };
 
-PyObject *converter_call(PyObject *self, PyObject *const *args, size_t nargsf,
-                         PyObject *kwnames) {
+PyObject *converter_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *c = reinterpret_cast<Converter *>(self);
     // The hot path: exactly one positional argument.
     if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
@@ -760,9 +751,8 @@ const char scribe_from_mapping_doc[] =
     "_scribe_from_mapping($module, /, obj)\n--\n\n"
     "The Tcl list text of a mapping: key, value, key, value, ... in iteration order.";
 
-const char tclobj_from_sequence_doc[] =
-    "_tclobj_from_sequence($module, /, obj)\n--\n\n"
-    "A tuple of tclobj() of every item, in iteration order.";
+const char tclobj_from_sequence_doc[] = "_tclobj_from_sequence($module, /, obj)\n--\n\n"
+                                        "A tuple of tclobj() of every item, in iteration order.";
 
 const char tclobj_from_mapping_doc[] =
     "_tclobj_from_mapping($module, /, obj)\n--\n\n"
@@ -783,72 +773,51 @@ const char scribe_doc[] =
 
 PyMethodDef scan_def = {"_Tcl_ScanElement", ortan::as_cfunction(Tcl_ScanElement),
                         METH_FASTCALL | METH_KEYWORDS, scan_doc};
-PyMethodDef convert_def = {"_Tcl_ConvertElement",
-                           ortan::as_cfunction(Tcl_ConvertElement),
+PyMethodDef convert_def = {"_Tcl_ConvertElement", ortan::as_cfunction(Tcl_ConvertElement),
                            METH_FASTCALL | METH_KEYWORDS, convert_doc};
-PyMethodDef update_def = {"_tcl_UpdateStringOfList",
-                          ortan::as_cfunction(tcl_UpdateStringOfList),
+PyMethodDef update_def = {"_tcl_UpdateStringOfList", ortan::as_cfunction(tcl_UpdateStringOfList),
                           METH_FASTCALL | METH_KEYWORDS, update_doc};
-PyMethodDef scribe_from_mapping_def = {
-    "_scribe_from_mapping", ortan::as_cfunction(one_obj_function<scribe_mapping>),
-    METH_FASTCALL | METH_KEYWORDS, scribe_from_mapping_doc};
-PyMethodDef tclobj_from_sequence_def = {
-    "_tclobj_from_sequence", ortan::as_cfunction(one_obj_function<tclobj_sequence>),
-    METH_FASTCALL | METH_KEYWORDS, tclobj_from_sequence_doc};
-PyMethodDef tclobj_from_mapping_def = {
-    "_tclobj_from_mapping", ortan::as_cfunction(one_obj_function<tclobj_mapping>),
-    METH_FASTCALL | METH_KEYWORDS, tclobj_from_mapping_doc};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ortan.tcl.scribe", module_doc, -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
-
-bool add(PyObject *module, const char *name, Ref value) {
-    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
-}
-
-Ref function(PyMethodDef *def, PyObject *module) {
-    Ref name = Ref::steal(PyModule_GetNameObject(module));
-    return name ? Ref::steal(PyCFunction_NewEx(def, module, name.get())) : name;
-}
-
-bool init_constants() {
-    str_scribe = ortan::intern("__scribe__");
-    str_tclobj = ortan::intern("__tclobj__");
-    str_add = ortan::intern("add");
-    flag_names[0] = ortan::intern("USE_BRACES");
-    flag_names[1] = ortan::intern("BRACES_UNMATCHED");
-    flag_names[2] = ortan::intern("TCL_DONT_USE_BRACES");
-    empty_text = ortan::intern("");
-    braces_text = ortan::intern("{}");
-    return str_scribe && str_tclobj && str_add && flag_names[0] && flag_names[1] &&
-           flag_names[2] && empty_text && braces_text && PyType_Ready(&converter_type) == 0;
-}
+PyMethodDef scribe_from_mapping_def = {"_scribe_from_mapping",
+                                       ortan::as_cfunction(one_obj_function<scribe_mapping>),
+                                       METH_FASTCALL | METH_KEYWORDS, scribe_from_mapping_doc};
+PyMethodDef tclobj_from_sequence_def = {"_tclobj_from_sequence",
+                                        ortan::as_cfunction(one_obj_function<tclobj_sequence>),
+                                        METH_FASTCALL | METH_KEYWORDS, tclobj_from_sequence_doc};
+PyMethodDef tclobj_from_mapping_def = {"_tclobj_from_mapping",
+                                       ortan::as_cfunction(one_obj_function<tclobj_mapping>),
+                                       METH_FASTCALL | METH_KEYWORDS, tclobj_from_mapping_doc};
 
 bool init_module(PyObject *m) {
-    Ref mapping = ortan::import_attr("collections.abc", "Mapping");
-    Ref sequence = ortan::import_attr("collections.abc", "Sequence");
-    Ref set = ortan::import_attr("collections.abc", "Set");
-    if (!add(m, "Mapping", mapping) || !add(m, "Sequence", sequence) || !add(m, "Set", set))
+    if (!ortan::intern_all({
+            {&str_scribe, "__scribe__"},
+            {&str_tclobj, "__tclobj__"},
+            {&str_add, "add"},
+            {&flag_names[0], "USE_BRACES"},
+            {&flag_names[1], "BRACES_UNMATCHED"},
+            {&flag_names[2], "TCL_DONT_USE_BRACES"},
+            {&empty_text, ""},
+            {&braces_text, "{}"},
+        }) ||
+        PyType_Ready(&converter_type) < 0)
         return false;
-    Ref tcl_obj = ortan::import_attr("_tkinter", "Tcl_Obj");
-    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-    if (!add(m, "_tkTcl_Obj", tcl_obj) || !add(m, "sys", sys) ||
-        !add(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))))
+    if (!bind(m, "Mapping", ortan::import_attr("collections.abc", "Mapping"), &abc_mapping) ||
+        !bind(m, "Sequence", ortan::import_attr("collections.abc", "Sequence"), &abc_sequence) ||
+        !bind(m, "Set", ortan::import_attr("collections.abc", "Set"), &abc_set))
         return false;
-    // Kept for the module's lifetime: the module holds these objects too.
-    abc_mapping = mapping.get();
-    abc_sequence = sequence.get();
-    abc_set = set.get();
-    tk_tcl_obj = tcl_obj.get();
+    Ref sys = ortan::import_module("sys");
+    if (!bind(m, "_tkTcl_Obj", ortan::import_attr("_tkinter", "Tcl_Obj"), &tk_tcl_obj) ||
+        !bind(m, "sys", sys) ||
+        !bind(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))))
+        return false;
 
-    Ref update = function(&update_def, m);
-    if (!add(m, "_Tcl_ScanElement", function(&scan_def, m)) ||
-        !add(m, "_Tcl_ConvertElement", function(&convert_def, m)) ||
-        !add(m, "_tcl_UpdateStringOfList", update) || !add(m, "_scribe_from_sequence", update))
+    Ref update = ortan::module_function(&update_def, m);
+    if (!bind(m, "_Tcl_ScanElement", ortan::module_function(&scan_def, m)) ||
+        !bind(m, "_Tcl_ConvertElement", ortan::module_function(&convert_def, m)) ||
+        !bind(m, "_tcl_UpdateStringOfList", update) || !bind(m, "_scribe_from_sequence", update))
         return false;
-    Ref scribe_from_mapping = function(&scribe_from_mapping_def, m);
+    Ref scribe_from_mapping = ortan::module_function(&scribe_from_mapping_def, m);
     Ref scribe = new_converter("scribe", scribe_doc, scribe_value);
-    if (!add(m, "_scribe_from_mapping", scribe_from_mapping) || !add(m, "scribe", scribe))
+    if (!bind(m, "_scribe_from_mapping", scribe_from_mapping) || !bind(m, "scribe", scribe))
         return false;
 
     Ref maxsize = ortan::get_attr(sys.get(), "maxsize");
@@ -856,35 +825,29 @@ bool init_module(PyObject *m) {
         PyErr_Clear();
         maxsize = ortan::get_attr(sys.get(), "maxint");
     }
-    if (!add(m, "_sysmaxsize", maxsize))
+    if (!bind(m, "_sysmaxsize", maxsize))
         return false;
     Ref one = Ref::steal(PyLong_FromLong(1));
     Ref next = one ? Ref::steal(PyNumber_Add(maxsize.get(), one.get())) : Ref();
-    if (!add(m, "_long_type", next ? Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(next.get())))
-                                   : Ref()))
+    if (!bind(m, "_long_type",
+              next ? Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(next.get()))) : Ref()))
         return false;
 
-    Ref tclobj_from_sequence = function(&tclobj_from_sequence_def, m);
-    Ref tclobj_from_mapping = function(&tclobj_from_mapping_def, m);
+    Ref tclobj_from_sequence = ortan::module_function(&tclobj_from_sequence_def, m);
+    Ref tclobj_from_mapping = ortan::module_function(&tclobj_from_mapping_def, m);
     Ref tclobj = new_converter("tclobj", nullptr, tclobj_value);
-    if (!add(m, "_tclobj_from_sequence", tclobj_from_sequence) ||
-        !add(m, "_tclobj_from_mapping", tclobj_from_mapping) || !add(m, "tclobj", tclobj))
+    if (!bind(m, "_tclobj_from_sequence", tclobj_from_sequence) ||
+        !bind(m, "_tclobj_from_mapping", tclobj_from_mapping) || !bind(m, "tclobj", tclobj))
         return false;
 
     return PyObject_SetAttrString(scribe.get(), "from_sequence", update.get()) == 0 &&
            PyObject_SetAttrString(scribe.get(), "from_mapping", scribe_from_mapping.get()) == 0 &&
-           PyObject_SetAttrString(tclobj.get(), "from_sequence", tclobj_from_sequence.get()) ==
-               0 &&
+           PyObject_SetAttrString(tclobj.get(), "from_sequence", tclobj_from_sequence.get()) == 0 &&
            PyObject_SetAttrString(tclobj.get(), "from_mapping", tclobj_from_mapping.get()) == 0;
 }
 
+PyModuleDef module_def = ortan::define_module("ortan.tcl.scribe", module_doc);
+
 } // namespace
 
-PyMODINIT_FUNC PyInit_scribe() {
-    if (!init_constants())
-        return nullptr;
-    Ref m = Ref::steal(PyModule_Create(&module_def));
-    if (!m || !init_module(m.get()))
-        return nullptr;
-    return m.release();
-}
+PyMODINIT_FUNC PyInit_scribe() { return ortan::create_module(module_def, init_module); }
