@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+using ortan::bind;
 using ortan::Ref;
 
 namespace {
@@ -44,7 +45,7 @@ constexpr int TCL_OK = 0;
 const char module_name[] = "ortan.tcl.internal";
 
 // Replaces a constant with a new strong reference (a second init of the module replaces the
-// first one's objects).
+// first one's objects), as ortan::bind does for the constants that are module globals too.
 void keep(PyObject *&slot, const Ref &value) {
     PyObject *old = slot;
     slot = Ref(value).release();
@@ -658,8 +659,7 @@ PyObject *DictionaryCompare(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 
 PyObject *from_param(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *interp;
-    if (!ortan::parse_args("from_param", args + 1, static_cast<size_t>(nargs - 1), kwnames,
-                           {"interp"}, 1, &interp))
+    if (!ortan::parse_method_args("from_param", args, nargs, kwnames, {"interp"}, 1, &interp))
         return nullptr;
     InterpKind kind;
     if (!interp_kind(interp, &kind))
@@ -704,10 +704,7 @@ Ref return_codes() {
     for (long code = 0; code < 5; ++code)
         if (!ortan::set_item(ns.get(), names[code], Ref::steal(PyLong_FromLong(code))))
             return Ref();
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    return bases ? ortan::build_class(reinterpret_cast<PyObject *>(&PyType_Type), "ReturnCodes",
-                                      bases.get(), ns.get())
-                 : bases;
+    return ortan::build_plain_class("ReturnCodes", ns.get());
 }
 
 // A ctypes field list: [(name, type), ...].
@@ -794,29 +791,10 @@ PyMethodDef compare_def = {"DictionaryCompare", ortan::as_cfunction(DictionaryCo
 const ortan::MethodDef from_param_def = {"from_param", from_param, "($cls, interp)",
                                          from_param_doc};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          module_name,
-                          module_doc,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 const char *const library_names[] = {
     "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib",
     "libtcl8.6.so.0", "libtcl8.6.so",    "libtcl8.6.dylib",
 };
-
-bool add(PyObject *module, const char *name, const Ref &value) {
-    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
-}
-
-Ref function(PyMethodDef *def, PyObject *module) {
-    Ref name = Ref::steal(PyModule_GetNameObject(module));
-    return name ? Ref::steal(PyCFunction_NewEx(def, module, name.get())) : name;
-}
 
 // Tries the library names in order, binding `lib` to each; the loader's OSError moves on.
 Ref load_library(PyObject *m, PyObject *ctypes) {
@@ -825,7 +803,7 @@ Ref load_library(PyObject *m, PyObject *ctypes) {
         return cdll;
     for (const char *name : library_names) {
         Ref lib = ortan::text(name);
-        if (!add(m, "lib", lib))
+        if (!bind(m, "lib", lib))
             return Ref();
         Ref library = ortan::call(cdll.get(), {lib.get()});
         if (library)
@@ -874,12 +852,6 @@ bool bind_entry_points(PyObject *library) {
     return true;
 }
 
-bool init_constants() {
-    str_value = ortan::intern("value");
-    str_interpaddr = ortan::intern("interpaddr");
-    return str_value && str_interpaddr;
-}
-
 // Tcl_ObjType, then Tcl_Obj with its nested union and structure, field lists innermost first.
 bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int) {
     Ref structure = ortan::get_attr(ctypes, "Structure");
@@ -900,7 +872,7 @@ bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int) {
                        ? ctypes_class(structure.get(), "Tcl_ObjType", "Tcl_ObjType", obj_type_doc,
                                       {{"_fields_", obj_type_fields.get()}})
                        : Ref();
-    if (!add(m, "Tcl_ObjType", obj_type))
+    if (!bind(m, "Tcl_ObjType", obj_type))
         return false;
 
     Ref two_ptr = ctypes_class(structure.get(), "s_twoPtrValue",
@@ -912,7 +884,7 @@ bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int) {
     Ref obj = internal_rep ? ctypes_class(structure.get(), "Tcl_Obj", "Tcl_Obj", obj_doc,
                                           {{"u_internalRep", internal_rep.get()}})
                            : Ref();
-    if (!add(m, "Tcl_Obj", obj))
+    if (!bind(m, "Tcl_Obj", obj))
         return false;
     Ref type_ptr = ortan::call(pointer.get(), {obj_type.get()});
     return type_ptr &&
@@ -945,18 +917,19 @@ bool declare_functions(PyObject *library, PyObject *ctypes) {
 }
 
 bool init_module(PyObject *m) {
-    Ref ctypes = Ref::steal(PyImport_ImportModule("ctypes"));
-    Ref ctypes_util = ctypes ? Ref::steal(PyImport_ImportModule("ctypes.util")) : Ref();
-    if (!ctypes_util || !add(m, "ctypes", ctypes))
+    if (!ortan::intern_all({{&str_value, "value"}, {&str_interpaddr, "interpaddr"}}))
         return false;
-    Ref tkinter = Ref::steal(PyImport_ImportModule("tkinter"));
-    if (!add(m, "tkinter", tkinter))
+    Ref ctypes = ortan::import_module("ctypes");
+    Ref ctypes_util = ctypes ? ortan::import_module("ctypes.util") : Ref();
+    if (!ctypes_util || !bind(m, "ctypes", ctypes))
         return false;
-    Ref sequence = ortan::import_attr("collections.abc", "Sequence");
-    Ref set = ortan::import_attr("collections.abc", "Set");
-    if (!add(m, "Sequence", sequence) || !add(m, "Set", set) ||
-        !add(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))) ||
-        !add(m, "ReturnCodes", return_codes()))
+    Ref tkinter = ortan::import_module("tkinter");
+    if (!bind(m, "tkinter", tkinter))
+        return false;
+    if (!bind(m, "Sequence", ortan::import_attr("collections.abc", "Sequence"), &abc_sequence) ||
+        !bind(m, "Set", ortan::import_attr("collections.abc", "Set"), &abc_set) ||
+        !bind(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))) ||
+        !bind(m, "ReturnCodes", return_codes()))
         return false;
     Ref tk = ortan::get_attr(tkinter.get(), "Tk");
     Ref error = tk ? ortan::get_attr(tkinter.get(), "TclError") : Ref();
@@ -967,17 +940,16 @@ bool init_module(PyObject *m) {
         return false;
     keep(tk_class, tk);
     keep(tcl_error, error);
-    keep(abc_sequence, sequence);
-    keep(abc_set, set);
     keep(ctypes_cast, cast);
     keep(c_void_p, void_p);
     keep(c_char_p, char_p);
 
     Ref library = load_library(m, ctypes.get());
-    if (!add(m, "TclDLL", library) || !add(m, "_ptr_add", function(&ptr_add_def, m)) ||
-        !add(m, "_ptr_sub", function(&ptr_sub_def, m)) ||
-        !add(m, "_ptr_diff", function(&ptr_diff_def, m)) ||
-        !add(m, "TclError_from_interp", function(&error_def, m)))
+    if (!bind(m, "TclDLL", library) ||
+        !bind(m, "_ptr_add", ortan::module_function(&ptr_add_def, m)) ||
+        !bind(m, "_ptr_sub", ortan::module_function(&ptr_sub_def, m)) ||
+        !bind(m, "_ptr_diff", ortan::module_function(&ptr_diff_def, m)) ||
+        !bind(m, "TclError_from_interp", ortan::module_function(&error_def, m)))
         return false;
 
     Ref interp_ns = ortan::new_class_namespace(module_name, "Tcl_Interp_p", interp_doc);
@@ -987,27 +959,21 @@ bool init_module(PyObject *m) {
     Ref interp = interp_bases ? ortan::build_class(class_type(c_void_p).get(), "Tcl_Interp_p",
                                                    interp_bases.get(), interp_ns.get())
                               : Ref();
-    if (!add(m, "Tcl_Interp_p", interp))
+    if (!bind(m, "Tcl_Interp_p", interp, &interp_class))
         return false;
-    keep(interp_class, interp);
 
     Ref wide_int = ortan::get_attr(ctypes.get(), "c_longlong");
-    if (!add(m, "Tcl_WideInt", wide_int) || !add_records(m, ctypes.get(), wide_int.get()) ||
+    if (!bind(m, "Tcl_WideInt", wide_int) || !add_records(m, ctypes.get(), wide_int.get()) ||
         !declare_functions(library.get(), ctypes.get()) || !bind_entry_points(library.get()))
         return false;
 
-    return add(m, "_c_char_p_from_obj", function(&c_char_p_def, m)) &&
-           add(m, "GetListFromAny", function(&get_list_def, m)) &&
-           add(m, "DictionaryCompare", function(&compare_def, m));
+    return bind(m, "_c_char_p_from_obj", ortan::module_function(&c_char_p_def, m)) &&
+           bind(m, "GetListFromAny", ortan::module_function(&get_list_def, m)) &&
+           bind(m, "DictionaryCompare", ortan::module_function(&compare_def, m));
 }
+
+PyModuleDef module_def = ortan::define_module(module_name, module_doc);
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_internal() {
-    if (!init_constants())
-        return nullptr;
-    Ref m = Ref::steal(PyModule_Create(&module_def));
-    if (!m || !init_module(m.get()))
-        return nullptr;
-    return m.release();
-}
+PyMODINIT_FUNC PyInit_internal() { return ortan::create_module(module_def, init_module); }
