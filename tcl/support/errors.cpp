@@ -22,39 +22,6 @@ int get_optional_attr(PyObject *obj, PyObject *name, Ref &out) {
     return found;
 }
 
-Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args,
-                PyObject *kwnames) {
-    // PyObject_VectorcallMethod wants the receiver in slot 0 of the argument vector.
-    PyObject *stack[8];
-    if (args.size() + 1 > sizeof stack / sizeof stack[0])
-        return raise(PyExc_SystemError, "call_method: too many arguments");
-    stack[0] = obj;
-    Py_ssize_t n = 1;
-    for (PyObject *arg : args)
-        stack[n++] = arg;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n - nkw, kwnames));
-}
-
-Ref unproxied(PyObject *obj) {
-    if (!PyWeakref_CheckProxy(obj))
-        return Ref::borrow(obj);
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *referent = nullptr;
-    if (PyWeakref_GetRef(obj, &referent) < 0)
-        return Ref();
-    Ref alive = Ref::steal(referent);
-#else
-    PyObject *referent = PyWeakref_GetObject(obj); // borrowed; None once it is gone
-    if (!referent)
-        return Ref();
-    Ref alive = referent == Py_None ? Ref() : Ref::borrow(referent);
-#endif
-    if (!alive)
-        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-    return alive;
-}
-
 Ref fetch_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref::steal(PyErr_GetRaisedException());

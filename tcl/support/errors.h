@@ -37,18 +37,48 @@ inline Ref call(PyObject *callable, std::initializer_list<PyObject *> args = {})
                                           args.size(), nullptr));
 }
 
-// obj.name(*args) with borrowed arguments; `name` should be an interned str. With `kwnames`,
-// the last len(kwnames) of `args` are the values of those keywords.
-Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {},
-                PyObject *kwnames = nullptr);
-
 // The object behind a weakref.proxy, held for as long as the caller needs it (so each step
 // reaches it directly, not through the proxy); any other object as it is. A proxy whose
-// referent is gone raises ReferenceError, as any use of the proxy does.
-Ref unproxied(PyObject *obj);
+// referent is gone raises ReferenceError, as any use of the proxy does. Inline: every call
+// through a wrapper that keeps its interpreter behind a proxy starts here.
+inline Ref unproxied(PyObject *obj) {
+    if (!PyWeakref_CheckProxy(obj))
+        return Ref::borrow(obj);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *referent = nullptr;
+    if (PyWeakref_GetRef(obj, &referent) < 0)
+        return Ref();
+    Ref alive = Ref::steal(referent);
+#else
+    PyObject *referent = PyWeakref_GET_OBJECT(obj); // borrowed; None once it is gone
+    Ref alive = referent == Py_None ? Ref() : Ref::borrow(referent);
+#endif
+    if (!alive)
+        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return alive;
+}
 
 // An interned str that lives as long as the process (the module keeps it in a static).
 PyObject *intern(const char *text);
+
+// obj.name(*args) with borrowed arguments; `name` should be an interned str. With `kwnames`,
+// the last len(kwnames) of `args` are the values of those keywords. Inline: it sits on hot
+// paths, and the argument vector is best built in the caller's frame.
+inline Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {},
+                       PyObject *kwnames = nullptr) {
+    // PyObject_VectorcallMethod wants the receiver in slot 0 of the argument vector.
+    PyObject *stack[8];
+    if (args.size() + 1 > sizeof stack / sizeof stack[0]) {
+        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
+        return Ref();
+    }
+    stack[0] = obj;
+    Py_ssize_t n = 1;
+    for (PyObject *arg : args)
+        stack[n++] = arg;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, n - nkw, kwnames));
+}
 
 // Builds a str from UTF-8 text.
 inline Ref text(const char *utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
