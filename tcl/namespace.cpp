@@ -6,7 +6,12 @@
 #include <utility>
 #include <vector>
 
+using ortan::bind;
+using ortan::call_method;
+using ortan::get_attr;
+using ortan::parse_method_args;
 using ortan::Ref;
+using ortan::set_attr;
 
 // How this module is put together
 //
@@ -188,7 +193,6 @@ PyObject *CommandsView_cls;
 PyObject *ProcsView_cls;
 
 PyObject *variable_init_fn;     // TclVariable.__init__ as the module made it
-PyObject *empty_tuple;          // ()
 PyObject *marker;               // TclVariable._TclVariable__marker
 PyObject *dashed_args_fn;       // the function behind TclCommand.kwargs_to_dashed_args
 bool assertions_enabled = true; // false under python -O
@@ -226,35 +230,29 @@ Ref to_tclobj(PyObject *obj) {
         return Ref::borrow(obj);
     if (!PyTuple_CheckExact(obj))
         return ortan::call(tclobj_fn, {obj});
-    if (Py_EnterRecursiveCall(" while converting a value for Tcl"))
+    ortan::RecursionGuard guard(" while converting a value for Tcl");
+    if (!guard.ok())
         return Ref();
     const Py_ssize_t n = PyTuple_GET_SIZE(obj);
     Ref result;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyTuple_GET_ITEM(obj, i);
         Ref converted = to_tclobj(item);
-        if (!converted) {
-            Py_LeaveRecursiveCall();
+        if (!converted)
             return Ref();
-        }
         if (!result && converted.get() == item)
             continue;
         if (!result) {
             result = Ref::steal(PyTuple_New(n));
-            if (!result) {
-                Py_LeaveRecursiveCall();
+            if (!result)
                 return Ref();
-            }
             for (Py_ssize_t j = 0; j < i; ++j)
                 PyTuple_SET_ITEM(result.get(), j, Py_NewRef(PyTuple_GET_ITEM(obj, j)));
         }
         PyTuple_SET_ITEM(result.get(), i, converted.release());
     }
-    Py_LeaveRecursiveCall();
     return result ? result : Ref::borrow(obj);
 }
-
-Ref get_attr(PyObject *obj, PyObject *name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
 // A str's buffer may be scanned by kind only once it is ready (legacy strings before 3.12).
 bool ready(PyObject *text) {
@@ -264,10 +262,6 @@ bool ready(PyObject *text) {
     (void)text;
     return true;
 #endif
-}
-
-bool set_attr(PyObject *obj, PyObject *name, PyObject *value) {
-    return value && PyObject_SetAttr(obj, name, value) == 0;
 }
 
 Ref none() { return Ref::borrow(Py_None); }
@@ -286,21 +280,8 @@ Ref tuple_of(std::initializer_list<PyObject *> items) {
 // tcl.tk. For a weak proxy (the usual case) the attribute is read from the referent directly,
 // as the proxy itself would, raising the proxy's ReferenceError once the referent is gone.
 Ref host_tk(PyObject *tcl) {
-    if (!PyWeakref_CheckProxy(tcl))
-        return get_attr(tcl, S.tk);
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *referent = nullptr;
-    if (PyWeakref_GetRef(tcl, &referent) < 0)
-        return Ref();
-    Ref host = Ref::steal(referent);
-#else
-    Ref host = Ref::borrow(PyWeakref_GET_OBJECT(tcl));
-    if (host.get() == Py_None)
-        host = Ref();
-#endif
-    if (!host)
-        return ortan::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-    return get_attr(host.get(), S.tk);
+    Ref host = ortan::unproxied(tcl);
+    return host ? get_attr(host.get(), S.tk) : host;
 }
 
 // self.tcl.tk
@@ -340,31 +321,31 @@ class Attrs {
     Ref dict_;
 };
 
-// obj.name(*args) through vectorcall, keyword values after the positional ones.
-Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {},
-                PyObject *kwnames = nullptr) {
-    PyObject *stack[8];
-    const size_t n = args.size() + 1;
-    if (n > sizeof stack / sizeof stack[0])
-        return ortan::raise(PyExc_SystemError, "call_method: too many arguments");
-    stack[0] = obj;
-    size_t i = 1;
-    for (PyObject *arg : args)
-        stack[i++] = arg;
-    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n - nkw, kwnames));
-}
-
 // self.tcl.tk.call(words): one tuple of words.
 Ref tk_call(PyObject *self, PyObject *words) {
     Ref tk = tk_of(self);
     return tk ? call_method(tk.get(), S.call, {words}) : tk;
 }
 
-// self.tcl.<caster>(value)
-Ref host_cast(PyObject *self, PyObject *caster, PyObject *value) {
+// self.tcl.<caster>(result); a null result (its call failed) passes through.
+Ref host_cast(PyObject *self, PyObject *caster, const Ref &result) {
+    if (!result)
+        return result;
     Ref tcl = get_attr(self, S.tcl);
-    return tcl ? call_method(tcl.get(), caster, {value}) : tcl;
+    return tcl ? call_method(tcl.get(), caster, {result.get()}) : tcl;
+}
+
+// cast(value) when `cast` is true; None (or any false cast) leaves the value as it is. A null
+// `cast` (its look-up failed) fails the call.
+PyObject *cast_with(const Ref &cast, Ref value) {
+    if (!cast)
+        return nullptr;
+    if (cast.get() == Py_None)
+        return value.release();
+    const int truth = PyObject_IsTrue(cast.get());
+    if (truth < 0)
+        return nullptr;
+    return truth ? ortan::call(cast.get(), {value.get()}).release() : value.release();
 }
 
 // The package module, which stands for its default interpreter.
@@ -569,13 +550,6 @@ void raise_repeated_keyword(PyObject *callable, PyObject *name) {
                  qualname.get(), name);
 }
 
-// Parses a method's parameters (args[0] is self).
-bool parse(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-           std::initializer_list<const char *> names, Py_ssize_t required, PyObject **out) {
-    return ortan::parse_args(fname, args + 1, static_cast<size_t>(nargs - 1), kwnames, names,
-                             required, out);
-}
-
 bool no_arguments(const char *fname, Py_ssize_t nargs, PyObject *kwnames) {
     if (nargs == 1 && !kwnames)
         return true;
@@ -611,34 +585,11 @@ bool parse_flag_and_rest(const char *fname, PyObject *const *args, Py_ssize_t na
 bool parse_with_kwargs(const char *fname, PyObject *const *args, Py_ssize_t nargs,
                        PyObject *kwnames, std::initializer_list<const char *> names, PyObject **out,
                        CallArgs &rest) {
-    const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
-    if (nargs - 1 > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional arguments (%zd given)",
-                     fname, count, nargs - 1);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i)
-        out[i] = i + 1 < nargs ? args[i + 1] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t slot = 0;
-        for (const char *name : names) {
-            if (PyUnicode_CompareWithASCIIString(key, name) == 0)
-                break;
-            ++slot;
-        }
-        if (slot == count) {
-            rest.keyword(key, args[nargs + k]);
-            continue;
-        }
-        if (out[slot]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname, key);
-            return false;
-        }
-        out[slot] = args[nargs + k];
-    }
-    return true;
+    return parse_method_args(fname, args, nargs, kwnames, names, 0, out,
+                             [&rest](PyObject *name, PyObject *value) {
+                                 rest.keyword(name, value);
+                                 return true;
+                             });
 }
 
 PyObject *arg_or(PyObject *value, PyObject *fallback) { return value ? value : fallback; }
@@ -669,7 +620,7 @@ Ref run_name_query(NameIterator *it) {
     if (!ns)
         return ns;
     Ref result = call_method(ns.get(), S.call, {it->words});
-    return result ? host_cast(ns.get(), S.cast_list, result.get()) : result;
+    return host_cast(ns.get(), S.cast_list, result);
 }
 
 PyObject *name_iterator_next(PyObject *self) {
@@ -1004,16 +955,12 @@ bool init_variable(PyObject *self, PyObject *var_name, PyObject *array_index, Py
 // TclVariable(name, tcl=tcl). While the class keeps the module's own constructor, the object
 // is made directly: object.__new__, then the same initialisation, without the type call.
 Ref new_variable(PyObject *name, PyObject *tcl) {
-    auto *type = reinterpret_cast<PyTypeObject *>(TclVariable_cls);
-    PyObject *init = PyDict_GetItemWithError(type->tp_dict, S.dunder_init); // borrowed
-    if (init && init == variable_init_fn && type->tp_new == PyBaseObject_Type.tp_new) {
-        Ref variable = Ref::steal(type->tp_new(type, empty_tuple, nullptr));
+    if (ortan::plain_construction(TclVariable_cls, variable_init_fn)) {
+        Ref variable = ortan::new_instance(TclVariable_cls);
         if (!variable || !init_variable(variable.get(), name, nullptr, tcl, nullptr))
             return Ref();
         return variable;
     }
-    if (PyErr_Occurred())
-        return Ref();
     PyObject *stack[] = {nullptr, name, tcl};
     return Ref::steal(PyObject_Vectorcall(TclVariable_cls, stack + 1,
                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_tcl));
@@ -1021,7 +968,8 @@ Ref new_variable(PyObject *name, PyObject *tcl) {
 
 PyObject *TclVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[4];
-    if (!parse("__init__", args, nargs, kwnames, {"var_name", "array_index", "tcl", "cast"}, 1, a))
+    if (!parse_method_args("__init__", args, nargs, kwnames,
+                           {"var_name", "array_index", "tcl", "cast"}, 1, a))
         return nullptr;
     if (!init_variable(args[0], a[0], a[1], a[2], a[3]))
         return nullptr;
@@ -1038,7 +986,7 @@ PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject 
     PyObject *self = args[0];
     PyObject *a[2] = {nullptr, nullptr};
     if ((nargs > 1 || kwnames) &&
-        !parse("get_obj", args, nargs, kwnames, {"array_index", "cast"}, 0, a))
+        !parse_method_args("get_obj", args, nargs, kwnames, {"array_index", "cast"}, 0, a))
         return nullptr;
     Attrs attrs(self, is_own_variable(self));
     Ref tk = attrs.tk();
@@ -1057,14 +1005,7 @@ PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject 
     if (!value)
         return nullptr;
     Ref cast = (a[1] == nullptr || a[1] == marker) ? attrs(S.cast) : Ref::borrow(a[1]);
-    if (!cast)
-        return nullptr;
-    if (cast.get() == Py_None)
-        return value.release();
-    const int truth = PyObject_IsTrue(cast.get());
-    if (truth < 0)
-        return nullptr;
-    return truth ? ortan::call(cast.get(), {value.get()}).release() : value.release();
+    return cast_with(cast, std::move(value));
 }
 
 // Whether list quoting leaves the text unchanged: it is not empty and holds none of the
@@ -1118,7 +1059,8 @@ Ref variable_get_str(PyObject *variable, PyObject *index) {
 
 PyObject *TclVariable_get_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1] = {nullptr};
-    if ((nargs > 1 || kwnames) && !parse("get_str", args, nargs, kwnames, {"array_index"}, 0, a))
+    if ((nargs > 1 || kwnames) &&
+        !parse_method_args("get_str", args, nargs, kwnames, {"array_index"}, 0, a))
         return nullptr;
     return variable_get_str(args[0], a[0]).release();
 }
@@ -1128,7 +1070,7 @@ PyObject *TclVariable_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     PyObject *a[2] = {nullptr, nullptr};
     if (nargs == 2 && !kwnames)
         a[0] = args[1];
-    else if (!parse("set", args, nargs, kwnames, {"value", "array_index"}, 1, a))
+    else if (!parse_method_args("set", args, nargs, kwnames, {"value", "array_index"}, 1, a))
         return nullptr;
     Attrs attrs(self, is_own_variable(self));
     Ref tk = attrs.tk();
@@ -1149,7 +1091,7 @@ PyObject *TclVariable_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
 PyObject *TclVariable_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
     PyObject *a[2] = {nullptr, nullptr};
-    if (!parse("unset", args, nargs, kwnames, {"array_index", "nocomplain"}, 0, a))
+    if (!parse_method_args("unset", args, nargs, kwnames, {"array_index", "nocomplain"}, 0, a))
         return nullptr;
     Ref tk = tk_of(self);
     Ref name = tk ? get_attr(self, S.var_name) : tk;
@@ -1186,18 +1128,19 @@ PyObject *TclVariable_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 
 PyObject *TclVariable_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1] = {nullptr};
-    if ((nargs > 1 || kwnames) && !parse("exists", args, nargs, kwnames, {"array_index"}, 0, a))
+    if ((nargs > 1 || kwnames) &&
+        !parse_method_args("exists", args, nargs, kwnames, {"array_index"}, 0, a))
         return nullptr;
     Ref name = element_name(args[0], a[0]);
     Ref words = name ? tuple_of({S.w_info, S.w_exists, name.get()}) : name;
     Ref result = words ? tk_call(args[0], words.get()) : words;
-    return result ? host_cast(args[0], S.cast_boolean, result.get()).release() : nullptr;
+    return host_cast(args[0], S.cast_boolean, result).release();
 }
 
 PyObject *TclVariable_array_item_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
     PyObject *a[2];
-    if (!parse("array_item_byref", args, nargs, kwnames, {"array_index", "cast"}, 1, a))
+    if (!parse_method_args("array_item_byref", args, nargs, kwnames, {"array_index", "cast"}, 1, a))
         return nullptr;
     Ref tcl = get_attr(self, S.tcl);
     if (!tcl)
@@ -1228,26 +1171,26 @@ Ref array_call_with_pattern(PyObject *self, PyObject *sub, PyObject *pattern) {
 
 PyObject *TclVariable_array_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1] = {nullptr};
-    if (!parse("array_get_obj", args, nargs, kwnames, {"pattern"}, 0, a))
+    if (!parse_method_args("array_get_obj", args, nargs, kwnames, {"pattern"}, 0, a))
         return nullptr;
     Ref result = array_call_with_pattern(args[0], S.w_get, a[0]);
-    return result ? host_cast(args[0], S.cast_array, result.get()).release() : nullptr;
+    return host_cast(args[0], S.cast_array, result).release();
 }
 
 PyObject *TclVariable_array_get_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1] = {nullptr};
-    if (!parse("array_get_str", args, nargs, kwnames, {"pattern"}, 0, a))
+    if (!parse_method_args("array_get_str", args, nargs, kwnames, {"pattern"}, 0, a))
         return nullptr;
     Ref words = array_words(args[0], S.w_get, is_none(a[0]) ? nullptr : a[0]);
     Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
     Ref tk = script ? tk_of(args[0]) : script;
     Ref result = tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
-    return result ? host_cast(args[0], S.cast_array, result.get()).release() : nullptr;
+    return host_cast(args[0], S.cast_array, result).release();
 }
 
 PyObject *TclVariable_array_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("array_set", args, nargs, kwnames, {"value"}, 1, a))
+    if (!parse_method_args("array_set", args, nargs, kwnames, {"value"}, 1, a))
         return nullptr;
     Ref value = to_tclobj(a[0]);
     Ref words = value ? array_words(args[0], S.w_set, value.get()) : value;
@@ -1259,7 +1202,7 @@ PyObject *TclVariable_array_set(PyObject *const *args, Py_ssize_t nargs, PyObjec
 
 PyObject *TclVariable_array_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1] = {nullptr};
-    if (!parse("array_unset", args, nargs, kwnames, {"pattern"}, 0, a))
+    if (!parse_method_args("array_unset", args, nargs, kwnames, {"pattern"}, 0, a))
         return nullptr;
     if (!array_call_with_pattern(args[0], S.w_unset, a[0]))
         return nullptr;
@@ -1274,17 +1217,17 @@ PyObject *TclVariable_array_size(PyObject *const *args, Py_ssize_t nargs, PyObje
 
 PyObject *TclVariable_array_names(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1] = {nullptr};
-    if (!parse("array_names", args, nargs, kwnames, {"pattern"}, 0, a))
+    if (!parse_method_args("array_names", args, nargs, kwnames, {"pattern"}, 0, a))
         return nullptr;
     Ref result = array_call_with_pattern(args[0], S.w_names, a[0]);
-    return result ? host_cast(args[0], S.cast_list, result.get()).release() : nullptr;
+    return host_cast(args[0], S.cast_list, result).release();
 }
 
 PyObject *TclVariable_is_array(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!no_arguments("is_array", nargs, kwnames))
         return nullptr;
     Ref result = array_call_with_pattern(args[0], S.w_exists, nullptr);
-    return result ? host_cast(args[0], S.cast_boolean, result.get()).release() : nullptr;
+    return host_cast(args[0], S.cast_boolean, result).release();
 }
 
 // The absolute form of the name in attribute `attr`: unchanged when it starts with "::",
@@ -1367,8 +1310,21 @@ PyObject *init_temporary(PyObject *cls, PyObject *self, PyObject *template_, Cal
     Py_RETURN_NONE;
 }
 
+// __init__(self, <name_param>=<template>, **kwargs) of the temporaries named by one parameter.
+PyObject *init_named_temporary(PyObject *cls, const char *name_param, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    CallArgs rest;
+    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {name_param}, a, rest))
+        return nullptr;
+    return init_temporary(cls, args[0], a[0], rest);
+}
+
 // __enter__ of the temporary classes: the next class's __enter__() when there is one, else self.
-Ref enter_next(PyObject *cls, PyObject *self) {
+Ref enter_next(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("__enter__", nargs, kwnames))
+        return Ref();
+    PyObject *self = args[0];
     Ref enter;
     const int found = next_attr(cls, self, S.dunder_enter, enter);
     if (found < 0)
@@ -1398,17 +1354,11 @@ bool positional_only(const char *fname, PyObject *kwnames) {
 // TempTclVariable
 
 PyObject *TempTclVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    CallArgs rest;
-    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {"var_name"}, a, rest))
-        return nullptr;
-    return init_temporary(TempTclVariable_cls, args[0], a[0], rest);
+    return init_named_temporary(TempTclVariable_cls, "var_name", args, nargs, kwnames);
 }
 
 PyObject *TempTclVariable_enter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__enter__", nargs, kwnames))
-        return nullptr;
-    return enter_next(TempTclVariable_cls, args[0]).release();
+    return enter_next(TempTclVariable_cls, args, nargs, kwnames).release();
 }
 
 PyObject *TempTclVariable_exit(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -1425,7 +1375,7 @@ PyObject *TempTclVariable_exit(PyObject *const *args, Py_ssize_t nargs, PyObject
 PyObject *TclArrayVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
     PyObject *a[3];
-    if (!parse("__init__", args, nargs, kwnames, {"var_name", "tcl", "cast"}, 1, a))
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"var_name", "tcl", "cast"}, 1, a))
         return nullptr;
     PyObject *tcl = arg_or(a[1], Py_None), *cast = arg_or(a[2], Py_None);
     // For the module's own array classes the next __init__ is TclVariable's.
@@ -1460,21 +1410,21 @@ PyObject *TclArrayVariable_iter(PyObject *const *args, Py_ssize_t nargs, PyObjec
 
 PyObject *TclArrayVariable_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("__contains__", args, nargs, kwnames, {"key"}, 1, a))
+    if (!parse_method_args("__contains__", args, nargs, kwnames, {"key"}, 1, a))
         return nullptr;
     return call_method(args[0], S.exists, {a[0]}, kw_array_index).release();
 }
 
 PyObject *TclArrayVariable_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("__getitem__", args, nargs, kwnames, {"key"}, 1, a))
+    if (!parse_method_args("__getitem__", args, nargs, kwnames, {"key"}, 1, a))
         return nullptr;
     return call_method(args[0], S.get, {a[0]}, kw_array_index).release();
 }
 
 PyObject *TclArrayVariable_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
+    if (!parse_method_args("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
         return nullptr;
     if (!call_method(args[0], S.set, {a[1], a[0]}, kw_array_index))
         return nullptr;
@@ -1483,7 +1433,7 @@ PyObject *TclArrayVariable_setitem(PyObject *const *args, Py_ssize_t nargs, PyOb
 
 PyObject *TclArrayVariable_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("__delitem__", args, nargs, kwnames, {"key"}, 1, a))
+    if (!parse_method_args("__delitem__", args, nargs, kwnames, {"key"}, 1, a))
         return nullptr;
     if (!call_method(args[0], S.unset, {a[0]}, kw_array_index))
         return nullptr;
@@ -1616,8 +1566,8 @@ bool init_command(PyObject *self, PyObject *cmd, PyObject *args, PyObject *keywo
 
 PyObject *TclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[6];
-    if (!parse("__init__", args, nargs, kwnames,
-               {"cmd", "args", "keywords", "tcl", "cast", "logger"}, 1, a))
+    if (!parse_method_args("__init__", args, nargs, kwnames,
+                           {"cmd", "args", "keywords", "tcl", "cast", "logger"}, 1, a))
         return nullptr;
     if (!init_command(args[0], a[0], a[1], a[2], a[3], a[4], a[5]))
         return nullptr;
@@ -1626,7 +1576,7 @@ PyObject *TclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
 
 PyObject *TclCommand_createcommand(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("createcommand", args, nargs, kwnames, {"func"}, 1, a))
+    if (!parse_method_args("createcommand", args, nargs, kwnames, {"func"}, 1, a))
         return nullptr;
     Ref tk = tk_of(args[0]);
     Ref name = tk ? get_attr(args[0], S.cmd_name) : tk;
@@ -1691,7 +1641,7 @@ Ref rename_query(PyObject *self, PyObject *new_name) {
 
 PyObject *TclCommand_rename(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("rename", args, nargs, kwnames, {"new_name"}, 1, a))
+    if (!parse_method_args("rename", args, nargs, kwnames, {"new_name"}, 1, a))
         return nullptr;
     Ref new_name = to_text(a[0]);
     if (!new_name || !rename_query(args[0], new_name.get()))
@@ -1725,13 +1675,13 @@ PyObject *TclCommand_proc_args(PyObject *const *args, Py_ssize_t nargs, PyObject
     if (!no_arguments("proc_args", nargs, kwnames))
         return nullptr;
     Ref result = command_query(args[0], S.w_info, S.w_args);
-    return result ? host_cast(args[0], S.cast_list, result.get()).release() : nullptr;
+    return host_cast(args[0], S.cast_list, result).release();
 }
 
 PyObject *TclCommand_proc_arg_default(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
     PyObject *a[1];
-    if (!parse("proc_arg_default", args, nargs, kwnames, {"arg_name"}, 1, a))
+    if (!parse_method_args("proc_arg_default", args, nargs, kwnames, {"arg_name"}, 1, a))
         return nullptr;
     Ref tcl = get_attr(self, S.tcl);
     if (!tcl)
@@ -1747,8 +1697,7 @@ PyObject *TclCommand_proc_arg_default(PyObject *const *args, Py_ssize_t nargs, P
                           Ref result = arg_name ? command_query(self, S.w_info, S.w_default,
                                                                 arg_name.get(), variable)
                                                 : arg_name;
-                          Ref found =
-                              result ? host_cast(self, S.cast_boolean, result.get()) : result;
+                          Ref found = host_cast(self, S.cast_boolean, result);
                           if (!found)
                               return found;
                           const int truth = PyObject_IsTrue(found.get());
@@ -2004,17 +1953,7 @@ Ref command_words(const Attrs &attrs, bool own, PyObject *const *args, Py_ssize_
 
 // result, or self.cast(result) when the object has a true `cast`.
 PyObject *apply_cast(const Attrs &attrs, Ref result) {
-    if (!result)
-        return nullptr;
-    Ref cast = attrs(S.cast);
-    if (!cast)
-        return nullptr;
-    if (cast.get() == Py_None)
-        return result.release();
-    const int truth = PyObject_IsTrue(cast.get());
-    if (truth < 0)
-        return nullptr;
-    return truth ? ortan::call(cast.get(), {result.get()}).release() : result.release();
+    return result ? cast_with(attrs(S.cast), std::move(result)) : nullptr;
 }
 
 bool log_call(const Attrs &attrs, PyObject *words) {
@@ -2188,7 +2127,7 @@ PyObject *TclCommand_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 
 PyObject *TclCommand_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("__get__", args, nargs, kwnames, {"instance", "owner"}, 1, a))
+    if (!parse_method_args("__get__", args, nargs, kwnames, {"instance", "owner"}, 1, a))
         return nullptr;
     if (a[0] == Py_None)
         return Py_NewRef(args[0]);
@@ -2216,9 +2155,7 @@ PyObject *TempTclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 PyObject *TempTclCommand_enter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__enter__", nargs, kwnames))
-        return nullptr;
-    return enter_next(TempTclCommand_cls, args[0]).release();
+    return enter_next(TempTclCommand_cls, args, nargs, kwnames).release();
 }
 
 // self.delete(), a TclError ignored.
@@ -2284,7 +2221,7 @@ bool init_namespace(PyObject *self, PyObject *ns, PyObject *tcl) {
 
 PyObject *TclNamespace_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("__init__", args, nargs, kwnames, {"ns", "tcl"}, 1, a))
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"ns", "tcl"}, 1, a))
         return nullptr;
     if (!init_namespace(args[0], a[0], a[1]))
         return nullptr;
@@ -2329,7 +2266,7 @@ Ref words_with(std::initializer_list<PyObject *> head, PyObject *const *rest, Py
 
 PyObject *TclNamespace_children(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1] = {nullptr};
-    if (!parse("children", args, nargs, kwnames, {"pattern"}, 0, a))
+    if (!parse_method_args("children", args, nargs, kwnames, {"pattern"}, 0, a))
         return nullptr;
     Ref words;
     if (is_none(a[0])) {
@@ -2339,12 +2276,12 @@ PyObject *TclNamespace_children(PyObject *const *args, Py_ssize_t nargs, PyObjec
         words = pattern ? tuple_of({S.w_namespace, S.w_children, pattern.get()}) : pattern;
     }
     Ref result = words ? call_inside(args[0], words.get()) : words;
-    return result ? host_cast(args[0], S.cast_list, result.get()).release() : nullptr;
+    return host_cast(args[0], S.cast_list, result).release();
 }
 
 PyObject *TclNamespace_code(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("code", args, nargs, kwnames, {"script"}, 1, a))
+    if (!parse_method_args("code", args, nargs, kwnames, {"script"}, 1, a))
         return nullptr;
     Ref words = tuple_of({S.w_namespace, S.w_code, a[0]});
     return words ? call_inside(args[0], words.get()).release() : nullptr;
@@ -2420,7 +2357,7 @@ PyObject *TclNamespace_exists(PyObject *const *args, Py_ssize_t nargs, PyObject 
     Ref name = namespace_or_current(args[0]);
     Ref words = name ? tuple_of({S.w_namespace, S.w_exists, name.get()}) : name;
     Ref result = words ? tk_call(args[0], words.get()) : words;
-    return result ? host_cast(args[0], S.cast_boolean, result.get()).release() : nullptr;
+    return host_cast(args[0], S.cast_boolean, result).release();
 }
 
 // ("namespace", sub[, flag_word when flag is true], *patterns), sent inside the namespace.
@@ -2450,7 +2387,7 @@ PyObject *TclNamespace_export(PyObject *const *args, Py_ssize_t nargs, PyObject 
         return nullptr;
     if (flag_or_patterns)
         Py_RETURN_NONE;
-    return host_cast(args[0], S.cast_list, result.get()).release();
+    return host_cast(args[0], S.cast_list, result).release();
 }
 
 PyObject *TclNamespace_forget(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2472,7 +2409,7 @@ PyObject *TclNamespace_import(PyObject *const *args, Py_ssize_t nargs, PyObject 
 
 PyObject *TclNamespace_origin(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("origin", args, nargs, kwnames, {"command"}, 1, a))
+    if (!parse_method_args("origin", args, nargs, kwnames, {"command"}, 1, a))
         return nullptr;
     Ref words = tuple_of({S.w_namespace, S.w_origin, a[0]});
     return words ? call_inside(args[0], words.get()).release() : nullptr;
@@ -2481,7 +2418,7 @@ PyObject *TclNamespace_origin(PyObject *const *args, Py_ssize_t nargs, PyObject 
 PyObject *TclNamespace_parent(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
     PyObject *a[1] = {nullptr};
-    if (!parse("parent", args, nargs, kwnames, {"force_eval"}, 0, a))
+    if (!parse_method_args("parent", args, nargs, kwnames, {"force_eval"}, 0, a))
         return nullptr;
     const int force = a[0] ? PyObject_IsTrue(a[0]) : 0;
     if (force < 0)
@@ -2513,7 +2450,7 @@ PyObject *TclNamespace_parent(PyObject *const *args, Py_ssize_t nargs, PyObject 
 
 PyObject *TclNamespace_which(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[3];
-    if (!parse("which", args, nargs, kwnames, {"name", "command", "variable"}, 1, a))
+    if (!parse_method_args("which", args, nargs, kwnames, {"name", "command", "variable"}, 1, a))
         return nullptr;
     const int command = a[1] ? PyObject_IsTrue(a[1]) : 0;
     const int variable = command >= 0 && a[2] ? PyObject_IsTrue(a[2]) : 0;
@@ -2643,17 +2580,11 @@ PyObject *TclNamespace_normalize(PyObject *const *args, Py_ssize_t nargs, PyObje
 // TempTclNamespace
 
 PyObject *TempTclNamespace_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    CallArgs rest;
-    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {"ns"}, a, rest))
-        return nullptr;
-    return init_temporary(TempTclNamespace_cls, args[0], a[0], rest);
+    return init_named_temporary(TempTclNamespace_cls, "ns", args, nargs, kwnames);
 }
 
 PyObject *TempTclNamespace_enter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__enter__", nargs, kwnames))
-        return nullptr;
-    Ref result = enter_next(TempTclNamespace_cls, args[0]);
+    Ref result = enter_next(TempTclNamespace_cls, args, nargs, kwnames);
     if (!result || !call_method(args[0], S.create))
         return nullptr;
     return result.release();
@@ -2670,7 +2601,7 @@ PyObject *TempTclNamespace_exit(PyObject *const *args, Py_ssize_t nargs, PyObjec
 bool init_view(PyObject *cls, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                PyObject *kwnames, std::initializer_list<PyObject *> exact) {
     PyObject *a[1];
-    if (!parse("__init__", args, nargs, kwnames, {"ns"}, 1, a))
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"ns"}, 1, a))
         return false;
     if (assertions_enabled) {
         const int ok = PyObject_IsInstance(a[0], TclNamespace_cls);
@@ -2818,21 +2749,22 @@ PyObject *VariablesView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *k
     PyObject *a[1];
     if (nargs == 2 && !kwnames)
         a[0] = args[1];
-    else if (!parse("get", args, nargs, kwnames, {"var_name"}, 1, a))
+    else if (!parse_method_args("get", args, nargs, kwnames, {"var_name"}, 1, a))
         return nullptr;
     return variables_view_get(args[0], a[0]).release();
 }
 
 PyObject *VariablesView_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[3];
-    if (!parse("set", args, nargs, kwnames, {"var_name", "value", "array_index"}, 2, a))
+    if (!parse_method_args("set", args, nargs, kwnames, {"var_name", "value", "array_index"}, 2, a))
         return nullptr;
     return view_delegate(args[0], a[0], S.set, {a[1], arg_or(a[2], Py_None)}, kw_array_index);
 }
 
 PyObject *VariablesView_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[3];
-    if (!parse("unset", args, nargs, kwnames, {"var_name", "array_index", "nocomplain"}, 1, a))
+    if (!parse_method_args("unset", args, nargs, kwnames, {"var_name", "array_index", "nocomplain"},
+                           1, a))
         return nullptr;
     return none_or_null(view_delegate(args[0], a[0], S.unset,
                                       {arg_or(a[1], Py_None), arg_or(a[2], Py_False)},
@@ -2841,21 +2773,21 @@ PyObject *VariablesView_unset(PyObject *const *args, Py_ssize_t nargs, PyObject 
 
 PyObject *VariablesView_array_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+    if (!parse_method_args("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
         return nullptr;
     return view_delegate(args[0], a[0], S.array_get_str, {arg_or(a[1], Py_None)}, kw_pattern);
 }
 
 PyObject *VariablesView_array_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("array_set", args, nargs, kwnames, {"var_name", "value"}, 2, a))
+    if (!parse_method_args("array_set", args, nargs, kwnames, {"var_name", "value"}, 2, a))
         return nullptr;
     return none_or_null(view_delegate(args[0], a[0], S.array_set, {a[1]}));
 }
 
 PyObject *VariablesView_array_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("array_unset", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+    if (!parse_method_args("array_unset", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
         return nullptr;
     return none_or_null(
         view_delegate(args[0], a[0], S.array_unset, {arg_or(a[1], Py_None)}, kw_pattern));
@@ -2863,21 +2795,21 @@ PyObject *VariablesView_array_unset(PyObject *const *args, Py_ssize_t nargs, PyO
 
 PyObject *VariablesView_array_names(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("array_names", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+    if (!parse_method_args("array_names", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
         return nullptr;
     return view_delegate(args[0], a[0], S.array_names, {arg_or(a[1], Py_None)}, kw_pattern);
 }
 
 PyObject *VariablesView_is_array(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[1];
-    if (!parse("is_array", args, nargs, kwnames, {"var_name"}, 1, a))
+    if (!parse_method_args("is_array", args, nargs, kwnames, {"var_name"}, 1, a))
         return nullptr;
     return view_delegate(args[0], a[0], S.is_array);
 }
 
 PyObject *VariablesView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("exists", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
+    if (!parse_method_args("exists", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
         return nullptr;
     return view_delegate(args[0], a[0], S.exists, {arg_or(a[1], Py_None)}, kw_array_index);
 }
@@ -2894,7 +2826,7 @@ PyObject *key_argument(const char *fname, PyObject *const *args, Py_ssize_t narg
     if (nargs == 2 && !kwnames)
         return args[1];
     PyObject *a[1];
-    return parse(fname, args, nargs, kwnames, {"key"}, 1, a) ? a[0] : nullptr;
+    return parse_method_args(fname, args, nargs, kwnames, {"key"}, 1, a) ? a[0] : nullptr;
 }
 
 PyObject *VariablesView_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2913,19 +2845,31 @@ PyObject *view_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     return key ? call_method(args[0], S.exists, {key}).release() : nullptr;
 }
 
-PyObject *VariablesView_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+// The views' __setitem__: self.<method>(key, value).
+PyObject *view_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                       PyObject *method) {
     PyObject *a[2];
-    if (!parse("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
+    if (!parse_method_args("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
         return nullptr;
-    return none_or_null(call_method(args[0], S.set, {a[0], a[1]}).release());
+    return none_or_null(call_method(args[0], method, {a[0], a[1]}).release());
 }
 
-PyObject *VariablesView_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+// The views' __delitem__: self.<method>(key), a TclError raised as KeyError.
+PyObject *view_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                       PyObject *method) {
     PyObject *key = key_argument("__delitem__", args, nargs, kwnames);
     if (!key)
         return nullptr;
     return none_or_null(
-        as_key_error(call_method(args[0], S.unset, {key}).release(), tcl_error, nullptr));
+        as_key_error(call_method(args[0], method, {key}).release(), tcl_error, nullptr));
+}
+
+PyObject *VariablesView_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_setitem(args, nargs, kwnames, S.set);
+}
+
+PyObject *VariablesView_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_delitem(args, nargs, kwnames, S.unset);
 }
 
 PyObject *view_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2946,14 +2890,14 @@ PyObject *VariablesView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *
 
 PyObject *ObjectsView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("get", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
+    if (!parse_method_args("get", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
         return nullptr;
     return view_delegate(args[0], a[0], S.get_obj, {arg_or(a[1], Py_None)}, kw_array_index);
 }
 
 PyObject *ObjectsView_array_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+    if (!parse_method_args("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
         return nullptr;
     return view_delegate(args[0], a[0], S.array_get_obj, {arg_or(a[1], Py_None)}, kw_pattern);
 }
@@ -2966,7 +2910,7 @@ PyObject *CommandsView_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *
 PyObject *command_view_method(const char *fname, PyObject *method, PyObject *const *args,
                               Py_ssize_t nargs, PyObject *kwnames, bool returns_none) {
     PyObject *a[1];
-    if (!parse(fname, args, nargs, kwnames, {"cmd_name"}, 1, a))
+    if (!parse_method_args(fname, args, nargs, kwnames, {"cmd_name"}, 1, a))
         return nullptr;
     PyObject *result = view_delegate(args[0], a[0], method);
     return returns_none ? none_or_null(result) : result;
@@ -2978,7 +2922,7 @@ PyObject *CommandsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject 
 
 PyObject *CommandsView_createcommand(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("createcommand", args, nargs, kwnames, {"cmd_name", "func"}, 2, a))
+    if (!parse_method_args("createcommand", args, nargs, kwnames, {"cmd_name", "func"}, 2, a))
         return nullptr;
     return none_or_null(view_delegate(args[0], a[0], S.createcommand, {a[1]}));
 }
@@ -2989,7 +2933,7 @@ PyObject *CommandsView_delete(PyObject *const *args, Py_ssize_t nargs, PyObject 
 
 PyObject *CommandsView_rename(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("rename", args, nargs, kwnames, {"cmd_name", "new_name"}, 2, a))
+    if (!parse_method_args("rename", args, nargs, kwnames, {"cmd_name", "new_name"}, 2, a))
         return nullptr;
     Ref ns = get_attr(args[0], S.ns);
     Ref new_name = ns ? join2(ns.get(), a[1]) : ns;
@@ -3013,7 +2957,8 @@ PyObject *CommandsView_proc_args(PyObject *const *args, Py_ssize_t nargs, PyObje
 PyObject *CommandsView_proc_arg_default(PyObject *const *args, Py_ssize_t nargs,
                                         PyObject *kwnames) {
     PyObject *a[2];
-    if (!parse("proc_arg_default", args, nargs, kwnames, {"cmd_name", "arg_name"}, 2, a))
+    if (!parse_method_args("proc_arg_default", args, nargs, kwnames, {"cmd_name", "arg_name"}, 2,
+                           a))
         return nullptr;
     return view_delegate(args[0], a[0], S.proc_arg_default, {a[1]});
 }
@@ -3024,18 +2969,11 @@ PyObject *CommandsView_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject
 }
 
 PyObject *CommandsView_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
-        return nullptr;
-    return none_or_null(call_method(args[0], S.createcommand, {a[0], a[1]}).release());
+    return view_setitem(args, nargs, kwnames, S.createcommand);
 }
 
 PyObject *CommandsView_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *key = key_argument("__delitem__", args, nargs, kwnames);
-    if (!key)
-        return nullptr;
-    return none_or_null(
-        as_key_error(call_method(args[0], S.delete_, {key}).release(), tcl_error, nullptr));
+    return view_delitem(args, nargs, kwnames, S.delete_);
 }
 
 PyObject *CommandsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -3053,13 +2991,6 @@ PyObject *ProcsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
 // Classes
 
 using ortan::MethodDef;
-
-bool add_methods(PyObject *ns, const char *qualname, std::initializer_list<MethodDef> defs) {
-    for (const MethodDef &def : defs)
-        if (!ortan::add_method(ns, def, qualname))
-            return false;
-    return true;
-}
 
 // ns[alias] = ns[name]: the very same function under a second name.
 bool add_alias(PyObject *ns, const char *alias, const char *name) {
@@ -3091,18 +3022,19 @@ bool make_variable_classes() {
             marker = PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0);
             if (!marker || PyDict_SetItemString(ns, "_TclVariable__marker", marker) < 0)
                 return false;
-            return add_methods(
-                       ns, q,
+            return ortan::add_methods(
+                       ns,
                        {{"__init__", TclVariable_init,
                          "($self, var_name, array_index=None, tcl=None, cast=None)", nullptr},
                         {"get_obj", TclVariable_get_obj, nullptr,
                          "get_obj(array_index=None, cast=<marker>): the value as the\n"
                          "interpreter returns it, converted by `cast`; self.cast when no cast\n"
                          "is given (the default is TclVariable._TclVariable__marker), and None\n"
-                         "means no conversion."}}) &&
+                         "means no conversion."}},
+                       q) &&
                    add_alias(ns, "get", "get_obj") &&
-                   add_methods(
-                       ns, q,
+                   ortan::add_methods(
+                       ns,
                        {{"get_str", TclVariable_get_str, "($self, array_index=None)",
                          "The value as Tcl text."},
                         {"set", TclVariable_set, "($self, value, array_index=None)",
@@ -3115,10 +3047,11 @@ bool make_variable_classes() {
                          "($self, array_index, cast=None)",
                          "A TclVariable for one element of this array."},
                         {"array_get_obj", TclVariable_array_get_obj, "($self, pattern=None)",
-                         "The array's elements (``array get``), as objects."}}) &&
+                         "The array's elements (``array get``), as objects."}},
+                       q) &&
                    add_alias(ns, "array_get", "array_get_obj") &&
-                   add_methods(
-                       ns, q,
+                   ortan::add_methods(
+                       ns,
                        {{"array_get_str", TclVariable_array_get_str, "($self, pattern=None)",
                          "The array's elements (``array get``), as text."},
                         {"array_set", TclVariable_array_set, "($self, value)",
@@ -3137,26 +3070,25 @@ bool make_variable_classes() {
                         {"__str__", TclVariable_str, "($self, /)", nullptr},
                         {"__tclobj__", TclVariable_tclobj, "($self, /)",
                          "The variable's name: a variable passed as a Tcl word is its name."},
-                        {"__repr__", TclVariable_repr, "($self, /)", nullptr}});
+                        {"__repr__", TclVariable_repr, "($self, /)", nullptr}},
+                       q);
         });
     if (!TclVariable_cls)
         return false;
-    variable_init_fn = PyDict_GetItemWithError(
-        reinterpret_cast<PyTypeObject *>(TclVariable_cls)->tp_dict, S.dunder_init);
-    if (!variable_init_fn)
+    if (!(variable_init_fn = ortan::defined_init(TclVariable_cls).release()))
         return false;
-    Py_INCREF(variable_init_fn);
 
     TempTclVariable_cls =
         make_class(type_meta(), "TempTclVariable", "TempTclVariable",
                    "A Tcl variable with a unique name that is removed when its `with` block ends.",
                    {TclVariable_cls}, [](PyObject *ns, const char *q) {
-                       return add_methods(
-                           ns, q,
+                       return ortan::add_methods(
+                           ns,
                            {{"__init__", TempTclVariable_init,
                              "($self, var_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
                             {"__enter__", TempTclVariable_enter, "($self, /)", nullptr},
-                            {"__exit__", TempTclVariable_exit, "($self, /, *exc_info)", nullptr}});
+                            {"__exit__", TempTclVariable_exit, "($self, /, *exc_info)", nullptr}},
+                           q);
                    });
     if (!TempTclVariable_cls)
         return false;
@@ -3169,14 +3101,16 @@ bool make_variable_classes() {
             PyObject *get = PyObject_GetAttrString(TclVariable_cls, "get");
             if (!get)
                 return false;
-            const bool ok = add_methods(ns, q,
-                                        {{"__init__", TclArrayVariable_init,
-                                          "($self, var_name, tcl=None, cast=None)", nullptr}}) &&
-                            PyDict_SetItemString(ns, "get", get) == 0;
+            const bool ok =
+                ortan::add_methods(ns,
+                                   {{"__init__", TclArrayVariable_init,
+                                     "($self, var_name, tcl=None, cast=None)", nullptr}},
+                                   q) &&
+                PyDict_SetItemString(ns, "get", get) == 0;
             Py_DECREF(get);
             return ok &&
-                   add_methods(
-                       ns, q,
+                   ortan::add_methods(
+                       ns,
                        {{"__len__", TclArrayVariable_len, "($self, /)", nullptr},
                         {"__iter__", TclArrayVariable_iter, "($self, /)", nullptr},
                         {"__contains__", TclArrayVariable_contains, "($self, key, /)", nullptr},
@@ -3187,7 +3121,8 @@ bool make_variable_classes() {
                         {"clear", TclArrayVariable_clear, "($self)",
                          "Removes every element (``array unset``)."},
                         {"update", TclArrayVariable_update, "($self, other=(), /, **kwargs)",
-                         "Sets all pairs with one ``array set``."}});
+                         "Sets all pairs with one ``array set``."}},
+                       q);
         });
     if (!TclArrayVariable_cls)
         return false;
@@ -3206,8 +3141,8 @@ bool make_command_classes() {
         "Calling it runs the command: positional arguments become words, keyword arguments\n"
         "``-name value`` options after them. In a class body it acts as a method.",
         {object_base()}, [](PyObject *ns, const char *q) {
-            if (!add_methods(
-                    ns, q,
+            if (!ortan::add_methods(
+                    ns,
                     {{"__init__", TclCommand_init,
                       "($self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)",
                       nullptr},
@@ -3227,7 +3162,8 @@ bool make_command_classes() {
                      {"proc_arg_default", TclCommand_proc_arg_default, "($self, arg_name)",
                       "The default of a procedure argument, or None."},
                      {"build_tclcmd", TclCommand_build_tclcmd, "($self, *args, **kwargs)",
-                      "The full word tuple of a call."}}))
+                      "The full word tuple of a call."}},
+                    q))
                 return false;
             if (!ortan::add_staticmethod(ns,
                                          {"kwargs_to_dashed_args", TclCommand_kwargs_to_dashed_args,
@@ -3240,8 +3176,8 @@ bool make_command_classes() {
             dashed_args_fn = wrapper ? PyObject_GetAttrString(wrapper, "__func__") : nullptr;
             if (!dashed_args_fn)
                 return false;
-            return add_methods(
-                ns, q,
+            return ortan::add_methods(
+                ns,
                 {{"call", TclCommand_call, "($self, *args, **kwargs)",
                   "Runs the command (logged when a logger is set)."},
                  {"__call__", TclCommand_dunder_call, "($self, /, *args, **kwargs)", nullptr},
@@ -3254,7 +3190,8 @@ bool make_command_classes() {
                  {"__repr__", TclCommand_repr, "($self, /)", nullptr},
                  {"__str__", TclCommand_str, "($self, /)", nullptr},
                  {"__tclobj__", TclCommand_tclobj, "($self, /)", "The word tuple."},
-                 {"__get__", TclCommand_get, "($self, instance, owner=None, /)", nullptr}});
+                 {"__get__", TclCommand_get, "($self, instance, owner=None, /)", nullptr}},
+                q);
         });
     if (!TclCommand_cls)
         return false;
@@ -3266,13 +3203,14 @@ bool make_command_classes() {
         "deleted when the `with` block ends (or when the object is collected, if it registered\n"
         "a callable).",
         {TclCommand_cls}, [](PyObject *ns, const char *q) {
-            return add_methods(
-                ns, q,
+            return ortan::add_methods(
+                ns,
                 {{"__init__", TempTclCommand_init,
                   "($self, func=None, cmd_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
                  {"__enter__", TempTclCommand_enter, "($self, /)", nullptr},
                  {"__exit__", TempTclCommand_exit, "($self, /, *exc_info)", nullptr},
-                 {"__del__", TempTclCommand_del, "($self, /)", nullptr}});
+                 {"__del__", TempTclCommand_del, "($self, /)", nullptr}},
+                q);
         });
     if (!TempTclCommand_cls)
         return false;
@@ -3285,8 +3223,8 @@ bool make_view_classes() {
         abc_meta, "VariablesView", "TclNamespace.VariablesView",
         "The variables of a namespace as a mutable mapping of names to values as text.",
         {mutable_mapping}, [](PyObject *ns, const char *q) {
-            return add_methods(
-                ns, q,
+            return ortan::add_methods(
+                ns,
                 {{"__init__", VariablesView_init, "($self, ns)", nullptr},
                  {"byref", VariablesView_byref, "($self, var_name, *args, **kwargs)",
                   "A variable object for the qualified name (var_type=TclVariable)."},
@@ -3309,7 +3247,8 @@ bool make_view_classes() {
                  {"__setitem__", VariablesView_setitem, "($self, key, value, /)", nullptr},
                  {"__delitem__", VariablesView_delitem, "($self, key, /)", nullptr},
                  {"__len__", view_len, "($self, /)", nullptr},
-                 {"__iter__", VariablesView_iter, "($self, /)", nullptr}});
+                 {"__iter__", VariablesView_iter, "($self, /)", nullptr}},
+                q);
         });
     if (!VariablesView_cls)
         return false;
@@ -3318,11 +3257,12 @@ bool make_view_classes() {
         abc_meta, "ObjectsView", "TclNamespace.ObjectsView",
         "The variables of a namespace as a mutable mapping of names to values as objects.",
         {VariablesView_cls}, [](PyObject *ns, const char *q) {
-            return add_methods(
-                ns, q,
+            return ortan::add_methods(
+                ns,
                 {{"get", ObjectsView_get, "($self, var_name, array_index=None)",
                   "The value as the interpreter returns it."},
-                 {"array_get", ObjectsView_array_get, "($self, var_name, pattern=None)", nullptr}});
+                 {"array_get", ObjectsView_array_get, "($self, var_name, pattern=None)", nullptr}},
+                q);
         });
     if (!ObjectsView_cls)
         return false;
@@ -3331,8 +3271,8 @@ bool make_view_classes() {
         abc_meta, "CommandsView", "TclNamespace.CommandsView",
         "The commands of a namespace as a mutable mapping of names to TclCommand objects.",
         {mutable_mapping}, [](PyObject *ns, const char *q) {
-            return add_methods(
-                ns, q,
+            return ortan::add_methods(
+                ns,
                 {{"__init__", CommandsView_init, "($self, ns)", nullptr},
                  {"byref", CommandsView_byref, "($self, cmd_name, *args, **kwargs)",
                   "A TclCommand for the qualified name."},
@@ -3350,7 +3290,8 @@ bool make_view_classes() {
                  {"__setitem__", CommandsView_setitem, "($self, key, value, /)", nullptr},
                  {"__delitem__", CommandsView_delitem, "($self, key, /)", nullptr},
                  {"__len__", view_len, "($self, /)", nullptr},
-                 {"__iter__", CommandsView_iter, "($self, /)", nullptr}});
+                 {"__iter__", CommandsView_iter, "($self, /)", nullptr}},
+                q);
         });
     if (!CommandsView_cls)
         return false;
@@ -3359,9 +3300,10 @@ bool make_view_classes() {
         abc_meta, "ProcsView", "TclNamespace.ProcsView",
         "The procedures of a namespace: a CommandsView that tests for and lists procedures.",
         {CommandsView_cls}, [](PyObject *ns, const char *q) {
-            return add_methods(ns, q,
-                               {{"exists", ProcsView_exists, "($self, cmd_name)", nullptr},
-                                {"__iter__", ProcsView_iter, "($self, /)", nullptr}});
+            return ortan::add_methods(ns,
+                                      {{"exists", ProcsView_exists, "($self, cmd_name)", nullptr},
+                                       {"__iter__", ProcsView_iter, "($self, /)", nullptr}},
+                                      q);
         });
     return ProcsView_cls != nullptr;
 }
@@ -3379,8 +3321,8 @@ bool make_namespace_classes() {
                 PyDict_SetItemString(ns, "CommandsView", CommandsView_cls) < 0 ||
                 PyDict_SetItemString(ns, "ProcsView", ProcsView_cls) < 0)
                 return false;
-            if (!add_methods(
-                    ns, q,
+            if (!ortan::add_methods(
+                    ns,
                     {{"__init__", TclNamespace_init, "($self, ns, tcl=None)", nullptr},
                      {"children", TclNamespace_children, "($self, pattern=None)",
                       "``namespace children``, as a sequence."},
@@ -3411,7 +3353,8 @@ bool make_namespace_classes() {
                       "The name made absolute against the current namespace."},
                      {"make_absolute", TclNamespace_make_absolute, "($self)",
                       "Replaces ns by its absolute form."},
-                     {"__str__", TclNamespace_str, "($self, /)", nullptr}}))
+                     {"__str__", TclNamespace_str, "($self, /)", nullptr}},
+                    q))
                 return false;
             for (const MethodDef &def :
                  {MethodDef{"qualifiers", TclNamespace_qualifiers, "(string)",
@@ -3435,12 +3378,13 @@ bool make_namespace_classes() {
         make_class(type_meta(), "TempTclNamespace", "TempTclNamespace",
                    "A Tcl namespace with a unique name that exists while its `with` block runs.",
                    {TclNamespace_cls}, [](PyObject *ns, const char *q) {
-                       return add_methods(
-                           ns, q,
+                       return ortan::add_methods(
+                           ns,
                            {{"__init__", TempTclNamespace_init,
                              "($self, ns='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
                             {"__enter__", TempTclNamespace_enter, "($self, /)", nullptr},
-                            {"__exit__", TempTclNamespace_exit, "($self, /, *exc_info)", nullptr}});
+                            {"__exit__", TempTclNamespace_exit, "($self, /, *exc_info)", nullptr}},
+                           q);
                    });
     return TempTclNamespace_cls != nullptr;
 }
@@ -3449,11 +3393,10 @@ bool make_namespace_classes() {
 // Module init: constants, imports, classes
 
 bool init_constants() {
-#define ORTAN_INTERN(id, text)                                                                     \
-    if (!(S.id = ortan::intern(text)))                                                             \
+#define ORTAN_INTERNED(id, text) {&S.id, text},
+    if (!ortan::intern_all({ORTAN_NAMESPACE_STRINGS(ORTAN_INTERNED)}))
         return false;
-    ORTAN_NAMESPACE_STRINGS(ORTAN_INTERN)
-#undef ORTAN_INTERN
+#undef ORTAN_INTERNED
     struct Tuple {
         PyObject **slot;
         std::initializer_list<PyObject *> items;
@@ -3475,11 +3418,10 @@ bool init_constants() {
         if (!(*t.slot = tuple_of(t.items).release()))
             return false;
     }
-    empty_tuple = PyTuple_New(0);
     zero = PyLong_FromLong(0);
     Ref one = Ref::steal(PyLong_FromLong(1));
     slice_from_1 = one ? PySlice_New(one.get(), Py_None, Py_None) : nullptr;
-    return empty_tuple && zero && slice_from_1;
+    return zero && slice_from_1;
 }
 
 bool read_assertion_mode() {
@@ -3496,36 +3438,32 @@ bool read_assertion_mode() {
     return true;
 }
 
-// `from <module> import <name>`, also bound as a module global, kept in `*slot`.
-bool import_into(PyObject *module, const char *from, const char *name, PyObject **slot) {
-    Ref value = ortan::import_attr(from, name);
-    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0)
-        return false;
-    if (slot)
-        *slot = value.release();
-    return true;
-}
-
-bool import_module_global(PyObject *module, const char *name) {
-    Ref imported = Ref::steal(PyImport_ImportModule(name));
-    return imported && PyModule_AddObjectRef(module, name, imported.get()) == 0;
-}
+const char *const module_doc =
+    "Abstraction of Tcl namespaces, variables and commands.\n\n"
+    "Implements TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable,\n"
+    "TclCommand, TempTclCommand, TclNamespace and TempTclNamespace: Python objects that stand\n"
+    "for the variables, arrays, commands and namespaces of a Tcl interpreter, with mapping\n"
+    "views of a namespace's variables, commands and procedures.";
 
 bool init_module(PyObject *module) {
     if (!init_constants() || !read_assertion_mode())
         return false;
-    if (!import_into(module, "collections.abc", "MutableMapping", &mutable_mapping) ||
-        !import_into(module, "ortan.tcl.scribe", "scribe", &scribe_fn) ||
-        !import_into(module, "ortan.tcl.scribe", "tclobj", &tclobj_fn) ||
-        !import_into(module, "tkinter", "TclError", &tcl_error) ||
-        !import_into(module, "tkinter", "Tk", nullptr) ||
-        !import_into(module, "types", "MethodType", &method_type) ||
-        !import_module_global(module, "weakref") || !import_module_global(module, "sys") ||
-        !import_module_global(module, "functools"))
+    using ortan::import_attr;
+    using ortan::import_module;
+    if (!bind(module, "MutableMapping", import_attr("collections.abc", "MutableMapping"),
+              &mutable_mapping) ||
+        !bind(module, "scribe", import_attr("ortan.tcl.scribe", "scribe"), &scribe_fn) ||
+        !bind(module, "tclobj", import_attr("ortan.tcl.scribe", "tclobj"), &tclobj_fn) ||
+        !bind(module, "TclError", import_attr("tkinter", "TclError"), &tcl_error) ||
+        !bind(module, "Tk", import_attr("tkinter", "Tk")) ||
+        !bind(module, "MethodType", import_attr("types", "MethodType"), &method_type) ||
+        !bind(module, "weakref", import_module("weakref")) ||
+        !bind(module, "sys", import_module("sys")) ||
+        !bind(module, "functools", import_module("functools")))
         return false;
     abc_meta = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(mutable_mapping)));
-    if (!(weak_proxy = ortan::import_attr("weakref", "proxy").release()) ||
-        !(update_wrapper = ortan::import_attr("functools", "update_wrapper").release()))
+    if (!(weak_proxy = import_attr("weakref", "proxy").release()) ||
+        !(update_wrapper = import_attr("functools", "update_wrapper").release()))
         return false;
     if (PyType_Ready(&name_iterator_type) < 0)
         return false;
@@ -3542,7 +3480,7 @@ bool init_module(PyObject *module) {
             return false;
         PyTuple_SET_ITEM(all_names.get(), i, name);
     }
-    if (PyModule_AddObjectRef(module, "__all__", all_names.get()) < 0)
+    if (!bind(module, "__all__", all_names))
         return false;
 
     if (!make_variable_classes() || !make_command_classes() || !make_namespace_classes())
@@ -3551,32 +3489,13 @@ bool init_module(PyObject *module) {
         TclVariable_cls, TempTclVariable_cls, TclArrayVariable_cls, TempTclArrayVariable_cls,
         TclCommand_cls,  TempTclCommand_cls,  TclNamespace_cls,     TempTclNamespace_cls};
     for (int i = 0; i < 8; ++i)
-        if (PyModule_AddObjectRef(module, all[i], classes[i]) < 0)
+        if (!bind(module, all[i], Ref::borrow(classes[i])))
             return false;
     return true;
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "ortan.tcl.namespace",
-    "Abstraction of Tcl namespaces, variables and commands.\n\n"
-    "Implements TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable,\n"
-    "TclCommand, TempTclCommand, TclNamespace and TempTclNamespace: Python objects that stand\n"
-    "for the variables, arrays, commands and namespaces of a Tcl interpreter, with mapping\n"
-    "views of a namespace's variables, commands and procedures.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = ortan::define_module(module_name, module_doc);
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_namespace() {
-    Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module || !init_module(module.get()))
-        return nullptr;
-    return module.release();
-}
+PyMODINIT_FUNC PyInit_namespace() { return ortan::create_module(module_def, init_module); }
