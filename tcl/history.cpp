@@ -187,8 +187,7 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
         return error;
     // Restored as it is: PyErr_SetObject would replace this context with the exception that
     // our caller may be handling (which is the KeyError's own context already).
-    PyException_SetContext(error.get(), key_error.release());
-    restore_exception(std::move(error));
+    raise_with_context(std::move(error), std::move(key_error));
     return Ref();
 }
 

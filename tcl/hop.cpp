@@ -30,15 +30,6 @@ Ref own_attr(PyObject *self, PyObject *name) {
     return Ref::steal(PyObject_GenericGetAttr(self, name));
 }
 
-// Makes `context` the context of the exception now being raised (as raising inside an
-// `except` block does).
-void chain_error(Ref context) {
-    Ref error = fetch_exception();
-    if (error && context)
-        PyException_SetContext(error.get(), context.release());
-    restore_exception(std::move(error));
-}
-
 // obj.method(*words): the words of the list as separate arguments. The words are held for
 // the call, so whatever the callee does to the list cannot pull them away.
 Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
@@ -114,12 +105,11 @@ void raise_with_error_info(PyObject *tcl) {
     Ref info = vars ? Ref::steal(PyObject_GetItem(vars.get(), s_error_info)) : Ref();
     Ref error = info ? call(g_tcl_error, {info.get()}) : Ref();
     if (!error) {
-        chain_error(caught);
+        chain_exception(std::move(caught));
         return;
     }
-    PyException_SetContext(error.get(), caught.release());
     PyException_SetCause(error.get(), nullptr); // `from None`: also suppresses the context
-    restore_exception(std::move(error));
+    raise_with_context(std::move(error), std::move(caught));
 }
 
 // The result without casting: text as it is, anything else (a tuple for a Tcl list, a number,

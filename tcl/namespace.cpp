@@ -424,8 +424,7 @@ void reraise_as_key_error() {
     if (!key_error)
         return;
     PyException_SetCause(key_error.get(), Py_NewRef(exc.get()));
-    PyException_SetContext(key_error.get(), exc.release());
-    ortan::restore_exception(std::move(key_error));
+    ortan::raise_with_context(std::move(key_error), std::move(exc));
 }
 
 // The `with` statement around a callable: `with manager as value: body(value)`. Returns the
@@ -1113,9 +1112,7 @@ PyObject *TclVariable_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *k
         const int nocomplain = PyObject_IsTrue(a[1]);
         if (nocomplain < 0) {
             // As in an except clause: the TclError becomes the context of the new error.
-            Ref failure = ortan::fetch_exception();
-            PyException_SetContext(failure.get(), error.release());
-            ortan::restore_exception(std::move(failure));
+            ortan::chain_exception(std::move(error));
             return nullptr;
         }
         if (!nocomplain) {

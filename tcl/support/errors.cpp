@@ -54,4 +54,10 @@ PyObject *intern(const char *text) {
     return PyUnicode_InternFromString(text);
 }
 
+void raise_with_context(Ref error, Ref context) {
+    if (error && context)
+        PyException_SetContext(error.get(), context.release());
+    restore_exception(std::move(error));
+}
+
 } // namespace ortan

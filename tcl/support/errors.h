@@ -97,6 +97,17 @@ Ref fetch_exception();
 // when `exc` is null.
 void restore_exception(Ref exc);
 
+// Raises `error` with `context` as its __context__, as raising it inside an `except` block
+// that caught `context` does, and otherwise as it is (see restore_exception). A null `error`
+// raises nothing; with a null `context` the error keeps its own.
+void raise_with_context(Ref error, Ref context);
+
+// The pending exception gets `context` as its __context__: for an error met while handling
+// `context`, which the caller had fetched.
+inline void chain_exception(Ref context) {
+    raise_with_context(fetch_exception(), std::move(context));
+}
+
 // Raises `type` with `message` and returns a null Ref, for one-line error returns.
 inline Ref raise(PyObject *type, const char *message) {
     PyErr_SetString(type, message);
