@@ -77,7 +77,7 @@ Ref super_attr(PyObject *cls, PyObject *self, PyObject *name);
 // and a dict only for object.__new__ and __init__ to unpack them again. A hot path that makes
 // instances of one of this package's classes may do the two steps itself, as long as the class
 // still has object's __new__ and the __init__ it was built with (recorded at import with
-// defined_init). Subclasses, and classes whose __init__ was replaced, take the ordinary call.
+// defined_init); once either is replaced on the class, the ordinary call is made.
 
 // cls.__dict__['__init__'] as it is now; null with an exception set when there is none.
 Ref defined_init(PyObject *cls);
