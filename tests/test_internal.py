@@ -26,7 +26,9 @@ from ortan.tcl.internal import (
     _ptr_sub,
 )
 
-SRC = os.path.join(os.path.dirname(__file__), os.pardir, "src")
+# The directory holding the package that these tests import (installed or in place), so that a
+# subprocess imports the same build.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(internal.__file__))))
 
 
 @pytest.fixture(scope="module")
@@ -201,7 +203,7 @@ else:
 )  # fmt: skip
 def test_library_search_order(loadable, error, expected):
     script = _LOADER.format(loadable=set(loadable), error=error)
-    env = dict(os.environ, PYTHONPATH=os.path.abspath(SRC))
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
     out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
                          text=True, check=True).stdout
     assert out.strip() == expected

@@ -13,8 +13,10 @@ PACKAGE_ROOT = pathlib.Path(ortan.__file__).resolve().parent.parent
 
 @pytest.fixture
 def mypy_path(monkeypatch):
-    # Check the package that the tests import (installed, or the development tree).
-    monkeypatch.setenv("MYPYPATH", str(PACKAGE_ROOT))
+    # Check the package that the tests import. An installed one mypy finds by itself (and it
+    # refuses site-packages in MYPYPATH); the development tree it is shown.
+    if PACKAGE_ROOT.name != "site-packages":
+        monkeypatch.setenv("MYPYPATH", str(PACKAGE_ROOT))
     monkeypatch.chdir(HERE)
 
 
