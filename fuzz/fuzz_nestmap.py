@@ -1,4 +1,5 @@
-"""Fuzz target: Nestmap.from_tcl on random keyed-list texts, Tcl objects and odd values.
+"""Fuzz target: Nestmap.from_tcl on random keyed-list texts, Tcl objects and odd values, and
+random sequences of mapping operations on dotted keys checked against a model of the rules.
 
 Properties, when from_tcl accepts the input:
 - every level is a Nestmap and holds no key with a "." (dotted keys become levels);
@@ -8,9 +9,14 @@ Properties, when from_tcl accepts the input:
 Failures may only be those of a text that is not a keyed list: ValueError (from dict() or a
 Unicode error), TclError (list syntax), KeyError (a dotted key below a plain value),
 RecursionError (very deep nesting).
+
+Operations (item access, assignment, deletion and membership by dotted keys, get, pop,
+setdefault, update with mappings, pairs and keywords, all_keys, all_items, has_key) give the
+same results, the same errors and the same levels as the model `Model` below.
 """
 
 import tkinter
+from collections.abc import MutableMapping
 
 import atheris
 
@@ -76,6 +82,13 @@ def check_levels(n):
 
 def TestOneInput(data):
     fdp = atheris.FuzzedDataProvider(data)
+    if fdp.ConsumeBool():
+        check_operations(fdp)
+    else:
+        check_from_tcl(fdp)
+
+
+def check_from_tcl(fdp):
     src = source(fdp)
     try:
         n = Nestmap.from_tcl(src)
@@ -96,6 +109,245 @@ def TestOneInput(data):
     assert [k for k, _ in items] == n.all_keys()
     for key, val in items:
         assert n[key] is val and key in n, (key, n)
+
+
+# --- operations against a model --------------------------------------------------------------
+
+VALUE_IS_NOT_A_LEVEL = 'target key "%s" is a value, cannot update value against another keyed list'
+
+
+class Model(dict, MutableMapping):
+    """The keyed-list mapping rules, written plainly: what Nestmap must do (its bases are a dict
+    and MutableMapping, as Nestmap's)."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__()
+        dsc = dict(*args, **kwargs)
+        for key, val in dsc.items():
+            if not isinstance(val, Model):
+                try:
+                    dsc[key] = Model(val)
+                except (ValueError, TypeError):
+                    pass
+        self.update(dsc)
+
+    def __getitem__(self, key):
+        if "." in key:
+            key, sub = key.split(".", 1)
+            return dict.__getitem__(self, key)[sub]
+        return dict.__getitem__(self, key)
+
+    def __setitem__(self, key, value):
+        if "." in key:
+            key, sub = key.split(".", 1)
+            try:
+                level = self[key]
+            except KeyError:
+                level = Model()
+                dict.__setitem__(self, key, level)
+            else:
+                if not isinstance(level, Model):
+                    raise KeyError(VALUE_IS_NOT_A_LEVEL % key)
+            level[sub] = value
+            return
+        if isinstance(value, Model):
+            try:
+                existing = self[key]
+            except KeyError:
+                pass
+            else:
+                if not isinstance(existing, Model):
+                    raise KeyError(VALUE_IS_NOT_A_LEVEL % key)
+        dict.__setitem__(self, key, value)
+
+    def __contains__(self, key):
+        if "." in key:
+            key, sub = key.split(".", 1)
+            if not dict.__contains__(self, key):
+                return False
+            return sub in dict.__getitem__(self, key)
+        return dict.__contains__(self, key)
+
+    def __delitem__(self, key):
+        if "." in key:
+            key, sub = key.split(".", 1)
+            child = dict.__getitem__(self, key)
+            del child[sub]
+            if not child:
+                dict.__delitem__(self, key)
+            return
+        dict.__delitem__(self, key)
+
+    get = MutableMapping.get
+    pop = MutableMapping.pop
+    setdefault = MutableMapping.setdefault
+    has_key = __contains__
+
+    def update(self, *args, **kwargs):
+        if len(args) > 1:
+            raise TypeError(f"update() takes at most 1 positional arguments ({len(args)} given)")
+        if args:
+            other = args[0]
+            if isinstance(other, Model):
+                for key, val in other.all_items():
+                    self[key] = val
+            else:
+                MutableMapping.update(self, other)
+        for key, val in kwargs.items():
+            if isinstance(val, Model):
+                try:
+                    existing = self[key]
+                except KeyError:
+                    existing = Model()
+                    self[key] = existing
+                else:
+                    if not isinstance(existing, Model):
+                        raise KeyError(VALUE_IS_NOT_A_LEVEL % key)
+                existing.update(val)
+            else:
+                self[key] = val
+
+    def all_keys(self):
+        keys = []
+        for key, val in dict.items(self):
+            if isinstance(val, Model):
+                keys += [key + "." + sub for sub in val.all_keys()]
+            else:
+                keys.append(key)
+        return keys
+
+    def all_items(self):
+        items = []
+        for key, val in dict.items(self):
+            if isinstance(val, Model):
+                items += [(key + "." + sub, v) for sub, v in val.all_items()]
+            else:
+                items.append((key, val))
+        return items
+
+
+def plain(v):
+    """A comparable form: levels as ("level", [(key, plain value), ...]) in their order."""
+    if isinstance(v, (Nestmap, Model)):
+        return ("level", [(k, plain(x)) for k, x in dict.items(v)])
+    if isinstance(v, list):
+        return [plain(x) for x in v]
+    if isinstance(v, tuple):
+        return tuple(plain(x) for x in v)
+    if type(v) is dict:
+        return ("dict", [(k, plain(x)) for k, x in v.items()])
+    return v
+
+
+def op_key(fdp):
+    return harness.text(fdp, 5, alphabet="ab..c") if fdp.ConsumeProbability() < 0.9 else 5
+
+
+def op_value(fdp, depth=2):
+    """A description of a value, built twice: once with Nestmap, once with Model."""
+    kind = fdp.ConsumeIntInRange(0, 7)
+    if kind <= 2 or depth <= 0:
+        return ("leaf", fdp.PickValueInList(["", "text", "ab", "x y", 5, None]))
+    if kind == 3:
+        return (
+            "level",
+            [(op_key(fdp), op_value(fdp, depth - 1)) for _ in range(fdp.ConsumeIntInRange(0, 3))],
+        )
+    if kind == 4:
+        return (
+            "dict",
+            [(op_key(fdp), op_value(fdp, depth - 1)) for _ in range(fdp.ConsumeIntInRange(0, 2))],
+        )
+    if kind == 5:
+        return (
+            "pairs",
+            [
+                (harness.text(fdp, 3, alphabet="ab."), "v")
+                for _ in range(fdp.ConsumeIntInRange(0, 2))
+            ],
+        )
+    return ("leaf", [fdp.PickValueInList(["xy", "ab", ("k", "v")])])
+
+
+def build(desc, cls):
+    kind, content = desc
+    if kind == "leaf":
+        return content
+    if kind == "pairs":
+        return list(content)
+    items = [(k, build(v, cls)) for k, v in content]
+    if kind == "dict":
+        return dict(items)
+    return cls(items)
+
+
+def is_desc(a):
+    return type(a) is tuple and len(a) == 2 and a[0] in ("leaf", "level", "dict", "pairs")
+
+
+def apply(target, op, args, cls):
+    """(outcome, result): the result in plain form, or the error's type (and the message of the
+    "is a value" KeyError)."""
+    try:
+        if op == "update_kw":
+            result = target.update(**{k: build(v, cls) for k, v in args[0]})
+        else:
+            result = getattr(target, op)(*[build(a, cls) if is_desc(a) else a for a in args])
+        return "ok", plain(result)
+    except (KeyError, TypeError, ValueError, AttributeError) as exc:
+        message = str(exc) if isinstance(exc, KeyError) and "is a value" in str(exc) else None
+        return type(exc).__name__, message
+
+
+OPS = [
+    "__setitem__",
+    "__getitem__",
+    "__delitem__",
+    "__contains__",
+    "get",
+    "pop",
+    "setdefault",
+    "update",
+    "update_kw",
+    "all_keys",
+    "all_items",
+    "has_key",
+]
+
+
+def check_operations(fdp):
+    start = op_value(fdp)
+    if start[0] != "level":
+        start = ("level", [])
+    got, expected = (
+        apply(Nestmap, "__call__", [start], Nestmap),
+        apply(Model, "__call__", [start], Model),
+    )
+    assert got == expected, (start, got, expected)
+    if got[0] != "ok":
+        return
+    ours, model = build(start, Nestmap), build(start, Model)
+    for _ in range(fdp.ConsumeIntInRange(1, 12)):
+        op = fdp.PickValueInList(OPS)
+        if op in ("__setitem__", "setdefault"):
+            args = [op_key(fdp), op_value(fdp)]
+        elif op in ("all_keys", "all_items"):
+            args = []
+        elif op == "update":
+            args = [op_value(fdp) for _ in range(fdp.PickValueInList([1, 1, 1, 0, 2]))]
+        elif op == "update_kw":
+            args = [
+                [
+                    (harness.text(fdp, 4, alphabet="ab.c"), op_value(fdp))
+                    for _ in range(fdp.ConsumeIntInRange(0, 2))
+                ]
+            ]
+        else:
+            args = [op_key(fdp)]
+        got = apply(ours, op, args, Nestmap)
+        expected = apply(model, op, args, Model)
+        assert got == expected, (op, args, got, expected)
+        assert plain(ours) == plain(model), (op, args, plain(ours), plain(model))
 
 
 if __name__ == "__main__":

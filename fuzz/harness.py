@@ -13,6 +13,7 @@ import gc
 import os
 import sys
 import tkinter
+import types
 
 import atheris
 
@@ -41,7 +42,15 @@ def skip(reason):
 
 
 def main(test_one_input):
-    atheris.Setup(sys.argv, atheris.instrument_func(test_one_input))
+    """Runs a target. Every function and method of the target's own script is instrumented: its
+    checks (and models of the rules, which branch as the native code does) guide the fuzzer."""
+    target = sys.modules[test_one_input.__module__]
+    for obj in list(vars(target).values()):
+        members = vars(obj).values() if isinstance(obj, type) else [obj]
+        for member in members:
+            if isinstance(member, types.FunctionType) and member.__module__ == target.__name__:
+                atheris.instrument_func(member)
+    atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 
 
