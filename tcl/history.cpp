@@ -12,18 +12,19 @@ namespace {
 // Imported objects and interned names (bound once at import, never changed afterwards)
 // ===========================================================================================
 
-PyObject *g_log;        // logging.getLogger('ortan.tcl')
-PyObject *g_get_time;   // ortan.utils.utils.get_time
-PyObject *g_deque;      // collections.deque
-PyObject *g_re_compile; // re.compile
-PyObject *g_entry_cls;  // the Entry class built below
-PyObject *g_entry_init; // its __init__, as built
-PyObject *g_debug;      // logging.DEBUG
-PyObject *g_maxlen_kw;  // ("maxlen",): keyword names for deque(maxlen=...)
+PyObject *g_log;          // logging.getLogger('ortan.tcl')
+PyObject *g_get_time;     // ortan.utils.utils.get_time
+PyObject *g_deque;        // collections.deque
+PyObject *g_deque_append; // collections.deque.append
+PyObject *g_re_compile;   // re.compile
+PyObject *g_entry_cls;    // the Entry class built below
+PyObject *g_entry_init;   // its __init__, as built
+PyObject *g_debug;        // logging.DEBUG
+PyObject *g_maxlen_kw;    // ("maxlen",): keyword names for deque(maxlen=...)
 
 PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append, *s_clear,
     *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime, *s_search, *s_enable,
-    *s_str, *s_space, *s_stamp_format;
+    *s_str, *s_space, *s_stamp_format, *s_init;
 
 constexpr long default_max_history = 9999;
 
@@ -35,6 +36,14 @@ constexpr long default_max_history = 9999;
 Ref new_deque(PyObject *maxlen) {
     PyObject *args[] = {maxlen};
     return Ref::steal(PyObject_Vectorcall(g_deque, args, 0, g_maxlen_kw));
+}
+
+// entries.append(entry); a deque's own append is called straight away.
+bool append_entry(PyObject *entries, PyObject *entry) {
+    if (!Py_IS_TYPE(entries, reinterpret_cast<PyTypeObject *>(g_deque)))
+        return bool(call_method(entries, s_append, {entry}));
+    PyObject *call_args[] = {entries, entry};
+    return bool(Ref::steal(PyObject_Vectorcall(g_deque_append, call_args, 2, nullptr)));
 }
 
 // Logs `message` at debug level on the module's logger.
@@ -202,9 +211,16 @@ bool set_entry(PyObject *self, PyObject *api) {
            set_attr(self, s_api, line.get());
 }
 
+// plain_construction, read through the type's lookup cache: every recorded call makes an
+// Entry.
+bool own_construction(PyObject *cls, PyObject *init) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    return type->tp_new == PyBaseObject_Type.tp_new && _PyType_Lookup(type, s_init) == init;
+}
+
 // Entry(api)
 Ref new_entry(PyObject *api) {
-    if (!plain_construction(g_entry_cls, g_entry_init))
+    if (!own_construction(g_entry_cls, g_entry_init))
         return call(g_entry_cls, {api});
     Ref entry = new_instance(g_entry_cls);
     if (!entry || !set_entry(entry.get(), api))
@@ -285,8 +301,8 @@ PyObject *History_disable(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
 // Every quick call passes through here, so the common case (no active marker, logger not
 // enabled for debug) costs one logger query, one Entry and one deque append.
 PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *item;
-    if (!parse_method_args("append", args, nargs, kwnames, {"item"}, 1, &item))
+    PyObject *item = nargs == 2 && !kwnames ? args[1] : nullptr;
+    if (!item && !parse_method_args("append", args, nargs, kwnames, {"item"}, 1, &item))
         return nullptr;
     // A history whose append leads back to itself is a cycle of C-only calls.
     RecursionGuard guard(" while recording a Tcl call");
@@ -302,7 +318,7 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
 
     Ref entry = new_entry(item);
     Ref history = entry ? get_attr(self, s_history) : Ref();
-    if (!history || !call_method(history.get(), s_append, {entry.get()}))
+    if (!history || !append_entry(history.get(), entry.get()))
         return nullptr;
 
     Ref active = get_attr(self, s_active);
@@ -316,7 +332,7 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
         return nullptr;
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
         Ref entries = Ref::steal(PyObject_GetItem(markers.get(), name.get()));
-        if (!entries || !call_method(entries.get(), s_append, {entry.get()}))
+        if (!entries || !append_entry(entries.get(), entry.get()))
             return nullptr;
     }
     if (PyErr_Occurred())
@@ -542,6 +558,7 @@ bool init_module(PyObject *m) {
             {&s_str, "__str__"},
             {&s_space, " "},
             {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
+            {&s_init, "__init__"},
         }))
         return false;
     Ref logging = import_module("logging");
@@ -554,6 +571,9 @@ bool init_module(PyObject *m) {
     Ref logger_name = text("ortan.tcl");
     if (!get_logger || !logger_name ||
         !bind(m, "log", call(get_logger.get(), {logger_name.get()}), &g_log))
+        return false;
+    g_deque_append = get_attr(g_deque, s_append).release();
+    if (!g_deque_append)
         return false;
     g_debug = get_attr(logging.get(), "DEBUG").release();
     g_re_compile = get_attr(re.get(), "compile").release();

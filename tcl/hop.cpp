@@ -18,7 +18,10 @@ PyObject *g_code_init;   // its __init__, as built
 PyObject *g_tcl_kw;      // ("tcl",): keyword names for Hop_Code(name, tcl=...)
 
 PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
-    *s_separator, *s_dash, *s_error_info, *s_getattr;
+    *s_separator, *s_dash, *s_error_info, *s_getattr, *s_getattribute, *s_init;
+#if PY_VERSION_HEX < 0x030C0000
+PyObject *g_object_getattribute; // object.__getattribute__
+#endif
 
 // ===========================================================================================
 // Conversions and helpers
@@ -59,6 +62,70 @@ Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
 Ref command_name(PyObject *self) {
     Ref path = own_attr(self, s_cmd);
     return path ? Ref::steal(PyUnicode_Join(s_separator, path.get())) : path;
+}
+
+#if PY_VERSION_HEX < 0x030C0000
+// Whether `type` reads attributes the ordinary way, possibly with a __getattr__ for misses
+// (the host interpreter's shape): CPython's hook for such a class looks up __getattr__ and
+// __getattribute__ on every read, and turns a method read into a new bound method.
+bool plain_getattribute(PyTypeObject *type) {
+    return type->tp_getattro == PyObject_GenericGetAttr ||
+           _PyType_Lookup(type, s_getattribute) == g_object_getattribute;
+}
+
+// __getattr__(host, name) after an ordinary read missed, as CPython's hook calls it.
+Ref missed_attr(PyObject *host, PyObject *name) {
+    PyObject *getattr = _PyType_Lookup(Py_TYPE(host), s_getattr);
+    if (!getattr)
+        return Ref::steal(PyObject_GenericGetAttr(host, name));
+    Ref hold = Ref::borrow(getattr);
+    PyObject *call_args[] = {host, name};
+    if (PyType_HasFeature(Py_TYPE(getattr), Py_TPFLAGS_METHOD_DESCRIPTOR))
+        return Ref::steal(PyObject_Vectorcall(getattr, call_args, 2, nullptr));
+    Ref bound = Ref::steal(PyObject_GetAttr(host, s_getattr));
+    return bound ? Ref::steal(PyObject_Vectorcall(bound.get(), &name, 1, nullptr)) : bound;
+}
+#endif
+
+// host.<name>: what getattr() gives, read without CPython's per-read hook overhead where the
+// host's class reads attributes the ordinary way.
+Ref host_attr(PyObject *host, PyObject *name) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyTypeObject *type = Py_TYPE(host);
+    if (type->tp_getattro != PyObject_GenericGetAttr && plain_getattribute(type)) {
+        PyObject *found = _PyObject_GenericGetAttrWithDict(host, name, nullptr, 1);
+        if (found || PyErr_Occurred())
+            return Ref::steal(found);
+        return missed_attr(host, name);
+    }
+#endif
+    return get_attr(host, name);
+}
+
+// host.<name>(arg), without a bound method where the method is a plain function of the host's
+// class that the instance does not shadow.
+Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
+    PyObject *call_args[] = {host, arg};
+#if PY_VERSION_HEX < 0x030C0000
+    PyTypeObject *type = Py_TYPE(host);
+    if (type->tp_getattro != PyObject_GenericGetAttr && plain_getattribute(type)) {
+        PyObject *method = _PyType_Lookup(type, name);
+        if (method && PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            Ref hold = Ref::borrow(method);
+            // The instance's own attributes, which win over a function of its class.
+            PyObject **dict = _PyObject_GetDictPtr(host);
+            PyObject *shadow = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+            if (!shadow && PyErr_Occurred())
+                return Ref();
+            if (dict && !shadow)
+                return Ref::steal(PyObject_Vectorcall(method, call_args, 2, nullptr));
+        }
+        Ref bound = host_attr(host, name);
+        return bound ? Ref::steal(PyObject_Vectorcall(bound.get(), call_args + 1, 1, nullptr))
+                     : bound;
+    }
+#endif
+    return Ref::steal(PyObject_VectorcallMethod(name, call_args, 2, nullptr));
 }
 
 Ref scribed(PyObject *value) {
@@ -132,9 +199,16 @@ bool set_code(PyObject *self, PyObject *tcl, PyObject *const *path, Py_ssize_t l
     return PyObject_SetAttr(self, s_cmd, cmd.get()) == 0;
 }
 
+// plain_construction, read through the type's lookup cache: one path component after another
+// makes a Hop_Code.
+bool own_construction(PyObject *cls, PyObject *init) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    return type->tp_new == PyBaseObject_Type.tp_new && _PyType_Lookup(type, s_init) == init;
+}
+
 // Hop_Code(name, tcl=tcl)
 Ref new_code(PyObject *name, PyObject *tcl) {
-    if (!plain_construction(g_code_cls, g_code_init)) {
+    if (!own_construction(g_code_cls, g_code_init)) {
         PyObject *call_args[] = {name, tcl};
         return Ref::steal(PyObject_Vectorcall(g_code_cls, call_args, 1, g_tcl_kw));
     }
@@ -164,8 +238,8 @@ PyObject *Hop_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 }
 
 PyObject *Hop_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *name;
-    if (!parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
+    PyObject *name = nargs == 2 && !kwnames ? args[1] : nullptr;
+    if (!name && !parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
         return nullptr;
     Ref tcl = own_attr(args[0], s_tcl);
     if (!tcl)
@@ -209,8 +283,8 @@ PyObject *Code_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 
 // The path grows in place: every holder of this object sees the longer path.
 PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *name;
-    if (!parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
+    PyObject *name = nargs == 2 && !kwnames ? args[1] : nullptr;
+    if (!name && !parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
         return nullptr;
     PyObject *self = args[0];
     Ref path = own_attr(self, s_cmd);
@@ -248,12 +322,12 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     Ref proxy = words ? own_attr(self, s_tcl) : Ref();
     // The interpreter itself for the length of the call: each step reaches it directly.
     Ref tcl = proxy ? unproxied(proxy.get()) : Ref();
-    Ref history = tcl ? get_attr(tcl.get(), s_history) : Ref();
+    Ref history = tcl ? host_attr(tcl.get(), s_history) : Ref();
     if (!history || !call_method(history.get(), s_append, {words.get()}))
         return nullptr;
 
     // The very list the history was given is run, as it is now.
-    Ref tk = get_attr(tcl.get(), s_tk);
+    Ref tk = host_attr(tcl.get(), s_tk);
     Ref result = tk ? call_with_words(tk.get(), s_call, words.get()) : Ref();
     if (!result) {
         if (PyErr_ExceptionMatches(g_tcl_error))
@@ -265,7 +339,7 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     if (casting < 0)
         return nullptr;
     if (casting)
-        return call_method(tcl.get(), s_cast_any, {result.get()}).release();
+        return call_host_method(tcl.get(), s_cast_any, result.get()).release();
     return plain_result(std::move(result)).release();
 }
 
@@ -429,8 +503,16 @@ bool init_module(PyObject *m) {
             {&s_dash, "-"},
             {&s_error_info, "::errorInfo"},
             {&s_getattr, "__getattr__"},
+            {&s_getattribute, "__getattribute__"},
+            {&s_init, "__init__"},
         }))
         return false;
+#if PY_VERSION_HEX < 0x030C0000
+    g_object_getattribute =
+        get_attr(reinterpret_cast<PyObject *>(&PyBaseObject_Type), s_getattribute).release();
+    if (!g_object_getattribute)
+        return false;
+#endif
     Ref weakref = import_module("weakref");
     if (!weakref || !bind(m, "weakref", weakref) ||
         !bind(m, "TclError", import_attr("tkinter", "TclError"), &g_tcl_error) ||

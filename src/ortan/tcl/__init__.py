@@ -119,6 +119,9 @@ class Interpreter:
         text); a tuple (a Tcl list) is returned unchanged.
         """
         if type(value) is str:
+            # Plain decimal digits, the most common result, without a further call.
+            if value.isascii() and value.isdigit():
+                return int(value)
             return _cast_text(value)
         if isinstance(value, (bool, int, float, tuple)):
             return value
