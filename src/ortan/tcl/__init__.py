@@ -5,6 +5,7 @@ The extension modules of this package (``scribe``, ``internal``, ``namespace``, 
 module itself, which stands for a default `Interpreter` created on first use.
 """
 
+import functools
 import re
 import tkinter
 
@@ -74,17 +75,30 @@ class Interpreter:
     def __init__(self):
         self._root = tkinter.Tcl()
         self.tk = self._root.tk
-        self._companions = {}
 
-    def __getattr__(self, name):
-        # history, hop and vars are made on first use, so that a host whose companion module
-        # is unused never imports it.
-        maker = _COMPANIONS.get(name)
-        if maker is None:
-            raise AttributeError(name)
-        value = maker(self)
-        setattr(self, name, value)
-        return value
+    # The companions are made on first use, so that a host whose companion module is unused
+    # never imports it; afterwards they are plain instance attributes.
+
+    @functools.cached_property
+    def history(self):
+        """The `History` of the calls made through ``hop``."""
+        from .history import History
+
+        return History()
+
+    @functools.cached_property
+    def hop(self):
+        """Quick calls on this interpreter: ``interp.hop.ns.proc(1, opt=2)``."""
+        from .hop import Hop
+
+        return Hop(self)
+
+    @functools.cached_property
+    def vars(self):
+        """The variables of the global namespace, as a mapping of text values."""
+        from .namespace import TclNamespace
+
+        return TclNamespace("::", tcl=self).vars
 
     def cast_boolean(self, value):
         """Tcl's boolean rules (1/0, true/false, yes/no, on/off, any case) to a `bool`.
@@ -133,25 +147,7 @@ class Interpreter:
         return str(value)
 
 
-def _make_history(interp):
-    from .history import History
-
-    return History()
-
-
-def _make_hop(interp):
-    from .hop import Hop
-
-    return Hop(interp)
-
-
-def _make_vars(interp):
-    from .namespace import TclNamespace
-
-    return TclNamespace("::", tcl=interp).vars
-
-
-_COMPANIONS = {"history": _make_history, "hop": _make_hop, "vars": _make_vars}
+_COMPANIONS = ("history", "hop", "vars")
 
 _default = None
 
