@@ -3009,6 +3009,43 @@ PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname
 PyObject *type_meta() { return reinterpret_cast<PyObject *>(&PyType_Type); }
 PyObject *object_base() { return reinterpret_cast<PyObject *>(&PyBaseObject_Type); }
 
+// inspect.Parameter(name, POSITIONAL_OR_KEYWORD[, default=value]).
+Ref make_parameter(PyObject *parameter_cls, PyObject *kind, const char *name, PyObject *value) {
+    Ref pyname = ortan::text(name);
+    if (!pyname)
+        return pyname;
+    PyObject *args[] = {pyname.get(), kind, value};
+    Ref kwnames = value ? Ref::steal(Py_BuildValue("(s)", "default")) : Ref();
+    if (value && !kwnames)
+        return kwnames;
+    return Ref::steal(PyObject_Vectorcall(parameter_cls, args, 2, kwnames.get()));
+}
+
+// get_obj's default `cast` is the private marker object, which a text signature cannot name:
+// its signature (shared by the alias `get`) is built as an inspect.Signature instead.
+bool set_get_obj_signature() {
+    Ref parameter_cls = ortan::import_attr("inspect", "Parameter");
+    Ref signature_cls = ortan::import_attr("inspect", "Signature");
+    Ref kind = parameter_cls ? ortan::get_attr(parameter_cls.get(), "POSITIONAL_OR_KEYWORD") : Ref();
+    if (!signature_cls || !kind)
+        return false;
+    Ref params[] = {make_parameter(parameter_cls.get(), kind.get(), "self", nullptr),
+                    make_parameter(parameter_cls.get(), kind.get(), "array_index", Py_None),
+                    make_parameter(parameter_cls.get(), kind.get(), "cast", marker)};
+    for (const Ref &p : params)
+        if (!p)
+            return false;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list)
+        return false;
+    for (const Ref &p : params)
+        if (PyList_Append(list.get(), p.get()) < 0)
+            return false;
+    Ref signature = ortan::call(signature_cls.get(), {list.get()});
+    Ref method = signature ? ortan::get_attr(TclVariable_cls, S.get_obj) : Ref();
+    return method && PyObject_SetAttrString(method.get(), "__signature__", signature.get()) == 0;
+}
+
 bool make_variable_classes() {
     TclVariable_cls = make_class(
         type_meta(), "TclVariable", "TclVariable",
@@ -3070,7 +3107,7 @@ bool make_variable_classes() {
                         {"__repr__", TclVariable_repr, "($self, /)", nullptr}},
                        q);
         });
-    if (!TclVariable_cls)
+    if (!TclVariable_cls || !set_get_obj_signature())
         return false;
     if (!(variable_init_fn = ortan::defined_init(TclVariable_cls).release()))
         return false;

@@ -32,3 +32,57 @@ def test_sample_program_type_checks(mypy_path):
          str(HERE / "typing" / "sample.py")]
     )
     assert status == 0, out + err
+
+
+MODULES = ["scribe", "internal", "namespace", "nestmap", "history", "hop"]
+# Special methods whose signatures users see (the rest are Python's own).
+SHOWN_DUNDERS = {"__init__", "__call__", "__getitem__", "__setitem__", "__delitem__",
+                 "__contains__", "__len__", "__iter__", "__enter__", "__exit__", "__tclobj__",
+                 "__getattr__"}
+
+
+def public_callables():
+    import importlib
+
+    for name in MODULES:
+        module = importlib.import_module(f"ortan.tcl.{name}")
+        for attr, obj in vars(module).items():
+            if attr.startswith("__"):
+                continue
+            if isinstance(obj, type) and obj.__module__ == module.__name__:
+                classes = [obj] + [v for v in vars(obj).values() if isinstance(v, type)]
+                for cls in classes:
+                    for method, value in vars(cls).items():
+                        if method.startswith("__") and method not in SHOWN_DUNDERS:
+                            continue
+                        bound = getattr(cls, method)
+                        if callable(bound) and not isinstance(bound, type):
+                            yield f"{name}.{cls.__qualname__}.{method}", bound
+            elif callable(obj) and not isinstance(obj, type) and getattr(
+                obj, "__module__", module.__name__
+            ) in (module.__name__, None):
+                yield f"{name}.{attr}", obj
+
+
+def test_every_public_callable_has_a_signature_and_help():
+    import inspect
+    import pydoc
+
+    checked = 0
+    for qualname, func in public_callables():
+        inspect.signature(func)  # raises ValueError when there is none
+        assert pydoc.render_doc(func)
+        checked += 1
+    assert checked > 150
+
+
+def test_signatures_carry_the_documented_defaults():
+    import inspect
+
+    from ortan.tcl.history import History
+    from ortan.tcl.namespace import TclNamespace, TclVariable
+
+    marker = TclVariable._TclVariable__marker
+    assert inspect.signature(TclVariable.get_obj).parameters["cast"].default is marker
+    assert str(inspect.signature(History)) == "(max_history=9999)"
+    assert str(inspect.signature(TclNamespace.parent)) == "(self, force_eval=False)"

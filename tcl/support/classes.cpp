@@ -16,6 +16,7 @@ struct MethodObject {
     PyObject *qualname;
     PyObject *doc;
     PyObject *signature;
+    PyObject *signature_object; // an inspect.Signature where a text signature cannot say it
 };
 
 PyObject *method_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
@@ -42,6 +43,7 @@ void method_dealloc(PyObject *self) {
     Py_XDECREF(m->qualname);
     Py_XDECREF(m->doc);
     Py_XDECREF(m->signature);
+    Py_XDECREF(m->signature_object);
     PyObject_Free(self);
 }
 
@@ -54,6 +56,9 @@ PyMemberDef method_members[] = {
     {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
     {"__doc__", T_OBJECT, offsetof(MethodObject, doc), READONLY, nullptr},
     {"__text_signature__", T_OBJECT, offsetof(MethodObject, signature), READONLY, nullptr},
+    // inspect.signature() takes this first; a module sets it for a method whose default is an
+    // object (a private marker, say) that a text signature cannot name.
+    {"__signature__", T_OBJECT, offsetof(MethodObject, signature_object), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -69,14 +74,22 @@ PyTypeObject method_type = [] {
     return t;
 }();
 
+// The text signature as a Python function would show it: "($self, x)" is written "(self, x)".
+// CPython's "$" marks a builtin's bound first parameter as positional-only; these methods are
+// the functions of plain Python classes, whose `self` is an ordinary parameter.
+Ref text_signature(const char *signature) {
+    if (signature[0] == '(' && signature[1] == '$')
+        return Ref::steal(PyUnicode_FromFormat("(%s", signature + 2));
+    return Ref::steal(PyUnicode_FromString(signature));
+}
+
 Ref new_method(const MethodDef &def, const char *class_qualname, Py_ssize_t min_args) {
     if (!(method_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&method_type) < 0)
         return Ref();
     Ref name = Ref::steal(PyUnicode_FromString(def.name));
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_qualname, def.name));
     Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
-    Ref signature =
-        def.signature ? Ref::steal(PyUnicode_FromString(def.signature)) : Ref::borrow(Py_None);
+    Ref signature = def.signature ? text_signature(def.signature) : Ref::borrow(Py_None);
     if (!name || !qualname || !doc || !signature)
         return Ref();
     auto *m = PyObject_New(MethodObject, &method_type);
@@ -89,6 +102,7 @@ Ref new_method(const MethodDef &def, const char *class_qualname, Py_ssize_t min_
     m->qualname = qualname.release();
     m->doc = doc.release();
     m->signature = signature.release();
+    m->signature_object = nullptr;
     return Ref::steal(reinterpret_cast<PyObject *>(m));
 }
 
