@@ -3026,7 +3026,8 @@ Ref make_parameter(PyObject *parameter_cls, PyObject *kind, const char *name, Py
 bool set_get_obj_signature() {
     Ref parameter_cls = ortan::import_attr("inspect", "Parameter");
     Ref signature_cls = ortan::import_attr("inspect", "Signature");
-    Ref kind = parameter_cls ? ortan::get_attr(parameter_cls.get(), "POSITIONAL_OR_KEYWORD") : Ref();
+    Ref kind =
+        parameter_cls ? ortan::get_attr(parameter_cls.get(), "POSITIONAL_OR_KEYWORD") : Ref();
     if (!signature_cls || !kind)
         return false;
     Ref params[] = {make_parameter(parameter_cls.get(), kind.get(), "self", nullptr),
