@@ -55,12 +55,13 @@ enum CharClass : std::uint8_t {
 struct CharTable {
     CharClass cls[128] = {};
     char escape[128] = {}; // the letter of the backslash escape of a blank
-    signed char level_delta[128] = {};
-    bool asks_braces[128] = {};
+    // The tables below cover all of Latin-1, so that 1-byte text needs no range check.
+    signed char level_delta[256] = {};
+    bool asks_braces[256] = {};
     // Backslash-quoting, one table per treatment of braces: whether a character gets a
     // backslash before it, and what is written after that backslash (or in its place).
-    bool backslashed[2][128] = {};
-    char written[2][128] = {};
+    bool backslashed[2][256] = {};
+    unsigned char written[2][256] = {};
     constexpr CharTable() {
         cls[int('{')] = OPEN_BRACE;
         cls[int('}')] = CLOSE_BRACE;
@@ -81,10 +82,12 @@ struct CharTable {
         for (int c = 0; c < 128; ++c)
             asks_braces[c] = cls[c] == BLANK || cls[c] == SPECIAL || cls[c] == BACKSLASH;
         for (int braces = 0; braces < 2; ++braces) {
+            for (int c = 128; c < 256; ++c)
+                written[braces][c] = static_cast<unsigned char>(c);
             for (int c = 0; c < 128; ++c) {
                 const bool brace = cls[c] == OPEN_BRACE || cls[c] == CLOSE_BRACE;
                 backslashed[braces][c] = brace ? braces == 1 : cls[c] != PLAIN;
-                written[braces][c] = cls[c] == BLANK ? escape[c] : static_cast<char>(c);
+                written[braces][c] = static_cast<unsigned char>(cls[c] == BLANK ? escape[c] : c);
             }
         }
     }
@@ -119,7 +122,7 @@ template <class C> unsigned scan_chars(const C *s, Py_ssize_t n) {
     Py_ssize_t level = 0, lowest = 0;
     for (Py_ssize_t p = 0; p < n; ++p) {
         const C c = s[p];
-        if (c >= 128)
+        if (sizeof(C) > 1 && c >= 256)
             continue;
         level += table.level_delta[c];
         lowest = std::min(lowest, level);
@@ -225,10 +228,10 @@ Out *convert_chars(Out *out, const In *s, Py_ssize_t n, unsigned flags, bool fir
     }
     const int braces = (flags & BRACES_UNMATCHED) ? 1 : 0;
     const bool *backslashed = table.backslashed[braces];
-    const char *written = table.written[braces];
+    const unsigned char *written = table.written[braces];
     for (; p < n; ++p) {
         const In c = s[p];
-        if (c >= 128) {
+        if (sizeof(In) > 1 && c >= 256) {
             *out++ = static_cast<Out>(c);
             continue;
         }
