@@ -523,13 +523,12 @@ bool init_module(PyObject *m) {
     g_tcl_kw = PyTuple_Pack(1, s_tcl);
     if (!g_proxy || !g_proxy_types || !g_tcl_kw)
         return false;
-    PyObject *hop_cls = nullptr;
-    if (!bind(m, "Hop", make_class("Hop", hop_doc, hop_methods), &hop_cls) ||
+    Ref hop_cls = make_class("Hop", hop_doc, hop_methods);
+    if (!bind(m, "Hop", hop_cls) ||
         !bind(m, "Hop_Code", make_class("Hop_Code", code_doc, code_methods), &g_code_cls))
         return false;
-    speed_up(hop_cls, false);
+    speed_up(hop_cls.get(), false);
     speed_up(g_code_cls, true);
-    Py_DECREF(hop_cls);
     g_code_init = defined_init(g_code_cls).release();
     return g_code_init != nullptr;
 }

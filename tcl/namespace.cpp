@@ -3133,17 +3133,13 @@ bool make_variable_classes() {
         "A Tcl array as a mutable mapping of element names to values.\n\n"
         "``get`` is ``get_obj``: its second argument is a conversion, not a default.",
         {mutable_mapping, TclVariable_cls}, [](PyObject *ns, const char *q) {
-            PyObject *get = PyObject_GetAttrString(TclVariable_cls, "get");
-            if (!get)
-                return false;
-            const bool ok =
-                ortan::add_methods(ns,
-                                   {{"__init__", TclArrayVariable_init,
-                                     "($self, var_name, tcl=None, cast=None)", nullptr}},
-                                   q) &&
-                PyDict_SetItemString(ns, "get", get) == 0;
-            Py_DECREF(get);
-            return ok &&
+            Ref get = ortan::get_attr(TclVariable_cls, "get");
+            return get &&
+                   ortan::add_methods(ns,
+                                      {{"__init__", TclArrayVariable_init,
+                                        "($self, var_name, tcl=None, cast=None)", nullptr}},
+                                      q) &&
+                   PyDict_SetItemString(ns, "get", get.get()) == 0 &&
                    ortan::add_methods(
                        ns,
                        {{"__len__", TclArrayVariable_len, "($self, /)", nullptr},

@@ -619,6 +619,7 @@ struct Converter {
     Ref (*convert)(PyObject *);
     PyObject *dict;
     PyObject *name;
+    const char *cname; // the same name for error messages (a string literal)
     PyObject *doc;
 };
 
@@ -628,7 +629,7 @@ PyObject *converter_call(PyObject *self, PyObject *const *args, size_t nargsf, P
     if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
         return c->convert(args[0]).release();
     PyObject *obj;
-    if (!ortan::parse_args(PyUnicode_AsUTF8(c->name), args, nargsf, kwnames, {"obj"}, 1, &obj))
+    if (!ortan::parse_args(c->cname, args, nargsf, kwnames, {"obj"}, 1, &obj))
         return nullptr;
     return c->convert(obj).release();
 }
@@ -708,6 +709,7 @@ Ref new_converter(const char *name, const char *doc, Ref (*convert)(PyObject *))
     c->convert = convert;
     c->dict = nullptr;
     c->name = pyname.release();
+    c->cname = name;
     c->doc = pydoc.release();
     PyObject_GC_Track(c);
     return Ref::steal(reinterpret_cast<PyObject *>(c));
