@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 using namespace ortan;
 
@@ -99,6 +100,16 @@ bool put_word(TextWriter &out, PyObject *word, Py_ssize_t index) {
     return false;
 }
 
+// Copies all of `word` into `line` at `at`; a plain copy where both have the same width.
+bool copy_text(PyObject *line, Py_ssize_t at, PyObject *word) {
+    const int kind = PyUnicode_KIND(line);
+    if (PyUnicode_KIND(word) != kind)
+        return PyUnicode_CopyCharacters(line, at, word, 0, PyUnicode_GET_LENGTH(word)) >= 0;
+    std::memcpy(static_cast<char *>(PyUnicode_DATA(line)) + at * kind, PyUnicode_DATA(word),
+                PyUnicode_GET_LENGTH(word) * kind);
+    return true;
+}
+
 // join_words for words that are all ready text, the case of every quick call: sizes the line
 // first, then copies each word once. No Python code runs in between, so the borrowed words
 // stay put.
@@ -136,7 +147,7 @@ Ref join_text_words(PyObject *const *words, Py_ssize_t count) {
             PyUnicode_WRITE(kind, data, at++, ' ');
         if (braced)
             PyUnicode_WRITE(kind, data, at++, '{');
-        if (PyUnicode_CopyCharacters(line.get(), at, word, 0, size) < 0)
+        if (!copy_text(line.get(), at, word))
             return Ref();
         at += size;
         if (braced)

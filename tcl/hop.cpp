@@ -128,7 +128,10 @@ Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
     return Ref::steal(PyObject_VectorcallMethod(name, call_args, 2, nullptr));
 }
 
+// scribe(value); exact text, which scribe() returns as it is, without the call.
 Ref scribed(PyObject *value) {
+    if (PyUnicode_CheckExact(value))
+        return Ref::borrow(value);
     return Ref::steal(PyObject_Vectorcall(g_scribe, &value, 1, nullptr));
 }
 
