@@ -5,7 +5,10 @@ Every benchmark times our operation and its anchor in the same process and repor
 directly; ``python -m benchmarks`` runs them all and prints one table.
 """
 
+import dataclasses
 import gc
+import json
+import sys
 import time
 from dataclasses import dataclass
 
@@ -63,4 +66,9 @@ def format_table(rows):
 
 
 def main(run):
-    print(format_table(run()))
+    """A script's entry point: the table of its rows, or with --json the rows as JSON."""
+    rows = run()
+    if "--json" in sys.argv[1:]:
+        print(json.dumps([dataclasses.asdict(row) for row in rows]))
+    else:
+        print(format_table(rows))
