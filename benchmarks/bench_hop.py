@@ -8,6 +8,7 @@ cast_any, the deque), each timed on its own and summed: no implementation gets b
 
 import collections
 import logging
+import tkinter
 import weakref
 
 import ortan.tcl
@@ -20,11 +21,7 @@ CALLS = 20_000
 
 
 def per_call(func, calls=CALLS, repeat=7):
-    def loop():
-        for _ in range(calls):
-            func()
-
-    return best_time(loop, repeat=repeat) / calls
+    return best_time(func, repeat=repeat, number=calls)
 
 
 log = logging.getLogger("ortan.tcl")
@@ -82,8 +79,8 @@ class PyHopCode:
         self.tcl.history.append(cmd)
         try:
             result = self.tcl.tk.call(*cmd)
-        except ortan.tcl.tkinter.TclError:
-            raise ortan.tcl.tkinter.TclError(self.tcl.vars["::errorInfo"]) from None
+        except tkinter.TclError:
+            raise tkinter.TclError(self.tcl.vars["::errorInfo"]) from None
         if cast:
             return self.tcl.cast_any(result)
         return result if isinstance(result, str) else scribe(result)
@@ -143,7 +140,6 @@ def quick_call_rows():
 
 
 def debug_record_rows():
-    log = logging.getLogger("ortan.tcl")
     saved = log.level, log.propagate
     words = ["cmd"] + ["word %d" % i for i in range(100)]
     history = History()

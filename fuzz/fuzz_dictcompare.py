@@ -40,7 +40,7 @@ def model(left, right, simple_lower=False):
         return s[i] if i < len(s) else "\x00"
 
     def digit(c):
-        return c != "\x00" and c.isdigit()
+        return c.isdigit()
 
     diff = 0
     while True:

@@ -10,7 +10,6 @@ import collections
 import collections.abc
 import enum
 import gc
-import os
 import sys
 import tkinter
 import types
@@ -464,8 +463,4 @@ def allowed_error(exc):
             ValueError,
             AttributeError,
         ),
-    ) and not isinstance(exc, SystemError)
-
-
-def env_flag(name):
-    return os.environ.get(name, "") not in ("", "0")
+    )

@@ -25,7 +25,7 @@ PyObject *g_maxlen_kw;    // ("maxlen",): keyword names for deque(maxlen=...)
 
 PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append, *s_clear,
     *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime, *s_search, *s_enable,
-    *s_str, *s_space, *s_stamp_format, *s_init;
+    *s_str, *s_space, *s_stamp_format;
 
 constexpr long default_max_history = 9999;
 
@@ -173,9 +173,10 @@ Ref join_words(PyObject *words) {
     Ref seq = Ref::steal(PySequence_Fast(words, "an Entry needs text or a sequence of words"));
     if (!seq)
         return seq;
-    if (all_ready_text(PySequence_Fast_ITEMS(seq.get()), PySequence_Fast_GET_SIZE(seq.get())))
-        return join_text_words(PySequence_Fast_ITEMS(seq.get()),
-                               PySequence_Fast_GET_SIZE(seq.get()));
+    PyObject *const *items = PySequence_Fast_ITEMS(seq.get());
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    if (all_ready_text(items, count))
+        return join_text_words(items, count);
     TextWriter out;
     // The size is read afresh each round: a word's containment test may change the sequence.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -222,16 +223,9 @@ bool set_entry(PyObject *self, PyObject *api) {
            set_attr(self, s_api, line.get());
 }
 
-// plain_construction, read through the type's lookup cache: every recorded call makes an
-// Entry.
-bool own_construction(PyObject *cls, PyObject *init) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    return type->tp_new == PyBaseObject_Type.tp_new && _PyType_Lookup(type, s_init) == init;
-}
-
 // Entry(api)
 Ref new_entry(PyObject *api) {
-    if (!own_construction(g_entry_cls, g_entry_init))
+    if (!plain_construction(g_entry_cls, g_entry_init))
         return call(g_entry_cls, {api});
     Ref entry = new_instance(g_entry_cls);
     if (!entry || !set_entry(entry.get(), api))
@@ -284,9 +278,9 @@ PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     if (!set_attr(self, s_history,
                   new_deque(max_history ? max_history : default_max.get()).get()) ||
         !set_attr(self, s_markers, Ref::steal(PyDict_New()).get()) ||
-        !set_attr(self, s_active, Ref::steal(PyList_New(0)).get()))
+        !set_attr(self, s_active, Ref::steal(PyList_New(0)).get()) || !call_method(self, s_enable))
         return nullptr;
-    return call_method(self, s_enable).release();
+    Py_RETURN_NONE; // whatever enable() returns, as `self.enable()` in a Python __init__
 }
 
 PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const char *fname,
@@ -569,7 +563,6 @@ bool init_module(PyObject *m) {
             {&s_str, "__str__"},
             {&s_space, " "},
             {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
-            {&s_init, "__init__"},
         }))
         return false;
     Ref logging = import_module("logging");

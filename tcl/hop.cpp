@@ -18,7 +18,7 @@ PyObject *g_code_init;   // its __init__, as built
 PyObject *g_tcl_kw;      // ("tcl",): keyword names for Hop_Code(name, tcl=...)
 
 PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
-    *s_separator, *s_dash, *s_error_info, *s_getattr, *s_getattribute, *s_init;
+    *s_separator, *s_dash, *s_error_info, *s_getattr, *s_getattribute;
 #if PY_VERSION_HEX < 0x030C0000
 PyObject *g_object_getattribute; // object.__getattribute__
 #endif
@@ -65,24 +65,29 @@ Ref command_name(PyObject *self) {
 }
 
 #if PY_VERSION_HEX < 0x030C0000
-// Whether `type` reads attributes the ordinary way, possibly with a __getattr__ for misses
-// (the host interpreter's shape): CPython's hook for such a class looks up __getattr__ and
-// __getattribute__ on every read, and turns a method read into a new bound method.
-bool plain_getattribute(PyTypeObject *type) {
-    return type->tp_getattro == PyObject_GenericGetAttr ||
+// Whether `type` reads attributes the ordinary way, possibly with a __getattr__ for misses (the
+// host interpreter's shape), yet through a hook rather than the generic read: CPython's hook
+// for such a class looks up __getattr__ and __getattribute__ on every read, and turns a method
+// read into a new bound method.
+bool hooked_plain_reads(PyTypeObject *type) {
+    return type->tp_getattro != PyObject_GenericGetAttr &&
            _PyType_Lookup(type, s_getattribute) == g_object_getattribute;
 }
 
-// __getattr__(host, name) after an ordinary read missed, as CPython's hook calls it.
-Ref missed_attr(PyObject *host, PyObject *name) {
-    PyObject *getattr = _PyType_Lookup(Py_TYPE(host), s_getattr);
+// getattr(obj, name) for such a class: the ordinary read, which reports a miss without raising,
+// then __getattr__ as CPython's hook calls it. (Before 3.12 that hook builds a complete
+// AttributeError, message included, for every miss, only to drop it and call __getattr__.)
+Ref plain_read(PyObject *obj, PyObject *name) {
+    PyObject *found = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+    if (found || PyErr_Occurred())
+        return Ref::steal(found);
+    Ref getattr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), s_getattr));
     if (!getattr)
-        return Ref::steal(PyObject_GenericGetAttr(host, name));
-    Ref hold = Ref::borrow(getattr);
-    PyObject *call_args[] = {host, name};
-    if (PyType_HasFeature(Py_TYPE(getattr), Py_TPFLAGS_METHOD_DESCRIPTOR))
-        return Ref::steal(PyObject_Vectorcall(getattr, call_args, 2, nullptr));
-    Ref bound = Ref::steal(PyObject_GetAttr(host, s_getattr));
+        return Ref::steal(PyObject_GenericGetAttr(obj, name));
+    PyObject *call_args[] = {obj, name};
+    if (PyType_HasFeature(Py_TYPE(getattr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR))
+        return Ref::steal(PyObject_Vectorcall(getattr.get(), call_args, 2, nullptr));
+    Ref bound = Ref::steal(PyObject_GetAttr(obj, s_getattr));
     return bound ? Ref::steal(PyObject_Vectorcall(bound.get(), &name, 1, nullptr)) : bound;
 }
 #endif
@@ -91,13 +96,8 @@ Ref missed_attr(PyObject *host, PyObject *name) {
 // host's class reads attributes the ordinary way.
 Ref host_attr(PyObject *host, PyObject *name) {
 #if PY_VERSION_HEX < 0x030C0000
-    PyTypeObject *type = Py_TYPE(host);
-    if (type->tp_getattro != PyObject_GenericGetAttr && plain_getattribute(type)) {
-        PyObject *found = _PyObject_GenericGetAttrWithDict(host, name, nullptr, 1);
-        if (found || PyErr_Occurred())
-            return Ref::steal(found);
-        return missed_attr(host, name);
-    }
+    if (hooked_plain_reads(Py_TYPE(host)))
+        return plain_read(host, name);
 #endif
     return get_attr(host, name);
 }
@@ -108,7 +108,7 @@ Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
     PyObject *call_args[] = {host, arg};
 #if PY_VERSION_HEX < 0x030C0000
     PyTypeObject *type = Py_TYPE(host);
-    if (type->tp_getattro != PyObject_GenericGetAttr && plain_getattribute(type)) {
+    if (hooked_plain_reads(type)) {
         PyObject *method = _PyType_Lookup(type, name);
         if (method && PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
             Ref hold = Ref::borrow(method);
@@ -120,7 +120,7 @@ Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
             if (dict && !shadow)
                 return Ref::steal(PyObject_Vectorcall(method, call_args, 2, nullptr));
         }
-        Ref bound = host_attr(host, name);
+        Ref bound = plain_read(host, name);
         return bound ? Ref::steal(PyObject_Vectorcall(bound.get(), call_args + 1, 1, nullptr))
                      : bound;
     }
@@ -202,16 +202,9 @@ bool set_code(PyObject *self, PyObject *tcl, PyObject *const *path, Py_ssize_t l
     return PyObject_SetAttr(self, s_cmd, cmd.get()) == 0;
 }
 
-// plain_construction, read through the type's lookup cache: one path component after another
-// makes a Hop_Code.
-bool own_construction(PyObject *cls, PyObject *init) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    return type->tp_new == PyBaseObject_Type.tp_new && _PyType_Lookup(type, s_init) == init;
-}
-
 // Hop_Code(name, tcl=tcl)
 Ref new_code(PyObject *name, PyObject *tcl) {
-    if (!own_construction(g_code_cls, g_code_init)) {
+    if (!plain_construction(g_code_cls, g_code_init)) {
         PyObject *call_args[] = {name, tcl};
         return Ref::steal(PyObject_Vectorcall(g_code_cls, call_args, 1, g_tcl_kw));
     }
@@ -403,81 +396,17 @@ Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N])
 
 #if PY_VERSION_HEX < 0x030C0000
 // Before 3.12, CPython's attribute hook for a class with __getattr__ builds a complete
-// AttributeError (message included) for every miss, only to drop it and call __getattr__; a
-// quick call misses on every path component. This slot looks the name up without raising and
-// then calls __getattr__ as the hook would. Assigning __getattr__ or __getattribute__ on the
-// class puts CPython's hook back (type_setattro updates the slot), and subclasses get
-// CPython's hook from the start.
-PyObject *path_getattro(PyObject *self, PyObject *name) {
-    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-    if (found || PyErr_Occurred())
-        return found;
-    Ref getattr = Ref::borrow(_PyType_Lookup(Py_TYPE(self), s_getattr));
-    if (!getattr)
-        return PyObject_GenericGetAttr(self, name);
-    PyObject *call_args[] = {self, name};
-    if (PyType_HasFeature(Py_TYPE(getattr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR))
-        return PyObject_Vectorcall(getattr.get(), call_args, 2, nullptr);
-    Ref bound = Ref::steal(PyObject_GetAttr(self, s_getattr));
-    return bound ? PyObject_Vectorcall(bound.get(), &name, 1, nullptr) : nullptr;
-}
+// AttributeError for every miss; a quick call misses on every path component. This slot reads
+// the way plain_read() does. Assigning __getattr__ or __getattribute__ on the class puts
+// CPython's hook back (type_setattro updates the slot), and subclasses get CPython's hook from
+// the start.
+PyObject *path_getattro(PyObject *self, PyObject *name) { return plain_read(self, name).release(); }
 #endif
-
-bool all_text(PyObject *names) {
-    for (Py_ssize_t i = 0; names && i < PyTuple_GET_SIZE(names); ++i) {
-        if (!PyUnicode_Check(PyTuple_GET_ITEM(names, i)))
-            return false;
-    }
-    return true;
-}
-
-// CPython calls an instance of a class through slot_tp_call, which looks __call__ up again and
-// re-packs the arguments it was just given; this slot hands them to Code_call directly. As
-// with path_getattro, assigning __call__ on the class puts CPython's slot back, and subclasses
-// get CPython's.
-PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    const Py_ssize_t count = 1 + npos + nkw;
-    constexpr Py_ssize_t small = 16;
-    PyObject *buffer[small];
-    PyObject **stack = buffer;
-    if (count > small) {
-        stack = PyMem_New(PyObject *, count);
-        if (!stack)
-            return PyErr_NoMemory();
-    }
-    stack[0] = self;
-    for (Py_ssize_t i = 0; i < npos; ++i)
-        stack[1 + i] = PyTuple_GET_ITEM(args, i); // the tuple holds them for the call
-    Ref kwnames = nkw ? Ref::steal(PyTuple_New(nkw)) : Ref();
-    PyObject *result = nullptr;
-    if (!nkw || kwnames) {
-        // The values are held here: the caller's dict may change while the call runs.
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-            stack[1 + npos + k++] = Py_NewRef(value);
-        }
-        if (k < nkw)
-            PyErr_SetString(PyExc_RuntimeError, "keyword arguments changed during the call");
-        else if (!all_text(kwnames.get()))
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        else
-            result = Code_call(stack, 1 + npos, kwnames.get());
-        for (Py_ssize_t i = 0; i < k; ++i)
-            Py_DECREF(stack[1 + npos + i]);
-    }
-    if (stack != buffer)
-        PyMem_Free(stack);
-    return result;
-}
 
 // Installs the faster call and miss paths.
 void speed_up(PyObject *cls, bool callable) {
     if (callable)
-        reinterpret_cast<PyTypeObject *>(cls)->tp_call = code_tp_call;
+        reinterpret_cast<PyTypeObject *>(cls)->tp_call = unpacked_call_slot<Code_call>;
 #if PY_VERSION_HEX < 0x030C0000
     reinterpret_cast<PyTypeObject *>(cls)->tp_getattro = path_getattro;
 #endif
@@ -507,7 +436,6 @@ bool init_module(PyObject *m) {
             {&s_error_info, "::errorInfo"},
             {&s_getattr, "__getattr__"},
             {&s_getattribute, "__getattribute__"},
-            {&s_init, "__init__"},
         }))
         return false;
 #if PY_VERSION_HEX < 0x030C0000

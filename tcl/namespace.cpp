@@ -394,13 +394,18 @@ bool init_next_plain(PyObject *cls, PyObject *self, std::initializer_list<PyObje
     return init && ortan::call(init.get());
 }
 
+// type(self).__name__ through self.__class__.
+Ref class_name(PyObject *self) {
+    Ref klass = get_attr(self, S.dunder_class);
+    return klass ? get_attr(klass.get(), S.dunder_name) : klass;
+}
+
 // str(template).format(cls=type(self).__name__, id=id(self)): the unique temporary name.
 Ref temporary_name(PyObject *self, PyObject *name) {
     Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : Ref::steal(PyObject_Str(name));
     if (!text)
         return text;
-    Ref klass = get_attr(self, S.dunder_class);
-    Ref cls_name = klass ? get_attr(klass.get(), S.dunder_name) : klass;
+    Ref cls_name = class_name(self);
     Ref ident = Ref::steal(PyLong_FromVoidPtr(self));
     if (!cls_name || !ident)
         return Ref();
@@ -479,19 +484,6 @@ class CallArgs {
         names_.push_back(name);
         values_.push_back(value);
     }
-    // Keywords as passed to a vectorcall function: names in `kwnames`, values at `values`.
-    void keywords(PyObject *kwnames, PyObject *const *values) {
-        if (!kwnames)
-            return;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-            keyword(PyTuple_GET_ITEM(kwnames, i), values[i]);
-    }
-    bool has_keyword(PyObject *name) const {
-        for (PyObject *n : names_)
-            if (PyUnicode_Compare(n, name) == 0)
-                return true;
-        return false;
-    }
 
     Ref call(PyObject *callable) {
         Ref kwnames;
@@ -556,27 +548,34 @@ bool no_arguments(const char *fname, Py_ssize_t nargs, PyObject *kwnames) {
     return false;
 }
 
-// For signatures of the form (first=default, *rest): binds `first` from the first positional
-// argument or a keyword of that name; refuses any other keyword.
-bool parse_flag_and_rest(const char *fname, PyObject *const *args, Py_ssize_t nargs,
-                         PyObject *kwnames, const char *flag_name, PyObject **flag) {
-    *flag = nargs > 1 ? args[1] : nullptr;
+// For signatures of the form (first, *rest): binds `first` (null when not given) from the first
+// of the `npos` positional values or a keyword of that name, whose values are at `kwvalues`;
+// refuses any other keyword.
+bool bind_first(const char *fname, PyObject *const *pos, Py_ssize_t npos, PyObject *const *kwvalues,
+                PyObject *kwnames, const char *first_name, PyObject **first) {
+    *first = npos > 0 ? pos[0] : nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (PyUnicode_CompareWithASCIIString(key, flag_name) != 0) {
+        if (PyUnicode_CompareWithASCIIString(key, first_name) != 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
                          key);
             return false;
         }
-        if (*flag) {
+        if (*first) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
-                         flag_name);
+                         first_name);
             return false;
         }
-        *flag = args[nargs + i];
+        *first = kwvalues[i];
     }
     return true;
+}
+
+// bind_first for a method, `(self, first=default, *rest)`: args[0] is self.
+bool parse_flag_and_rest(const char *fname, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames, const char *flag_name, PyObject **flag) {
+    return bind_first(fname, args + 1, nargs - 1, args + nargs, kwnames, flag_name, flag);
 }
 
 // Splits the arguments of `fname(self, <names...>, **kwargs)`: the named parameters (borrowed,
@@ -612,13 +611,13 @@ struct NameIterator {
 };
 
 // array.array_names(), or view.ns.tcl.cast_list(view.ns.call(words)).
-Ref run_name_query(NameIterator *it) {
-    if (it->source == NameSource::array_names)
-        return call_method(it->owner, S.array_names);
-    Ref ns = get_attr(it->owner, S.ns);
+Ref run_name_query(NameSource source, PyObject *owner, PyObject *words) {
+    if (source == NameSource::array_names)
+        return call_method(owner, S.array_names);
+    Ref ns = get_attr(owner, S.ns);
     if (!ns)
         return ns;
-    Ref result = call_method(ns.get(), S.call, {it->words});
+    Ref result = call_method(ns.get(), S.call, {words});
     return host_cast(ns.get(), S.cast_list, result);
 }
 
@@ -627,7 +626,9 @@ PyObject *name_iterator_next(PyObject *self) {
     if (!it->items) {
         if (!it->owner)
             return nullptr; // finished, or the query failed earlier
-        Ref names = run_name_query(it);
+        // Held here: a re-entrant next() during the query drops the iterator's references.
+        Ref owner = Ref::borrow(it->owner), words = Ref::borrow(it->words);
+        Ref names = run_name_query(it->source, owner.get(), words.get());
         Py_CLEAR(it->owner);
         Py_CLEAR(it->words);
         if (!names)
@@ -637,7 +638,9 @@ PyObject *name_iterator_next(PyObject *self) {
         if (!it->items)
             return nullptr;
     }
-    PyObject *item = PyIter_Next(it->items);
+    // Held for the same reason: a sequence's own iteration may run Python code.
+    Ref items = Ref::borrow(it->items);
+    PyObject *item = PyIter_Next(items.get());
     if (!item && !PyErr_Occurred())
         Py_CLEAR(it->items);
     return item;
@@ -929,13 +932,18 @@ Ref tcl_parent_of(PyObject *text) {
 // ---------------------------------------------------------------------------------------------
 // TclVariable
 
-// *name*: the variable's name, or "name(index)" for an element.
-Ref element_name(PyObject *self, PyObject *array_index) {
-    Ref name = get_attr(self, S.var_name);
+// "name(index)" for an element (the index as its Tcl text), the name itself when the index is
+// None or omitted; a null name passes through.
+Ref with_index(Ref name, PyObject *array_index) {
     if (!name || is_none(array_index))
         return name;
     Ref index = to_text(array_index);
     return index ? Ref::steal(PyUnicode_FromFormat("%S(%S)", name.get(), index.get())) : index;
+}
+
+// *name*: the variable's name, or "name(index)" for an element.
+Ref element_name(PyObject *self, PyObject *array_index) {
+    return with_index(get_attr(self, S.var_name), array_index);
 }
 
 bool init_variable(PyObject *self, PyObject *var_name, PyObject *array_index, PyObject *tcl,
@@ -943,11 +951,7 @@ bool init_variable(PyObject *self, PyObject *var_name, PyObject *array_index, Py
     Ref host = host_proxy(tcl);
     if (!set_attr(self, S.tcl, host.get()) || !set_attr(self, S.cast, arg_or(cast, Py_None)))
         return false;
-    Ref name = to_text(var_name);
-    if (name && !is_none(array_index)) {
-        Ref index = to_text(array_index);
-        name = index ? Ref::steal(PyUnicode_FromFormat("%S(%S)", name.get(), index.get())) : index;
-    }
+    Ref name = with_index(to_text(var_name), array_index);
     return set_attr(self, S.var_name, name.get());
 }
 
@@ -1275,12 +1279,6 @@ PyObject *TclVariable_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *
         return nullptr;
     Ref name = get_attr(args[0], S.var_name);
     return name ? to_text(name.get()).release() : nullptr;
-}
-
-// type(self).__name__ through self.__class__.
-Ref class_name(PyObject *self) {
-    Ref klass = get_attr(self, S.dunder_class);
-    return klass ? get_attr(klass.get(), S.dunder_name) : klass;
 }
 
 PyObject *TclVariable_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -1705,6 +1703,19 @@ PyObject *TclCommand_proc_arg_default(PyObject *const *args, Py_ssize_t nargs, P
         .release();
 }
 
+// PyTuple_SET_ITEM(words, i, "-" + key); false with an exception set on failure.
+bool put_option(PyObject *words, Py_ssize_t i, PyObject *key) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return false;
+    }
+    PyObject *option = PyUnicode_Concat(S.dash, key);
+    if (!option)
+        return false;
+    PyTuple_SET_ITEM(words, i, option);
+    return true;
+}
+
 // The options as words: ("-" + key, value) for every pair of `mapping`, in order.
 Ref dashed_pairs(PyObject *mapping) {
     Ref pairs;
@@ -1721,12 +1732,8 @@ Ref dashed_pairs(PyObject *mapping) {
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *value;
     while (PyDict_Next(pairs.get(), &pos, &key, &value)) {
-        if (!PyUnicode_Check(key))
-            return ortan::raise(PyExc_TypeError, "keywords must be strings");
-        PyObject *option = PyUnicode_Concat(S.dash, key);
-        if (!option)
+        if (!put_option(words.get(), i++, key))
             return Ref();
-        PyTuple_SET_ITEM(words.get(), i++, option);
         PyTuple_SET_ITEM(words.get(), i++, Py_NewRef(value));
     }
     return words;
@@ -1745,10 +1752,8 @@ PyObject *TclCommand_kwargs_to_dashed_args(PyObject *const *args, Py_ssize_t nar
     if (!words)
         return nullptr;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *option = PyUnicode_Concat(S.dash, PyTuple_GET_ITEM(kwnames, k));
-        if (!option)
+        if (!put_option(words.get(), 2 * k, PyTuple_GET_ITEM(kwnames, k)))
             return nullptr;
-        PyTuple_SET_ITEM(words.get(), 2 * k, option);
         PyTuple_SET_ITEM(words.get(), 2 * k + 1, Py_NewRef(args[k]));
     }
     return words.release();
@@ -1778,34 +1783,22 @@ bool is_own_command(PyObject *self) {
     return type == TclCommand_cls || type == TempTclCommand_cls;
 }
 
-// Converted values kept on the stack for the usual few, on the heap beyond.
-class ValueBuffer {
+// n values (the keywords of one call) kept on the stack for the usual few, on the heap beyond.
+template <class T> class SmallBuffer {
   public:
-    explicit ValueBuffer(Py_ssize_t n) : n_(n) {
+    explicit SmallBuffer(Py_ssize_t n) : n_(n) {
         if (n > small_size)
             heap_.resize(static_cast<size_t>(n));
     }
-    Ref &operator[](Py_ssize_t i) { return n_ > small_size ? heap_[size_t(i)] : small_[i]; }
+    T *data() { return n_ > small_size ? heap_.data() : small_; }
+    T &operator[](Py_ssize_t i) { return data()[i]; }
 
   private:
     static constexpr Py_ssize_t small_size = 8;
     Py_ssize_t n_;
-    Ref small_[small_size];
-    std::vector<Ref> heap_;
+    T small_[small_size]{};
+    std::vector<T> heap_;
 };
-
-// PyTuple_SET_ITEM(words, i, "-" + key); false with an exception set on failure.
-bool put_option(PyObject *words, Py_ssize_t i, PyObject *key) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        return false;
-    }
-    PyObject *option = PyUnicode_Concat(S.dash, key);
-    if (!option)
-        return false;
-    PyTuple_SET_ITEM(words, i, option);
-    return true;
-}
 
 // build_tclcmd for the module's own command classes with `keywords` an exact dict: the words of
 // the module's own kwargs_to_dashed_args over a copy of the bound options updated by the call's
@@ -1815,7 +1808,7 @@ Ref build_own_words(PyObject *const *pos, Py_ssize_t npos, PyObject *const *kw_n
                     PyObject *const *kw_values, Py_ssize_t nkw, Ref name, PyObject *bound,
                     PyObject *keywords) {
     const Py_ssize_t nbound_kw = PyDict_GET_SIZE(keywords);
-    ValueBuffer converted(nkw);
+    SmallBuffer<Ref> converted(nkw);
     Py_ssize_t nnew = 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (!(converted[k] = to_tclobj(kw_values[k])))
@@ -2014,47 +2007,6 @@ PyObject *TclCommand_dunder_call(PyObject *const *args, Py_ssize_t nargs, PyObje
     if (is_own_command(args[0]))
         return TclCommand_call(args, nargs, kwnames);
     return PyObject_VectorcallMethod(S.call, args, static_cast<size_t>(nargs), kwnames);
-}
-
-// The tp_call slot of the module's command classes: type(self).__call__(self, *args, **kwargs)
-// without the generic slot's method look-up and argument re-packing. Assigning __call__ on the
-// class later makes CPython recompute the slot, and subclasses get the generic slot, so the
-// shortcut never hides a different __call__.
-PyObject *command_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    PyObject *small[2][8];
-    std::vector<PyObject *> large[2];
-    PyObject **names = small[0], **values = small[1];
-    if (nkw > 8) {
-        large[0].resize(size_t(nkw));
-        large[1].resize(size_t(nkw));
-        names = large[0].data();
-        values = large[1].data();
-    }
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key))
-            return ortan::raise(PyExc_TypeError, "keywords must be strings").release();
-        names[k] = key;
-        values[k++] = value;
-    }
-    PyObject *const *positional = PySequence_Fast_ITEMS(args);
-    if (is_own_command(self)) {
-        Attrs attrs(self, true);
-        return run_command(attrs, own_call_words(attrs, positional, npos, names, values, nkw));
-    }
-    CallArgs call;
-    call.positional(self);
-    call.positional(positional, npos);
-    for (Py_ssize_t j = 0; j < nkw; ++j)
-        call.keyword(names[j], values[j]);
-    return call
-        .call_function([](PyObject *const *stack, Py_ssize_t n, PyObject *kwnames) {
-            return Ref::steal(TclCommand_dunder_call(stack, n, kwnames));
-        })
-        .release();
 }
 
 PyObject *TclCommand_eval(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2358,7 +2310,7 @@ PyObject *TclNamespace_exists(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 // ("namespace", sub[, flag_word when flag is true], *patterns), sent inside the namespace.
-// `sent_anything` tells whether the flag was true or patterns were given.
+// `flag_or_patterns` tells whether the flag was true or patterns were given.
 Ref flagged_namespace_call(const char *fname, const char *flag_name, PyObject *sub,
                            PyObject *flag_word, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames, bool &flag_or_patterns) {
@@ -2540,20 +2492,9 @@ PyObject *TclNamespace_tail(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 
 PyObject *TclNamespace_join(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     // join(string, *args): `string` by position, or by keyword when it is the only argument.
-    PyObject *first = nargs > 0 ? args[0] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (PyUnicode_CompareWithASCIIString(key, "string") != 0) {
-            PyErr_Format(PyExc_TypeError, "join() got an unexpected keyword argument '%U'", key);
-            return nullptr;
-        }
-        if (first) {
-            PyErr_Format(PyExc_TypeError, "join() got multiple values for argument '%U'", key);
-            return nullptr;
-        }
-        first = args[nargs + i];
-    }
+    PyObject *first;
+    if (!bind_first("join", args, nargs, args + nargs, kwnames, "string", &first))
+        return nullptr;
     if (!first)
         return ortan::raise(PyExc_TypeError, "join() missing required argument 'string' (pos 1)")
             .release();
@@ -2625,6 +2566,15 @@ PyObject *CommandsView_init(PyObject *const *args, Py_ssize_t nargs, PyObject *k
     Py_RETURN_NONE;
 }
 
+// join(self.ns, name) and self.ns.tcl, which a view's wrappers are made from; false with an
+// exception set on failure.
+bool view_target(PyObject *self, PyObject *name, Ref &qualified, Ref &tcl) {
+    Ref ns = get_attr(self, S.ns);
+    qualified = ns ? join2(ns.get(), name) : ns;
+    tcl = qualified ? get_attr(ns.get(), S.tcl) : qualified;
+    return bool(tcl);
+}
+
 // byref(self, <name_param>, *args, **kwargs): `maker(join(self.ns, name), *args,
 // tcl=self.ns.tcl, **kwargs)`. When `takes_var_type`, a keyword `var_type` chooses the maker.
 PyObject *view_byref(const char *fname, const char *name_param, PyObject *const *args,
@@ -2654,10 +2604,8 @@ PyObject *view_byref(const char *fname, const char *name_param, PyObject *const 
                      name_param);
         return nullptr;
     }
-    Ref ns = get_attr(self, S.ns);
-    Ref qualified = ns ? join2(ns.get(), name) : ns;
-    Ref tcl = qualified ? get_attr(ns.get(), S.tcl) : qualified;
-    if (!tcl)
+    Ref qualified, tcl;
+    if (!view_target(self, name, qualified, tcl))
         return nullptr;
     if (maker == TclVariable_cls && nargs <= 2 && extra.empty())
         return new_variable(qualified.get(), tcl.get()).release();
@@ -2712,10 +2660,9 @@ bool is_own_variables_view(PyObject *self) {
 Ref view_item(PyObject *self, PyObject *name) {
     if (!is_own_variables_view(self))
         return call_method(self, S.byref, {name});
-    Ref ns = get_attr(self, S.ns);
-    Ref qualified = ns ? join2(ns.get(), name) : ns;
-    Ref tcl = qualified ? get_attr(ns.get(), S.tcl) : qualified;
-    return tcl ? new_variable(qualified.get(), tcl.get()) : tcl;
+    Ref qualified, tcl;
+    return view_target(self, name, qualified, tcl) ? new_variable(qualified.get(), tcl.get())
+                                                   : Ref();
 }
 
 // VariablesView.get: self.byref(name).get_str()
@@ -2811,7 +2758,8 @@ PyObject *VariablesView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject
     return view_delegate(args[0], a[0], S.exists, {arg_or(a[1], Py_None)}, kw_array_index);
 }
 
-// Runs `body`; a pending exception matching `a` or `b` (b may be null) becomes KeyError.
+// `result` as it is; when it is null, a pending exception matching `a` or `b` (b may be null)
+// becomes KeyError.
 PyObject *as_key_error(PyObject *result, PyObject *a, PyObject *b) {
     if (!result && (PyErr_ExceptionMatches(a) || (b && PyErr_ExceptionMatches(b))))
         reraise_as_key_error();
@@ -3006,6 +2954,15 @@ PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname
     return ortan::build_class(metaclass, name, base_tuple.get(), ns.get()).release();
 }
 
+// make_class for a namespace of `methods` alone, in order.
+PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname, const char *doc,
+                     std::initializer_list<PyObject *> bases,
+                     std::initializer_list<MethodDef> methods) {
+    return make_class(
+        metaclass, name, qualname, doc, bases,
+        [methods](PyObject *ns, const char *q) { return ortan::add_methods(ns, methods, q); });
+}
+
 PyObject *type_meta() { return reinterpret_cast<PyObject *>(&PyType_Type); }
 PyObject *object_base() { return reinterpret_cast<PyObject *>(&PyBaseObject_Type); }
 
@@ -3116,15 +3073,11 @@ bool make_variable_classes() {
     TempTclVariable_cls =
         make_class(type_meta(), "TempTclVariable", "TempTclVariable",
                    "A Tcl variable with a unique name that is removed when its `with` block ends.",
-                   {TclVariable_cls}, [](PyObject *ns, const char *q) {
-                       return ortan::add_methods(
-                           ns,
-                           {{"__init__", TempTclVariable_init,
-                             "($self, var_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
-                            {"__enter__", TempTclVariable_enter, "($self, /)", nullptr},
-                            {"__exit__", TempTclVariable_exit, "($self, /, *exc_info)", nullptr}},
-                           q);
-                   });
+                   {TclVariable_cls},
+                   {{"__init__", TempTclVariable_init,
+                     "($self, var_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
+                    {"__enter__", TempTclVariable_enter, "($self, /)", nullptr},
+                    {"__exit__", TempTclVariable_exit, "($self, /, *exc_info)", nullptr}});
     if (!TempTclVariable_cls)
         return false;
 
@@ -3158,10 +3111,10 @@ bool make_variable_classes() {
     if (!TclArrayVariable_cls)
         return false;
 
-    TempTclArrayVariable_cls = make_class(
-        abc_meta, "TempTclArrayVariable", "TempTclArrayVariable",
-        "A Tcl array with a unique name that is removed when its `with` block ends.",
-        {TempTclVariable_cls, TclArrayVariable_cls}, [](PyObject *, const char *) { return true; });
+    TempTclArrayVariable_cls =
+        make_class(abc_meta, "TempTclArrayVariable", "TempTclArrayVariable",
+                   "A Tcl array with a unique name that is removed when its `with` block ends.",
+                   {TempTclVariable_cls, TclArrayVariable_cls}, {});
     return TempTclArrayVariable_cls != nullptr;
 }
 
@@ -3226,26 +3179,24 @@ bool make_command_classes() {
         });
     if (!TclCommand_cls)
         return false;
-    reinterpret_cast<PyTypeObject *>(TclCommand_cls)->tp_call = command_tp_call;
+    reinterpret_cast<PyTypeObject *>(TclCommand_cls)->tp_call =
+        ortan::unpacked_call_slot<TclCommand_dunder_call>;
 
     TempTclCommand_cls = make_class(
         type_meta(), "TempTclCommand", "TempTclCommand",
         "A Python callable registered as a Tcl command under a unique name; the command is\n"
         "deleted when the `with` block ends (or when the object is collected, if it registered\n"
         "a callable).",
-        {TclCommand_cls}, [](PyObject *ns, const char *q) {
-            return ortan::add_methods(
-                ns,
-                {{"__init__", TempTclCommand_init,
-                  "($self, func=None, cmd_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
-                 {"__enter__", TempTclCommand_enter, "($self, /)", nullptr},
-                 {"__exit__", TempTclCommand_exit, "($self, /, *exc_info)", nullptr},
-                 {"__del__", TempTclCommand_del, "($self, /)", nullptr}},
-                q);
-        });
+        {TclCommand_cls},
+        {{"__init__", TempTclCommand_init,
+          "($self, func=None, cmd_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
+         {"__enter__", TempTclCommand_enter, "($self, /)", nullptr},
+         {"__exit__", TempTclCommand_exit, "($self, /, *exc_info)", nullptr},
+         {"__del__", TempTclCommand_del, "($self, /)", nullptr}});
     if (!TempTclCommand_cls)
         return false;
-    reinterpret_cast<PyTypeObject *>(TempTclCommand_cls)->tp_call = command_tp_call;
+    reinterpret_cast<PyTypeObject *>(TempTclCommand_cls)->tp_call =
+        ortan::unpacked_call_slot<TclCommand_dunder_call>;
     return true;
 }
 
@@ -3253,89 +3204,72 @@ bool make_view_classes() {
     VariablesView_cls = make_class(
         abc_meta, "VariablesView", "TclNamespace.VariablesView",
         "The variables of a namespace as a mutable mapping of names to values as text.",
-        {mutable_mapping}, [](PyObject *ns, const char *q) {
-            return ortan::add_methods(
-                ns,
-                {{"__init__", VariablesView_init, "($self, ns)", nullptr},
-                 {"byref", VariablesView_byref, "($self, var_name, *args, **kwargs)",
-                  "A variable object for the qualified name (var_type=TclVariable)."},
-                 {"array_byref", VariablesView_array_byref, "($self, var_name, *args, **kwargs)",
-                  "A TclArrayVariable for the qualified name."},
-                 {"get", VariablesView_get, "($self, var_name)", "The value as text."},
-                 {"set", VariablesView_set, "($self, var_name, value, array_index=None)", nullptr},
-                 {"unset", VariablesView_unset,
-                  "($self, var_name, array_index=None, nocomplain=False)", nullptr},
-                 {"array_get", VariablesView_array_get, "($self, var_name, pattern=None)", nullptr},
-                 {"array_set", VariablesView_array_set, "($self, var_name, value)", nullptr},
-                 {"array_unset", VariablesView_array_unset, "($self, var_name, pattern=None)",
-                  nullptr},
-                 {"array_names", VariablesView_array_names, "($self, var_name, pattern=None)",
-                  nullptr},
-                 {"is_array", VariablesView_is_array, "($self, var_name)", nullptr},
-                 {"exists", VariablesView_exists, "($self, var_name, array_index=None)", nullptr},
-                 {"__getitem__", VariablesView_getitem, "($self, key, /)", nullptr},
-                 {"__contains__", view_contains, "($self, key, /)", nullptr},
-                 {"__setitem__", VariablesView_setitem, "($self, key, value, /)", nullptr},
-                 {"__delitem__", VariablesView_delitem, "($self, key, /)", nullptr},
-                 {"__len__", view_len, "($self, /)", nullptr},
-                 {"__iter__", VariablesView_iter, "($self, /)", nullptr}},
-                q);
-        });
+        {mutable_mapping},
+        {{"__init__", VariablesView_init, "($self, ns)", nullptr},
+         {"byref", VariablesView_byref, "($self, var_name, *args, **kwargs)",
+          "A variable object for the qualified name (var_type=TclVariable)."},
+         {"array_byref", VariablesView_array_byref, "($self, var_name, *args, **kwargs)",
+          "A TclArrayVariable for the qualified name."},
+         {"get", VariablesView_get, "($self, var_name)", "The value as text."},
+         {"set", VariablesView_set, "($self, var_name, value, array_index=None)", nullptr},
+         {"unset", VariablesView_unset, "($self, var_name, array_index=None, nocomplain=False)",
+          nullptr},
+         {"array_get", VariablesView_array_get, "($self, var_name, pattern=None)", nullptr},
+         {"array_set", VariablesView_array_set, "($self, var_name, value)", nullptr},
+         {"array_unset", VariablesView_array_unset, "($self, var_name, pattern=None)", nullptr},
+         {"array_names", VariablesView_array_names, "($self, var_name, pattern=None)", nullptr},
+         {"is_array", VariablesView_is_array, "($self, var_name)", nullptr},
+         {"exists", VariablesView_exists, "($self, var_name, array_index=None)", nullptr},
+         {"__getitem__", VariablesView_getitem, "($self, key, /)", nullptr},
+         {"__contains__", view_contains, "($self, key, /)", nullptr},
+         {"__setitem__", VariablesView_setitem, "($self, key, value, /)", nullptr},
+         {"__delitem__", VariablesView_delitem, "($self, key, /)", nullptr},
+         {"__len__", view_len, "($self, /)", nullptr},
+         {"__iter__", VariablesView_iter, "($self, /)", nullptr}});
     if (!VariablesView_cls)
         return false;
 
     ObjectsView_cls = make_class(
         abc_meta, "ObjectsView", "TclNamespace.ObjectsView",
         "The variables of a namespace as a mutable mapping of names to values as objects.",
-        {VariablesView_cls}, [](PyObject *ns, const char *q) {
-            return ortan::add_methods(
-                ns,
-                {{"get", ObjectsView_get, "($self, var_name, array_index=None)",
-                  "The value as the interpreter returns it."},
-                 {"array_get", ObjectsView_array_get, "($self, var_name, pattern=None)", nullptr}},
-                q);
-        });
+        {VariablesView_cls},
+        {{"get", ObjectsView_get, "($self, var_name, array_index=None)",
+          "The value as the interpreter returns it."},
+         {"array_get", ObjectsView_array_get, "($self, var_name, pattern=None)", nullptr}});
     if (!ObjectsView_cls)
         return false;
 
     CommandsView_cls = make_class(
         abc_meta, "CommandsView", "TclNamespace.CommandsView",
         "The commands of a namespace as a mutable mapping of names to TclCommand objects.",
-        {mutable_mapping}, [](PyObject *ns, const char *q) {
-            return ortan::add_methods(
-                ns,
-                {{"__init__", CommandsView_init, "($self, ns)", nullptr},
-                 {"byref", CommandsView_byref, "($self, cmd_name, *args, **kwargs)",
-                  "A TclCommand for the qualified name."},
-                 {"exists", CommandsView_exists, "($self, cmd_name)", nullptr},
-                 {"createcommand", CommandsView_createcommand, "($self, cmd_name, func)", nullptr},
-                 {"delete", CommandsView_delete, "($self, cmd_name)", nullptr},
-                 {"rename", CommandsView_rename, "($self, cmd_name, new_name)", nullptr},
-                 {"origin", CommandsView_origin, "($self, cmd_name)", nullptr},
-                 {"proc_body", CommandsView_proc_body, "($self, cmd_name)", nullptr},
-                 {"proc_args", CommandsView_proc_args, "($self, cmd_name)", nullptr},
-                 {"proc_arg_default", CommandsView_proc_arg_default, "($self, cmd_name, arg_name)",
-                  nullptr},
-                 {"__getitem__", CommandsView_getitem, "($self, key, /)", nullptr},
-                 {"__contains__", view_contains, "($self, key, /)", nullptr},
-                 {"__setitem__", CommandsView_setitem, "($self, key, value, /)", nullptr},
-                 {"__delitem__", CommandsView_delitem, "($self, key, /)", nullptr},
-                 {"__len__", view_len, "($self, /)", nullptr},
-                 {"__iter__", CommandsView_iter, "($self, /)", nullptr}},
-                q);
-        });
+        {mutable_mapping},
+        {{"__init__", CommandsView_init, "($self, ns)", nullptr},
+         {"byref", CommandsView_byref, "($self, cmd_name, *args, **kwargs)",
+          "A TclCommand for the qualified name."},
+         {"exists", CommandsView_exists, "($self, cmd_name)", nullptr},
+         {"createcommand", CommandsView_createcommand, "($self, cmd_name, func)", nullptr},
+         {"delete", CommandsView_delete, "($self, cmd_name)", nullptr},
+         {"rename", CommandsView_rename, "($self, cmd_name, new_name)", nullptr},
+         {"origin", CommandsView_origin, "($self, cmd_name)", nullptr},
+         {"proc_body", CommandsView_proc_body, "($self, cmd_name)", nullptr},
+         {"proc_args", CommandsView_proc_args, "($self, cmd_name)", nullptr},
+         {"proc_arg_default", CommandsView_proc_arg_default, "($self, cmd_name, arg_name)",
+          nullptr},
+         {"__getitem__", CommandsView_getitem, "($self, key, /)", nullptr},
+         {"__contains__", view_contains, "($self, key, /)", nullptr},
+         {"__setitem__", CommandsView_setitem, "($self, key, value, /)", nullptr},
+         {"__delitem__", CommandsView_delitem, "($self, key, /)", nullptr},
+         {"__len__", view_len, "($self, /)", nullptr},
+         {"__iter__", CommandsView_iter, "($self, /)", nullptr}});
     if (!CommandsView_cls)
         return false;
 
     ProcsView_cls = make_class(
         abc_meta, "ProcsView", "TclNamespace.ProcsView",
         "The procedures of a namespace: a CommandsView that tests for and lists procedures.",
-        {CommandsView_cls}, [](PyObject *ns, const char *q) {
-            return ortan::add_methods(ns,
-                                      {{"exists", ProcsView_exists, "($self, cmd_name)", nullptr},
-                                       {"__iter__", ProcsView_iter, "($self, /)", nullptr}},
-                                      q);
-        });
+        {CommandsView_cls},
+        {{"exists", ProcsView_exists, "($self, cmd_name)", nullptr},
+         {"__iter__", ProcsView_iter, "($self, /)", nullptr}});
     return ProcsView_cls != nullptr;
 }
 
@@ -3408,15 +3342,11 @@ bool make_namespace_classes() {
     TempTclNamespace_cls =
         make_class(type_meta(), "TempTclNamespace", "TempTclNamespace",
                    "A Tcl namespace with a unique name that exists while its `with` block runs.",
-                   {TclNamespace_cls}, [](PyObject *ns, const char *q) {
-                       return ortan::add_methods(
-                           ns,
-                           {{"__init__", TempTclNamespace_init,
-                             "($self, ns='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
-                            {"__enter__", TempTclNamespace_enter, "($self, /)", nullptr},
-                            {"__exit__", TempTclNamespace_exit, "($self, /, *exc_info)", nullptr}},
-                           q);
-                   });
+                   {TclNamespace_cls},
+                   {{"__init__", TempTclNamespace_init,
+                     "($self, ns='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
+                    {"__enter__", TempTclNamespace_enter, "($self, /)", nullptr},
+                    {"__exit__", TempTclNamespace_exit, "($self, /, *exc_info)", nullptr}});
     return TempTclNamespace_cls != nullptr;
 }
 

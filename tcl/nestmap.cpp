@@ -759,11 +759,13 @@ bool add_inherited(PyObject *ns, PyObject *mutable_mapping, const char *name) {
 // methods when it makes the class.
 Ref make_nestmap_class(PyObject *attr_dict, PyObject *mutable_mapping) {
     Ref ns = new_class_namespace(module_name, qualname, nestmap_doc);
-    if (!ns || !add_method(ns.get(), init_def, qualname) ||
+    // __contains__, also put under has_key: the same object.
+    Ref contains = ns ? make_method(contains_def, qualname) : Ref();
+    if (!ns || !contains || !add_method(ns.get(), init_def, qualname) ||
         !add_staticmethod(ns.get(), from_tcl_def, qualname) ||
         !add_method(ns.get(), getitem_def, qualname) ||
         !add_method(ns.get(), setitem_def, qualname) ||
-        !add_method(ns.get(), contains_def, qualname) ||
+        !set_item(ns.get(), contains_def.name, contains) ||
         !add_method(ns.get(), delitem_def, qualname) ||
         !add_inherited(ns.get(), mutable_mapping, "get") ||
         !add_inherited(ns.get(), mutable_mapping, "pop") ||
@@ -771,9 +773,7 @@ Ref make_nestmap_class(PyObject *attr_dict, PyObject *mutable_mapping) {
         !add_method(ns.get(), update_def, qualname) ||
         !add_method(ns.get(), all_keys_def, qualname) ||
         !add_method(ns.get(), all_items_def, qualname) ||
-        !set_item(ns.get(), "has_key",
-                  Ref::borrow(PyDict_GetItemString(ns.get(), "__contains__"))) ||
-        !add_method(ns.get(), tclobj_def, qualname))
+        !set_item(ns.get(), "has_key", contains) || !add_method(ns.get(), tclobj_def, qualname))
         return Ref();
     Ref bases = Ref::steal(PyTuple_Pack(2, attr_dict, mutable_mapping));
     if (!bases)

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <structmember.h>
 #include <vector>
 
@@ -170,7 +171,16 @@ class ElementList {
             if (e.owned)
                 Py_DECREF(e.text);
     }
-    void reserve(size_t n) { items_.reserve(n); }
+    // The vector's allocation failures become MemoryError (false), never a C++ exception.
+    bool reserve(size_t n) {
+        try {
+            items_.reserve(n);
+        } catch (const std::exception &) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
     void own_all() {
         for (; borrowed_from_ < items_.size(); ++borrowed_from_) {
             Element &e = items_[borrowed_from_];
@@ -180,11 +190,24 @@ class ElementList {
             }
         }
     }
-    // Adds a text; `owned` says whether the caller hands over a strong reference.
-    void add(PyObject *text, unsigned flags, bool owned) {
-        items_.push_back({text, flags, owned});
-        bound_ += 2 * PyUnicode_GET_LENGTH(text) + 3;
+    // Adds a text; `owned` says whether the caller hands over a strong reference (released
+    // here if the add fails). False with MemoryError set.
+    bool add(PyObject *text, unsigned flags, bool owned) {
+        try {
+            items_.push_back({text, flags, owned});
+        } catch (const std::exception &) {
+            if (owned)
+                Py_DECREF(text);
+            PyErr_NoMemory();
+            return false;
+        }
+        // Saturating: a bound past any str's size makes PyUnicode_New raise MemoryError
+        // instead of wrapping around to a buffer too small for the text.
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        bound_ =
+            length < (PY_SSIZE_T_MAX - bound_ - 3) / 2 ? bound_ + 2 * length + 3 : PY_SSIZE_T_MAX;
         maxchar_ = std::max<Py_UCS4>(maxchar_, PyUnicode_MAX_CHAR_VALUE(text));
+        return true;
     }
     const Element *data() const { return items_.data(); }
     size_t size() const { return items_.size(); }
@@ -262,12 +285,12 @@ Py_ssize_t write_elements(Out *start, const Element *elements, size_t count, boo
 Ref render_elements(const ElementList &list, bool is_list) {
     const Element *elements = list.data();
     const size_t count = list.size();
-    PyObject *result = PyUnicode_New(list.bound(), list.maxchar());
-    if (!result)
-        return Ref();
+    Ref text = Ref::steal(PyUnicode_New(list.bound(), list.maxchar()));
+    if (!text)
+        return text;
     Py_ssize_t length;
-    void *data = PyUnicode_DATA(result);
-    switch (PyUnicode_KIND(result)) {
+    void *data = PyUnicode_DATA(text.get());
+    switch (PyUnicode_KIND(text.get())) {
     case PyUnicode_1BYTE_KIND:
         length = write_elements(static_cast<Py_UCS1 *>(data), elements, count, is_list);
         break;
@@ -278,8 +301,12 @@ Ref render_elements(const ElementList &list, bool is_list) {
         length = write_elements(static_cast<Py_UCS4 *>(data), elements, count, is_list);
         break;
     }
-    if (PyUnicode_Resize(&result, length) < 0)
+    // A failed resize leaves the str as it was, still ours to release.
+    PyObject *result = text.release();
+    if (PyUnicode_Resize(&result, length) < 0) {
+        Py_DECREF(result);
         return Ref();
+    }
     return Ref::steal(result);
 }
 
@@ -355,22 +382,21 @@ bool add_item(ElementList &elements, PyObject *item, bool may_borrow) {
     if (PyUnicode_CheckExact(item)) {
         if (!may_borrow)
             Py_INCREF(item);
-        elements.add(item, scan_element(item), !may_borrow);
-        return true;
+        return elements.add(item, scan_element(item), !may_borrow);
     }
     elements.own_all(); // item_text may run Python code
     Ref text = item_text(item);
     if (!text)
         return false;
     const unsigned flags = scan_element(text.get());
-    elements.add(text.release(), flags, true);
-    return true;
+    return elements.add(text.release(), flags, true);
 }
 
 bool scan_items(ElementList &elements, PyObject *seq) {
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         const bool is_list = PyList_CheckExact(seq);
-        elements.reserve(Py_SIZE(seq));
+        if (!elements.reserve(Py_SIZE(seq)))
+            return false;
         // The size is read afresh: a hook of an earlier item may have changed the list.
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
             PyObject *item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
@@ -485,15 +511,10 @@ Ref tclobj_mapping(PyObject *obj) { return convert_mapping<tclobj_sequence>(obj)
 
 // An exact int the binding passes natively: within [-sys.maxsize - 1, sys.maxsize].
 bool is_machine_int(PyObject *obj) {
-    int overflow = 0;
-    PyLong_AsLongLongAndOverflow(obj, &overflow);
     static_assert(sizeof(long long) >= sizeof(Py_ssize_t), "sys.maxsize fits a long long");
-    if (overflow != 0)
-        return false;
-    if (sizeof(long long) == sizeof(Py_ssize_t))
-        return true;
-    const long long v = PyLong_AsLongLong(obj);
-    return v >= -PY_SSIZE_T_MAX - 1 && v <= PY_SSIZE_T_MAX;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    return overflow == 0 && v >= -PY_SSIZE_T_MAX - 1 && v <= PY_SSIZE_T_MAX;
 }
 
 Ref tclobj_value(PyObject *obj) {
@@ -589,7 +610,8 @@ PyObject *Tcl_ConvertElement(PyObject *, PyObject *const *args, Py_ssize_t nargs
         }
     }
     ElementList element;
-    element.add(text.release(), flags, true);
+    if (!element.add(text.release(), flags, true))
+        return nullptr;
     return render_elements(element, false).release();
 }
 

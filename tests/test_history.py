@@ -388,6 +388,7 @@ def test_subclass_overrides_are_honoured():
         def enable(self):
             calls.append("enable")
             self.enabled = True
+            return self  # what enable() returns is not __init__'s result
 
     Quiet()
     assert calls == ["enable"]

@@ -154,10 +154,6 @@ bool add_classmethod(PyObject *ns, const MethodDef &def, const char *class_qualn
     return add_wrapped(ns, def, class_qualname, &PyClassMethod_Type, 1);
 }
 
-bool add_property(PyObject *ns, const MethodDef &def, const char *class_qualname) {
-    return add_wrapped(ns, def, class_qualname, &PyProperty_Type, 1);
-}
-
 Ref new_class_namespace(const char *module, const char *qualname, const char *doc) {
     Ref ns = Ref::steal(PyDict_New());
     if (!ns || !set_item(ns.get(), "__module__", Ref::steal(PyUnicode_FromString(module))) ||
@@ -205,10 +201,51 @@ bool plain_construction(PyObject *cls, PyObject *init) {
     if (type->tp_new != PyBaseObject_Type.tp_new)
         return false;
     PyObject *name = init_name();
-    PyObject *found = name ? PyDict_GetItemWithError(type->tp_dict, name) : nullptr;
-    if (!found)
+    if (!name) {
         PyErr_Clear();
-    return found != nullptr && found == init;
+        return false;
+    }
+    // Through the type's lookup cache (which sets no exception): hot paths ask on every call.
+    // The class defines its own __init__, so the first one found is the one in its __dict__.
+    return _PyType_Lookup(type, name) == init;
+}
+
+PyObject *call_unpacked(PyObject *self, PyObject *args, PyObject *kwargs, MethodFn fn) {
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    const Py_ssize_t count = 1 + npos + nkw;
+    constexpr Py_ssize_t small = 16;
+    PyObject *buffer[small];
+    PyObject **stack = buffer;
+    if (count > small) {
+        stack = PyMem_New(PyObject *, count);
+        if (!stack)
+            return PyErr_NoMemory();
+    }
+    stack[0] = self;
+    for (Py_ssize_t i = 0; i < npos; ++i)
+        stack[1 + i] = PyTuple_GET_ITEM(args, i); // the tuple holds them for the call
+    Ref kwnames = nkw ? Ref::steal(PyTuple_New(nkw)) : Ref();
+    PyObject *result = nullptr;
+    if (!nkw || kwnames) {
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        bool all_text = true;
+        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            all_text = all_text && PyUnicode_Check(key);
+            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+            stack[1 + npos + k++] = Py_NewRef(value);
+        }
+        if (!all_text)
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        else
+            result = fn(stack, 1 + npos, kwnames.get());
+        for (Py_ssize_t i = 0; i < k; ++i)
+            Py_DECREF(stack[1 + npos + i]);
+    }
+    if (stack != buffer)
+        PyMem_Free(stack);
+    return result;
 }
 
 Ref new_instance(PyObject *cls) {

@@ -35,6 +35,18 @@ template <class F> PyCFunction as_cfunction(F *fn) {
 // positional arguments, then the values of the keyword names in `kwnames`.
 using MethodFn = PyObject *(*)(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
+// fn(self, *args, **kwargs) from a tp_call slot's tuple and dict: CPython's generic slot for a
+// class's __call__ looks the method up again and re-packs the arguments it was just given. The
+// keyword names and values are held for the call, as the dict may change while `fn` runs.
+PyObject *call_unpacked(PyObject *self, PyObject *args, PyObject *kwargs, MethodFn fn);
+// A tp_call slot made of call_unpacked and one MethodFn. Assigning __call__ on the class later
+// makes CPython recompute the slot, and subclasses get the generic one, so such a slot never
+// hides a different __call__.
+template <MethodFn Fn>
+PyObject *unpacked_call_slot(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return call_unpacked(self, args, kwargs, Fn);
+}
+
 struct MethodDef {
     const char *name;
     MethodFn fn;
@@ -58,8 +70,6 @@ bool add_methods(PyObject *ns, const MethodDef (&defs)[N], const char *class_qua
 // args[0] is the first Python argument.
 bool add_staticmethod(PyObject *ns, const MethodDef &def, const char *class_qualname);
 bool add_classmethod(PyObject *ns, const MethodDef &def, const char *class_qualname);
-// A read-only property whose getter is `def` (signature "($self)").
-bool add_property(PyObject *ns, const MethodDef &def, const char *class_qualname);
 
 // A namespace dict with __module__, __qualname__ and (when given) __doc__ already in place.
 Ref new_class_namespace(const char *module, const char *qualname, const char *doc);

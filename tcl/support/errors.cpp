@@ -55,7 +55,7 @@ PyObject *intern(const char *text) {
 }
 
 void raise_with_context(Ref error, Ref context) {
-    if (error && context)
+    if (error && context && error.get() != context.get()) // never its own context
         PyException_SetContext(error.get(), context.release());
     restore_exception(std::move(error));
 }

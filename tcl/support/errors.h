@@ -33,8 +33,7 @@ int get_optional_attr(PyObject *obj, PyObject *name, Ref &out);
 
 // callable(*args) with borrowed arguments.
 inline Ref call(PyObject *callable, std::initializer_list<PyObject *> args = {}) {
-    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject *const *>(args.begin()),
-                                          args.size(), nullptr));
+    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
 }
 
 // The object behind a weakref.proxy, held for as long as the caller needs it (so each step

@@ -12,19 +12,22 @@ TextWriter::~TextWriter() {
     if (open_ && writer_)
         PyUnicodeWriter_Discard(writer_);
 }
-bool TextWriter::put(Py_UCS4 ch) { return PyUnicodeWriter_WriteChar(writer_, ch) == 0; }
+// A writer that could not be created (ok() false, MemoryError set) fails every write.
+bool TextWriter::put(Py_UCS4 ch) { return writer_ && PyUnicodeWriter_WriteChar(writer_, ch) == 0; }
 bool TextWriter::put_ascii(const char *ascii, Py_ssize_t len) {
-    return PyUnicodeWriter_WriteUTF8(writer_, ascii, len) == 0;
+    return writer_ && PyUnicodeWriter_WriteUTF8(writer_, ascii, len) == 0;
 }
-bool TextWriter::put_text(PyObject *str) {
-    return PyUnicodeWriter_WriteSubstring(writer_, str, 0, PyUnicode_GET_LENGTH(str)) == 0;
-}
+bool TextWriter::put_text(PyObject *str) { return put_range(str, 0, PyUnicode_GET_LENGTH(str)); }
 bool TextWriter::put_range(PyObject *str, Py_ssize_t start, Py_ssize_t end) {
+    if (!writer_)
+        return false;
+    if (start >= end)
+        return true;
     return PyUnicodeWriter_WriteSubstring(writer_, str, start, end) == 0;
 }
 Ref TextWriter::finish() {
     open_ = false;
-    return Ref::steal(PyUnicodeWriter_Finish(writer_));
+    return writer_ ? Ref::steal(PyUnicodeWriter_Finish(writer_)) : Ref();
 }
 
 #else

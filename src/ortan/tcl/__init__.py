@@ -50,9 +50,10 @@ _NUMBER_START = frozenset("0123456789+-. \t\n\r\f\viInN")
 
 
 def _cast_text(text):
-    """An int for Tcl integer text, a float for Tcl double text, otherwise the text."""
-    if text.isdigit() and text.isascii():  # the common case, without a regular expression
-        return int(text)
+    """An int for Tcl integer text, a float for Tcl double text, otherwise the text.
+
+    (A plain str of decimal digits, the common case, `Interpreter.cast_any` converts itself.)
+    """
     if not text or text[0] not in _NUMBER_START:
         return text
     if _DECIMAL.match(text):
