@@ -623,11 +623,11 @@ PyObject *tcl_UpdateStringOfList(PyObject *, PyObject *const *args, Py_ssize_t n
     return scribe_sequence(seq).release();
 }
 
-// The module functions that take one argument named `obj`.
-template <Ref (*convert)(PyObject *)>
+// The module functions that take one argument named `obj`; `name` serves argument errors.
+template <Ref (*convert)(PyObject *), const char *name>
 PyObject *one_obj_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *obj;
-    if (!ortan::parse_args("function", args, nargs, kwnames, {"obj"}, 1, &obj))
+    if (!ortan::parse_args(name, args, nargs, kwnames, {"obj"}, 1, &obj))
         return nullptr;
     return convert(obj).release();
 }
@@ -804,15 +804,21 @@ PyMethodDef convert_def = {"_Tcl_ConvertElement", ortan::as_cfunction(Tcl_Conver
                            METH_FASTCALL | METH_KEYWORDS, convert_doc};
 PyMethodDef update_def = {"_tcl_UpdateStringOfList", ortan::as_cfunction(tcl_UpdateStringOfList),
                           METH_FASTCALL | METH_KEYWORDS, update_doc};
-PyMethodDef scribe_from_mapping_def = {"_scribe_from_mapping",
-                                       ortan::as_cfunction(one_obj_function<scribe_mapping>),
-                                       METH_FASTCALL | METH_KEYWORDS, scribe_from_mapping_doc};
-PyMethodDef tclobj_from_sequence_def = {"_tclobj_from_sequence",
-                                        ortan::as_cfunction(one_obj_function<tclobj_sequence>),
-                                        METH_FASTCALL | METH_KEYWORDS, tclobj_from_sequence_doc};
-PyMethodDef tclobj_from_mapping_def = {"_tclobj_from_mapping",
-                                       ortan::as_cfunction(one_obj_function<tclobj_mapping>),
-                                       METH_FASTCALL | METH_KEYWORDS, tclobj_from_mapping_doc};
+constexpr char scribe_from_mapping_name[] = "_scribe_from_mapping";
+constexpr char tclobj_from_sequence_name[] = "_tclobj_from_sequence";
+constexpr char tclobj_from_mapping_name[] = "_tclobj_from_mapping";
+PyMethodDef scribe_from_mapping_def = {
+    scribe_from_mapping_name,
+    ortan::as_cfunction(one_obj_function<scribe_mapping, scribe_from_mapping_name>),
+    METH_FASTCALL | METH_KEYWORDS, scribe_from_mapping_doc};
+PyMethodDef tclobj_from_sequence_def = {
+    tclobj_from_sequence_name,
+    ortan::as_cfunction(one_obj_function<tclobj_sequence, tclobj_from_sequence_name>),
+    METH_FASTCALL | METH_KEYWORDS, tclobj_from_sequence_doc};
+PyMethodDef tclobj_from_mapping_def = {
+    tclobj_from_mapping_name,
+    ortan::as_cfunction(one_obj_function<tclobj_mapping, tclobj_from_mapping_name>),
+    METH_FASTCALL | METH_KEYWORDS, tclobj_from_mapping_doc};
 
 bool init_module(PyObject *m) {
     if (!ortan::intern_all({

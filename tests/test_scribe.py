@@ -331,6 +331,9 @@ def test_signatures_and_docs():
         scribe(1, 2)
     with pytest.raises(TypeError):
         scribe(value=1)
+    for func in (_scribe_from_mapping, _tclobj_from_sequence, _tclobj_from_mapping):
+        with pytest.raises(TypeError, match=r"^%s\(\) missing" % func.__name__):
+            func()
 
 
 def test_converters_bind_like_functions():
