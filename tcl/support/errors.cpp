@@ -1,6 +1,8 @@
 // Small wrappers over the C API that return Refs: imports, attributes, calls, exceptions.
 #include "errors.h"
 
+#include <cstring>
+
 namespace ortan {
 
 Ref import_attr(const char *module, const char *name) {
@@ -58,6 +60,35 @@ void raise_with_context(Ref error, Ref context) {
     if (error && context && error.get() != context.get()) // never its own context
         PyException_SetContext(error.get(), context.release());
     restore_exception(std::move(error));
+}
+
+} // namespace ortan
+
+namespace ortan {
+
+int is_tkinter_object(PyObject *obj) {
+    // The binding's application object has no Python class to test against; its type name is
+    // fixed by _tkinter.
+    if (std::strcmp(Py_TYPE(obj)->tp_name, "_tkinter.tkapp") == 0)
+        return 1;
+    Ref misc = import_attr("tkinter", "Misc"); // Tk, Tcl() and every widget
+    if (!misc)
+        return -1;
+    return PyObject_IsInstance(obj, misc.get());
+}
+
+bool refuse_tkinter_host(PyObject *tcl, const char *who) {
+    const int tkinter = is_tkinter_object(tcl);
+    if (tkinter < 0)
+        return false;
+    if (tkinter) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s needs a host interpreter, not the tkinter object %R: wrap it as "
+                     "ortan.tcl.Interpreter(...) and pass that",
+                     who, tcl);
+        return false;
+    }
+    return true;
 }
 
 } // namespace ortan

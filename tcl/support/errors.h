@@ -36,6 +36,21 @@ inline Ref call(PyObject *callable, std::initializer_list<PyObject *> args = {})
     return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
 }
 
+// The message of a use after the host interpreter was deleted: wrappers hold their host
+// through a weak proxy, so the caller must keep the Interpreter itself alive.
+constexpr const char dead_host_message[] =
+    "the Interpreter this object belongs to no longer exists; keep a reference to the "
+    "Interpreter for as long as its objects are used";
+
+// True when `obj` is a tkinter object (the _tkinter application object, a tkinter.Tk, the
+// result of tkinter.Tcl(), any widget); -1 with an exception set on failure.
+int is_tkinter_object(PyObject *obj);
+
+// Where a host interpreter is expected: false with a TypeError that says how to wrap `tcl`
+// when it is a tkinter object (or with the exception of a failed check), true otherwise.
+// `who` names the caller, for example "Hop()".
+bool refuse_tkinter_host(PyObject *tcl, const char *who);
+
 // The object behind a weakref.proxy, held for as long as the caller needs it (so each step
 // reaches it directly, not through the proxy); any other object as it is. A proxy whose
 // referent is gone raises ReferenceError, as any use of the proxy does. Inline: every call
@@ -53,7 +68,7 @@ inline Ref unproxied(PyObject *obj) {
     Ref alive = referent == Py_None ? Ref() : Ref::borrow(referent);
 #endif
     if (!alive)
-        PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+        PyErr_SetString(PyExc_ReferenceError, dead_host_message);
     return alive;
 }
 

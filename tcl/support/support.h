@@ -2,6 +2,7 @@
 #pragma once
 
 #include "args.h"
+#include "buffer.h"
 #include "classes.h"
 #include "errors.h"
 #include "module.h"

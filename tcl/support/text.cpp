@@ -62,3 +62,23 @@ Ref TextWriter::finish() {
 #endif
 
 } // namespace ortan
+
+namespace ortan {
+
+Ref option_word(PyObject *keyword) {
+    if (!PyUnicode_Check(keyword)) {
+        PyErr_Format(PyExc_TypeError, "keywords must be strings, not %.200s",
+                     Py_TYPE(keyword)->tp_name);
+        return Ref();
+    }
+    static PyObject *const dash = PyUnicode_InternFromString("-");
+    if (!dash)
+        return Ref();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(keyword);
+    if (n == 0 || PyUnicode_READ_CHAR(keyword, n - 1) != '_')
+        return Ref::steal(PyUnicode_Concat(dash, keyword));
+    Ref stem = Ref::steal(PyUnicode_Substring(keyword, 0, n - 1));
+    return stem ? Ref::steal(PyUnicode_Concat(dash, stem.get())) : stem;
+}
+
+} // namespace ortan

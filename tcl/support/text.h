@@ -48,3 +48,12 @@ class TextWriter {
 };
 
 } // namespace ortan
+
+namespace ortan {
+
+// The Tcl option word of a Python keyword: "-" + keyword, with one trailing underscore dropped,
+// as tkinter does, so that Python keywords can name options (`from_` is -from, `in_` is -in).
+// A new str, or null with an exception set.
+Ref option_word(PyObject *keyword);
+
+} // namespace ortan
