@@ -8,4 +8,5 @@
 #include "module.h"
 #include "recursion.h"
 #include "ref.h"
+#include "tcl_library.h"
 #include "text.h"
