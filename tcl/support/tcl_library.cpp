@@ -14,7 +14,7 @@ namespace {
 
 // The file names the Tcl library goes by, oldest first.
 constexpr const char *library_names[] = {
-    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",   "libtcl8.5.dylib",
+    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib",
     "libtcl8.6.so.0", "libtcl8.6.so",    "libtcl8.6.dylib",
 };
 
@@ -80,8 +80,7 @@ std::string names_tried() {
 // The record that _tkinter keeps for an application object (its TkappObject), as far as the
 // thread check reads it. The same from CPython 3.8 to 3.13; tkapp_interp checks it each time.
 struct TkappRecord {
-    PyObject_HEAD
-    TclInterp *interp;
+    PyObject_HEAD TclInterp *interp;
     int wantobjects;
     int threaded;
     TclThreadId thread_id;

@@ -10,8 +10,7 @@ struct TclInterp;
 struct TclObj;
 struct TclCommandToken;
 using TclThreadId = void *;
-using TclObjCmdProc = int (*)(void *client_data, TclInterp *interp, int objc,
-                              TclObj *const objv[]);
+using TclObjCmdProc = int (*)(void *client_data, TclInterp *interp, int objc, TclObj *const objv[]);
 using TclCmdDeleteProc = void (*)(void *client_data);
 struct TclEvent;
 using TclEventProc = int (*)(TclEvent *event, int flags);
@@ -27,8 +26,7 @@ constexpr int TCL_ALL_EVENTS = ~0x20; // ~TCL_DONT_WAIT
 
 // The functions of the Tcl library that the modules call. All are exported by Tcl 8.5 and 8.6.
 struct TclApi {
-    int (*FindElement)(TclInterp *, const char *, int, const char **, const char **, int *,
-                       int *);
+    int (*FindElement)(TclInterp *, const char *, int, const char **, const char **, int *, int *);
     int (*CopyAndCollapse)(int, const char *, char *);
     const char *(*GetStringResult)(TclInterp *);
     void (*ResetResult)(TclInterp *);
