@@ -2,9 +2,9 @@
 #include "support.h"
 
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
-#include <vector>
 
 using ortan::bind;
 using ortan::call_method;
@@ -164,6 +164,7 @@ PyObject *tclobj_fn;       // ortan.tcl.scribe.tclobj
 PyObject *tcl_error;       // tkinter.TclError
 PyObject *method_type;     // types.MethodType
 PyObject *weak_proxy;      // weakref.proxy
+PyObject *tkinter_misc;    // tkinter.Misc, the base of Tk, Tcl() and every widget
 PyObject *update_wrapper;  // functools.update_wrapper
 
 // Keyword-name tuples of the calls this module makes.
@@ -332,7 +333,8 @@ Ref host_cast(PyObject *self, PyObject *caster, const Ref &result) {
     if (!result)
         return result;
     Ref tcl = get_attr(self, S.tcl);
-    return tcl ? call_method(tcl.get(), caster, {result.get()}) : tcl;
+    Ref host = tcl ? ortan::unproxied(tcl.get()) : tcl;
+    return host ? call_method(host.get(), caster, {result.get()}) : host;
 }
 
 // cast(value) when `cast` is true; None (or any false cast) leaves the value as it is. A null
@@ -351,13 +353,34 @@ PyObject *cast_with(const Ref &cast, Ref value) {
 // The package module, which stands for its default interpreter.
 Ref package_module() { return Ref::steal(PyImport_ImportModule(package_name)); }
 
+// Whether `host` (never a proxy) is a tkinter object, which a wrapper refuses: a TypeError that
+// says to wrap it in an Interpreter, raised for `self`'s class. Checked against tkinter.Misc,
+// kept at import, before the shared check words the error.
+bool refuse_tkinter(PyObject *self, PyObject *host) {
+    const int misc = PyObject_IsInstance(host, tkinter_misc);
+    if (misc < 0)
+        return false;
+    if (!misc && std::strcmp(Py_TYPE(host)->tp_name, "_tkinter.tkapp") != 0)
+        return true;
+    char who[200];
+    PyOS_snprintf(who, sizeof who, "%s()", Py_TYPE(self)->tp_name);
+    return ortan::refuse_tkinter_host(host, who);
+}
+
 // The interpreter a wrapper keeps: the package module when `tcl` is false, always behind a
-// weak proxy, so wrappers never keep their interpreter alive.
-Ref host_proxy(PyObject *tcl, PyObject *package = nullptr) {
+// weak proxy, so wrappers never keep their interpreter alive. A tkinter object is refused, and
+// a proxy whose interpreter is gone raises the ReferenceError that says to keep it.
+Ref host_proxy(PyObject *self, PyObject *tcl, PyObject *package = nullptr) {
     Ref host;
-    const int given = tcl ? PyObject_IsTrue(tcl) : 0;
-    if (given < 0)
-        return host;
+    int given = 0;
+    if (tcl) {
+        Ref referent = ortan::unproxied(tcl);
+        if (!referent)
+            return referent;
+        given = PyObject_IsTrue(referent.get());
+        if (given < 0 || (given && !refuse_tkinter(self, referent.get())))
+            return Ref();
+    }
     if (given)
         host = Ref::borrow(tcl);
     else
@@ -471,18 +494,22 @@ template <class Body> Ref with_block(PyObject *manager, Body &&body) {
 
 // Positional values, then keyword values with their names; all borrowed. Slot 0 of the stack
 // is kept free so that the callee may use PY_VECTORCALL_ARGUMENTS_OFFSET, or for `self` when
-// calling a method by name.
+// calling a method by name. A value that cannot be stored (out of memory) leaves MemoryError set
+// and makes the call fail without calling.
 class CallArgs {
   public:
-    CallArgs() : stack_(1, nullptr) {}
+    CallArgs() { ok_ = stack_.push_back(nullptr); }
 
-    void positional(PyObject *value) { stack_.push_back(value); }
+    void positional(PyObject *value) { ok_ = ok_ && stack_.push_back(value); }
     void positional(PyObject *const *values, Py_ssize_t n) {
-        stack_.insert(stack_.end(), values, values + n);
+        PyObject **slots = ok_ ? stack_.extend(static_cast<size_t>(n)) : nullptr;
+        ok_ = slots != nullptr;
+        if (ok_ && n > 0)
+            std::memcpy(static_cast<void *>(slots), values,
+                        static_cast<size_t>(n) * sizeof *values);
     }
     void keyword(PyObject *name, PyObject *value) {
-        names_.push_back(name);
-        values_.push_back(value);
+        ok_ = ok_ && names_.push_back(name) && values_.push_back(value);
     }
 
     Ref call(PyObject *callable) {
@@ -509,6 +536,8 @@ class CallArgs {
 
   private:
     bool prepare(Ref &kwnames) {
+        if (!ok_)
+            return false; // MemoryError is set
         npos_ = stack_.size() - 1;
         if (names_.empty())
             return true;
@@ -518,14 +547,20 @@ class CallArgs {
         for (size_t i = 0; i < names_.size(); ++i)
             PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names_[i]));
         stack_.resize(npos_ + 1);
-        stack_.insert(stack_.end(), values_.begin(), values_.end());
+        PyObject **slots = stack_.extend(values_.size());
+        if (!slots)
+            return false;
+        if (!values_.empty())
+            std::memcpy(static_cast<void *>(slots), values_.data(),
+                        values_.size() * sizeof(PyObject *));
         return true;
     }
 
-    std::vector<PyObject *> stack_;
-    std::vector<PyObject *> names_;
-    std::vector<PyObject *> values_;
+    ortan::SmallArray<PyObject *, 8> stack_;
+    ortan::SmallArray<PyObject *, 4> names_;
+    ortan::SmallArray<PyObject *, 4> values_;
     size_t npos_ = 0;
+    bool ok_ = true;
 };
 
 // The message CPython gives for a repeated keyword in `callable(..., name=x, **kwargs)`.
@@ -541,11 +576,25 @@ void raise_repeated_keyword(PyObject *callable, PyObject *name) {
                  qualname.get(), name);
 }
 
-bool no_arguments(const char *fname, Py_ssize_t nargs, PyObject *kwnames) {
+// For a method that takes only self; `qualname` is "Class.method", as CPython words the error.
+bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
     if (nargs == 1 && !kwnames)
         return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", qualname);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", qualname, nargs - 1);
     return false;
+}
+
+// no_arguments for a method shared by several classes: `cls` is the one that defines it.
+bool no_arguments_of(PyObject *cls, const char *method, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs == 1 && !kwnames)
+        return true;
+    char qualname[200];
+    PyOS_snprintf(qualname, sizeof qualname, "%s.%s",
+                  reinterpret_cast<PyTypeObject *>(cls)->tp_name, method);
+    return no_arguments(qualname, nargs, kwnames);
 }
 
 // For signatures of the form (first, *rest): binds `first` (null when not given) from the first
@@ -901,8 +950,8 @@ Ref tcl_parent_of(PyObject *text) {
     struct Range {
         Py_ssize_t start, end;
     };
-    std::vector<Range> parts;
-    ortan::visit_text(text, [&](auto *s, Py_ssize_t n) {
+    ortan::SmallArray<Range, 16> parts;
+    const bool stored = ortan::visit_text(text, [&](auto *s, Py_ssize_t n) {
         Py_ssize_t i = 0;
         while (i < n) {
             while (i < n && s[i] == ':' && i + 1 < n && s[i + 1] == ':') {
@@ -915,9 +964,13 @@ Ref tcl_parent_of(PyObject *text) {
             const Py_ssize_t start = i;
             while (i < n && !(s[i] == ':' && i + 1 < n && s[i + 1] == ':'))
                 ++i;
-            parts.push_back({start, i});
+            if (!parts.push_back({start, i}))
+                return false; // MemoryError is set
         }
+        return true;
     });
+    if (!stored)
+        return Ref();
     if (parts.empty())
         return Ref::borrow(S.empty);
     if (parts.size() == 1)
@@ -948,7 +1001,7 @@ Ref element_name(PyObject *self, PyObject *array_index) {
 
 bool init_variable(PyObject *self, PyObject *var_name, PyObject *array_index, PyObject *tcl,
                    PyObject *cast) {
-    Ref host = host_proxy(tcl);
+    Ref host = host_proxy(self, tcl);
     if (!set_attr(self, S.tcl, host.get()) || !set_attr(self, S.cast, arg_or(cast, Py_None)))
         return false;
     Ref name = with_index(to_text(var_name), array_index);
@@ -1211,7 +1264,7 @@ PyObject *TclVariable_array_unset(PyObject *const *args, Py_ssize_t nargs, PyObj
 }
 
 PyObject *TclVariable_array_size(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("array_size", nargs, kwnames))
+    if (!no_arguments("TclVariable.array_size", nargs, kwnames))
         return nullptr;
     return array_call_with_pattern(args[0], S.w_size, nullptr).release();
 }
@@ -1225,7 +1278,7 @@ PyObject *TclVariable_array_names(PyObject *const *args, Py_ssize_t nargs, PyObj
 }
 
 PyObject *TclVariable_is_array(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("is_array", nargs, kwnames))
+    if (!no_arguments("TclVariable.is_array", nargs, kwnames))
         return nullptr;
     Ref result = array_call_with_pattern(args[0], S.w_exists, nullptr);
     return host_cast(args[0], S.cast_boolean, result).release();
@@ -1248,15 +1301,15 @@ Ref absolute_name(PyObject *self, PyObject *attr) {
 }
 
 PyObject *TclVariable_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("absolute", nargs, kwnames))
+    if (!no_arguments("TclVariable.absolute", nargs, kwnames))
         return nullptr;
     return absolute_name(args[0], S.var_name).release();
 }
 
 // self.<attr> = self.absolute()
-PyObject *make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+PyObject *make_absolute(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                         PyObject *attr) {
-    if (!no_arguments("make_absolute", nargs, kwnames))
+    if (!no_arguments_of(cls, "make_absolute", nargs, kwnames))
         return nullptr;
     Ref name = call_method(args[0], S.absolute);
     if (!set_attr(args[0], attr, name.get()))
@@ -1265,24 +1318,24 @@ PyObject *make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
 }
 
 PyObject *TclVariable_make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_absolute(args, nargs, kwnames, S.var_name);
+    return make_absolute(TclVariable_cls, args, nargs, kwnames, S.var_name);
 }
 
 PyObject *TclVariable_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__str__", nargs, kwnames))
+    if (!no_arguments("TclVariable.__str__", nargs, kwnames))
         return nullptr;
     return PyObject_GetAttr(args[0], S.var_name);
 }
 
 PyObject *TclVariable_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__tclobj__", nargs, kwnames))
+    if (!no_arguments("TclVariable.__tclobj__", nargs, kwnames))
         return nullptr;
     Ref name = get_attr(args[0], S.var_name);
     return name ? to_text(name.get()).release() : nullptr;
 }
 
 PyObject *TclVariable_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__repr__", nargs, kwnames))
+    if (!no_arguments("TclVariable.__repr__", nargs, kwnames))
         return nullptr;
     Ref name = class_name(args[0]);
     Ref var_name = name ? get_attr(args[0], S.var_name) : name;
@@ -1317,7 +1370,7 @@ PyObject *init_named_temporary(PyObject *cls, const char *name_param, PyObject *
 
 // __enter__ of the temporary classes: the next class's __enter__() when there is one, else self.
 Ref enter_next(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__enter__", nargs, kwnames))
+    if (!no_arguments_of(cls, "__enter__", nargs, kwnames))
         return Ref();
     PyObject *self = args[0];
     Ref enter;
@@ -1392,13 +1445,13 @@ PyObject *TclArrayVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject *TclArrayVariable_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__len__", nargs, kwnames))
+    if (!no_arguments("TclArrayVariable.__len__", nargs, kwnames))
         return nullptr;
     return call_method(args[0], S.array_size).release();
 }
 
 PyObject *TclArrayVariable_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__iter__", nargs, kwnames))
+    if (!no_arguments("TclArrayVariable.__iter__", nargs, kwnames))
         return nullptr;
     return new_name_iterator(NameSource::array_names, args[0], nullptr).release();
 }
@@ -1436,7 +1489,7 @@ PyObject *TclArrayVariable_delitem(PyObject *const *args, Py_ssize_t nargs, PyOb
 }
 
 PyObject *TclArrayVariable_clear(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("clear", nargs, kwnames))
+    if (!no_arguments("TclArrayVariable.clear", nargs, kwnames))
         return nullptr;
     if (!call_method(args[0], S.array_unset))
         return nullptr;
@@ -1504,7 +1557,7 @@ bool init_command(PyObject *self, PyObject *cmd, PyObject *args, PyObject *keywo
     if (!init_next_plain(TclCommand_cls, self, {TclCommand_cls, TempTclCommand_cls}))
         return false;
     Ref package = package_module();
-    Ref host = package ? host_proxy(tcl, package.get()) : package;
+    Ref host = package ? host_proxy(self, tcl, package.get()) : package;
     if (!set_attr(self, S.tcl, host.get()))
         return false;
 
@@ -1600,13 +1653,13 @@ PyObject *as_bool(Ref value) {
 }
 
 PyObject *TclCommand_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("exists", nargs, kwnames))
+    if (!no_arguments("TclCommand.exists", nargs, kwnames))
         return nullptr;
     return as_bool(command_query(args[0], S.w_info, S.w_commands));
 }
 
 PyObject *TclCommand_is_command(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("is_command", nargs, kwnames))
+    if (!no_arguments("TclCommand.is_command", nargs, kwnames))
         return nullptr;
     Ref exists = call_method(args[0], S.exists);
     if (!exists)
@@ -1622,7 +1675,7 @@ PyObject *TclCommand_is_command(PyObject *const *args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject *TclCommand_is_proc(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("is_proc", nargs, kwnames))
+    if (!no_arguments("TclCommand.is_proc", nargs, kwnames))
         return nullptr;
     return as_bool(command_query(args[0], S.w_info, S.w_procs));
 }
@@ -1647,7 +1700,7 @@ PyObject *TclCommand_rename(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 }
 
 PyObject *TclCommand_delete(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("delete", nargs, kwnames))
+    if (!no_arguments("TclCommand.delete", nargs, kwnames))
         return nullptr;
     if (!rename_query(args[0], S.empty))
         return nullptr;
@@ -1655,19 +1708,19 @@ PyObject *TclCommand_delete(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 }
 
 PyObject *TclCommand_origin(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("origin", nargs, kwnames))
+    if (!no_arguments("TclCommand.origin", nargs, kwnames))
         return nullptr;
     return command_query(args[0], S.w_namespace_global, S.w_origin).release();
 }
 
 PyObject *TclCommand_proc_body(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("proc_body", nargs, kwnames))
+    if (!no_arguments("TclCommand.proc_body", nargs, kwnames))
         return nullptr;
     return command_query(args[0], S.w_info, S.w_body).release();
 }
 
 PyObject *TclCommand_proc_args(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("proc_args", nargs, kwnames))
+    if (!no_arguments("TclCommand.proc_args", nargs, kwnames))
         return nullptr;
     Ref result = command_query(args[0], S.w_info, S.w_args);
     return host_cast(args[0], S.cast_list, result).release();
@@ -1703,123 +1756,173 @@ PyObject *TclCommand_proc_arg_default(PyObject *const *args, Py_ssize_t nargs, P
         .release();
 }
 
-// PyTuple_SET_ITEM(words, i, "-" + key); false with an exception set on failure.
-bool put_option(PyObject *words, Py_ssize_t i, PyObject *key) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        return false;
+// The options of one call, merged by option word: a keyword and its other spelling (`from` and
+// `from_`, both -from) are one option, kept at its first place with its last value. Each entry
+// owns its keyword (as first spelled), its option word and its value. Past a few entries the
+// words are also indexed by a dict, so that merging stays linear.
+class Options {
+  public:
+    Options() = default;
+    Options(const Options &) = delete;
+    Options &operator=(const Options &) = delete;
+    ~Options() {
+        for (Entry &e : entries_) {
+            Py_DECREF(e.key);
+            Py_DECREF(e.word);
+            Py_DECREF(e.value);
+        }
     }
-    PyObject *option = PyUnicode_Concat(S.dash, key);
-    if (!option)
+
+    // Adds the option of `key` with `value` (both borrowed); false with an exception set.
+    bool add(PyObject *key, PyObject *value) {
+        Ref word = ortan::option_word(key);
+        if (!word)
+            return false;
+        const Py_ssize_t at = find(word.get());
+        if (at == -2)
+            return false;
+        if (at >= 0) {
+            PyObject *old = entries_[static_cast<size_t>(at)].value;
+            entries_[static_cast<size_t>(at)].value = Py_NewRef(value);
+            Py_DECREF(old);
+            return true;
+        }
+        if (!entries_.push_back(Entry{key, word.get(), value}))
+            return false;
+        Py_INCREF(key);
+        Py_INCREF(value);
+        PyObject *w = word.release();
+        return !index_ || index_word(w, static_cast<Py_ssize_t>(entries_.size() - 1));
+    }
+
+    size_t size() const { return entries_.size(); }
+
+    // Writes word, value, word, value, ... into `words` from slot `i` on.
+    void put_pairs(PyObject *words, Py_ssize_t i) const {
+        for (const Entry &e : entries_) {
+            PyTuple_SET_ITEM(words, i++, Py_NewRef(e.word));
+            PyTuple_SET_ITEM(words, i++, Py_NewRef(e.value));
+        }
+    }
+
+    // {keyword: value}, keywords as first spelled: the arguments of an overridden
+    // kwargs_to_dashed_args.
+    Ref as_kwargs() const {
+        Ref kwargs = Ref::steal(PyDict_New());
+        if (!kwargs)
+            return kwargs;
+        for (const Entry &e : entries_)
+            if (PyDict_SetItem(kwargs.get(), e.key, e.value) < 0)
+                return Ref();
+        return kwargs;
+    }
+
+  private:
+    struct Entry {
+        PyObject *key, *word, *value;
+    };
+    static constexpr size_t linear_limit = 8;
+
+    // The position of `word`, -1 when absent, -2 with an exception set.
+    Py_ssize_t find(PyObject *word) {
+        if (!index_ && entries_.size() < linear_limit) {
+            // Option words are exact str, so comparing them runs no Python code.
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(word);
+            for (size_t i = 0; i < entries_.size(); ++i) {
+                PyObject *other = entries_[i].word;
+                if (PyUnicode_GET_LENGTH(other) == length && PyUnicode_Compare(other, word) == 0)
+                    return static_cast<Py_ssize_t>(i);
+            }
+            return -1;
+        }
+        if (!index_) {
+            index_ = Ref::steal(PyDict_New());
+            if (!index_)
+                return -2;
+            for (size_t i = 0; i < entries_.size(); ++i)
+                if (!index_word(entries_[i].word, static_cast<Py_ssize_t>(i)))
+                    return -2;
+        }
+        PyObject *at = PyDict_GetItemWithError(index_.get(), word);
+        if (at)
+            return PyLong_AsSsize_t(at);
+        return PyErr_Occurred() ? -2 : -1;
+    }
+
+    bool index_word(PyObject *word, Py_ssize_t at) {
+        Ref position = Ref::steal(PyLong_FromSsize_t(at));
+        return position && PyDict_SetItem(index_.get(), word, position.get()) == 0;
+    }
+
+    ortan::SmallArray<Entry, linear_limit> entries_;
+    Ref index_; // option word -> position
+};
+
+// The bound options as they are when the call begins: every pair of `keywords` is taken (its
+// references held) before any option word is made, so nothing that runs later (a conversion
+// hook, a collection) changes which options this call sends.
+bool snapshot_options(PyObject *keywords, Options &out) {
+    if (!PyDict_Check(keywords)) {
+        Ref items = Ref::steal(PyMapping_Items(keywords)); // a list of its own
+        if (!items)
+            return false;
+        const Py_ssize_t n = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *pair = PyList_GET_ITEM(items.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_ValueError, "keywords.items() must yield (key, value) pairs");
+                return false;
+            }
+            if (!out.add(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)))
+                return false;
+        }
+        return true;
+    }
+    const Py_ssize_t n = PyDict_GET_SIZE(keywords);
+    if (n == 0)
+        return true;
+    struct Pair {
+        PyObject *key, *value;
+    };
+    ortan::SmallArray<Pair, 8> pairs;
+    if (!pairs.reserve(static_cast<size_t>(n)))
         return false;
-    PyTuple_SET_ITEM(words, i, option);
+    // Nothing in this loop allocates an object, so no Python code can run inside it.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(keywords, &pos, &key, &value) && pairs.size() < static_cast<size_t>(n)) {
+        Py_INCREF(key);
+        Py_INCREF(value);
+        pairs.push_back(Pair{key, value}); // within the reserved room
+    }
+    bool ok = true;
+    for (const Pair &p : pairs) {
+        ok = ok && out.add(p.key, p.value);
+        Py_DECREF(p.key);
+        Py_DECREF(p.value);
+    }
+    return ok;
+}
+
+// The call's keywords merged into `out`, each value converted by tclobj.
+bool merge_call_options(Options &out, PyObject *const *kw_names, PyObject *const *kw_values,
+                        Py_ssize_t nkw) {
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        Ref value = to_tclobj(kw_values[k]);
+        if (!value || !out.add(kw_names[k], value.get()))
+            return false;
+    }
     return true;
 }
 
-// The options as words: ("-" + key, value) for every pair of `mapping`, in order.
-Ref dashed_pairs(PyObject *mapping) {
-    Ref pairs;
-    if (PyDict_Check(mapping)) {
-        pairs = Ref::borrow(mapping);
-    } else {
-        pairs = Ref::steal(PyDict_New());
-        if (!pairs || PyDict_Update(pairs.get(), mapping) < 0)
-            return Ref();
-    }
-    Ref words = Ref::steal(PyTuple_New(2 * PyDict_GET_SIZE(pairs.get())));
-    if (!words)
-        return words;
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(pairs.get(), &pos, &key, &value)) {
-        if (!put_option(words.get(), i++, key))
-            return Ref();
-        PyTuple_SET_ITEM(words.get(), i++, Py_NewRef(value));
-    }
-    return words;
-}
-
-PyObject *TclCommand_kwargs_to_dashed_args(PyObject *const *args, Py_ssize_t nargs,
-                                           PyObject *kwnames) {
-    if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError,
-                     "kwargs_to_dashed_args() takes 0 positional arguments but %zd were given",
-                     nargs);
-        return nullptr;
-    }
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref words = Ref::steal(PyTuple_New(2 * nkw));
-    if (!words)
-        return nullptr;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!put_option(words.get(), 2 * k, PyTuple_GET_ITEM(kwnames, k)))
-            return nullptr;
-        PyTuple_SET_ITEM(words.get(), 2 * k + 1, Py_NewRef(args[k]));
-    }
-    return words.release();
-}
-
-// self.kwargs_to_dashed_args(**options); the module's own function runs without the call.
-Ref dashed_args_of(PyObject *self, PyObject *options) {
-    Ref fn = get_attr(self, S.kwargs_to_dashed_args);
-    if (!fn)
-        return fn;
-    if (fn.get() == dashed_args_fn)
-        return dashed_pairs(options);
-    Ref kwargs;
-    if (PyDict_CheckExact(options)) {
-        kwargs = Ref::borrow(options);
-    } else {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs || PyDict_Update(kwargs.get(), options) < 0)
-            return Ref();
-    }
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    return no_args ? Ref::steal(PyObject_Call(fn.get(), no_args.get(), kwargs.get())) : no_args;
-}
-
-bool is_own_command(PyObject *self) {
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
-    return type == TclCommand_cls || type == TempTclCommand_cls;
-}
-
-// n values (the keywords of one call) kept on the stack for the usual few, on the heap beyond.
-template <class T> class SmallBuffer {
-  public:
-    explicit SmallBuffer(Py_ssize_t n) : n_(n) {
-        if (n > small_size)
-            heap_.resize(static_cast<size_t>(n));
-    }
-    T *data() { return n_ > small_size ? heap_.data() : small_; }
-    T &operator[](Py_ssize_t i) { return data()[i]; }
-
-  private:
-    static constexpr Py_ssize_t small_size = 8;
-    Py_ssize_t n_;
-    T small_[small_size]{};
-    std::vector<T> heap_;
-};
-
-// build_tclcmd for the module's own command classes with `keywords` an exact dict: the words of
-// the module's own kwargs_to_dashed_args over a copy of the bound options updated by the call's
-// keywords, written straight into the result (bound options in their order, a call keyword of
-// the same name replacing the value in place, then the call's new options in call order).
-Ref build_own_words(PyObject *const *pos, Py_ssize_t npos, PyObject *const *kw_names,
-                    PyObject *const *kw_values, Py_ssize_t nkw, Ref name, PyObject *bound,
-                    PyObject *keywords) {
-    const Py_ssize_t nbound_kw = PyDict_GET_SIZE(keywords);
-    SmallBuffer<Ref> converted(nkw);
-    Py_ssize_t nnew = 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (!(converted[k] = to_tclobj(kw_values[k])))
-            return Ref();
-        const int known = nbound_kw ? PyDict_Contains(keywords, kw_names[k]) : 0;
-        if (known < 0)
-            return Ref();
-        nnew += !known;
-    }
+// (name, *bound, *tclobj(pos), *options): the options as the module's own kwargs_to_dashed_args
+// words them when `dashed` is null, else the words `dashed` holds.
+Ref command_tuple(Ref name, PyObject *bound, PyObject *const *pos, Py_ssize_t npos,
+                  const Options &options, PyObject *dashed) {
     const Py_ssize_t nbound = PyTuple_GET_SIZE(bound);
-    Ref words = Ref::steal(PyTuple_New(1 + nbound + npos + 2 * (nbound_kw + nnew)));
+    const Py_ssize_t noptions =
+        dashed ? PyTuple_GET_SIZE(dashed) : 2 * static_cast<Py_ssize_t>(options.size());
+    Ref words = Ref::steal(PyTuple_New(1 + nbound + npos + noptions));
     if (!words)
         return words;
     PyObject *w = words.get();
@@ -1833,60 +1936,57 @@ Ref build_own_words(PyObject *const *pos, Py_ssize_t npos, PyObject *const *kw_n
             return Ref(); // unfilled slots are null, which the tuple's dealloc allows
         PyTuple_SET_ITEM(w, i++, value.release());
     }
-    const Py_ssize_t end = PyTuple_GET_SIZE(w);
-    Py_ssize_t dict_pos = 0;
-    PyObject *key, *value;
-    while (i < end && PyDict_Next(keywords, &dict_pos, &key, &value)) {
-        for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (PyUnicode_Check(key) && PyUnicode_Compare(key, kw_names[k]) == 0) {
-                value = converted[k].get();
-                break;
-            }
-        if (!put_option(w, i++, key))
-            return Ref();
-        PyTuple_SET_ITEM(w, i++, Py_NewRef(value));
+    if (!dashed) {
+        options.put_pairs(w, i);
+        return words;
     }
-    for (Py_ssize_t k = 0; k < nkw && i < end; ++k) {
-        const int known = nbound_kw ? PyDict_Contains(keywords, kw_names[k]) : 0;
-        if (known < 0)
-            return Ref();
-        if (known)
-            continue;
-        if (!put_option(w, i++, kw_names[k]))
-            return Ref();
-        PyTuple_SET_ITEM(w, i++, converted[k].release());
-    }
-    if (i != end) // the bound options changed under our feet (a key's __eq__ ran Python code)
-        return ortan::raise(PyExc_RuntimeError, "keywords changed size during the call");
+    for (Py_ssize_t j = 0; j < noptions; ++j)
+        PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(dashed, j)));
     return words;
 }
 
-// The option words of a call: self.kwargs_to_dashed_args(**options), where options are
-// self.keywords, or a copy of them updated by the call's keywords.
-Ref option_words(PyObject *self, PyObject *keywords, PyObject *const *values, PyObject *kwnames) {
-    Ref options;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0) {
-        options = Ref::borrow(keywords);
-    } else {
-        options = PyDict_Check(keywords) ? Ref::steal(PyDict_Copy(keywords))
-                                         : call_method(keywords, S.copy);
-        if (!options)
-            return options;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            Ref value = to_tclobj(values[k]);
-            if (!value ||
-                PyObject_SetItem(options.get(), PyTuple_GET_ITEM(kwnames, k), value.get()) < 0)
-                return Ref();
-        }
+PyObject *TclCommand_kwargs_to_dashed_args(PyObject *const *args, Py_ssize_t nargs,
+                                           PyObject *kwnames) {
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "kwargs_to_dashed_args() takes 0 positional arguments but %zd were given",
+                     nargs);
+        return nullptr;
     }
-    Ref dashed = dashed_args_of(self, options.get());
-    if (dashed && !PyTuple_Check(dashed.get()))
-        dashed = Ref::steal(PySequence_Tuple(dashed.get()));
-    return dashed;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Options options;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (!options.add(PyTuple_GET_ITEM(kwnames, k), args[k]))
+            return nullptr;
+    Ref words = Ref::steal(PyTuple_New(2 * static_cast<Py_ssize_t>(options.size())));
+    if (!words)
+        return nullptr;
+    options.put_pairs(words.get(), 0);
+    return words.release();
 }
 
-// build_tclcmd(*args, **kwargs) where args[0] is self.
+bool is_own_command(PyObject *self) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    return type == TclCommand_cls || type == TempTclCommand_cls;
+}
+
+// build_tclcmd for the module's own command classes with `keywords` a dict: the module's own
+// kwargs_to_dashed_args over the bound options (a snapshot taken first) merged with the call's
+// keywords, written straight into the result: bound options in their order, a call keyword of
+// the same option replacing the value in place, then the call's new options in call order.
+Ref build_own_words(PyObject *const *pos, Py_ssize_t npos, PyObject *const *kw_names,
+                    PyObject *const *kw_values, Py_ssize_t nkw, Ref name, PyObject *bound,
+                    PyObject *keywords) {
+    Options options;
+    if (!snapshot_options(keywords, options) ||
+        !merge_call_options(options, kw_names, kw_values, nkw))
+        return Ref();
+    return command_tuple(std::move(name), bound, pos, npos, options, nullptr);
+}
+
+// build_tclcmd(*args, **kwargs) where args[0] is self. The options are merged as for the
+// module's own classes and then worded by self.kwargs_to_dashed_args, so a subclass that keeps
+// that method gets the very same words.
 Ref build_command_words(const Attrs &attrs, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) {
     PyObject *self = args[0];
@@ -1897,34 +1997,29 @@ Ref build_command_words(const Attrs &attrs, PyObject *const *args, Py_ssize_t na
         return keywords;
     if (!PyTuple_CheckExact(bound.get()) && !(bound = Ref::steal(PySequence_Tuple(bound.get()))))
         return Ref();
+    PyObject *const *kw_names = kwnames ? PySequence_Fast_ITEMS(kwnames) : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (PyDict_CheckExact(keywords.get()) && is_own_command(self))
-        return build_own_words(
-            args + 1, nargs - 1, kwnames ? PySequence_Fast_ITEMS(kwnames) : nullptr, args + nargs,
-            kwnames ? PyTuple_GET_SIZE(kwnames) : 0, std::move(name), bound.get(), keywords.get());
-    Ref dashed = option_words(self, keywords.get(), args + nargs, kwnames);
+        return build_own_words(args + 1, nargs - 1, kw_names, args + nargs, nkw, std::move(name),
+                               bound.get(), keywords.get());
+    Options options;
+    if (!snapshot_options(keywords.get(), options) ||
+        !merge_call_options(options, kw_names, args + nargs, nkw))
+        return Ref();
+    Ref fn = get_attr(self, S.kwargs_to_dashed_args);
+    if (!fn)
+        return fn;
+    if (fn.get() == dashed_args_fn)
+        return command_tuple(std::move(name), bound.get(), args + 1, nargs - 1, options, nullptr);
+    Ref kwargs = options.as_kwargs();
+    Ref no_args = kwargs ? Ref::steal(PyTuple_New(0)) : kwargs;
+    Ref dashed =
+        no_args ? Ref::steal(PyObject_Call(fn.get(), no_args.get(), kwargs.get())) : no_args;
+    if (dashed && !PyTuple_Check(dashed.get()))
+        dashed = Ref::steal(PySequence_Tuple(dashed.get()));
     if (!dashed)
         return dashed;
-
-    const Py_ssize_t nbound = PyTuple_GET_SIZE(bound.get());
-    const Py_ssize_t ncall = nargs - 1;
-    const Py_ssize_t ndashed = PyTuple_GET_SIZE(dashed.get());
-    Ref words = Ref::steal(PyTuple_New(1 + nbound + ncall + ndashed));
-    if (!words)
-        return words;
-    PyObject *w = words.get();
-    Py_ssize_t i = 0;
-    PyTuple_SET_ITEM(w, i++, name.release());
-    for (Py_ssize_t j = 0; j < nbound; ++j)
-        PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), j)));
-    for (Py_ssize_t j = 1; j < nargs; ++j) {
-        Ref value = to_tclobj(args[j]);
-        if (!value)
-            return Ref(); // the unfilled slots are null, which tuple dealloc allows
-        PyTuple_SET_ITEM(w, i++, value.release());
-    }
-    for (Py_ssize_t j = 0; j < ndashed; ++j)
-        PyTuple_SET_ITEM(w, i++, Py_NewRef(PyTuple_GET_ITEM(dashed.get(), j)));
-    return words;
+    return command_tuple(std::move(name), bound.get(), args + 1, nargs - 1, options, dashed.get());
 }
 
 PyObject *TclCommand_build_tclcmd(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2019,17 +2114,17 @@ PyObject *TclCommand_eval(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
 }
 
 PyObject *TclCommand_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("absolute", nargs, kwnames))
+    if (!no_arguments("TclCommand.absolute", nargs, kwnames))
         return nullptr;
     return absolute_name(args[0], S.cmd_name).release();
 }
 
 PyObject *TclCommand_make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_absolute(args, nargs, kwnames, S.cmd_name);
+    return make_absolute(TclCommand_cls, args, nargs, kwnames, S.cmd_name);
 }
 
 PyObject *TclCommand_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__repr__", nargs, kwnames))
+    if (!no_arguments("TclCommand.__repr__", nargs, kwnames))
         return nullptr;
     PyObject *self = args[0];
     Ref name = class_name(self);
@@ -2062,14 +2157,14 @@ PyObject *TclCommand_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
 }
 
 PyObject *TclCommand_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__str__", nargs, kwnames))
+    if (!no_arguments("TclCommand.__str__", nargs, kwnames))
         return nullptr;
     Ref words = call_method(args[0], S.build_tclcmd);
     return words ? ortan::call(scribe_fn, {words.get()}).release() : nullptr;
 }
 
 PyObject *TclCommand_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__tclobj__", nargs, kwnames))
+    if (!no_arguments("TclCommand.__tclobj__", nargs, kwnames))
         return nullptr;
     return call_method(args[0], S.build_tclcmd).release();
 }
@@ -2117,7 +2212,7 @@ PyObject *TempTclCommand_exit(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 PyObject *TempTclCommand_del(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__del__", nargs, kwnames))
+    if (!no_arguments("TempTclCommand.__del__", nargs, kwnames))
         return nullptr;
     PyObject *self = args[0];
     Ref wrapped;
@@ -2152,7 +2247,7 @@ bool init_namespace(PyObject *self, PyObject *ns, PyObject *tcl) {
     Ref name = to_text(ns);
     if (!set_attr(self, S.ns, name.get()))
         return false;
-    Ref host = host_proxy(tcl);
+    Ref host = host_proxy(self, tcl);
     if (!set_attr(self, S.tcl, host.get()))
         return false;
     struct View {
@@ -2237,13 +2332,13 @@ PyObject *TclNamespace_code(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 }
 
 PyObject *TclNamespace_current(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("current", nargs, kwnames))
+    if (!no_arguments("TclNamespace.current", nargs, kwnames))
         return nullptr;
     return tk_call(args[0], words_current).release();
 }
 
 PyObject *TclNamespace_create(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("create", nargs, kwnames))
+    if (!no_arguments("TclNamespace.create", nargs, kwnames))
         return nullptr;
     Ref name;
     bool given = false;
@@ -2257,7 +2352,7 @@ PyObject *TclNamespace_create(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 PyObject *TclNamespace_delete(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("delete", nargs, kwnames))
+    if (!no_arguments("TclNamespace.delete", nargs, kwnames))
         return nullptr;
     Ref name = namespace_or_current(args[0]);
     Ref words = name ? tuple_of({S.w_namespace, S.w_delete, name.get()}) : name;
@@ -2301,7 +2396,7 @@ PyObject *TclNamespace_call(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 }
 
 PyObject *TclNamespace_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("exists", nargs, kwnames))
+    if (!no_arguments("TclNamespace.exists", nargs, kwnames))
         return nullptr;
     Ref name = namespace_or_current(args[0]);
     Ref words = name ? tuple_of({S.w_namespace, S.w_exists, name.get()}) : name;
@@ -2431,19 +2526,19 @@ PyObject *name_kind(PyObject *self, bool want_absolute) {
 }
 
 PyObject *TclNamespace_is_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("is_absolute", nargs, kwnames))
+    if (!no_arguments("TclNamespace.is_absolute", nargs, kwnames))
         return nullptr;
     return name_kind(args[0], true);
 }
 
 PyObject *TclNamespace_is_relative(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("is_relative", nargs, kwnames))
+    if (!no_arguments("TclNamespace.is_relative", nargs, kwnames))
         return nullptr;
     return name_kind(args[0], false);
 }
 
 PyObject *TclNamespace_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("absolute", nargs, kwnames))
+    if (!no_arguments("TclNamespace.absolute", nargs, kwnames))
         return nullptr;
     PyObject *self = args[0];
     Ref absolute = call_method(self, S.is_absolute);
@@ -2458,11 +2553,11 @@ PyObject *TclNamespace_absolute(PyObject *const *args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject *TclNamespace_make_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return make_absolute(args, nargs, kwnames, S.ns);
+    return make_absolute(TclNamespace_cls, args, nargs, kwnames, S.ns);
 }
 
 PyObject *TclNamespace_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__str__", nargs, kwnames))
+    if (!no_arguments("TclNamespace.__str__", nargs, kwnames))
         return nullptr;
     return PyObject_GetAttr(args[0], S.ns);
 }
@@ -2577,11 +2672,18 @@ bool view_target(PyObject *self, PyObject *name, Ref &qualified, Ref &tcl) {
 
 // byref(self, <name_param>, *args, **kwargs): `maker(join(self.ns, name), *args,
 // tcl=self.ns.tcl, **kwargs)`. When `takes_var_type`, a keyword `var_type` chooses the maker.
+// For the command views (`whole_command_name`) the qualified name is one word: given without
+// bound words, it goes as the one-word tuple (name,), which TclCommand does not split as a list.
 PyObject *view_byref(const char *fname, const char *name_param, PyObject *const *args,
-                     Py_ssize_t nargs, PyObject *kwnames, bool takes_var_type, PyObject *maker) {
+                     Py_ssize_t nargs, PyObject *kwnames, bool takes_var_type, PyObject *maker,
+                     bool whole_command_name = false) {
     PyObject *self = args[0];
     PyObject *name = nargs > 1 ? args[1] : nullptr;
-    std::vector<std::pair<PyObject *, PyObject *>> extra;
+    PyObject *bound_words = nargs > 2 ? args[2] : nullptr; // TclCommand's `args`
+    struct Keyword {
+        PyObject *key, *value;
+    };
+    ortan::SmallArray<Keyword, 8> extra;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
@@ -2596,7 +2698,10 @@ PyObject *view_byref(const char *fname, const char *name_param, PyObject *const 
             }
             name = value;
         } else {
-            extra.emplace_back(key, value);
+            if (PyUnicode_Compare(key, S.args) == 0)
+                bound_words = value;
+            if (!extra.push_back(Keyword{key, value}))
+                return nullptr;
         }
     }
     if (!name) {
@@ -2609,17 +2714,19 @@ PyObject *view_byref(const char *fname, const char *name_param, PyObject *const 
         return nullptr;
     if (maker == TclVariable_cls && nargs <= 2 && extra.empty())
         return new_variable(qualified.get(), tcl.get()).release();
+    if (whole_command_name && is_none(bound_words) && !(qualified = tuple_of({qualified.get()})))
+        return nullptr;
     CallArgs made;
     made.positional(qualified.get());
     if (nargs > 2)
         made.positional(args + 2, nargs - 2);
     made.keyword(S.tcl, tcl.get());
-    for (auto &[key, value] : extra) {
-        if (PyUnicode_Compare(key, S.tcl) == 0) {
+    for (const Keyword &kw : extra) {
+        if (PyUnicode_Compare(kw.key, S.tcl) == 0) {
             raise_repeated_keyword(maker, S.tcl);
             return nullptr;
         }
-        made.keyword(key, value);
+        made.keyword(kw.key, kw.value);
     }
     return made.call(maker).release();
 }
@@ -2817,20 +2924,25 @@ PyObject *VariablesView_delitem(PyObject *const *args, Py_ssize_t nargs, PyObjec
     return view_delitem(args, nargs, kwnames, S.unset);
 }
 
-PyObject *view_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("__len__", nargs, kwnames))
+PyObject *view_len(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments_of(cls, "__len__", nargs, kwnames))
         return nullptr;
     return count_iteration(args[0]).release();
 }
 
-PyObject *view_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *words) {
-    if (!no_arguments("__iter__", nargs, kwnames))
+PyObject *VariablesView_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_len(VariablesView_cls, args, nargs, kwnames);
+}
+
+PyObject *view_iter(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject *words) {
+    if (!no_arguments_of(cls, "__iter__", nargs, kwnames))
         return nullptr;
     return new_name_iterator(NameSource::view_query, args[0], words).release();
 }
 
 PyObject *VariablesView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return view_iter(args, nargs, kwnames, words_info_vars);
+    return view_iter(VariablesView_cls, args, nargs, kwnames, words_info_vars);
 }
 
 PyObject *ObjectsView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2848,7 +2960,7 @@ PyObject *ObjectsView_array_get(PyObject *const *args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject *CommandsView_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return view_byref("byref", "cmd_name", args, nargs, kwnames, false, TclCommand_cls);
+    return view_byref("byref", "cmd_name", args, nargs, kwnames, false, TclCommand_cls, true);
 }
 
 // The command views' one-name methods: self.byref(cmd_name).<method>(*extra).
@@ -2921,8 +3033,12 @@ PyObject *CommandsView_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject
     return view_delitem(args, nargs, kwnames, S.delete_);
 }
 
+PyObject *CommandsView_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return view_len(CommandsView_cls, args, nargs, kwnames);
+}
+
 PyObject *CommandsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return view_iter(args, nargs, kwnames, words_info_commands);
+    return view_iter(CommandsView_cls, args, nargs, kwnames, words_info_commands);
 }
 
 PyObject *ProcsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2930,7 +3046,7 @@ PyObject *ProcsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kw
 }
 
 PyObject *ProcsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return view_iter(args, nargs, kwnames, words_info_procs);
+    return view_iter(ProcsView_cls, args, nargs, kwnames, words_info_procs);
 }
 // ---------------------------------------------------------------------------------------------
 // Classes
@@ -3224,7 +3340,7 @@ bool make_view_classes() {
          {"__contains__", view_contains, "($self, key, /)", nullptr},
          {"__setitem__", VariablesView_setitem, "($self, key, value, /)", nullptr},
          {"__delitem__", VariablesView_delitem, "($self, key, /)", nullptr},
-         {"__len__", view_len, "($self, /)", nullptr},
+         {"__len__", VariablesView_len, "($self, /)", nullptr},
          {"__iter__", VariablesView_iter, "($self, /)", nullptr}});
     if (!VariablesView_cls)
         return false;
@@ -3259,7 +3375,7 @@ bool make_view_classes() {
          {"__contains__", view_contains, "($self, key, /)", nullptr},
          {"__setitem__", CommandsView_setitem, "($self, key, value, /)", nullptr},
          {"__delitem__", CommandsView_delitem, "($self, key, /)", nullptr},
-         {"__len__", view_len, "($self, /)", nullptr},
+         {"__len__", CommandsView_len, "($self, /)", nullptr},
          {"__iter__", CommandsView_iter, "($self, /)", nullptr}});
     if (!CommandsView_cls)
         return false;
@@ -3424,6 +3540,7 @@ bool init_module(PyObject *module) {
         return false;
     abc_meta = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(mutable_mapping)));
     if (!(weak_proxy = import_attr("weakref", "proxy").release()) ||
+        !(tkinter_misc = import_attr("tkinter", "Misc").release()) ||
         !(update_wrapper = import_attr("functools", "update_wrapper").release()))
         return false;
     if (PyType_Ready(&name_iterator_type) < 0)
