@@ -12,16 +12,17 @@ RecursionError (very deep nesting).
 
 Operations (item access, assignment, deletion and membership by dotted keys, get, pop,
 setdefault, update with mappings, pairs and keywords, all_keys, all_items, has_key) give the
-same results, the same errors and the same levels as the model `Model` below.
+same results, the same errors and the same levels as the model `Model` (fuzz/nestmap_model.py),
+including which values the constructor turns into nested levels.
 """
 
 import tkinter
-from collections.abc import MutableMapping
 
 import atheris
 
 with atheris.instrument_imports():
     import harness
+    from nestmap_model import Model
 
 try:
     from ortan.tcl.nestmap import Nestmap
@@ -113,119 +114,6 @@ def check_from_tcl(fdp):
 
 # --- operations against a model --------------------------------------------------------------
 
-VALUE_IS_NOT_A_LEVEL = 'target key "%s" is a value, cannot update value against another keyed list'
-
-
-class Model(dict, MutableMapping):
-    """The keyed-list mapping rules, written plainly: what Nestmap must do (its bases are a dict
-    and MutableMapping, as Nestmap's)."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__()
-        dsc = dict(*args, **kwargs)
-        for key, val in dsc.items():
-            if not isinstance(val, Model):
-                try:
-                    dsc[key] = Model(val)
-                except (ValueError, TypeError):
-                    pass
-        self.update(dsc)
-
-    def __getitem__(self, key):
-        if "." in key:
-            key, sub = key.split(".", 1)
-            return dict.__getitem__(self, key)[sub]
-        return dict.__getitem__(self, key)
-
-    def __setitem__(self, key, value):
-        if "." in key:
-            key, sub = key.split(".", 1)
-            try:
-                level = self[key]
-            except KeyError:
-                level = Model()
-                dict.__setitem__(self, key, level)
-            else:
-                if not isinstance(level, Model):
-                    raise KeyError(VALUE_IS_NOT_A_LEVEL % key)
-            level[sub] = value
-            return
-        if isinstance(value, Model):
-            try:
-                existing = self[key]
-            except KeyError:
-                pass
-            else:
-                if not isinstance(existing, Model):
-                    raise KeyError(VALUE_IS_NOT_A_LEVEL % key)
-        dict.__setitem__(self, key, value)
-
-    def __contains__(self, key):
-        if "." in key:
-            key, sub = key.split(".", 1)
-            if not dict.__contains__(self, key):
-                return False
-            return sub in dict.__getitem__(self, key)
-        return dict.__contains__(self, key)
-
-    def __delitem__(self, key):
-        if "." in key:
-            key, sub = key.split(".", 1)
-            child = dict.__getitem__(self, key)
-            del child[sub]
-            if not child:
-                dict.__delitem__(self, key)
-            return
-        dict.__delitem__(self, key)
-
-    get = MutableMapping.get
-    pop = MutableMapping.pop
-    setdefault = MutableMapping.setdefault
-    has_key = __contains__
-
-    def update(self, *args, **kwargs):
-        if len(args) > 1:
-            raise TypeError(f"update() takes at most 1 positional arguments ({len(args)} given)")
-        if args:
-            other = args[0]
-            if isinstance(other, Model):
-                for key, val in other.all_items():
-                    self[key] = val
-            else:
-                MutableMapping.update(self, other)
-        for key, val in kwargs.items():
-            if isinstance(val, Model):
-                try:
-                    existing = self[key]
-                except KeyError:
-                    existing = Model()
-                    self[key] = existing
-                else:
-                    if not isinstance(existing, Model):
-                        raise KeyError(VALUE_IS_NOT_A_LEVEL % key)
-                existing.update(val)
-            else:
-                self[key] = val
-
-    def all_keys(self):
-        keys = []
-        for key, val in dict.items(self):
-            if isinstance(val, Model):
-                keys += [key + "." + sub for sub in val.all_keys()]
-            else:
-                keys.append(key)
-        return keys
-
-    def all_items(self):
-        items = []
-        for key, val in dict.items(self):
-            if isinstance(val, Model):
-                items += [(key + "." + sub, v) for sub, v in val.all_items()]
-            else:
-                items.append((key, val))
-        return items
-
-
 def plain(v):
     """A comparable form: levels as ("level", [(key, plain value), ...]) in their order."""
     if isinstance(v, (Nestmap, Model)):
@@ -245,7 +133,7 @@ def op_key(fdp):
 
 def op_value(fdp, depth=2):
     """A description of a value, built twice: once with Nestmap, once with Model."""
-    kind = fdp.ConsumeIntInRange(0, 7)
+    kind = fdp.ConsumeIntInRange(0, 8)
     if kind <= 2 or depth <= 0:
         return ("leaf", fdp.PickValueInList(["", "text", "ab", "x y", 5, None]))
     if kind == 3:
@@ -266,7 +154,30 @@ def op_value(fdp, depth=2):
                 for _ in range(fdp.ConsumeIntInRange(0, 2))
             ],
         )
-    return ("leaf", [fdp.PickValueInList(["xy", "ab", ("k", "v")])])
+    if kind == 6:
+        return ("leaf", [fdp.PickValueInList(["xy", "ab", ("k", "v")])])
+    # Values that look like pairs in some way but are not a keyed-list level (and a few that are).
+    return ("leaf", fdp.PickValueInList(LOOKALIKES))
+
+
+LOOKALIKES = [
+    [("k", "v"), ("k", "w")],
+    [["a", "b"], ["c", "d"]],
+    [["a", "b"], ["a", "d"]],
+    [{"n": "x", "r": ["admin"]}, {"n": "y", "r": []}],
+    (("k", "v"),),
+    [(1, "v")],
+    [("k", "v", "w")],
+    [b"kv"],
+    [("k.l", "v"), ("m", [("x", "y")])],
+    {1: "x"},
+    b"",
+    b"kv",
+    ("x", "y"),
+    (),
+    range(0),
+    {("k", "v")},
+]
 
 
 def build(desc, cls):

@@ -1,9 +1,6 @@
 // ortan.tcl.nestmap: Nestmap, a mapping that holds a TclX keyed list under dotted keys.
 #include "support.h"
 
-#include <new>
-#include <vector>
-
 using namespace ortan;
 
 namespace {
@@ -21,9 +18,11 @@ PyTypeObject *g_tcl_obj;            // _tkinter.Tcl_Obj
 PyObject *g_tclobj;                 // ortan.tcl.scribe.tclobj
 PyObject *g_mutable_mapping_update; // MutableMapping.update
 PyObject *g_tcl_error;              // _tkinter.TclError
+PyObject *g_mapping;                // collections.abc.Mapping
+PyObject *g_sequence;               // collections.abc.Sequence
 
 PyObject *s_dot, *s_split, *s_one, *s_typename, *s_keyed_list, *s_update, *s_all_keys, *s_all_items,
-    *s_init, *s_cast_list, *s_is_a_value;
+    *s_init, *s_cast_list, *s_is_a_value, *s_keys;
 
 // ===========================================================================================
 // Conversions and helpers
@@ -101,9 +100,17 @@ int unpack_pair(PyObject *parts, Ref &first, Ref &second) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Keys that are not exact str get Python's own semantics: `"." in key`, `key.split(".", 1)`.
+// One step of a key that is not exact str, with Python's own semantics: `"." in key`, then
+// `key.split(".", 1)`; 1 with `head` and `rest` set, 0 when the key has no ".", -1 with an
+// exception set. A key without a "." test (an int, bytes) fails with a TypeError that says keys
+// are text.
 int split_key_generic(PyObject *key, Ref &head, Ref &rest) {
     const int dotted = PySequence_Contains(key, s_dot);
+    if (dotted < 0 && !PyUnicode_Check(key) && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Format(PyExc_TypeError, "Nestmap keys must be text (str), not '%.200s'",
+                     Py_TYPE(key)->tp_name);
+        return -1;
+    }
     if (dotted <= 0)
         return dotted;
     Ref parts = call_method(key, s_split, {s_dot, s_one});
@@ -112,23 +119,52 @@ int split_key_generic(PyObject *key, Ref &head, Ref &rest) {
     return 1;
 }
 
-// Splits a key path at its first ".": 1 with `head` and `rest` set, 0 when the key has no
-// ".", -1 with an exception set (an integer key, for one, has no "." test: TypeError).
-int split_key(PyObject *key, Ref &head, Ref &rest) {
-    if (!PyUnicode_CheckExact(key))
-        return split_key_generic(key, head, rest);
-    if (PyUnicode_READY(key) < 0)
-        return -1;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-    const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, length, 1);
-    if (dot == -2)
-        return -1;
-    if (dot == -1)
-        return 0;
-    head = Ref::steal(PyUnicode_Substring(key, 0, dot));
-    rest = Ref::steal(PyUnicode_Substring(key, dot + 1, length));
-    return head && rest ? 1 : -1;
-}
+// A key path, walked one component at a time. An exact str is walked by an offset into the key
+// itself: each step copies only its own component, so a path costs time in proportion to its
+// length, whatever the number of levels. Only the first "." is split at each step, so a key
+// that is not exact str (a subclass, whose split() may be its own) is split by Python's own
+// operations, and what they leave is walked the same way.
+class KeyPath {
+  public:
+    explicit KeyPath(PyObject *key) : key_(Ref::borrow(key)) {}
+
+    // The next component: 1 with `head` set and more of the path left, 0 when what is left
+    // has no "." (it is the last component, rest()), -1 with an exception set (an integer
+    // key, for one, has no "." test: TypeError).
+    int next(Ref &head) {
+        PyObject *key = key_.get();
+        if (!PyUnicode_CheckExact(key)) {
+            Ref rest;
+            const int dotted = split_key_generic(key, head, rest);
+            if (dotted > 0)
+                key_ = std::move(rest);
+            return dotted;
+        }
+        if (PyUnicode_READY(key) < 0)
+            return -1;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        const Py_ssize_t dot = PyUnicode_FindChar(key, '.', start_, length, 1);
+        if (dot < 0)
+            return dot == -1 ? 0 : -1;
+        head = Ref::steal(PyUnicode_Substring(key, start_, dot));
+        if (!head)
+            return -1;
+        start_ = dot + 1;
+        return 1;
+    }
+
+    // What is left of the path: the key itself before the first step.
+    Ref rest() const {
+        if (start_ == 0)
+            return key_;
+        return Ref::steal(
+            PyUnicode_Substring(key_.get(), start_, PyUnicode_GET_LENGTH(key_.get())));
+    }
+
+  private:
+    Ref key_;              // the key, or what a step of a key that is not exact str left
+    Py_ssize_t start_ = 0; // where the rest of an exact str begins
+};
 
 // dict.__getitem__(level, key): the value stored at this level, KeyError when missing.
 Ref base_getitem(PyObject *level, PyObject *key) {
@@ -153,31 +189,141 @@ int is_keyed_list_obj(PyObject *value) {
 }
 
 // Turns, in place, every value of the dict `values` that is not a level yet into the level
-// `make(value)` gives. A null from `make` keeps the value as it is when no exception is set or
-// the exception is `plain_a` or `plain_b` (then cleared); any other exception ends the walk.
-template <class Make>
-bool nest_values(PyObject *values, PyObject *plain_a, PyObject *plain_b, Make &&make) {
+// `make(value)` gives. A null from `make` keeps the value as it is when no exception is set,
+// and ends the walk when one is.
+template <class Make> bool nest_values(PyObject *values, Make &&make) {
     Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(values, &pos, &key, &value)) {
-        Ref held = Ref::borrow(value);
-        const int is_level = is_nestmap(held.get());
+    PyObject *k, *v;
+    while (PyDict_Next(values, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+        const int is_level = is_nestmap(value.get());
         if (is_level < 0)
             return false;
         if (is_level)
             continue;
-        Ref level = make(held.get());
-        if (level) {
-            // Replacing the value of a present key keeps the iteration valid.
-            if (PyDict_SetItem(values, key, level.get()) < 0)
-                return false;
-        } else if (PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(plain_a) && !PyErr_ExceptionMatches(plain_b))
-                return false;
-            PyErr_Clear();
-        }
+        Ref level = make(value.get());
+        // Replacing the value of a present key keeps the iteration valid.
+        if (level ? PyDict_SetItem(values, key.get(), level.get()) < 0 : bool(PyErr_Occurred()))
+            return false;
     }
     return true;
+}
+
+// Text and bytes of every kind: never a level, nor a {key value} pair, whatever their length.
+bool is_text_or_bytes(PyObject *obj) {
+    return PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) ||
+           PyMemoryView_Check(obj);
+}
+
+// isinstance(obj, cls) for the ABCs Mapping and Sequence, after the checks that need no call.
+int is_mapping(PyObject *obj) { return PyDict_Check(obj) || PyObject_IsInstance(obj, g_mapping); }
+int is_sequence(PyObject *obj) {
+    return PyList_Check(obj) || PyTuple_Check(obj) || PyObject_IsInstance(obj, g_sequence);
+}
+
+// 1 when every key of the mapping `value` is text, 0 when one is not, -1 with an exception set.
+int has_text_keys(PyObject *value) {
+    if (PyDict_CheckExact(value)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(value, &pos, &key, &item)) {
+            if (!PyUnicode_Check(key))
+                return 0;
+        }
+        return 1;
+    }
+    Ref keys = call_method(value, s_keys);
+    Ref iter = keys ? Ref::steal(PyObject_GetIter(keys.get())) : Ref();
+    if (!iter)
+        return -1;
+    while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!PyUnicode_Check(key.get()))
+            return 0;
+    }
+    return PyErr_Occurred() ? -1 : 1;
+}
+
+// The key of `item` when it is a {key value} pair: a two-element sequence that is neither text,
+// bytes nor a mapping. 1 with `key` set, 0 when it is no pair, -1 with an exception set.
+int pair_key(PyObject *item, Ref &key) {
+    if (PyTuple_Check(item) || PyList_Check(item)) {
+        if (PySequence_Fast_GET_SIZE(item) != 2)
+            return 0;
+        key = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+        return 1;
+    }
+    if (is_text_or_bytes(item) || PyDict_Check(item) || PyLong_Check(item) || PyFloat_Check(item) ||
+        item == Py_None)
+        return 0;
+    const int mapping = PyObject_IsInstance(item, g_mapping);
+    if (mapping != 0)
+        return mapping < 0 ? -1 : 0;
+    const int sequence = PyObject_IsInstance(item, g_sequence);
+    if (sequence <= 0)
+        return sequence;
+    const Py_ssize_t size = PyObject_Size(item);
+    if (size != 2)
+        return size < 0 ? -1 : 0;
+    key = Ref::steal(PySequence_GetItem(item, 0));
+    return key ? 1 : -1;
+}
+
+// 1 when every element of the sequence `value` is a {key value} pair and the keys are distinct
+// texts (the shape of a keyed list, and what dict() reads without losing an element), 0 when
+// not, -1 with an exception set.
+int has_distinct_pairs(PyObject *value) {
+    Ref items = Ref::steal(PySequence_Fast(value, "a keyed-list level must be iterable"));
+    if (!items)
+        return -1;
+    Ref first_key, seen;
+    // The size is read again at every step: the checks may run Python code that changes a list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+        Ref key;
+        const int pair = pair_key(item.get(), key);
+        if (pair <= 0)
+            return pair;
+        if (!PyUnicode_Check(key.get()))
+            return 0;
+        if (i == 0) {
+            first_key = std::move(key); // one pair needs no set of the keys seen
+            continue;
+        }
+        if (!seen) {
+            seen = Ref::steal(PySet_New(nullptr));
+            if (!seen || PySet_Add(seen.get(), first_key.get()) < 0)
+                return -1;
+        }
+        const int repeated = PySet_Contains(seen.get(), key.get());
+        if (repeated != 0)
+            return repeated < 0 ? -1 : 0;
+        if (PySet_Add(seen.get(), key.get()) < 0)
+            return -1;
+    }
+    return 1;
+}
+
+// Whether a value given to the constructor becomes a nested level: a mapping with text keys, or
+// a sequence of {key value} pairs with distinct text keys, the shape that from_tcl reads as a
+// level. The empty text is an empty level too: in keyed-list text an empty value and an empty
+// level are the same. Anything else stays the value it is (other text, bytes, numbers, None, a
+// list of records or of words): read as pairs, it would lose its elements. 1, 0, or -1 with an
+// exception set.
+int makes_level(PyObject *value) {
+    if (PyUnicode_Check(value)) {
+        const Py_ssize_t length = PyUnicode_GetLength(value);
+        return length < 0 ? -1 : length == 0;
+    }
+    if (is_text_or_bytes(value) || PyLong_Check(value) || PyFloat_Check(value) || value == Py_None)
+        return 0;
+    const int mapping = is_mapping(value);
+    if (mapping != 0)
+        return mapping < 0 ? -1 : has_text_keys(value);
+    const int sequence = is_sequence(value);
+    if (sequence <= 0)
+        return sequence;
+    return has_distinct_pairs(value);
 }
 
 // ===========================================================================================
@@ -189,22 +335,24 @@ bool nest_values(PyObject *values, PyObject *plain_a, PyObject *plain_b, Make &&
 // no C stack); any other child gets the rest of the path through its own item protocol.
 
 Ref get_path(PyObject *level, PyObject *key) {
+    KeyPath path(key);
     Ref here = Ref::borrow(level);
-    Ref path = Ref::borrow(key);
     for (;;) {
-        Ref head, rest;
-        const int dotted = split_key(path.get(), head, rest);
-        if (dotted <= 0)
-            return dotted < 0 ? Ref() : base_getitem(here.get(), path.get());
+        Ref head;
+        const int dotted = path.next(head);
+        if (dotted <= 0) {
+            Ref last = dotted < 0 ? Ref() : path.rest();
+            return last ? base_getitem(here.get(), last.get()) : last;
+        }
         Ref child = base_getitem(here.get(), head.get());
         if (!child)
             return child;
         if (!is_exact(child.get())) {
             RecursionGuard guard(" while looking up a keyed-list path");
-            return guard.ok() ? Ref::steal(PyObject_GetItem(child.get(), rest.get())) : Ref();
+            Ref rest = guard.ok() ? path.rest() : Ref();
+            return rest ? Ref::steal(PyObject_GetItem(child.get(), rest.get())) : rest;
         }
         here = std::move(child);
-        path = std::move(rest);
     }
 }
 
@@ -260,13 +408,15 @@ int set_path(PyObject *level, PyObject *key, PyObject *value) {
         return -1;
     if (keyed_list && !(stored = from_tcl(value)))
         return -1;
+    KeyPath path(key);
     Ref here = Ref::borrow(level);
-    Ref path = Ref::borrow(key);
     for (;;) {
-        Ref head, rest;
-        const int dotted = split_key(path.get(), head, rest);
-        if (dotted <= 0)
-            return dotted < 0 ? -1 : store_leaf(here.get(), path.get(), stored.get());
+        Ref head;
+        const int dotted = path.next(head);
+        if (dotted <= 0) {
+            Ref last = dotted < 0 ? Ref() : path.rest();
+            return last ? store_leaf(here.get(), last.get(), stored.get()) : -1;
+        }
         Ref sublevel;
         const int found = find_item(here.get(), head.get(), sublevel);
         if (found < 0)
@@ -280,21 +430,23 @@ int set_path(PyObject *level, PyObject *key, PyObject *value) {
         }
         if (!is_exact(sublevel.get())) {
             RecursionGuard guard(" while assigning a keyed-list path");
-            return guard.ok() ? PyObject_SetItem(sublevel.get(), rest.get(), stored.get()) : -1;
+            Ref rest = guard.ok() ? path.rest() : Ref();
+            return rest ? PyObject_SetItem(sublevel.get(), rest.get(), stored.get()) : -1;
         }
         here = std::move(sublevel);
-        path = std::move(rest);
     }
 }
 
 int contains_path(PyObject *level, PyObject *key) {
+    KeyPath path(key);
     Ref here = Ref::borrow(level);
-    Ref path = Ref::borrow(key);
     for (;;) {
-        Ref head, rest;
-        const int dotted = split_key(path.get(), head, rest);
-        if (dotted <= 0)
-            return dotted < 0 ? -1 : PyDict_Contains(here.get(), path.get());
+        Ref head;
+        const int dotted = path.next(head);
+        if (dotted <= 0) {
+            Ref last = dotted < 0 ? Ref() : path.rest();
+            return last ? PyDict_Contains(here.get(), last.get()) : -1;
+        }
         PyObject *found = PyDict_GetItemWithError(here.get(), head.get());
         if (!found)
             return PyErr_Occurred() ? -1 : 0;
@@ -302,55 +454,86 @@ int contains_path(PyObject *level, PyObject *key) {
         if (!is_exact(child.get())) {
             // A plain text value answers with its substring test.
             RecursionGuard guard(" while testing a keyed-list path");
-            return guard.ok() ? PySequence_Contains(child.get(), rest.get()) : -1;
+            Ref rest = guard.ok() ? path.rest() : Ref();
+            return rest ? PySequence_Contains(child.get(), rest.get()) : -1;
         }
         here = std::move(child);
-        path = std::move(rest);
     }
 }
 
-int delete_path(PyObject *level, PyObject *key) {
-    // Every level that the path goes through, to prune those left empty, innermost first.
+// The levels that a deletion went through, innermost last, to prune those it leaves empty:
+// each the component that names it and the level itself (its parent is the step before, or
+// the level the deletion started at). The buffer owns a reference to every object it holds,
+// as pruning may run Python code (the length of a level that is not exactly a Nestmap).
+class DeletedPath {
+  public:
+    explicit DeletedPath(PyObject *top) : top_(top) {}
+    DeletedPath(const DeletedPath &) = delete;
+    DeletedPath &operator=(const DeletedPath &) = delete;
+    ~DeletedPath() {
+        for (Step &step : steps_) {
+            Py_DECREF(step.head);
+            Py_DECREF(step.child);
+        }
+    }
+
+    // False with MemoryError set; the references are dropped then.
+    bool push(Ref head, Ref child) {
+        if (!steps_.push_back({head.get(), child.get()}))
+            return false;
+        head.release();
+        child.release();
+        return true;
+    }
+
+    // Removes every level left empty, innermost first, each level testing its own child as
+    // a recursive deletion would.
+    int prune() {
+        for (size_t i = steps_.size(); i-- > 0;) {
+            const int empty = PyObject_Not(steps_[i].child);
+            PyObject *parent = i ? steps_[i - 1].child : top_;
+            if (empty < 0 || (empty && PyDict_DelItem(parent, steps_[i].head) < 0))
+                return -1;
+        }
+        return 0;
+    }
+
+  private:
     struct Step {
-        Ref parent, head, child;
+        PyObject *head, *child;
     };
-    std::vector<Step> steps;
+    PyObject *top_; // borrowed: the caller's level
+    SmallArray<Step, 16> steps_;
+};
+
+int delete_path(PyObject *level, PyObject *key) {
+    KeyPath path(key);
+    DeletedPath steps(level);
     Ref here = Ref::borrow(level);
-    Ref path = Ref::borrow(key);
     for (;;) {
-        Ref head, rest;
-        const int dotted = split_key(path.get(), head, rest);
+        Ref head;
+        const int dotted = path.next(head);
         if (dotted < 0)
             return -1;
         if (!dotted) {
-            if (PyDict_DelItem(here.get(), path.get()) < 0)
+            Ref last = path.rest();
+            if (!last || PyDict_DelItem(here.get(), last.get()) < 0)
                 return -1;
             break;
         }
         Ref child = base_getitem(here.get(), head.get());
-        if (!child)
+        if (!child || !steps.push(std::move(head), child))
             return -1;
-        try {
-            steps.push_back({here, head, child});
-        } catch (const std::bad_alloc &) {
-            PyErr_NoMemory();
-            return -1;
-        }
         if (!is_exact(child.get())) {
             RecursionGuard guard(" while deleting a keyed-list path");
-            if (!guard.ok() || PyObject_DelItem(child.get(), rest.get()) < 0)
+            Ref rest = guard.ok() ? path.rest() : Ref();
+            if (!rest || PyObject_DelItem(child.get(), rest.get()) < 0)
                 return -1;
             break;
         }
         here = std::move(child);
-        path = std::move(rest);
     }
-    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-        const int empty = PyObject_Not(step->child.get());
-        if (empty < 0 || (empty && PyDict_DelItem(step->parent.get(), step->head.get()) < 0))
-            return -1;
-    }
-    return 0;
+    return steps.prune();
 }
 
 // self[key] = value, through the subclass's own assignment when self is not exactly a Nestmap.
@@ -520,10 +703,27 @@ Ref cast_to_tuple(PyObject *cast_list, PyObject *value) {
     return Ref::steal(PySequence_Tuple(listed.get()));
 }
 
+// ValueError for keyed-list text whose element `index`, `element`, splits into `items` items:
+// it names the element, cut short when long.
+Ref not_a_pair(Py_ssize_t index, PyObject *element, Py_ssize_t items) {
+    constexpr Py_ssize_t shown = 60;
+    Ref text = Ref::borrow(element);
+    const Py_ssize_t length = PyUnicode_Check(element) ? PyUnicode_GetLength(element) : 0;
+    if (length < 0 ||
+        (length > shown && !(text = Ref::steal(PyUnicode_Substring(element, 0, shown)))))
+        return Ref();
+    PyErr_Format(PyExc_ValueError,
+                 "not a keyed list: element %zd %R%s is not a {key value} pair (%zd item%s, "
+                 "not 2)",
+                 index, text.get(), length > shown ? "..." : "", items, items == 1 ? "" : "s");
+    return Ref();
+}
+
 // Builds the Nestmap of one level of keyed-list text. With `nested`, text that is not a keyed
 // list at this level (some element not a pair) gives a null Ref with no exception set, since
-// the caller keeps such a value as text; at the top it raises dict()'s ValueError. Errors of
-// cast_list propagate; the caller of a nested level decides which of them mean "plain text".
+// the caller keeps such a value as text; at the top it raises ValueError naming the first
+// element that is not a pair. Errors of cast_list propagate; the caller of a nested level
+// decides which of them mean "plain text".
 Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
     RecursionGuard guard(" while parsing a keyed list");
     if (!guard.ok())
@@ -531,30 +731,40 @@ Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
     Ref elements = cast_to_tuple(cast_list, string);
     if (!elements)
         return Ref();
-    // Every element is split before any is checked, as dict() sees the whole list.
+    // Every element is split before any is checked, so an element that is not list text fails
+    // the same way wherever it stands.
     const Py_ssize_t count = PyTuple_GET_SIZE(elements.get());
     Ref split = Ref::steal(PyList_New(0));
     if (!split)
         return Ref();
-    bool all_pairs = true;
+    Py_ssize_t first_odd = -1;
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref parts = cast_to_tuple(cast_list, PyTuple_GET_ITEM(elements.get(), i));
         if (!parts || PyList_Append(split.get(), parts.get()) < 0)
             return Ref();
-        all_pairs = all_pairs && PyTuple_GET_SIZE(parts.get()) == 2;
+        if (first_odd < 0 && PyTuple_GET_SIZE(parts.get()) != 2)
+            first_odd = i;
     }
-    if (nested && !all_pairs)
-        return not_keyed();
+    if (first_odd >= 0) {
+        if (nested)
+            return not_keyed();
+        return not_a_pair(first_odd, PyTuple_GET_ITEM(elements.get(), first_odd),
+                          PyTuple_GET_SIZE(PyList_GET_ITEM(split.get(), first_odd)));
+    }
     Ref pairs = Ref::steal(PyDict_New());
-    // dict()'s own error for an element that is no pair: "dictionary update sequence element
-    // #N has length ...".
     if (!pairs || PyDict_MergeFromSeq2(pairs.get(), split.get(), 1) < 0)
         return Ref();
     // A value becomes a nested level when it parses as a keyed list itself; one that is not
     // pairs (ValueError), or not even list text (TclError, for a value such as "{" that TclX
     // stores as any other), stays text.
-    if (!nest_values(pairs.get(), PyExc_ValueError, g_tcl_error,
-                     [&](PyObject *value) { return parse_level(cast_list, value, true); }))
+    auto parse_value = [&](PyObject *value) {
+        Ref level = parse_level(cast_list, value, true);
+        if (!level &&
+            (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(g_tcl_error)))
+            PyErr_Clear();
+        return level;
+    };
+    if (!nest_values(pairs.get(), parse_value))
         return Ref();
     // Keys holding "." in the text build nested levels here.
     Ref result = new_nestmap();
@@ -576,15 +786,18 @@ Ref from_tcl(PyObject *string) {
 // Nestmap methods
 // ===========================================================================================
 
-// dict(*args, **kwargs) with every value that dict() would accept converted to a Nestmap.
+// dict(*args, **kwargs) with every value that makes a level (see makes_level) converted to a
+// Nestmap.
 Ref nested_values(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Ref values = Ref::steal(
         PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyDict_Type), args, nargs, kwnames));
     if (!values)
         return values;
-    // A value that is neither a mapping nor pairs (ValueError, TypeError) stays as it is.
-    if (!nest_values(values.get(), PyExc_ValueError, PyExc_TypeError,
-                     [](PyObject *value) { return call(nestmap_class(), {value}); }))
+    auto make = [](PyObject *value) {
+        const int level = makes_level(value);
+        return level > 0 ? call(nestmap_class(), {value}) : Ref();
+    };
+    if (!nest_values(values.get(), make))
         return Ref();
     return values;
 }
@@ -803,6 +1016,7 @@ bool init_module(PyObject *m) {
             {&s_all_items, "all_items"},
             {&s_init, "__init__"},
             {&s_cast_list, "cast_list"},
+            {&s_keys, "keys"},
             {&s_is_a_value,
              "target key \"%s\" is a value, cannot update value against another keyed list"},
         }) ||
@@ -822,7 +1036,9 @@ bool init_module(PyObject *m) {
     }
     g_mutable_mapping_update = get_attr(mutable_mapping.get(), s_update).release();
     g_tcl_error = import_attr("_tkinter", "TclError").release();
-    if (!g_mutable_mapping_update || !g_tcl_error ||
+    g_mapping = import_attr("collections.abc", "Mapping").release();
+    g_sequence = import_attr("collections.abc", "Sequence").release();
+    if (!g_mutable_mapping_update || !g_tcl_error || !g_mapping || !g_sequence ||
         !bind(m, "Nestmap", make_nestmap_class(attr_dict.get(), mutable_mapping.get()), &nestmap))
         return false;
     g_nestmap = reinterpret_cast<PyTypeObject *>(nestmap);

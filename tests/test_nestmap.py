@@ -1,5 +1,8 @@
 import abc
-from collections.abc import MutableMapping
+import importlib.util
+import pathlib
+from collections import OrderedDict
+from collections.abc import Mapping, MutableMapping, Sequence
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -12,6 +15,19 @@ from ortan.tcl.nestmap import Nestmap
 from ortan.tcl.scribe import scribe, tclobj
 
 IS_A_VALUE = 'target key "{}" is a value, cannot update value against another keyed list'
+KEYS_ARE_TEXT = "Nestmap keys must be text (str), not '{}'"
+
+
+def load_model():
+    """The plain-Python model of the keyed-list rules that the fuzz target uses too."""
+    path = pathlib.Path(__file__).parent.parent / "fuzz" / "nestmap_model.py"
+    spec = importlib.util.spec_from_file_location("nestmap_model", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+model = load_model()
 
 
 def untag(value):
@@ -111,7 +127,7 @@ CONSTRUCTED = [
     ({"a": {"b": 1}}, {"a": {"b": 1}}),
     ({"a": ""}, {"a": {}}),
     ({"a": []}, {"a": {}}),
-    ({"a": ["xy"]}, {"a": {"x": "y"}}),
+    ({"a": ["xy"]}, {"a": ["xy"]}),
     ({"a": [("k", "v"), ("l", {"m": 1})]}, {"a": {"k": "v", "l": {"m": 1}}}),
     ({"a": "text"}, {"a": "text"}),
     ({"a": 5}, {"a": 5}),
@@ -126,6 +142,129 @@ def test_constructor_converts_values(kwargs, expected):
     assert untag(Nestmap(**kwargs)) == expected
     assert untag(Nestmap(kwargs)) == expected
     assert untag(Nestmap(list(kwargs.items()))) == expected
+
+
+class Pairs(Sequence):
+    """A sequence that is neither a list nor a tuple."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __len__(self):
+        return len(self.items)
+
+
+class Frozen(Mapping):
+    """A mapping that is not a dict."""
+
+    def __init__(self, **items):
+        self.items = items
+
+    def __getitem__(self, key):
+        return self.items[key]
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def __len__(self):
+        return len(self.items)
+
+
+USERS = [{"name": "ada", "roles": ["admin"]}, {"name": "bob", "roles": []}]
+
+# Values the constructor keeps as they are: read as {key value} pairs they would lose data.
+KEPT_VALUES = [
+    ("list of words", ["ab", "cd"]),
+    ("list of records", USERS),
+    ("repeated first column", [["ada", "admin"], ["ada", "ops"]]),
+    ("repeated key in tuples", [("k", "v"), ("k", "w")]),
+    ("text", "text"),
+    ("one word pair text", "xy"),
+    ("bytes", b"kv"),
+    ("empty bytes", b""),
+    ("bytearray", bytearray(b"kv")),
+    ("int", 5),
+    ("float", 1.5),
+    ("None", None),
+    ("True", True),
+    ("tuple of two words", ("x", "y")),
+    ("pair and word", [("k", "v"), "x"]),
+    ("non-text key", [(1, "v")]),
+    ("three items", [("k", "v", "w")]),
+    ("pair of bytes", [b"kv"]),
+    ("pair of a mapping", [{"k": "v"}]),
+    ("mapping with an int key", {1: "x"}),
+    ("set of pairs", {("k", "v")}),
+    ("dict view", {"k": "v"}.items()),
+]
+
+
+@pytest.mark.parametrize("value", [c[1] for c in KEPT_VALUES], ids=[c[0] for c in KEPT_VALUES])
+def test_constructor_keeps_values_that_are_not_levels(value):
+    n = Nestmap(a=value)
+    assert n["a"] is value
+    assert model.makes_level(value) is False
+    assert scribe(n) == scribe([("a", value)])
+
+
+# Values that become nested levels: mappings with text keys and lists of distinct pairs.
+NESTED_VALUES = [
+    ("empty text", "", {}),
+    ("empty list", [], {}),
+    ("empty tuple", (), {}),
+    ("empty dict", {}, {}),
+    ("dict", {"b": 1}, {"b": 1}),
+    ("OrderedDict", OrderedDict(b=1), {"b": 1}),
+    ("AttrDict", AttrDict(b=1), {"b": 1}),
+    ("other mapping", Frozen(b=1), {"b": 1}),
+    ("pairs", [("k", "v"), ("l", "w")], {"k": "v", "l": "w"}),
+    ("lists of two", [["ada", "admin"], ["bob", "ops"]], {"ada": "admin", "bob": "ops"}),
+    ("tuple of pairs", (("k", "v"),), {"k": "v"}),
+    ("other sequence", Pairs(Pairs("k", "v")), {"k": "v"}),
+    ("dotted keys", [("k.l", "v"), ("m", "w")], {"k": {"l": "v"}, "m": "w"}),
+    ("records below", [("users", USERS)], {"users": USERS}),
+    ("levels below", {"b": [("x", "y")], "c": ["ab"]}, {"b": {"x": "y"}, "c": ["ab"]}),
+]
+
+
+@pytest.mark.parametrize("value, expected", [c[1:] for c in NESTED_VALUES],
+                         ids=[c[0] for c in NESTED_VALUES])
+def test_constructor_nests_mappings_and_distinct_pairs(value, expected):
+    n = Nestmap(a=value)
+    assert type(n["a"]) is Nestmap
+    assert untag(n["a"]) == expected
+    assert model.makes_level(value) is True
+    assert untag(Nestmap([("a", value)])) == untag(Nestmap({"a": value})) == {"a": expected}
+
+
+def test_issue_examples_keep_their_records():
+    assert untag(Nestmap({"codes": ["ab", "cd"]})) == {"codes": ["ab", "cd"]}
+    assert untag(Nestmap({"users": USERS})) == {"users": USERS}
+    rows = [["ada", "admin"], ["ada", "ops"]]
+    assert Nestmap(rows=rows)["rows"] is rows
+    assert scribe(Nestmap(codes=["ab", "cd"])) == "{codes {ab cd}}"
+
+
+def test_tclx_reads_records_back_intact(tclx):
+    tk = tclx.tk
+    rows = [["ada", "admin"], ["ada", "ops"]]
+    n = Nestmap({"users": USERS, "codes": ["ab", "cd"], "rows": rows, "name.first": "alpha"})
+    tk.call("set", "kl", scribe(n))
+    tk.call("keylset", "kl", "name.last", "beta", "size", "3")
+    assert tk.call("keylget", "kl", "name.first") == "alpha"
+    users = tk.call("keylget", "kl", "users")
+    assert users == scribe(USERS)
+    assert [tk.splitlist(record) for record in tk.splitlist(users)] == [
+        ("name", "ada", "roles", "admin"), ("name", "bob", "roles", "")]
+    assert tk.splitlist(tk.call("keylget", "kl", "codes")) == ("ab", "cd")
+    assert [tk.splitlist(row) for row in tk.splitlist(tk.call("keylget", "kl", "rows"))] == [
+        ("ada", "admin"), ("ada", "ops")]
+    back = Nestmap.from_tcl(tk.call("set", "kl"))
+    assert back["users"] == scribe(USERS) and back["codes"] == "ab cd"
+    assert untag(back["name"]) == {"first": "alpha", "last": "beta"} and back["size"] == "3"
 
 
 def test_constructor_keeps_a_given_nestmap_and_passes_dict_errors():
@@ -160,22 +299,31 @@ def test_from_tcl(text, expected):
     assert untag(Nestmap.from_tcl(string=text)) == expected
 
 
+NOT_A_PAIR = "not a keyed list: element {} {} is not a {{key value}} pair ({}, not 2)"
 FROM_TCL_ERRORS = [
-    ("a", ValueError, "element #0 has length 1; 2 is required"),
-    ("{a b c}", ValueError, "element #0 has length 3; 2 is required"),
-    ("{a b} c", ValueError, "element #1 has length 1; 2 is required"),
-    ("{a", _tkinter.TclError, ""),
-    ("{a b} {c", _tkinter.TclError, ""),
-    ("{a 1} {a.b 2}", KeyError, IS_A_VALUE.format("a")),
+    ("a 1 b 2", ValueError, NOT_A_PAIR.format(0, "'a'", "1 item")),
+    ("a", ValueError, NOT_A_PAIR.format(0, "'a'", "1 item")),
+    ("{a b c}", ValueError, NOT_A_PAIR.format(0, "'a b c'", "3 items")),
+    ("{a b} c", ValueError, NOT_A_PAIR.format(1, "'c'", "1 item")),
+    ("{a b} {}", ValueError, NOT_A_PAIR.format(1, "''", "0 items")),
+    ("{" + "x " * 40 + "}", ValueError,
+     NOT_A_PAIR.format(0, repr(("x " * 40)[:60]) + "...", "40 items")),
+    ("{a 1} {a.b 2}", KeyError, repr(IS_A_VALUE.format("a"))),
 ]
 
 
 @pytest.mark.parametrize("text, error, message", FROM_TCL_ERRORS,
-                         ids=[c[0] for c in FROM_TCL_ERRORS])
+                         ids=[c[0][:20] for c in FROM_TCL_ERRORS])
 def test_from_tcl_errors(text, error, message):
     with pytest.raises(error) as info:
         Nestmap.from_tcl(text)
-    assert message in str(info.value)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("text", ["{a", "{a b} {c", "{a b} c {d"])
+def test_from_tcl_passes_list_syntax_errors(text):
+    with pytest.raises(_tkinter.TclError):
+        Nestmap.from_tcl(text)
 
 
 def test_from_tcl_copes_with_a_cast_list_that_reuses_its_result(monkeypatch):
@@ -255,8 +403,26 @@ INTEGER_KEY_OPERATIONS = [
 @pytest.mark.parametrize("operation", [c[1] for c in INTEGER_KEY_OPERATIONS],
                          ids=[c[0] for c in INTEGER_KEY_OPERATIONS])
 def test_integer_keys_raise_type_error(operation):
-    with pytest.raises(TypeError, match="not iterable"):
+    with pytest.raises(TypeError) as info:
         operation(Nestmap(a=1))
+    assert str(info.value) == KEYS_ARE_TEXT.format("int")
+
+
+KEY_TYPE_ERRORS = [
+    ("int key", lambda: Nestmap({1: "a"}), "int"),
+    ("int key after text", lambda: Nestmap({"a": 1, 2.5: "b"}), "float"),
+    ("bytes key", lambda: Nestmap([(b"k", "v")]), "bytes"),
+    ("None key below", lambda: Nestmap({"a": Nestmap()}).__setitem__(None, 1), "NoneType"),
+]
+
+
+@pytest.mark.parametrize("make, type_name", [c[1:] for c in KEY_TYPE_ERRORS],
+                         ids=[c[0] for c in KEY_TYPE_ERRORS])
+def test_keys_must_be_text(make, type_name):
+    with pytest.raises(TypeError) as info:
+        make()
+    assert str(info.value) == KEYS_ARE_TEXT.format(type_name)
+    assert info.value.__context__ is None
 
 
 MISSING = [
@@ -318,6 +484,43 @@ def test_assignment_replaces_but_never_turns_a_value_into_a_level():
         Nestmap({"a.w": 1})["a.w.z"] = 1
     n["k"] = "now text"
     assert untag(n) == {"k": "now text", "v": "other"}
+
+
+def test_very_long_keys_agree_with_the_model():
+    # 200,000 dots: the walk takes time in proportion to the key's length.
+    key = ".".join(f"k{i % 7}" for i in range(200_001))
+    n, m = Nestmap(), model.Model()
+    for target in (n, m):
+        target[key] = "v"
+        target[key[:-3] + ".side"] = "w"
+    assert n[key] == m[key] == "v"
+    # The leaf "v" answers ".v" and ".x" with its substring test.
+    probes = [key, key + ".v", key + ".x", key[:-1]]
+    assert [p in n for p in probes] == [p in m for p in probes] == [True, True, False, False]
+    with pytest.raises(KeyError, match="is a value") as ours:
+        n[key + ".x"] = 1
+    with pytest.raises(KeyError, match="is a value") as expected:
+        m[key + ".x"] = 1
+    assert ours.value.args == expected.value.args
+    del n[key]
+    del m[key]
+    assert n[key[:-3] + ".side"] == m[key[:-3] + ".side"] == "w"
+    assert (key in n, key in m) == (False, False)
+    del n[key[:-3] + ".side"]
+    del m[key[:-3] + ".side"]
+    assert n == m == {}
+
+
+def test_a_long_key_below_a_plain_value_hands_over_the_rest():
+    rest = ".".join(["x"] * 100_000)
+    key = "a.k." + rest
+    n, m = Nestmap({"a.b": 1}), model.Model({"a.b": 1})
+    for target in (n, m):
+        target["a.k"] = {rest: 1}  # a plain dict: it gets the rest of the key as one key
+    assert n[key] == m[key] == 1 and key in n and key in m
+    del n[key]
+    del m[key]
+    assert n == m == {"a": {"b": 1}}  # the emptied dict went like a level
 
 
 def test_very_deep_paths_need_no_recursion():
