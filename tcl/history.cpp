@@ -1,6 +1,8 @@
 // ortan.tcl.history: a bounded, timestamped record of Tcl calls, with named markers.
 #include "support.h"
 
+#include <datetime.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -14,7 +16,8 @@ namespace {
 // ===========================================================================================
 
 PyObject *g_log;          // logging.getLogger('ortan.tcl')
-PyObject *g_get_time;     // ortan.utils.utils.get_time
+PyObject *g_module_dict;  // this module's globals: `get_time` is looked up there on each record
+PyObject *g_stock_time;   // ortan.utils.utils.get_time when it is datetime.datetime.now, else null
 PyObject *g_deque;        // collections.deque
 PyObject *g_deque_append; // collections.deque.append
 PyObject *g_re_compile;   // re.compile
@@ -25,13 +28,67 @@ PyObject *g_maxlen_kw;    // ("maxlen",): keyword names for deque(maxlen=...)
 
 PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append, *s_clear,
     *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime, *s_search, *s_enable,
-    *s_str, *s_space, *s_stamp_format;
+    *s_str, *s_space, *s_stamp_format, *s_get_time, *s_timestamp_ns;
 
 constexpr long default_max_history = 9999;
 
 // ===========================================================================================
 // Conversions and helpers
 // ===========================================================================================
+
+// For a method that takes no arguments: TypeError in CPython's wording for a builtin method when
+// some are given ("History.__repr__() takes no arguments (1 given)").
+bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", qualname);
+        return false;
+    }
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", qualname, nargs - 1);
+        return false;
+    }
+    return true;
+}
+
+// The system clock in nanoseconds: the reading datetime.now() makes, by the same call.
+bool read_system_clock(long long &ns) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t now;
+    if (PyTime_Time(&now) < 0)
+        return false;
+    ns = now;
+#else
+    ns = _PyTime_GetSystemClock();
+#endif
+    return true;
+}
+
+// The local date and time of a clock reading, exactly as datetime.now() makes it from the same
+// reading: the seconds and microseconds floored, the seconds converted by fromtimestamp() (the
+// conversion now() uses, fold included; it depends on the whole seconds only), the
+// microseconds put in unchanged.
+Ref local_datetime(long long ns) {
+    constexpr long long per_second = 1000000000, per_micro = 1000;
+    long long seconds = ns / per_second, rest = ns % per_second;
+    if (rest < 0) {
+        rest += per_second;
+        --seconds;
+    }
+    Ref stamp = Ref::steal(PyLong_FromLongLong(seconds));
+    Ref args = stamp ? Ref::steal(PyTuple_Pack(1, stamp.get())) : Ref();
+    Ref whole =
+        args ? Ref::steal(PyDateTimeAPI->DateTime_FromTimestamp(
+                   reinterpret_cast<PyObject *>(PyDateTimeAPI->DateTimeType), args.get(), nullptr))
+             : Ref();
+    if (!whole)
+        return whole;
+    PyObject *w = whole.get();
+    return Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+        PyDateTime_GET_YEAR(w), PyDateTime_GET_MONTH(w), PyDateTime_GET_DAY(w),
+        PyDateTime_DATE_GET_HOUR(w), PyDateTime_DATE_GET_MINUTE(w), PyDateTime_DATE_GET_SECOND(w),
+        static_cast<int>(rest / per_micro), Py_None, PyDateTime_DATE_GET_FOLD(w),
+        PyDateTimeAPI->DateTimeType));
+}
 
 // deque(maxlen=maxlen)
 Ref new_deque(PyObject *maxlen) {
@@ -216,11 +273,32 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
 // Entry
 // ===========================================================================================
 
+// The timestamp of an Entry, taken when it is made. The module's global `get_time` is looked up
+// each time, so that replacing it takes effect. While it is the stock function (datetime.now),
+// the Entry keeps the raw clock reading, `_timestamp_ns`, and its `timestamp` attribute makes
+// the datetime on first reading (a cached property): making a datetime costs more than the rest
+// of recording a call, and most entries are never looked at. Any other function is called now
+// and its result stored as `timestamp`.
+bool set_timestamp(PyObject *self) {
+    PyObject *get_time = PyDict_GetItemWithError(g_module_dict, s_get_time); // borrowed
+    if (!get_time) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_NameError, "name 'get_time' is not defined");
+        return false;
+    }
+    if (get_time != g_stock_time) {
+        Ref hold = Ref::borrow(get_time);
+        return set_attr(self, s_timestamp, call(get_time).get());
+    }
+    long long ns;
+    return read_system_clock(ns) &&
+           set_attr(self, s_timestamp_ns, Ref::steal(PyLong_FromLongLong(ns)).get());
+}
+
 // The state of an Entry: its timestamp, then its line.
 bool set_entry(PyObject *self, PyObject *api) {
     Ref line = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
-    return line && set_attr(self, s_timestamp, call(g_get_time).get()) &&
-           set_attr(self, s_api, line.get());
+    return line && set_timestamp(self) && set_attr(self, s_api, line.get());
 }
 
 // Entry(api)
@@ -242,8 +320,27 @@ PyObject *Entry_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     Py_RETURN_NONE;
 }
 
+// The datetime of the clock reading the Entry was made with (see set_timestamp); run once per
+// Entry by the cached property, which then keeps the result as the instance's `timestamp`.
+PyObject *Entry_timestamp(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("Entry.timestamp", nargs, kwnames))
+        return nullptr;
+    Ref reading;
+    const int found = get_optional_attr(args[0], s_timestamp_ns, reading);
+    if (found <= 0) {
+        if (found == 0)
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute 'timestamp'",
+                         Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    const long long ns = PyLong_AsLongLong(reading.get());
+    if (ns == -1 && PyErr_Occurred())
+        return nullptr;
+    return local_datetime(ns).release();
+}
+
 PyObject *Entry_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_method_args("__str__", args, nargs, kwnames, {}, 0, nullptr))
+    if (!no_arguments("Entry.__str__", nargs, kwnames))
         return nullptr;
     Ref timestamp = get_attr(args[0], s_timestamp);
     Ref stamp = timestamp ? call_method(timestamp.get(), s_strftime, {s_stamp_format}) : Ref();
@@ -254,7 +351,7 @@ PyObject *Entry_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 }
 
 PyObject *Entry_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_method_args("__repr__", args, nargs, kwnames, {}, 0, nullptr))
+    if (!no_arguments("Entry.__repr__", nargs, kwnames))
         return nullptr;
     Ref str = call_method(args[0], s_str);
     Ref address = str ? hex_id(args[0]) : Ref();
@@ -267,9 +364,28 @@ PyObject *Entry_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 // History
 // ===========================================================================================
 
+// The capacity: an int of at least 0, or None for no bound; the errors name the parameter (the
+// deque's own name neither History nor max_history).
+bool check_max_history(PyObject *max_history) {
+    if (max_history == Py_None)
+        return true;
+    if (!PyLong_Check(max_history)) {
+        PyErr_Format(PyExc_TypeError,
+                     "History() argument 'max_history' must be an int or None, not '%.200s'",
+                     Py_TYPE(max_history)->tp_name);
+        return false;
+    }
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    const int negative = zero ? PyObject_RichCompareBool(max_history, zero.get(), Py_LT) : -1;
+    if (negative > 0)
+        PyErr_SetString(PyExc_ValueError, "History() argument 'max_history' must be non-negative");
+    return negative == 0;
+}
+
 PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *max_history;
-    if (!parse_method_args("__init__", args, nargs, kwnames, {"max_history"}, 0, &max_history))
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"max_history"}, 0, &max_history) ||
+        (max_history && !check_max_history(max_history)))
         return nullptr;
     Ref default_max = max_history ? Ref() : Ref::steal(PyLong_FromLong(default_max_history));
     if (!max_history && !default_max)
@@ -285,7 +401,7 @@ PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
 
 PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const char *fname,
                       bool enabled, const char *message) {
-    if (!parse_method_args(fname, args, nargs, kwnames, {}, 0, nullptr))
+    if (!no_arguments(fname, nargs, kwnames))
         return nullptr;
     if (!set_attr(args[0], s_enabled, enabled ? Py_True : Py_False))
         return nullptr;
@@ -296,11 +412,11 @@ PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 }
 
 PyObject *History_enable(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return set_enabled(args, nargs, kwnames, "enable", true, "TclHistory is enabled.");
+    return set_enabled(args, nargs, kwnames, "History.enable", true, "TclHistory is enabled.");
 }
 
 PyObject *History_disable(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return set_enabled(args, nargs, kwnames, "disable", false, "TclHistory is disabled.");
+    return set_enabled(args, nargs, kwnames, "History.disable", false, "TclHistory is disabled.");
 }
 
 // Every quick call passes through here, so the common case (no active marker, logger not
@@ -465,14 +581,14 @@ PyObject *History_filter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
 }
 
 PyObject *History_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_method_args("__str__", args, nargs, kwnames, {}, 0, nullptr))
+    if (!no_arguments("History.__str__", nargs, kwnames))
         return nullptr;
     Ref history = get_attr(args[0], s_history);
     return history ? PyObject_Str(history.get()) : nullptr;
 }
 
 PyObject *History_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_method_args("__repr__", args, nargs, kwnames, {}, 0, nullptr))
+    if (!no_arguments("History.__repr__", nargs, kwnames))
         return nullptr;
     Ref history = get_attr(args[0], s_history);
     return history ? PyObject_Repr(history.get()) : nullptr;
@@ -520,18 +636,39 @@ const MethodDef history_methods[] = {
     {"__repr__", History_repr, "($self, /)", nullptr},
 };
 
+const MethodDef entry_timestamp = {
+    "timestamp", Entry_timestamp, "($self, /)",
+    "When the call was recorded: the value of get_time() then (a datetime)."};
+
+// An Entry's `timestamp`: a cached property, so that a value stored in the instance (made by
+// a replaced get_time, assigned, or cached by the first reading) is what every reading gives.
+bool add_timestamp(PyObject *ns) {
+    Ref cached_property = import_attr("functools", "cached_property");
+    Ref getter = cached_property ? make_method(entry_timestamp, "Entry") : Ref();
+    return getter && set_item(ns, "timestamp", call(cached_property.get(), {getter.get()}));
+}
+
 template <size_t N>
-Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
-               bool with_max_history) {
+Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N], bool is_entry) {
     Ref ns = new_class_namespace(module_name, name, doc);
     if (!ns)
         return ns;
-    if (with_max_history &&
-        !set_item(ns.get(), "__MAX_HISTORY__", Ref::steal(PyLong_FromLong(default_max_history))))
+    if (is_entry ? !add_timestamp(ns.get())
+                 : !set_item(ns.get(), "__MAX_HISTORY__",
+                             Ref::steal(PyLong_FromLong(default_max_history))))
         return Ref();
     if (!add_methods(ns.get(), methods, name))
         return Ref();
     return build_plain_class(name, ns.get());
+}
+
+// `get_time` if it is datetime.datetime.now, whose readings an Entry can keep raw; else null.
+PyObject *stock_time(PyObject *get_time) {
+    if (!PyCFunction_Check(get_time) ||
+        PyCFunction_GET_SELF(get_time) != reinterpret_cast<PyObject *>(PyDateTimeAPI->DateTimeType))
+        return nullptr;
+    const char *name = reinterpret_cast<PyCFunctionObject *>(get_time)->m_ml->ml_name;
+    return std::strcmp(name, "now") == 0 ? get_time : nullptr;
 }
 
 // ===========================================================================================
@@ -563,14 +700,24 @@ bool init_module(PyObject *m) {
             {&s_str, "__str__"},
             {&s_space, " "},
             {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
+            {&s_get_time, "get_time"},
+            {&s_timestamp_ns, "_timestamp_ns"},
         }))
         return false;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI)
+        return false;
+    PyObject *get_time = nullptr;
     Ref logging = import_module("logging");
     Ref re = import_module("re");
     if (!logging || !re || !bind(m, "re", re) || !bind(m, "logging", logging) ||
         !bind(m, "deque", import_attr("collections", "deque"), &g_deque) ||
-        !bind(m, "get_time", import_attr("ortan.utils.utils", "get_time"), &g_get_time))
+        !bind(m, "get_time", import_attr("ortan.utils.utils", "get_time"), &get_time))
         return false;
+    // Held for the process (a strong reference), so that no other object can take its address
+    // once the module's global is replaced.
+    g_stock_time = stock_time(get_time);
+    g_module_dict = PyModule_GetDict(m); // borrowed: the module lives as long as the process
     Ref get_logger = get_attr(logging.get(), "getLogger");
     Ref logger_name = text("ortan.tcl");
     if (!get_logger || !logger_name ||
@@ -584,8 +731,8 @@ bool init_module(PyObject *m) {
     g_maxlen_kw = PyTuple_Pack(1, s_maxlen);
     if (!g_debug || !g_re_compile || !g_maxlen_kw)
         return false;
-    if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, false), &g_entry_cls) ||
-        !bind(m, "History", make_class("History", history_doc, history_methods, true)))
+    if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, true), &g_entry_cls) ||
+        !bind(m, "History", make_class("History", history_doc, history_methods, false)))
         return false;
     g_entry_init = defined_init(g_entry_cls).release();
     return g_entry_init != nullptr;

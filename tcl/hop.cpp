@@ -18,7 +18,21 @@ PyObject *g_code_init;   // its __init__, as built
 PyObject *g_tcl_kw;      // ("tcl",): keyword names for Hop_Code(name, tcl=...)
 
 PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
-    *s_separator, *s_dash, *s_error_info, *s_getattr, *s_getattribute;
+    *s_separator, *s_error_info, *s_error_code, *s_errorinfo, *s_errorcode, *s_splitlist,
+    *s_getattr, *s_getattribute, *s_dict, *s_callback_error;
+
+// Quick calls nested in quick calls (a history, a cast or a Tcl callback that makes one) are
+// limited to this depth. Each level of a runaway nesting usually carries a longer path and a
+// longer history line than the one before (the path grows in place), so memory grows faster
+// than the depth; Python's own recursion limit does not stop it in time where it counts C
+// calls only (10,000 levels from 3.12 on). Every level of a real Tcl-and-Python recursion also
+// nests at least two Tcl evaluations, which Tcl stops at 1,000 by default, so the limit does
+// not bind before Tcl's own.
+constexpr int max_nested_calls = 500;
+
+// The depth of nested quick calls on this thread: counts up and back down around every call,
+// so it never outlives one.
+thread_local int t_nested_calls = 0;
 #if PY_VERSION_HEX < 0x030C0000
 PyObject *g_object_getattribute; // object.__getattribute__
 #endif
@@ -31,6 +45,42 @@ PyObject *g_object_getattribute; // object.__getattribute__
 // into a path component, so their own state must be read around it.
 Ref own_attr(PyObject *self, PyObject *name) {
     return Ref::steal(PyObject_GenericGetAttr(self, name));
+}
+
+// A name that begins and ends with an underscore ("__len__", "_repr_html_"): the names that
+// Python's own machinery and interactive tools probe (hasattr, help, copy, inspect, IPython).
+// Also "_partialmethod", which inspect.signature() reads from any callable before Python 3.13
+// (it reads "__partialmethod__" from 3.13 on). Such a name is never a path component, so that
+// looking at a handle never changes the command it runs.
+bool is_probe_name(PyObject *name) {
+    if (!PyUnicode_Check(name) || PyUnicode_READY(name) < 0)
+        return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    if (n == 0 || PyUnicode_READ_CHAR(name, 0) != '_')
+        return false;
+    return PyUnicode_READ_CHAR(name, n - 1) == '_' ||
+           PyUnicode_CompareWithASCIIString(name, "_partialmethod") == 0;
+}
+
+// AttributeError for such a name, in CPython's wording.
+PyObject *no_such_attribute(PyObject *self, PyObject *name) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                 Py_TYPE(self)->tp_name, name);
+    return nullptr;
+}
+
+// For a method that takes no arguments: TypeError in CPython's wording for a builtin method when
+// some are given ("Hop_Code.__str__() takes no arguments (1 given)").
+bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", qualname);
+        return false;
+    }
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", qualname, nargs - 1);
+        return false;
+    }
+    return true;
 }
 
 // obj.method(*words): the words of the list as separate arguments. The words are held for
@@ -136,7 +186,9 @@ Ref scribed(PyObject *value) {
 }
 
 // The words of one call: the command name, each positional argument through scribe(), then
-// each keyword argument (but cast_) as '-name' and scribe(value), in the caller's order.
+// each keyword argument (but cast_) as its option word and scribe(value), in the caller's
+// order. The option word drops one trailing underscore, as tkinter does, so that `from_=1`
+// sends -from 1.
 Ref command_words(PyObject *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                   Py_ssize_t cast_index) {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -155,7 +207,7 @@ Ref command_words(PyObject *name, PyObject *const *args, Py_ssize_t nargs, PyObj
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (k == cast_index)
             continue;
-        PyObject *option = PyUnicode_Concat(s_dash, PyTuple_GET_ITEM(kwnames, k));
+        PyObject *option = option_word(PyTuple_GET_ITEM(kwnames, k)).release();
         if (!option)
             return Ref();
         PyList_SET_ITEM(words.get(), at++, option);
@@ -167,18 +219,74 @@ Ref command_words(PyObject *name, PyObject *const *args, Py_ssize_t nargs, PyObj
     return words;
 }
 
-// After a failed command: TclError(<Tcl's ::errorInfo>), the complete error trace, raised
-// from None. An error while reading errorInfo propagates with the Tcl error as its context.
+// Tcl's ::errorCode as a tuple of text, split by Tcl's list rules.
+Ref error_code(PyObject *tcl, PyObject *vars) {
+    Ref code = Ref::steal(PyObject_GetItem(vars, s_error_code));
+    Ref tk = code ? host_attr(tcl, s_tk) : Ref();
+    Ref words = tk ? call_method(tk.get(), s_splitlist, {code.get()}) : Ref();
+    if (!words)
+        return words;
+    Ref items = Ref::steal(PySequence_Tuple(words.get()));
+    if (!items)
+        return items;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(items.get(), i);
+        if (PyUnicode_CheckExact(item))
+            continue;
+        // A Tcl_Obj element, or a subclass of str: its text.
+        PyObject *item_text = PyObject_Str(item);
+        if (!item_text)
+            return Ref();
+        PyTuple_SET_ITEM(items.get(), i, item_text);
+        Py_DECREF(item);
+    }
+    return items;
+}
+
+// The Python exception behind a failure with the error code ORTAN PYERR <token>, which the
+// package's Python callbacks report: looked up through the namespace module (imported only
+// here, where such a code has been seen), or null without an exception when there is none.
+Ref callback_error(PyObject *code) {
+    if (PyTuple_GET_SIZE(code) < 3 ||
+        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code, 0), "ORTAN") != 0 ||
+        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code, 1), "PYERR") != 0)
+        return Ref();
+    Ref lookup;
+    Ref module = import_module("ortan.tcl.namespace");
+    if (!module || get_optional_attr(module.get(), s_callback_error, lookup) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError))
+            return Ref();
+        PyErr_Clear(); // no namespace module, no callbacks of its own to name
+    }
+    if (!lookup)
+        return Ref();
+    Ref cause = call(lookup.get(), {code});
+    if (cause && !PyExceptionInstance_Check(cause.get()))
+        return Ref();
+    return cause;
+}
+
+// After a failed command: TclError(<Tcl's ::errorInfo>), the complete error trace, with the
+// attributes `errorinfo` (the same text) and `errorcode` (Tcl's ::errorCode as a tuple of
+// text). It is raised from None, or from the Python exception that a callback of the package
+// raised inside the command. An error while reading the variables propagates with the Tcl
+// error as its context.
 void raise_with_error_info(PyObject *tcl) {
     Ref caught = fetch_exception();
-    Ref vars = get_attr(tcl, s_vars);
+    Ref vars = host_attr(tcl, s_vars);
     Ref info = vars ? Ref::steal(PyObject_GetItem(vars.get(), s_error_info)) : Ref();
-    Ref error = info ? call(g_tcl_error, {info.get()}) : Ref();
-    if (!error) {
+    Ref code = info ? error_code(tcl, vars.get()) : Ref();
+    Ref error = code ? call(g_tcl_error, {info.get()}) : Ref();
+    Ref cause = error && set_attr(error.get(), s_errorinfo, info.get()) &&
+                        set_attr(error.get(), s_errorcode, code.get())
+                    ? callback_error(code.get())
+                    : Ref();
+    if (!cause && PyErr_Occurred()) {
         chain_exception(std::move(caught));
         return;
     }
-    PyException_SetCause(error.get(), nullptr); // `from None`: also suppresses the context
+    // With a null cause this is `from None`; either way the context is suppressed.
+    PyException_SetCause(error.get(), cause.release());
     raise_with_context(std::move(error), std::move(caught));
 }
 
@@ -220,7 +328,8 @@ Ref new_code(PyObject *name, PyObject *tcl) {
 
 PyObject *Hop_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *tcl;
-    if (!parse_method_args("__init__", args, nargs, kwnames, {"tcl"}, 1, &tcl))
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"tcl"}, 1, &tcl) ||
+        !refuse_tkinter_host(tcl, "Hop()"))
         return nullptr;
     // A proxy handed in is kept as it is: it cannot be proxied again.
     const int is_proxy =
@@ -237,8 +346,11 @@ PyObject *Hop_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
     PyObject *name = nargs == 2 && !kwnames ? args[1] : nullptr;
     if (!name && !parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
         return nullptr;
+    if (is_probe_name(name))
+        return no_such_attribute(args[0], name);
     Ref tcl = own_attr(args[0], s_tcl);
-    if (!tcl)
+    // A path on an interpreter that is gone could never run: say so now.
+    if (!tcl || !unproxied(tcl.get()))
         return nullptr;
     return new_code(name, tcl.get()).release();
 }
@@ -252,6 +364,31 @@ PyObject *Hop_call(PyObject *const *, Py_ssize_t, PyObject *) {
 // ===========================================================================================
 // Hop_Code
 // ===========================================================================================
+
+// One level of nested quick calls for the lifetime of a scope; ok() is false, with the
+// RecursionError set, beyond max_nested_calls.
+class NestedCall {
+  public:
+    NestedCall() : ok_(t_nested_calls < max_nested_calls) {
+        if (ok_)
+            ++t_nested_calls;
+        else
+            PyErr_Format(PyExc_RecursionError,
+                         "maximum recursion depth exceeded while calling a Tcl command (%d "
+                         "quick calls nested in one another)",
+                         max_nested_calls);
+    }
+    ~NestedCall() {
+        if (ok_)
+            --t_nested_calls;
+    }
+    NestedCall(const NestedCall &) = delete;
+    NestedCall &operator=(const NestedCall &) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
 
 PyObject *Code_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *tcl = nullptr;
@@ -272,7 +409,7 @@ PyObject *Code_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
                         "__init__() missing 1 required keyword-only argument: 'tcl'");
         return nullptr;
     }
-    if (!set_code(args[0], tcl, args + 1, nargs - 1))
+    if (!refuse_tkinter_host(tcl, "Hop_Code()") || !set_code(args[0], tcl, args + 1, nargs - 1))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -283,6 +420,8 @@ PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     if (!name && !parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
         return nullptr;
     PyObject *self = args[0];
+    if (is_probe_name(name))
+        return no_such_attribute(self, name);
     Ref path = own_attr(self, s_cmd);
     if (!path)
         return nullptr;
@@ -298,7 +437,8 @@ PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
 PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     // The host may build a cycle of C-only calls (say, a history that is itself a quick call).
     RecursionGuard guard(" while calling a Tcl command");
-    if (!guard.ok())
+    NestedCall nested;
+    if (!guard.ok() || !nested.ok())
         return nullptr;
     PyObject *self = args[0];
     const Py_ssize_t npos = nargs - 1;
@@ -339,13 +479,46 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     return plain_result(std::move(result)).release();
 }
 
-PyObject *Code_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!parse_method_args("__str__", args, nargs, kwnames, {}, 0, nullptr))
-        return nullptr;
-    Ref name = command_name(args[0]);
+PyObject *code_text(PyObject *self) {
+    Ref name = command_name(self);
     if (!name)
         return nullptr;
     return PyUnicode_FromFormat("<tcl.Hop magic, referring Tcl code ::%U>", name.get());
+}
+
+PyObject *Code_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return no_arguments("Hop_Code.__str__", nargs, kwnames) ? code_text(args[0]) : nullptr;
+}
+
+PyObject *Code_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return no_arguments("Hop_Code.__repr__", nargs, kwnames) ? code_text(args[0]) : nullptr;
+}
+
+// A copy of a handle: the same class and attributes, and a path of its own, so that growing
+// either path leaves the other as it is. The interpreter is shared (a deep copy too: the copy
+// is a handle on the same interpreter).
+PyObject *copy_code(PyObject *self) {
+    Ref copy = new_instance(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    Ref state = copy ? get_attr(self, s_dict) : Ref();
+    Ref copied = state ? get_attr(copy.get(), s_dict) : Ref();
+    if (!copied || PyDict_Update(copied.get(), state.get()) < 0)
+        return nullptr;
+    Ref path = own_attr(self, s_cmd);
+    Ref own_path = path ? Ref::steal(PySequence_List(path.get())) : Ref();
+    if (!set_attr(copy.get(), s_cmd, own_path.get()))
+        return nullptr;
+    return copy.release();
+}
+
+PyObject *Code_copy(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return no_arguments("Hop_Code.__copy__", nargs, kwnames) ? copy_code(args[0]) : nullptr;
+}
+
+PyObject *Code_deepcopy(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *memo;
+    if (!parse_method_args("__deepcopy__", args, nargs, kwnames, {"memo"}, 1, &memo))
+        return nullptr;
+    return copy_code(args[0]);
 }
 
 // ===========================================================================================
@@ -382,8 +555,11 @@ const MethodDef code_methods[] = {
     {"__init__", Code_init, "($self, *cmd, tcl)", nullptr},
     {"__call__", Code_call, "($self, /, *args, **kwargs)", nullptr},
     {"__getattr__", Code_getattr, "($self, name, /)", nullptr},
-    {"__repr__", Code_str, "($self, /)", nullptr},
+    {"__repr__", Code_repr, "($self, /)", nullptr},
     {"__str__", Code_str, "($self, /)", nullptr},
+    {"__copy__", Code_copy, "($self, /)", "A handle on the same command with a path of its own."},
+    {"__deepcopy__", Code_deepcopy, "($self, memo, /)",
+     "A handle on the same command with a path of its own (the interpreter is shared)."},
 };
 
 template <size_t N>
@@ -432,8 +608,13 @@ bool init_module(PyObject *m) {
             {&s_cast_any, "cast_any"},
             {&s_cast_, "cast_"},
             {&s_separator, "::"},
-            {&s_dash, "-"},
             {&s_error_info, "::errorInfo"},
+            {&s_error_code, "::errorCode"},
+            {&s_errorinfo, "errorinfo"},
+            {&s_errorcode, "errorcode"},
+            {&s_splitlist, "splitlist"},
+            {&s_dict, "__dict__"},
+            {&s_callback_error, "_callback_error"},
             {&s_getattr, "__getattr__"},
             {&s_getattribute, "__getattribute__"},
         }))
