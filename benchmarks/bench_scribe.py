@@ -28,8 +28,9 @@ def py_scan(text):
     flags = set()
     if not text or text[0] in '{"':
         flags.add("USE_BRACES")
-    level = 0
-    for i, c in enumerate(text):
+    level, i, n = 0, 0, len(text)
+    while i < n:
+        c = text[i]
         if c == "{":
             level += 1
         elif c == "}":
@@ -39,27 +40,15 @@ def py_scan(text):
         elif c in _ASKS_BRACES:
             flags.add("USE_BRACES")
         elif c == "\\":
-            if i + 1 == len(text) or text[i + 1] == "\n":
+            if i + 1 == n or text[i + 1] == "\n":
                 flags = {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}
             else:
                 flags.add("USE_BRACES")
+                if text[i + 1] in "{}\\":
+                    i += 1  # an escaped brace or backslash counts for nothing
+        i += 1
     if level != 0:
         return {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}
-    if "\\" in text and "TCL_DONT_USE_BRACES" not in flags:
-        level, i = 0, 0
-        while i < len(text):
-            c = text[i]
-            if c == "\\":
-                i += 1
-            elif c == "{":
-                level += 1
-            elif c == "}":
-                level -= 1
-                if level < 0:
-                    break
-            i += 1
-        if level != 0:
-            return {"TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"}
     return flags
 
 

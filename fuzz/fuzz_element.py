@@ -2,8 +2,10 @@
 
 Properties:
 - scanning gives (2 * length + 2, a set of the three flag names), "TCL_DONT_USE_BRACES" never
-  without "BRACES_UNMATCHED", "USE_BRACES" for the empty text;
-- an element converted with its own scanned flags splits back through Tcl to the same text;
+  without "BRACES_UNMATCHED", "USE_BRACES" for the empty text, and exactly the flags of the
+  scanning rules (a model of them below: braces counted as Tcl reads them back);
+- an element converted with its own scanned flags splits back through Tcl to the same text,
+  and is what Tcl's own list formatting writes for it (as an element after the first);
 - with any flags collection, the converter follows the quoting rules exactly (a model of them
   below), reads the flags by membership only, and adds "BRACES_UNMATCHED" through the
   collection's own add() when, and only when, it backslash-quotes a text that starts with "{";
@@ -23,6 +25,31 @@ with atheris.instrument_imports():
 U, B, D = "USE_BRACES", "BRACES_UNMATCHED", "TCL_DONT_USE_BRACES"
 NAMES = (U, B, D)
 ESCAPED = {"\f": "\\f", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\v": "\\v"}
+
+
+def model_scan(src):
+    """The scanning rules: the flags as a set."""
+    flags = {U} if not src or src[0] in '{"' else set()
+    level, i = 0, 0
+    while i < len(src):
+        c = src[i]
+        if c == "{":
+            level += 1
+        elif c == "}":
+            level -= 1
+            if level < 0:
+                flags |= {D, B}
+        elif c in "[$; \f\n\r\t\v":
+            flags.add(U)
+        elif c == "\\":
+            if i + 1 == len(src) or src[i + 1] == "\n":
+                flags = {D, B}  # replaced: what was gathered is dropped
+            else:
+                flags.add(U)
+                if src[i + 1] in "{}\\":
+                    i += 1  # an escaped brace or backslash counts for nothing
+        i += 1
+    return {D, B} if level != 0 else flags
 
 
 def model_convert(src, flags):
@@ -101,6 +128,7 @@ def scan_property(fdp):
     assert size == 2 * len(src) + 2 and type(flags) is set, (src, size, flags)
     assert flags <= set(NAMES) and (D not in flags or B in flags), (src, flags)
     assert src or U in flags
+    assert flags == model_scan(src), (src, flags, model_scan(src))
     converted = _Tcl_ConvertElement(src, flags)
     assert type(converted) is str
     if harness.tcl_safe(src):
@@ -109,6 +137,8 @@ def scan_property(fdp):
             flags,
             converted,
         )
+        tcl = harness.TK.call("format", "%s", ("z", src))
+        assert tcl == "z " + converted, (src, flags, converted, tcl)
 
 
 def convert_property(fdp):

@@ -1,7 +1,8 @@
 """Fuzz target: scribe() and tclobj() on random nested values and hostile objects.
 
 Properties, for well-formed values (no hook raises, hooks agree with each other):
-- scribe() gives text, and Tcl splits it back into the same items at every level;
+- scribe() gives text, and Tcl splits it back into the same items at every level; a list of
+  texts is exactly what Tcl's own list formatting writes;
 - scribe(tclobj(v)) == scribe(v), and tclobj() gives only values the binding passes natively;
 - the helper functions agree with scribe() and tclobj().
 Hostile values (hooks and protocol methods that raise, return odd types or change the
@@ -52,6 +53,10 @@ def well_formed(fdp):
         check_native(tclobj(v))
     if type(v) in (list, tuple):
         assert _tcl_UpdateStringOfList(v) == text
+        if all(type(item) is str and harness.tcl_safe(item) for item in v):
+            # A list of texts is written as Tcl's own list formatting writes it.
+            tcl = harness.TK.call("format", "%s", tuple(v))
+            assert tcl == text, (v, text, tcl)
         assert _tclobj_from_sequence(v) == tclobj(v)
     if type(v) is dict:
         assert _scribe_from_mapping(v) == text

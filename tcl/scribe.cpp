@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <structmember.h>
-#include <vector>
 
 using ortan::bind;
 using ortan::Ref;
@@ -97,29 +95,17 @@ constexpr CharTable table;
 
 template <class C> inline CharClass class_of(C c) { return c < 128 ? table.cls[c] : PLAIN; }
 
-// Tcl skips the character after a backslash when it matches braces, so "\{" does not open a
-// level there. Text whose braces only balance when escaped braces are counted would be read
-// differently by Tcl (an element split in two, or a bracket outside the braces running as a
-// command): such text must be backslash-quoted.
-template <class C> bool braces_match_as_tcl_reads_them(const C *s, Py_ssize_t n) {
-    Py_ssize_t level = 0;
-    for (Py_ssize_t p = 0; p < n; ++p) {
-        if (s[p] == '\\')
-            ++p;
-        else if (s[p] == '{')
-            ++level;
-        else if (s[p] == '}' && --level < 0)
-            return false;
-    }
-    return level == 0;
-}
-
+// Braces are counted the way Tcl reads them back: a backslash followed by a brace or another
+// backslash is one escape, so the brace does not open or close a level and the second
+// backslash escapes nothing (Tcl 8.6's own list formatting counts them so). Text whose braces
+// balance that way reads back unchanged from braces, which keeps the quoting of nested lists
+// linear in their depth; counting escaped braces instead would backslash-quote every level
+// again and double the text each time.
 template <class C> unsigned scan_chars(const C *s, Py_ssize_t n) {
     // Branch-light: the nesting level and the wish for braces come from tables; only a
     // backslash needs a look at its neighbour.
     bool asks_braces = n == 0 || s[0] == '{' || s[0] == '"';
     bool forced = false; // a backslash at the end or before a newline
-    bool saw_backslash = false;
     Py_ssize_t level = 0, lowest = 0;
     for (Py_ssize_t p = 0; p < n; ++p) {
         const C c = s[p];
@@ -129,20 +115,18 @@ template <class C> unsigned scan_chars(const C *s, Py_ssize_t n) {
         lowest = std::min(lowest, level);
         asks_braces |= table.asks_braces[c];
         if (c == '\\') {
-            saw_backslash = true;
             if (p + 1 == n || s[p + 1] == '\n') {
                 forced = true;
                 asks_braces = false; // the flags are replaced: what was gathered is dropped
+            } else if (s[p + 1] == '{' || s[p + 1] == '}' || s[p + 1] == '\\') {
+                ++p; // the escaped character counts for nothing
             }
         }
     }
     if (level != 0)
         return BACKSLASH_ONLY;
-    unsigned flags = (asks_braces ? unsigned(USE_BRACES) : 0u) |
-                     (forced || lowest < 0 ? unsigned(BACKSLASH_ONLY) : 0u);
-    if (saw_backslash && !(flags & TCL_DONT_USE_BRACES) && !braces_match_as_tcl_reads_them(s, n))
-        return BACKSLASH_ONLY;
-    return flags;
+    return (asks_braces ? unsigned(USE_BRACES) : 0u) |
+           (forced || lowest < 0 ? unsigned(BACKSLASH_ONLY) : 0u);
 }
 
 unsigned scan_element(PyObject *text) {
@@ -171,16 +155,8 @@ class ElementList {
             if (e.owned)
                 Py_DECREF(e.text);
     }
-    // The vector's allocation failures become MemoryError (false), never a C++ exception.
-    bool reserve(size_t n) {
-        try {
-            items_.reserve(n);
-        } catch (const std::exception &) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
-    }
+    // Room for n elements; false with MemoryError set.
+    bool reserve(size_t n) { return items_.reserve(n); }
     void own_all() {
         for (; borrowed_from_ < items_.size(); ++borrowed_from_) {
             Element &e = items_[borrowed_from_];
@@ -193,12 +169,9 @@ class ElementList {
     // Adds a text; `owned` says whether the caller hands over a strong reference (released
     // here if the add fails). False with MemoryError set.
     bool add(PyObject *text, unsigned flags, bool owned) {
-        try {
-            items_.push_back({text, flags, owned});
-        } catch (const std::exception &) {
+        if (!items_.push_back({text, flags, owned})) {
             if (owned)
                 Py_DECREF(text);
-            PyErr_NoMemory();
             return false;
         }
         // Saturating: a bound past any str's size makes PyUnicode_New raise MemoryError
@@ -215,7 +188,8 @@ class ElementList {
     Py_UCS4 maxchar() const { return maxchar_; }
 
   private:
-    std::vector<Element> items_;
+    // Most lists are short: their elements stay in the frame (one per nesting level).
+    ortan::SmallArray<Element, 16> items_;
     size_t borrowed_from_ = 0; // items before this index are all owned
     Py_ssize_t bound_ = 0;
     Py_UCS4 maxchar_ = 127;
@@ -615,22 +589,43 @@ PyObject *Tcl_ConvertElement(PyObject *, PyObject *const *args, Py_ssize_t nargs
     return render_elements(element, false).release();
 }
 
-PyObject *tcl_UpdateStringOfList(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                 PyObject *kwnames) {
-    PyObject *seq;
-    if (!ortan::parse_args("_tcl_UpdateStringOfList", args, nargs, kwnames, {"listObj"}, 1, &seq))
+// A module function over one container: its name and parameter, what the argument must be
+// (for argument errors), and the conversion.
+struct ContainerFunction {
+    const char *name;
+    const char *param;
+    const char *expected;
+    Ref (*convert)(PyObject *);
+};
+
+// A value that cannot be iterated at all is refused before the conversion starts, in CPython's
+// wording for a bad argument, so that the error names the function and its parameter (the
+// iteration alone would say "'int' object is not iterable"). Anything iterable goes on, and the
+// errors of its own iteration or item access propagate unchanged.
+template <const ContainerFunction &f>
+PyObject *container_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames) {
+    PyObject *obj;
+    if (!ortan::parse_args(f.name, args, nargs, kwnames, {f.param}, 1, &obj))
         return nullptr;
-    return scribe_sequence(seq).release();
+    if (!Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", f.name, f.param,
+                     f.expected, obj == Py_None ? "None" : Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return f.convert(obj).release();
 }
 
-// The module functions that take one argument named `obj`; `name` serves argument errors.
-template <Ref (*convert)(PyObject *), const char *name>
-PyObject *one_obj_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *obj;
-    if (!ortan::parse_args(name, args, nargs, kwnames, {"obj"}, 1, &obj))
-        return nullptr;
-    return convert(obj).release();
-}
+constexpr ContainerFunction update_function = {"_tcl_UpdateStringOfList", "listObj", "iterable",
+                                               scribe_sequence};
+constexpr ContainerFunction scribe_from_sequence_function = {"_scribe_from_sequence", "listObj",
+                                                             "iterable", scribe_sequence};
+constexpr ContainerFunction scribe_from_mapping_function = {"_scribe_from_mapping", "obj",
+                                                            "a mapping", scribe_mapping};
+constexpr ContainerFunction tclobj_from_sequence_function = {"_tclobj_from_sequence", "obj",
+                                                             "iterable", tclobj_sequence};
+constexpr ContainerFunction tclobj_from_mapping_function = {"_tclobj_from_mapping", "obj",
+                                                            "a mapping", tclobj_mapping};
 
 // ---------------------------------------------------------------------------------------------
 // The scribe and tclobj callables: vectorcall objects with a __dict__, so that they carry
@@ -754,8 +749,9 @@ const char scan_doc[] =
     "Returns a 2-tuple: an overestimate of the number of characters that will be needed by\n"
     "_Tcl_ConvertElement to produce a valid list element from the string, and the flag value\n"
     "(a set of flag names) that _Tcl_ConvertElement needs to do the conversion.\n\n"
-    "Beyond Tcl's own rules, braces are matched the way Tcl reads them back (the character\n"
-    "after a backslash is skipped); when that match fails the element is backslash-quoted.\n\n"
+    "Braces are counted the way Tcl reads them back, as Tcl 8.6 does: a backslash before '{',\n"
+    "'}' or another backslash escapes that character, which then counts for nothing; an\n"
+    "element whose braces balance so is braced.\n\n"
     "From:\n    Tcl_ScanElement / Tcl_ScanCountedElement, generic/tclUtil.c, Tcl 8.4.19";
 
 const char convert_doc[] =
@@ -773,6 +769,11 @@ const char update_doc[] =
     "A first element that begins with '#' is quoted too, so that the list never reads as a\n"
     "comment when it is evaluated as a command.\n\n"
     "From:\n    UpdateStringOfList, generic/tclListObj.c, Tcl 8.4.19";
+
+const char scribe_from_sequence_doc[] =
+    "_scribe_from_sequence($module, /, listObj)\n--\n\n"
+    "The Tcl list text of the items of a sequence or set, in iteration order: the same as\n"
+    "_tcl_UpdateStringOfList.";
 
 const char scribe_from_mapping_doc[] =
     "_scribe_from_mapping($module, /, obj)\n--\n\n"
@@ -802,23 +803,20 @@ PyMethodDef scan_def = {"_Tcl_ScanElement", ortan::as_cfunction(Tcl_ScanElement)
                         METH_FASTCALL | METH_KEYWORDS, scan_doc};
 PyMethodDef convert_def = {"_Tcl_ConvertElement", ortan::as_cfunction(Tcl_ConvertElement),
                            METH_FASTCALL | METH_KEYWORDS, convert_doc};
-PyMethodDef update_def = {"_tcl_UpdateStringOfList", ortan::as_cfunction(tcl_UpdateStringOfList),
-                          METH_FASTCALL | METH_KEYWORDS, update_doc};
-constexpr char scribe_from_mapping_name[] = "_scribe_from_mapping";
-constexpr char tclobj_from_sequence_name[] = "_tclobj_from_sequence";
-constexpr char tclobj_from_mapping_name[] = "_tclobj_from_mapping";
-PyMethodDef scribe_from_mapping_def = {
-    scribe_from_mapping_name,
-    ortan::as_cfunction(one_obj_function<scribe_mapping, scribe_from_mapping_name>),
-    METH_FASTCALL | METH_KEYWORDS, scribe_from_mapping_doc};
-PyMethodDef tclobj_from_sequence_def = {
-    tclobj_from_sequence_name,
-    ortan::as_cfunction(one_obj_function<tclobj_sequence, tclobj_from_sequence_name>),
-    METH_FASTCALL | METH_KEYWORDS, tclobj_from_sequence_doc};
-PyMethodDef tclobj_from_mapping_def = {
-    tclobj_from_mapping_name,
-    ortan::as_cfunction(one_obj_function<tclobj_mapping, tclobj_from_mapping_name>),
-    METH_FASTCALL | METH_KEYWORDS, tclobj_from_mapping_doc};
+// _scribe_from_sequence does what _tcl_UpdateStringOfList does, as a function of its own, so
+// that its argument errors carry the name it was called by.
+template <const ContainerFunction &f> PyMethodDef container_def(const char *doc) {
+    return {f.name, ortan::as_cfunction(container_function<f>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+PyMethodDef update_def = container_def<update_function>(update_doc);
+PyMethodDef scribe_from_sequence_def =
+    container_def<scribe_from_sequence_function>(scribe_from_sequence_doc);
+PyMethodDef scribe_from_mapping_def =
+    container_def<scribe_from_mapping_function>(scribe_from_mapping_doc);
+PyMethodDef tclobj_from_sequence_def =
+    container_def<tclobj_from_sequence_function>(tclobj_from_sequence_doc);
+PyMethodDef tclobj_from_mapping_def =
+    container_def<tclobj_from_mapping_function>(tclobj_from_mapping_doc);
 
 bool init_module(PyObject *m) {
     if (!ortan::intern_all({
@@ -843,10 +841,11 @@ bool init_module(PyObject *m) {
         !bind(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))))
         return false;
 
-    Ref update = ortan::module_function(&update_def, m);
+    Ref scribe_from_sequence = ortan::module_function(&scribe_from_sequence_def, m);
     if (!bind(m, "_Tcl_ScanElement", ortan::module_function(&scan_def, m)) ||
         !bind(m, "_Tcl_ConvertElement", ortan::module_function(&convert_def, m)) ||
-        !bind(m, "_tcl_UpdateStringOfList", update) || !bind(m, "_scribe_from_sequence", update))
+        !bind(m, "_tcl_UpdateStringOfList", ortan::module_function(&update_def, m)) ||
+        !bind(m, "_scribe_from_sequence", scribe_from_sequence))
         return false;
     Ref scribe_from_mapping = ortan::module_function(&scribe_from_mapping_def, m);
     Ref scribe = new_converter("scribe", scribe_doc, scribe_value);
@@ -873,7 +872,7 @@ bool init_module(PyObject *m) {
         !bind(m, "_tclobj_from_mapping", tclobj_from_mapping) || !bind(m, "tclobj", tclobj))
         return false;
 
-    return PyObject_SetAttrString(scribe.get(), "from_sequence", update.get()) == 0 &&
+    return PyObject_SetAttrString(scribe.get(), "from_sequence", scribe_from_sequence.get()) == 0 &&
            PyObject_SetAttrString(scribe.get(), "from_mapping", scribe_from_mapping.get()) == 0 &&
            PyObject_SetAttrString(tclobj.get(), "from_sequence", tclobj_from_sequence.get()) == 0 &&
            PyObject_SetAttrString(tclobj.get(), "from_mapping", tclobj_from_mapping.get()) == 0;

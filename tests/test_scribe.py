@@ -1,6 +1,8 @@
 import collections
 import enum
 import inspect
+import os
+import subprocess
 import sys
 
 import pytest
@@ -19,6 +21,12 @@ from ortan.tcl.scribe import (
     _tclobj_from_sequence,
     scribe,
     tclobj,
+)
+
+# The directory holding the package that these tests import (installed or in place), so that a
+# subprocess imports the same build.
+PACKAGE_ROOT = os.path.dirname(
+    os.path.dirname(os.path.dirname(os.path.abspath(scribe_module.__file__)))
 )
 
 U, B, D = "USE_BRACES", "BRACES_UNMATCHED", "TCL_DONT_USE_BRACES"
@@ -43,7 +51,8 @@ ELEMENTS = [
     ("}a{", {D, B}, "\\}a\\{"),
     ("a {b", {D, B}, "a\\ \\{b"),
     ("a\\", {D, B}, "a\\\\"),
-    ("x\\{y", {D, B}, "x\\\\\\{y"),
+    # An escaped brace counts for nothing, as Tcl reads it back: braces suffice.
+    ("x\\{y", {U}, "{x\\{y}"),
     ("a\\\nb", {D, B, U}, "a\\\\\\nb"),
     ("é ü", {U}, "{é ü}"),
     # Braces that balance only when a backslashed brace is counted: Tcl would read them
@@ -78,6 +87,109 @@ def test_element_quoting(element, flags, converted, tk):
 def test_list_join(items, text):
     assert _tcl_UpdateStringOfList(items) == text
     assert scribe(items) == text
+
+
+def tcl_list(tk, items):
+    """The text of Tcl's own `list` of the items (read as an object: NUL characters survive)."""
+    return tk.call("format", "%s", tk.call("list", *items))
+
+
+# (items, Tcl 8.6's `list` of them): braces are counted as Tcl reads them back, so an escaped
+# brace or backslash counts for nothing; a final backslash only when it is not escaped itself.
+TCL_LISTS = [
+    (["x\\{y"], "{x\\{y}"),
+    (["x \\{"], "{x \\{}"),
+    (["a\\}"], "{a\\}}"),
+    (["\\{"], "{\\{}"),
+    (["a\\\\"], "{a\\\\}"),
+    (["a\\"], "a\\\\"),
+    (["{a"], "\\{a"),
+    (["a\\{\\}"], "{a\\{\\}}"),
+    (["a\\{b}"], "a\\\\\\{b\\}"),
+    (["a\\\\{"], "a\\\\\\\\\\{"),
+    (["\\\\\n"], "{\\\\\n}"),
+    (["a\\\nb"], "a\\\\\\nb"),
+    (["#a", "#a"], "{#a} #a"),
+    (["#{", "#{"], "\\#\\{ #\\{"),
+    (["a]{b}"], "a\\]{b}"),
+]
+
+
+@pytest.mark.parametrize("items, text", TCL_LISTS, ids=[repr(i) for i, _ in TCL_LISTS])
+def test_quoting_matches_tcl_list(items, text, tk):
+    assert scribe(items) == text == tcl_list(tk, items)
+    assert split(tk, text) == tuple(items)
+
+
+def test_nesting_grows_linearly(tk):
+    assert scribe([["x", "{"], "y"]) == "{x \\{} y"
+    value, tcl_text, lengths = "{", "{", []
+    for _ in range(20):
+        value, tcl_text = [value], tcl_list(tk, [tcl_text])
+        assert scribe(value) == tcl_text
+        lengths.append(len(tcl_text))
+    # Each level adds its two braces, as in Tcl's own formatting.
+    assert lengths == list(range(2, 41, 2))
+    text = scribe(value)
+    for _ in range(20):
+        assert tk.call("llength", text) == 1
+        text = tk.call("lindex", text, 0)
+    assert text == "{"
+
+
+@pytest.mark.parametrize(
+    "func, arg, message",
+    [
+        (_scribe_from_mapping, 5,
+         "_scribe_from_mapping() argument 'obj' must be a mapping, not int"),
+        (_tclobj_from_mapping, None,
+         "_tclobj_from_mapping() argument 'obj' must be a mapping, not None"),
+        (_tclobj_from_sequence, 5,
+         "_tclobj_from_sequence() argument 'obj' must be iterable, not int"),
+        (_scribe_from_sequence, 1.5,
+         "_scribe_from_sequence() argument 'listObj' must be iterable, not float"),
+        (_tcl_UpdateStringOfList, 5,
+         "_tcl_UpdateStringOfList() argument 'listObj' must be iterable, not int"),
+        (scribe.from_sequence, 5,
+         "_scribe_from_sequence() argument 'listObj' must be iterable, not int"),
+        (tclobj.from_mapping, object(),
+         "_tclobj_from_mapping() argument 'obj' must be a mapping, not object"),
+        # Iterable, so the error of the item access itself propagates.
+        (_scribe_from_mapping, ["k"], "list indices must be integers or slices, not str"),
+    ],
+    ids=["scribe-mapping", "tclobj-mapping", "tclobj-sequence", "scribe-sequence",
+         "update-string", "scribe.from_sequence", "tclobj.from_mapping", "iterable-non-mapping"],
+)  # fmt: skip
+def test_container_argument_errors_name_the_function(func, arg, message):
+    with pytest.raises(TypeError) as info:
+        func(arg)
+    assert str(info.value) == message
+
+
+MEMORY_SCRIPT = """
+import resource
+from ortan.tcl.scribe import scribe
+items = ["a b"] * 20_000_000
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+limit = (vm + 100_000) * 1024  # 100 MB more: far less than the elements of the list need
+resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+try:
+    scribe(items)
+except MemoryError:
+    print("MemoryError")
+del items
+print(scribe(["still", "working"]))
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer runtime reserves address space")
+def test_out_of_memory_is_memory_error():
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], env=env, capture_output=True,
+                         text=True, timeout=120)
+    assert (out.returncode, out.stdout.split("\n")) == (0, ["MemoryError", "still working", ""])
 
 
 @pytest.mark.parametrize(
@@ -305,7 +417,10 @@ def test_module_layout():
     assert scribe_module._tkTcl_Obj is _tkinter.Tcl_Obj
     assert scribe_module.unicode is str and scribe_module._long_type is int
     assert scribe_module._sysmaxsize == sys.maxsize
-    assert _scribe_from_sequence is _tcl_UpdateStringOfList
+    # Two functions that do the same, so that each names itself in its argument errors.
+    assert _scribe_from_sequence is not _tcl_UpdateStringOfList
+    assert _scribe_from_sequence.__name__ == "_scribe_from_sequence"
+    assert _scribe_from_sequence(["a b", 1]) == _tcl_UpdateStringOfList(["a b", 1]) == "{a b} 1"
     assert scribe.from_sequence is _scribe_from_sequence
     assert scribe.from_mapping is _scribe_from_mapping
     assert tclobj.from_sequence is _tclobj_from_sequence
@@ -320,6 +435,7 @@ def test_signatures_and_docs():
     assert str(inspect.signature(_Tcl_ScanElement)) == "(string)"
     assert str(inspect.signature(_Tcl_ConvertElement)) == "(src, flags)"
     assert str(inspect.signature(_tcl_UpdateStringOfList)) == "(listObj)"
+    assert str(inspect.signature(_scribe_from_sequence)) == "(listObj)"
     assert _Tcl_ConvertElement(src="a b", flags={U}) == "{a b}"
     assert scribe.__doc__.startswith("scribe() Function/Class")
     assert tclobj.__doc__ is None
@@ -331,7 +447,8 @@ def test_signatures_and_docs():
         scribe(1, 2)
     with pytest.raises(TypeError):
         scribe(value=1)
-    for func in (_scribe_from_mapping, _tclobj_from_sequence, _tclobj_from_mapping):
+    for func in (_scribe_from_mapping, _tclobj_from_sequence, _tclobj_from_mapping,
+                 _scribe_from_sequence, _tcl_UpdateStringOfList):
         with pytest.raises(TypeError, match=r"^%s\(\) missing" % func.__name__):
             func()
 
@@ -358,6 +475,40 @@ special_text = st.text(
 @given(items=st.lists(special_text, max_size=6))
 def test_lists_split_back_exactly_through_tcl(items):
     assert split(_shared_tk(), scribe(items)) == tuple(items)
+
+
+@settings(max_examples=400, deadline=None)
+@given(items=st.lists(special_text, max_size=6))
+def test_lists_format_as_tcl_list(items):
+    assert scribe(items) == tcl_list(_shared_tk(), items)
+
+
+nested_values = st.recursive(
+    special_text | special_text.map(lambda t: t + " [set ::pwned 1]"),
+    lambda inner: st.lists(inner, max_size=4),
+    max_leaves=16,
+)
+
+
+def reads_back(tk, text, value):
+    """Tcl reads `text` as `value`: a text as itself, a list by llength and lindex per level."""
+    if isinstance(value, str):
+        assert text == value
+        return
+    assert tk.call("llength", text) == len(value)
+    for i, item in enumerate(value):
+        reads_back(tk, tk.call("lindex", text, i), item)
+
+
+@settings(max_examples=300, deadline=None)
+@given(value=st.lists(nested_values, max_size=4))
+def test_nested_lists_read_back_and_never_run_code(value):
+    tk = _shared_tk()
+    reads_back(tk, scribe(value), value)
+    tk.eval("unset -nocomplain ::pwned ::x")
+    tk.call("eval", scribe(("set", "::x", value)))
+    assert tk.getvar("::x") == scribe(value)
+    assert tk.eval("info exists ::pwned") == "0"
 
 
 @settings(max_examples=400, deadline=None)
