@@ -34,7 +34,7 @@ def test_sample_program_type_checks(mypy_path):
     assert status == 0, out + err
 
 
-MODULES = ["scribe", "internal", "namespace", "nestmap", "history", "hop"]
+MODULES = ["scribe", "internal", "namespace", "nestmap", "history", "hop", "cast"]
 # Special methods whose signatures users see (the rest are Python's own).
 SHOWN_DUNDERS = {"__init__", "__call__", "__getitem__", "__setitem__", "__delitem__",
                  "__contains__", "__len__", "__iter__", "__enter__", "__exit__", "__tclobj__",

@@ -1,9 +1,19 @@
 """A program that uses every public name of ortan.tcl; mypy checks it against the stubs."""
 
+import tkinter
 from functools import cmp_to_key
 
 import ortan.tcl
-from ortan.tcl import Interpreter, cast_any, cast_array, cast_boolean, cast_list, default_interpreter
+from ortan.tcl import (
+    Interpreter,
+    cast_any,
+    cast_array,
+    cast_boolean,
+    cast_dict,
+    cast_list,
+    default_interpreter,
+)
+from ortan.tcl.cast import HostCasts
 from ortan.tcl.history import Entry, History, log
 from ortan.tcl.hop import Hop, Hop_Code
 from ortan.tcl.internal import (
@@ -37,6 +47,10 @@ flag: bool = cast_boolean("yes") and tcl.cast_boolean(1)
 items: tuple[object, ...] = cast_list("a b") + tcl.cast_list(("c",))
 table: dict[object, object] = cast_array("k v")
 anything: object = cast_any("1")
+keys: list[str] = list(cast_dict("k v")) + list(tcl.cast_dict(("n", 1)))
+shared: Interpreter = Interpreter(tkinter.Tcl())
+on_app: Interpreter = Interpreter(shared.tk)
+casts: HostCasts = shared
 
 text: str = scribe([1, {"k": None}]) + scribe.from_sequence([1]) + scribe.from_mapping({"a": 1})
 native: object = tclobj(1.5)

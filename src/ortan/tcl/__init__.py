@@ -12,6 +12,7 @@ import tkinter
 import _tkinter
 
 from .cast import HostCasts, cast_any, cast_array, cast_dict, cast_list
+from .internal import GetListFromAny
 
 __all__ = [
     "Interpreter",

@@ -2,10 +2,15 @@
 
 import functools
 import tkinter
-from typing import Any
+from typing import Any, Optional, Union
 
 import _tkinter
 
+from .cast import HostCasts as HostCasts
+from .cast import cast_any as cast_any
+from .cast import cast_array as cast_array
+from .cast import cast_dict as cast_dict
+from .cast import cast_list as cast_list
 from .history import History
 from .hop import Hop
 from .internal import GetListFromAny as GetListFromAny
@@ -16,30 +21,24 @@ __all__ = [
     "cast_any",
     "cast_array",
     "cast_boolean",
+    "cast_dict",
     "cast_list",
     "default_interpreter",
 ]
 
-class Interpreter:
+class Interpreter(HostCasts):
     tk: _tkinter.TkappType
-    _root: tkinter.Tk
-    def __init__(self) -> None: ...
+    _root: Optional[tkinter.Tk]
+    def __init__(self, master: Union[tkinter.Misc, _tkinter.TkappType, None] = None) -> None: ...
     @functools.cached_property
     def history(self) -> History: ...
     @functools.cached_property
     def hop(self) -> Hop: ...
     @functools.cached_property
     def vars(self) -> TclNamespace.VariablesView: ...
-    def cast_boolean(self, value: Any) -> bool: ...
-    def cast_list(self, value: Any) -> tuple[Any, ...]: ...
-    def cast_array(self, value: Any) -> dict[Any, Any]: ...
-    def cast_any(self, value: Any) -> Any: ...
 
 def default_interpreter() -> Interpreter: ...
-def cast_list(value: Any) -> tuple[Any, ...]: ...
-def cast_boolean(value: Any) -> bool: ...
-def cast_array(value: Any) -> dict[Any, Any]: ...
-def cast_any(value: Any) -> Any: ...
+def cast_boolean(value: object) -> bool: ...
 
 # The module stands in for its default interpreter.
 tk: _tkinter.TkappType
