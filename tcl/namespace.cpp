@@ -35,6 +35,33 @@ namespace {
 const char *const module_name = "ortan.tcl.namespace";
 const char *const package_name = "ortan.tcl";
 
+// The names a view lists, as the words ("::apply", <this>, kind): the own variables (kind "vars"),
+// commands or procedures of the namespace the words run in, relative to it. Only names that the
+// view reads back are listed: no visible global, no child namespace's names, for "vars" only
+// variables that hold a scalar value (no array, nothing declared but unset), and no name that
+// the name arithmetic refuses (empty, or holding a single colon).
+#define ORTAN_OWN_NAMES_LAMBDA                                                                     \
+    "{kind} {"                                                                                     \
+    "::set ns [::uplevel 1 {::namespace current}]; ::set names {}; "                               \
+    "::foreach name [::info $kind ${ns}::*] {"                                                     \
+    "::if {$kind eq {vars} && (![::info exists $name] || [::array exists $name])} ::continue; "    \
+    "::set tail [::namespace tail $name]; "                                                        \
+    "::if {$tail ne {} && [::string first : $tail] < 0} {::lappend names $tail}"                   \
+    "}; ::return $names}"
+
+// The text of an array element addressed by array name and index as two words, so that a
+// "(" in the name cannot move the index: ("::apply", <this>, name, index), evaluated. A failure
+// names the element as the caller knows it, not by the local link.
+#define ORTAN_ELEMENT_TEXT_LAMBDA                                                                  \
+    "{name index} {"                                                                               \
+    "::upvar 1 $name a; "                                                                          \
+    "::if {![::catch {::set a($index)} value]} {::return $value}; "                                \
+    "::set prefix \"can't read \\\"a($index)\\\": \"; "                                            \
+    "::if {[::string first $prefix $value] == 0} {"                                                \
+    "::set value \"can't read \\\"${name}($index)\\\": "                                           \
+    "[::string range $value [::string length $prefix] end]\"}; "                                   \
+    "::return -code error $value}"
+
 // Interned identifiers and Tcl words. One list, so that declaring and interning cannot drift.
 #define ORTAN_NAMESPACE_STRINGS(X)                                                                 \
     X(tcl, "tcl")                                                                                  \
@@ -147,7 +174,11 @@ const char *const package_name = "ortan.tcl";
     X(set_space, "set ")                                                                           \
     X(hook_scribe, "__scribe__")                                                                   \
     X(hook_tclobj, "__tclobj__")                                                                   \
-    X(temp_template, "::__ortan__{cls}_{id}_tmp")
+    X(temp_template, "::__ortan__{cls}_{id}_tmp")                                                  \
+    X(w_apply, "::apply")                                                                          \
+    X(w_exact, "-exact")                                                                           \
+    X(own_names_lambda, ORTAN_OWN_NAMES_LAMBDA)                                                    \
+    X(element_text_lambda, ORTAN_ELEMENT_TEXT_LAMBDA)
 
 struct Strings {
 #define ORTAN_DECLARE(id, text) PyObject *id = nullptr;
@@ -266,6 +297,14 @@ bool ready(PyObject *text) {
 }
 
 Ref none() { return Ref::borrow(Py_None); }
+
+// bool(value); a null value (its call failed) passes through.
+PyObject *as_bool(Ref value) {
+    if (!value)
+        return nullptr;
+    const int truth = PyObject_IsTrue(value.get());
+    return truth < 0 ? nullptr : PyBool_FromLong(truth);
+}
 
 // A tuple of borrowed items.
 Ref tuple_of(std::initializer_list<PyObject *> items) {
@@ -1105,8 +1144,43 @@ Ref set_command_text(PyObject *name) {
     return words ? ortan::call(scribe_fn, {words.get()}) : words;
 }
 
+// Whether an element of the array `name` is better addressed by name and index as two parts:
+// Tcl reads "x(y(k)" as element "y(k" of array "x", so a name holding "(" cannot carry its index
+// in one text. -1 with an exception set.
+int needs_two_parts(PyObject *name) {
+    if (!PyUnicode_Check(name))
+        return 0; // not text: the general way converts it
+    const Py_ssize_t at = PyUnicode_FindChar(name, '(', 0, PyUnicode_GET_LENGTH(name), 1);
+    return at == -2 ? -1 : at >= 0;
+}
+
+// The variable's name, and the index as text unless it is None: false with an exception set.
+// `two_parts` tells whether the element must be addressed by the two.
+bool element_parts(PyObject *self, PyObject *array_index, Ref &name, Ref &index, int &two_parts) {
+    name = get_attr(self, S.var_name);
+    if (!name)
+        return false;
+    two_parts = 0;
+    if (is_none(array_index))
+        return true;
+    index = to_text(array_index);
+    return index && (two_parts = needs_two_parts(name.get())) >= 0;
+}
+
 // variable.get_str(array_index=index) of a TclVariable.
 Ref variable_get_str(PyObject *variable, PyObject *index) {
+    if (!is_none(index)) {
+        Ref name, index_text;
+        int two_parts = 0;
+        if (!element_parts(variable, index, name, index_text, two_parts))
+            return Ref();
+        if (two_parts) {
+            Ref words = tuple_of({S.w_apply, S.element_text_lambda, name.get(), index_text.get()});
+            Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
+            Ref tk = script ? tk_of(variable) : script;
+            return tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
+        }
+    }
     Ref name = element_name(variable, index);
     Ref script = name ? set_command_text(name.get()) : name;
     Ref tk = script ? tk_of(variable) : script;
@@ -1185,7 +1259,17 @@ PyObject *TclVariable_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *
     if ((nargs > 1 || kwnames) &&
         !parse_method_args("exists", args, nargs, kwnames, {"array_index"}, 0, a))
         return nullptr;
-    Ref name = element_name(args[0], a[0]);
+    Ref name, index;
+    int two_parts = 0;
+    if (!element_parts(args[0], a[0], name, index, two_parts))
+        return nullptr;
+    if (two_parts) {
+        // `array names name -exact index` lists the element when it exists.
+        Ref words = tuple_of({S.w_array, S.w_names, name.get(), S.w_exact, index.get()});
+        Ref result = words ? tk_call(args[0], words.get()) : words;
+        return as_bool(host_cast(args[0], S.cast_list, result));
+    }
+    name = with_index(std::move(name), index.get());
     Ref words = name ? tuple_of({S.w_info, S.w_exists, name.get()}) : name;
     Ref result = words ? tk_call(args[0], words.get()) : words;
     return host_cast(args[0], S.cast_boolean, result).release();
@@ -1643,13 +1727,6 @@ Ref command_query(PyObject *self, PyObject *first, PyObject *second, PyObject *e
                 : !extra2 ? tuple_of({first, second, name.get(), extra})
                           : tuple_of({first, second, name.get(), extra, extra2});
     return words ? tk_call(self, words.get()) : words;
-}
-
-PyObject *as_bool(Ref value) {
-    if (!value)
-        return nullptr;
-    const int truth = PyObject_IsTrue(value.get());
-    return truth < 0 ? nullptr : PyBool_FromLong(truth);
 }
 
 PyObject *TclCommand_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2236,10 +2313,10 @@ PyObject *TempTclCommand_del(PyObject *const *args, Py_ssize_t nargs, PyObject *
 // TclNamespace
 
 // Query words of the views, made once.
-PyObject *words_info_vars;     // ("::info", "vars")
-PyObject *words_info_commands; // ("::info", "commands")
-PyObject *words_info_procs;    // ("::info", "procs")
-PyObject *words_current;       // ("namespace", "current")
+PyObject *words_own_vars;     // ("::apply", own_names_lambda, "vars")
+PyObject *words_own_commands; // ("::apply", own_names_lambda, "commands")
+PyObject *words_own_procs;    // ("::apply", own_names_lambda, "procs")
+PyObject *words_current;      // ("namespace", "current")
 
 bool init_namespace(PyObject *self, PyObject *ns, PyObject *tcl) {
     if (!init_next_plain(TclNamespace_cls, self, {TclNamespace_cls, TempTclNamespace_cls}))
@@ -2897,6 +2974,21 @@ PyObject *view_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     return key ? call_method(args[0], S.exists, {key}).release() : nullptr;
 }
 
+// `key in view` of the variable views: true when view[key] reads a value, that is when the
+// variable (or element) exists and is not an array.
+PyObject *VariablesView_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *key = key_argument("__contains__", args, nargs, kwnames);
+    if (!key)
+        return nullptr;
+    Ref exists = call_method(args[0], S.exists, {key});
+    const int truth = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (truth <= 0)
+        return truth < 0 ? nullptr : Py_NewRef(Py_False);
+    Ref array = call_method(args[0], S.is_array, {key});
+    const int is_array = array ? PyObject_IsTrue(array.get()) : -1;
+    return is_array < 0 ? nullptr : PyBool_FromLong(!is_array);
+}
+
 // The views' __setitem__: self.<method>(key, value).
 PyObject *view_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                        PyObject *method) {
@@ -2942,7 +3034,7 @@ PyObject *view_iter(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyOb
 }
 
 PyObject *VariablesView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return view_iter(VariablesView_cls, args, nargs, kwnames, words_info_vars);
+    return view_iter(VariablesView_cls, args, nargs, kwnames, words_own_vars);
 }
 
 PyObject *ObjectsView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2973,8 +3065,51 @@ PyObject *command_view_method(const char *fname, PyObject *method, PyObject *con
     return returns_none ? none_or_null(result) : result;
 }
 
+// `name` with the glob characters of its last component escaped: the pattern of `info commands`
+// or `info procs` that matches the command of that very name (their namespace part is never a
+// pattern).
+Ref literal_command_pattern(PyObject *name) {
+    if (!PyUnicode_Check(name) || !ready(name))
+        return PyErr_Occurred() ? Ref() : Ref::borrow(name);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    const Py_ssize_t colons = PyUnicode_Find(name, S.colons, 0, n, -1);
+    if (colons == -2)
+        return Ref();
+    const Py_ssize_t tail = colons < 0 ? 0 : colons + 2;
+    auto is_glob = [](Py_UCS4 ch) {
+        return ch == '*' || ch == '?' || ch == '[' || ch == ']' || ch == '\\';
+    };
+    Py_ssize_t first = -1;
+    for (Py_ssize_t i = tail; i < n && first < 0; ++i)
+        if (is_glob(PyUnicode_READ_CHAR(name, i)))
+            first = i;
+    if (first < 0)
+        return Ref::borrow(name);
+    ortan::TextWriter out(n + 8);
+    bool ok = out.ok() && out.put_range(name, 0, first);
+    for (Py_ssize_t i = first; i < n && ok; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(name, i);
+        ok = (!is_glob(ch) || out.put('\\')) && out.put(ch);
+    }
+    return ok ? out.finish() : Ref();
+}
+
+// The command views' existence tests: self.byref(cmd_name), asked with `info <sub>` about its
+// name taken literally, so that a name with glob characters is only itself.
+PyObject *command_view_exists(PyObject *sub, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse_method_args("exists", args, nargs, kwnames, {"cmd_name"}, 1, a))
+        return nullptr;
+    Ref command = view_item(args[0], a[0]);
+    Ref name = command ? get_attr(command.get(), S.cmd_name) : command;
+    Ref pattern = name ? literal_command_pattern(name.get()) : name;
+    Ref words = pattern ? tuple_of({S.w_info, sub, pattern.get()}) : pattern;
+    return as_bool(words ? tk_call(command.get(), words.get()) : words);
+}
+
 PyObject *CommandsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return command_view_method("exists", S.exists, args, nargs, kwnames, false);
+    return command_view_exists(S.w_commands, args, nargs, kwnames);
 }
 
 PyObject *CommandsView_createcommand(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -3038,15 +3173,15 @@ PyObject *CommandsView_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kw
 }
 
 PyObject *CommandsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return view_iter(CommandsView_cls, args, nargs, kwnames, words_info_commands);
+    return view_iter(CommandsView_cls, args, nargs, kwnames, words_own_commands);
 }
 
 PyObject *ProcsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return command_view_method("exists", S.is_proc, args, nargs, kwnames, false);
+    return command_view_exists(S.w_procs, args, nargs, kwnames);
 }
 
 PyObject *ProcsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return view_iter(ProcsView_cls, args, nargs, kwnames, words_info_procs);
+    return view_iter(ProcsView_cls, args, nargs, kwnames, words_own_procs);
 }
 // ---------------------------------------------------------------------------------------------
 // Classes
@@ -3337,7 +3472,7 @@ bool make_view_classes() {
          {"is_array", VariablesView_is_array, "($self, var_name)", nullptr},
          {"exists", VariablesView_exists, "($self, var_name, array_index=None)", nullptr},
          {"__getitem__", VariablesView_getitem, "($self, key, /)", nullptr},
-         {"__contains__", view_contains, "($self, key, /)", nullptr},
+         {"__contains__", VariablesView_contains, "($self, key, /)", nullptr},
          {"__setitem__", VariablesView_setitem, "($self, key, value, /)", nullptr},
          {"__delitem__", VariablesView_delitem, "($self, key, /)", nullptr},
          {"__len__", VariablesView_len, "($self, /)", nullptr},
@@ -3487,9 +3622,9 @@ bool init_constants() {
              Tuple{&kw_tcl_cast, {S.tcl, S.cast}},
              Tuple{&kw_array_index_tcl_cast, {S.array_index, S.tcl, S.cast}},
              Tuple{&kw_cls_id, {S.cls, S.id}},
-             Tuple{&words_info_vars, {S.w_info, S.w_vars}},
-             Tuple{&words_info_commands, {S.w_info, S.w_commands}},
-             Tuple{&words_info_procs, {S.w_info, S.w_procs}},
+             Tuple{&words_own_vars, {S.w_apply, S.own_names_lambda, S.w_vars}},
+             Tuple{&words_own_commands, {S.w_apply, S.own_names_lambda, S.w_commands}},
+             Tuple{&words_own_procs, {S.w_apply, S.own_names_lambda, S.w_procs}},
              Tuple{&words_current, {S.w_namespace, S.w_current}},
          }) {
         if (!(*t.slot = tuple_of(t.items).release()))
