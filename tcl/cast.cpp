@@ -236,10 +236,14 @@ Ref cast_boolean(PyObject *host, PyObject *value) {
         return Ref::borrow(value);
     if (PyLong_CheckExact(value))
         return Ref::borrow(PyObject_IsTrue(value) ? Py_True : Py_False);
-    if (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 1) {
-        const Py_UCS4 c = PyUnicode_READ_CHAR(value, 0);
-        if (c == '0' || c == '1')
-            return Ref::borrow(c == '1' ? Py_True : Py_False);
+    if (PyUnicode_CheckExact(value)) {
+        if (PyUnicode_READY(value) < 0)
+            return Ref();
+        if (PyUnicode_GET_LENGTH(value) == 1) {
+            const Py_UCS4 c = PyUnicode_READ_CHAR(value, 0);
+            if (c == '0' || c == '1')
+                return Ref::borrow(c == '1' ? Py_True : Py_False);
+        }
     }
     Ref tk = get_attr(host, s_tk);
     Ref answer = tk ? call_method(tk.get(), s_getboolean, {value}) : tk;
