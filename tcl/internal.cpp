@@ -2,7 +2,7 @@
 // dictionary order.
 #include "support.h"
 
-#include <dlfcn.h>
+#include <structmember.h>
 
 #include <climits>
 #include <cstring>
@@ -12,6 +12,8 @@
 
 using ortan::bind;
 using ortan::Ref;
+using ortan::TclInterp;
+using ortan::TclThreadId;
 
 namespace {
 
@@ -21,14 +23,7 @@ namespace {
 // The objects are strong references that are never released (the process keeps them, as it
 // keeps interned strings), so they stay valid whatever happens to the module's globals.
 
-using FindElementFn = int (*)(void *interp, const char *list, int length, const char **element,
-                              const char **next, int *size, int *literal);
-using CopyAndCollapseFn = int (*)(int count, const char *src, char *dst);
-using GetStringResultFn = const char *(*)(void *interp);
-
-FindElementFn tcl_find_element;
-CopyAndCollapseFn tcl_copy_and_collapse;
-GetStringResultFn tcl_get_string_result;
+ortan::TclApi tcl; // the functions of the Tcl library that tkinter loaded
 
 PyObject *interp_class;   // Tcl_Interp_p
 PyObject *tk_class;       // tkinter.Tk
@@ -41,7 +36,6 @@ PyObject *c_char_p;       // ctypes.c_char_p
 PyObject *str_value;      // "value"
 PyObject *str_interpaddr; // "interpaddr"
 
-constexpr int TCL_OK = 0;
 const char module_name[] = "ortan.tcl.internal";
 
 // Replaces a constant with a new strong reference (a second init of the module replaces the
@@ -53,40 +47,149 @@ void keep(PyObject *&slot, const Ref &value) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Conversions and helpers.
+// Which thread owns an interpreter.
+//
+// A Tcl interpreter may be used only from the thread that created it, and Tcl has no public
+// call that names that thread. A tkinter.Tk knows it: _tkinter records the creating thread in
+// its application object (ortan::tkapp_interp). A raw Tcl_Interp_p does not, so every
+// interpreter met through its tkinter object is remembered here with its thread, and a raw
+// address is checked against that record; an address never met is refused. The record is the
+// one piece of state this module changes after import: a fixed table (the oldest entry makes
+// room for a new one), used only with the GIL held. An entry is refreshed each time its
+// interpreter is met again, so an address that a new interpreter reuses gets its new thread
+// once that interpreter has been met.
 
-// A growable byte buffer that starts on the stack: most list elements are short.
-class Scratch {
-  public:
-    Scratch() = default;
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-    ~Scratch() {
-        if (data_ != stack_)
-            PyMem_Free(data_);
-    }
-
-    // At least `size` bytes, or null with MemoryError set. The contents are not kept.
-    char *reserve(size_t size) {
-        if (size <= capacity_)
-            return data_;
-        char *bigger = static_cast<char *>(PyMem_Malloc(size));
-        if (!bigger) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        if (data_ != stack_)
-            PyMem_Free(data_);
-        data_ = bigger;
-        capacity_ = size;
-        return data_;
-    }
-
-  private:
-    char stack_[256];
-    char *data_ = stack_;
-    size_t capacity_ = sizeof stack_;
+struct KnownInterp {
+    TclInterp *interp;
+    TclThreadId owner;
 };
+
+constexpr size_t known_capacity = 64;
+KnownInterp known_interps[known_capacity];
+size_t known_count = 0; // entries in use
+size_t known_next = 0;  // the entry a new interpreter takes
+
+void remember_owner(TclInterp *interp, TclThreadId owner) {
+    for (size_t i = 0; i < known_count; ++i) {
+        if (known_interps[i].interp == interp) {
+            known_interps[i].owner = owner;
+            return;
+        }
+    }
+    known_interps[known_next] = {interp, owner};
+    known_next = (known_next + 1) % known_capacity;
+    if (known_count < known_capacity)
+        ++known_count;
+}
+
+const KnownInterp *known_interp(TclInterp *interp) {
+    for (size_t i = 0; i < known_count; ++i)
+        if (known_interps[i].interp == interp)
+            return &known_interps[i];
+    return nullptr;
+}
+
+// The interpreter objects that Tcl_Interp_p.from_param accepts.
+enum class InterpKind { none, pointer, tk };
+
+// Sorts `interp` into one of the kinds; false with ValueError for anything else (or with the
+// error of a failed isinstance).
+bool interp_kind(PyObject *interp, InterpKind *kind) {
+    if (interp == Py_None) {
+        *kind = InterpKind::none;
+        return true;
+    }
+    const int is_pointer = PyObject_IsInstance(interp, interp_class);
+    if (is_pointer < 0)
+        return false;
+    if (is_pointer) {
+        *kind = InterpKind::pointer;
+        return true;
+    }
+    const int is_tk = PyObject_IsInstance(interp, tk_class);
+    if (is_tk < 0)
+        return false;
+    if (!is_tk) {
+        PyErr_Format(PyExc_ValueError, "Unrecognized Tcl interpreter object: %R", interp);
+        return false;
+    }
+    *kind = InterpKind::tk;
+    return true;
+}
+
+// The address that Tcl_Interp_p.from_param passes for `interp` of kind `kind`: null for None,
+// the value of a Tcl_Interp_p, tk.interpaddr() for a tkinter.Tk. False with an exception set.
+bool interp_address(PyObject *interp, InterpKind kind, TclInterp **address) {
+    *address = nullptr;
+    if (kind == InterpKind::none)
+        return true;
+    Ref value = kind == InterpKind::pointer ? ortan::get_attr(interp, str_value)
+                                            : ortan::call_method(interp, str_interpaddr);
+    if (!value)
+        return false;
+    if (value.get() == Py_None)
+        return true;
+    *address = static_cast<TclInterp *>(PyLong_AsVoidPtr(value.get()));
+    return !(*address == nullptr && PyErr_Occurred());
+}
+
+// Remembers the owner of the interpreter of a tkinter.Tk. A Tk without an application object
+// (a subclass that never set one up) teaches nothing; any other failure is an error.
+bool learn_owner(PyObject *tk) {
+    Ref tkapp = ortan::tkapp_of(tk);
+    if (!tkapp) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            return false;
+        PyErr_Clear();
+        return true;
+    }
+    TclInterp *interp = nullptr;
+    TclThreadId owner = nullptr;
+    if (!ortan::tkapp_interp(tkapp.get(), interp, owner))
+        return false;
+    remember_owner(interp, owner);
+    return true;
+}
+
+// What a check does with an address whose owner is unknown.
+enum class Unknown { refuse, allow };
+
+// Checks that the calling thread owns `interp` (an address of kind `kind`, not null): false
+// with RuntimeError when it does not, or when its owner is unknown and `unknown` refuses it.
+bool check_owner(PyObject *interp, InterpKind kind, TclInterp *address, Unknown unknown) {
+    if (kind == InterpKind::tk && !learn_owner(interp))
+        return false;
+    const KnownInterp *known = known_interp(address);
+    if (known)
+        return ortan::on_owner_thread(tcl, known->owner);
+    if (unknown == Unknown::allow)
+        return true;
+    PyErr_Format(PyExc_RuntimeError,
+                 "cannot tell which thread owns the Tcl interpreter at %p: it was never seen "
+                 "with its tkinter object; pass the tkinter.Tk itself (once, from the "
+                 "interpreter's own thread, is enough)",
+                 static_cast<void *>(address));
+    return false;
+}
+
+// The interpreter that `interp` names (None, a Tcl_Interp_p or a tkinter.Tk), or null for
+// none, checked to belong to the calling thread. False with an exception set: ValueError for
+// an object of another kind, RuntimeError from another thread or for an address never seen.
+bool owned_interp(PyObject *interp, TclInterp **address) {
+    InterpKind kind;
+    if (!interp_kind(interp, &kind) || !interp_address(interp, kind, address))
+        return false;
+    return *address == nullptr || check_owner(interp, kind, *address, Unknown::refuse);
+}
+
+// Scratch bytes that start on the stack: most list elements are short.
+using Scratch = ortan::SmallArray<char, 256>;
+
+// Room for `size` bytes, or null with MemoryError set. The contents are not kept.
+inline char *scratch_room(Scratch &scratch, size_t size) {
+    scratch.clear();
+    return scratch.resize(size) ? scratch.data() : nullptr;
+}
 
 int store_utf8(char *out, Py_UCS4 ch) {
     if (ch < 0x80) {
@@ -126,7 +229,7 @@ Py_UCS4 encoded_surrogate(const unsigned char *u, unsigned second_lo) {
 // with "surrogateescape".
 Ref decode_tcl_repaired(const char *s, Py_ssize_t n) {
     Scratch scratch;
-    char *out = scratch.reserve(static_cast<size_t>(n) + 1);
+    char *out = scratch_room(scratch, static_cast<size_t>(n) + 1);
     if (!out)
         return Ref();
     const auto *u = reinterpret_cast<const unsigned char *>(s);
@@ -159,70 +262,15 @@ Ref decode_tcl(const char *s, Py_ssize_t n) {
     return decode_tcl_repaired(s, n);
 }
 
-// The interpreter objects that Tcl_Interp_p.from_param accepts.
-enum class InterpKind { none, pointer, tk };
-
-// Sorts `interp` into one of the kinds; false with ValueError for anything else (or with the
-// error of a failed isinstance).
-bool interp_kind(PyObject *interp, InterpKind *kind) {
-    if (interp == Py_None) {
-        *kind = InterpKind::none;
-        return true;
-    }
-    const int is_pointer = PyObject_IsInstance(interp, interp_class);
-    if (is_pointer < 0)
-        return false;
-    if (is_pointer) {
-        *kind = InterpKind::pointer;
-        return true;
-    }
-    const int is_tk = PyObject_IsInstance(interp, tk_class);
-    if (is_tk < 0)
-        return false;
-    if (!is_tk) {
-        PyErr_Format(PyExc_ValueError, "Unrecognized Tcl interpreter object: %R", interp);
-        return false;
-    }
-    *kind = InterpKind::tk;
-    return true;
-}
-
-// The address that Tcl_Interp_p.from_param would pass for `interp`: null for None, the value
-// of a Tcl_Interp_p, the interpreter of a tkinter.Tk. False with an exception set on failure.
-bool interp_address(PyObject *interp, void **address) {
-    *address = nullptr;
-    InterpKind kind;
-    if (!interp_kind(interp, &kind))
-        return false;
-    if (kind == InterpKind::none)
-        return true;
-    Ref value = kind == InterpKind::pointer ? ortan::get_attr(interp, str_value)
-                                            : ortan::call_method(interp, str_interpaddr);
-    if (!value)
-        return false;
-    if (value.get() == Py_None)
-        return true;
-    *address = PyLong_AsVoidPtr(value.get());
-    return !(*address == nullptr && PyErr_Occurred());
-}
-
-// Raises tkinter.TclError with the interpreter's result text (when `interp` is true and gives
-// one), else with `default_msg` (when that is true), else without arguments. Returns null.
-PyObject *raise_tcl_error(PyObject *interp, PyObject *default_msg) {
+// Raises tkinter.TclError with the result text of `interp` (when not null and not empty), else
+// with `default_msg` (when that is true), else without arguments. Returns null.
+PyObject *raise_tcl_error(TclInterp *interp, PyObject *default_msg) {
     Ref message;
-    int has_interp = PyObject_IsTrue(interp);
-    if (has_interp < 0)
-        return nullptr;
-    if (has_interp) {
-        void *address = nullptr;
-        if (!interp_address(interp, &address))
+    if (interp) {
+        const char *result = tcl.GetStringResult(interp);
+        message = decode_tcl(result, static_cast<Py_ssize_t>(std::strlen(result)));
+        if (!message)
             return nullptr;
-        if (address) {
-            const char *result = tcl_get_string_result(address);
-            message = decode_tcl(result, static_cast<Py_ssize_t>(std::strlen(result)));
-            if (!message)
-                return nullptr;
-        }
     }
     if (!message || PyUnicode_GET_LENGTH(message.get()) == 0)
         message = Ref::borrow(default_msg);
@@ -324,41 +372,32 @@ inline bool is_ascii(const char *s, int n) {
 Ref element_text(const char *element, int size, bool literal, bool ascii, Scratch &scratch) {
     if (!literal) {
         // Collapsing backslash sequences never lengthens an element; Tcl adds a NUL.
-        char *buffer = scratch.reserve(static_cast<size_t>(size) + 1);
+        char *buffer = scratch_room(scratch, static_cast<size_t>(size) + 1);
         if (!buffer)
             return Ref();
-        size = tcl_copy_and_collapse(size, element, buffer);
+        size = tcl.CopyAndCollapse(size, element, buffer);
         element = buffer;
         ascii = false;
     }
     return ascii || is_ascii(element, size) ? ascii_text(element, size) : decode_tcl(element, size);
 }
 
-// An upper bound of the element count: every element but the last is followed by white space
-// (space, \t, \n, \v, \f or \r, as for Tcl's list scanner). A plain count, which vectorises.
-Py_ssize_t element_bound(const char *data, Py_ssize_t size) {
-    Py_ssize_t spaces = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        unsigned c = static_cast<unsigned char>(data[i]);
-        spaces += (c == ' ') | (c - '\t' <= '\r' - '\t');
-    }
-    return spaces + 1;
-}
-
-// Items go straight into a tuple sized by element_bound, shrunk when the scan is done.
+// The elements, in a tuple grown as they are found (its memory follows the element count,
+// however much white space the text holds) and cut to size at the end.
 class TupleBuilder {
   public:
-    bool init(Py_ssize_t capacity) {
-        tuple_ = Ref::steal(PyTuple_New(capacity));
-        capacity_ = capacity;
-        return bool(tuple_);
-    }
-    // False with an exception set, also when `item` is null (its maker failed).
-    bool append(Ref item) {
+    // False with an exception set, also when `item` is null (its maker failed). `remaining` is
+    // the number of bytes left after this element: at most (remaining + 1) / 2 more elements
+    // can follow (each takes a byte and a separator), which bounds the growth.
+    bool append(Ref item, Py_ssize_t remaining) {
         if (!item)
             return false;
-        if (count_ == capacity_ && !resize(capacity_ * 2))
-            return false;
+        if (count_ == capacity_) {
+            Py_ssize_t most = count_ + 1 + (remaining + 1) / 2;
+            Py_ssize_t grown = capacity_ < 16 ? 16 : capacity_ * 2;
+            if (!resize(grown < most ? grown : most))
+                return false;
+        }
         PyTuple_SET_ITEM(tuple_.get(), count_++, item.release());
         return true;
     }
@@ -372,12 +411,16 @@ class TupleBuilder {
 
   private:
     bool resize(Py_ssize_t capacity) {
-        PyObject *tuple = tuple_.release();
-        if (_PyTuple_Resize(&tuple, capacity) < 0)
-            return false; // the tuple is gone
-        tuple_ = Ref::steal(tuple);
+        if (!tuple_) {
+            tuple_ = Ref::steal(PyTuple_New(capacity));
+        } else {
+            PyObject *tuple = tuple_.release();
+            if (_PyTuple_Resize(&tuple, capacity) < 0)
+                return false; // the tuple is gone
+            tuple_ = Ref::steal(tuple);
+        }
         capacity_ = capacity;
-        return true;
+        return bool(tuple_);
     }
 
     Ref tuple_; // slots past count_ are still null
@@ -386,27 +429,25 @@ class TupleBuilder {
 };
 
 // Splits the list text with Tcl's own scanner, one element per TclFindElement call.
-Ref split_list(PyObject *text, PyObject *interp) {
+Ref split_list(PyObject *text, PyObject *interp_obj) {
     ListText list;
     if (!list.init(text))
         return Ref();
     if (list.size() == 0)
         return Ref::steal(PyTuple_New(0));
-    void *address = nullptr;
-    if (!interp_address(interp, &address))
+    TclInterp *interp = nullptr;
+    if (!owned_interp(interp_obj, &interp))
         return Ref();
 
     TupleBuilder items;
-    if (!items.init(element_bound(list.data(), list.size())))
-        return Ref();
     Scratch scratch;
     const char *p = list.data();
     const char *const limit = p + list.size();
     while (p < limit) {
         const char *element = nullptr, *next = nullptr;
         int size = 0, literal = 0;
-        if (tcl_find_element(address, p, static_cast<int>(limit - p), &element, &next, &size,
-                             &literal) != TCL_OK) {
+        if (tcl.FindElement(interp, p, static_cast<int>(limit - p), &element, &next, &size,
+                            &literal) != ortan::TCL_OK) {
             Ref message = ortan::text("invalid list element");
             return message ? Ref::steal(raise_tcl_error(interp, message.get())) : message;
         }
@@ -414,7 +455,8 @@ Ref split_list(PyObject *text, PyObject *interp) {
             break;
         // Tcl 8.6 sets `literal` for braced elements and for bare ones without a backslash,
         // older versions only for braced ones: collapsing when it is clear suits both.
-        if (!items.append(element_text(element, size, literal != 0, list.ascii(), scratch)))
+        if (!items.append(element_text(element, size, literal != 0, list.ascii(), scratch),
+                          limit - next))
             return Ref();
         p = next;
     }
@@ -463,10 +505,11 @@ inline Py_UCS4 lower(Py_UCS4 ch) {
     return Py_UNICODE_TOLOWER(ch);
 }
 
-// Reads a text like a NUL-terminated string: NUL at the end. Every str buffer carries a NUL
-// after its last character (CPython checks this invariant), and the compare never reads
-// further: it reads the next character only after a digit, and advances only past a digit or
-// a character inside the text.
+// Reads a text like a NUL-terminated string, NUL at the end, for the digit tests (NUL is no
+// digit); where a text ends is told by its length, so a NUL inside it is a character. Every str
+// buffer carries a NUL after its last character (CPython checks this invariant), and the
+// compare never reads further: it reads the next character only after a digit, and advances
+// only past a digit or a character inside the text.
 template <class Char> struct Cursor {
     const Char *data;
     Py_ssize_t length;
@@ -518,7 +561,14 @@ template <class L, class R> long dictionary_compare(Cursor<L> left, Cursor<R> ri
             continue;
         }
         if (!left.inside() || !right.inside()) {
-            diff = code_diff(left.current(), right.current());
+            // The end of a text is not a character (not even NUL): the longer text is the
+            // greater, by the code of its next character, or by 1 when that is NUL.
+            if (left.inside())
+                diff = left.current() ? static_cast<long>(left.current()) : 1;
+            else if (right.inside())
+                diff = right.current() ? -static_cast<long>(right.current()) : -1;
+            else
+                diff = 0;
             break;
         }
         Py_UCS4 uni_left = left.data[left.index++];
@@ -598,7 +648,15 @@ PyObject *TclError_from_interp(PyObject *, PyObject *const *args, Py_ssize_t nar
     if (!ortan::parse_args("TclError_from_interp", args, static_cast<size_t>(nargs), kwnames,
                            {"interp", "default_msg"}, 1, argv))
         return nullptr;
-    return raise_tcl_error(argv[0], argv[1] ? argv[1] : Py_None);
+    PyObject *interp_obj = argv[0];
+    PyObject *default_msg = argv[1] ? argv[1] : Py_None;
+    int has_interp = PyObject_IsTrue(interp_obj);
+    if (has_interp < 0)
+        return nullptr;
+    TclInterp *interp = nullptr;
+    if (has_interp && !owned_interp(interp_obj, &interp))
+        return nullptr;
+    return raise_tcl_error(interp, default_msg);
 }
 
 PyObject *c_char_p_from_obj(PyObject *, PyObject *const *args, Py_ssize_t nargs,
@@ -662,14 +720,20 @@ PyObject *from_param(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     if (!ortan::parse_method_args("from_param", args, nargs, kwnames, {"interp"}, 1, &interp))
         return nullptr;
     InterpKind kind;
-    if (!interp_kind(interp, &kind))
+    TclInterp *address = nullptr;
+    if (!interp_kind(interp, &kind) || !interp_address(interp, kind, &address))
+        return nullptr;
+    // A foreign call is about to use the interpreter: refused from another thread. A raw
+    // pointer whose interpreter was never met passes as it is, like any pointer handed to
+    // ctypes.
+    if (address && !check_owner(interp, kind, address, Unknown::allow))
         return nullptr;
     if (kind == InterpKind::pointer)
         return Py_NewRef(interp);
-    if (kind == InterpKind::none)
+    if (!address)
         return ortan::call(interp_class).release();
-    Ref address = ortan::call_method(interp, str_interpaddr);
-    return address ? ortan::call(interp_class, {address.get()}).release() : nullptr;
+    Ref value = Ref::steal(PyLong_FromVoidPtr(address));
+    return value ? ortan::call(interp_class, {value.get()}).release() : nullptr;
 }
 
 const char return_codes_doc[] = "Tcl's completion codes (TCL_OK and the others of tcl.h).";
@@ -724,6 +788,90 @@ bool set_fields(PyObject *cls, const Ref &field_list) {
     return field_list && PyObject_SetAttrString(cls, "_fields_", field_list.get()) == 0;
 }
 
+// dictionary_key: a sort key whose comparisons run the dictionary order here, without a Python
+// call per comparison (list.sort calls tp_richcompare directly when every key has this type).
+// It holds str(text); two keys compare as DictionaryCompare compares their texts.
+
+struct DictionaryKey {
+    PyObject_HEAD PyObject *text; // an exact str, ready
+};
+
+extern PyTypeObject dictionary_key_type;
+
+PyObject *dictionary_key_new_from(PyObject *obj) {
+    Ref text = as_text(obj);
+    if (!text)
+        return nullptr;
+    auto *key = PyObject_New(DictionaryKey, &dictionary_key_type);
+    if (!key)
+        return nullptr;
+    key->text = text.release();
+    return reinterpret_cast<PyObject *>(key);
+}
+
+PyObject *dictionary_key_vectorcall(PyObject *, PyObject *const *args, size_t nargsf,
+                                    PyObject *kwnames) {
+    PyObject *text;
+    if (!ortan::parse_args("dictionary_key", args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)),
+                           kwnames, {"text"}, 1, &text))
+        return nullptr;
+    return dictionary_key_new_from(text);
+}
+
+PyObject *dictionary_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"text", nullptr};
+    PyObject *text;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:dictionary_key",
+                                     const_cast<char **>(keywords), &text))
+        return nullptr;
+    return dictionary_key_new_from(text);
+}
+
+void dictionary_key_dealloc(PyObject *self) {
+    Py_DECREF(reinterpret_cast<DictionaryKey *>(self)->text);
+    PyObject_Free(self);
+}
+
+PyObject *dictionary_key_richcompare(PyObject *self, PyObject *other, int op) {
+    if (Py_TYPE(other) != &dictionary_key_type || Py_TYPE(self) != &dictionary_key_type)
+        Py_RETURN_NOTIMPLEMENTED;
+    const long diff = compare_texts(reinterpret_cast<DictionaryKey *>(self)->text,
+                                    reinterpret_cast<DictionaryKey *>(other)->text);
+    Py_RETURN_RICHCOMPARE(diff, 0L, op);
+}
+
+PyObject *dictionary_key_repr(PyObject *self) {
+    return PyUnicode_FromFormat("dictionary_key(%R)",
+                                reinterpret_cast<DictionaryKey *>(self)->text);
+}
+
+PyMemberDef dictionary_key_members[] = {
+    {const_cast<char *>("text"), T_OBJECT_EX, offsetof(DictionaryKey, text), READONLY,
+     const_cast<char *>("The text the key orders, str() of the argument.")},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+const char dictionary_key_doc[] =
+    "dictionary_key(text)\n--\n\n"
+    "A sort key for Tcl's dictionary order: sorted(words, key=dictionary_key) orders the words\n"
+    "as sorted(words, key=functools.cmp_to_key(DictionaryCompare)) does, with each comparison\n"
+    "made in C++. The key holds str(text) as its attribute `text`; keys compare only with keys\n"
+    "and are not hashable.";
+
+PyTypeObject dictionary_key_type = [] {
+    PyTypeObject t = ortan::static_type("ortan.tcl.internal.dictionary_key", sizeof(DictionaryKey));
+    t.tp_dealloc = dictionary_key_dealloc;
+    t.tp_repr = dictionary_key_repr;
+    t.tp_hash = PyObject_HashNotImplemented;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = dictionary_key_doc;
+    t.tp_richcompare = dictionary_key_richcompare;
+    t.tp_members = dictionary_key_members;
+    t.tp_new = dictionary_key_new;
+    t.tp_vectorcall = dictionary_key_vectorcall;
+    return t;
+}();
+
 // ---------------------------------------------------------------------------------------------
 // Module init: binds the globals in their documented order.
 
@@ -732,10 +880,11 @@ const char module_doc[] =
     "This file implements access to some internals of Tcl's C code, including internal\n"
     "structures and APIs:\n\n"
     "- ReturnCodes: Tcl's completion codes\n"
-    "- TclDLL: the Tcl shared library, loaded at import\n"
+    "- TclDLL: the Tcl shared library that tkinter loaded, bound at import\n"
     "- Tcl_ObjType, Tcl_Obj: the record layouts of Tcl objects\n"
     "- GetListFromAny: splits Tcl list text with Tcl's own element scanner\n"
-    "- DictionaryCompare: Tcl's dictionary order of strings\n";
+    "- DictionaryCompare: Tcl's dictionary order of strings\n"
+    "- dictionary_key: a sort key for that order, compared in C++\n";
 
 const char ptr_add_doc[] = "_ptr_add($module, /, ptr, count)\n--\n\n"
                            "The pointer `count` bytes after `ptr`, of the same ctypes type.";
@@ -791,29 +940,25 @@ PyMethodDef compare_def = {"DictionaryCompare", ortan::as_cfunction(DictionaryCo
 const ortan::MethodDef from_param_def = {"from_param", from_param, "($cls, interp)",
                                          from_param_doc};
 
-const char *const library_names[] = {
-    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib",
-    "libtcl8.6.so.0", "libtcl8.6.so",    "libtcl8.6.dylib",
-};
-
-// Tries the library names in order, binding `lib` to each; the loader's OSError moves on.
-Ref load_library(PyObject *m, PyObject *ctypes) {
+// Binds `lib` and `TclDLL` to the Tcl library that tkinter loaded (never a second one), and
+// fills the table of C entry points from it. TclDLL is a ctypes.CDLL over that library's own
+// handle, so its functions are those the parser calls.
+bool bind_library(PyObject *m, PyObject *ctypes) {
+    const char *name = nullptr;
+    void *handle = nullptr;
+    if (!ortan::bind_tkinter_tcl(name, handle, tcl))
+        return false;
+    Ref lib = ortan::text(name);
+    if (!bind(m, "lib", lib))
+        return false;
     Ref cdll = ortan::get_attr(ctypes, "CDLL");
-    if (!cdll)
-        return cdll;
-    for (const char *name : library_names) {
-        Ref lib = ortan::text(name);
-        if (!bind(m, "lib", lib))
-            return Ref();
-        Ref library = ortan::call(cdll.get(), {lib.get()});
-        if (library)
-            return library;
-        if (!PyErr_ExceptionMatches(PyExc_OSError))
-            return Ref();
-        PyErr_Clear();
-    }
-    PyErr_SetString(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib)");
-    return Ref();
+    Ref handle_value = cdll ? Ref::steal(PyLong_FromVoidPtr(handle)) : Ref();
+    Ref no_kwargs = handle_value ? Ref::steal(PyDict_New()) : Ref();
+    if (!no_kwargs || PyDict_SetItemString(no_kwargs.get(), "handle", handle_value.get()) < 0)
+        return false;
+    Ref args = Ref::steal(PyTuple_Pack(1, lib.get()));
+    Ref library = args ? Ref::steal(PyObject_Call(cdll.get(), args.get(), no_kwargs.get())) : args;
+    return bind(m, "TclDLL", library);
 }
 
 // Sets argtypes and restype of one function of the library (null restype: None).
@@ -828,28 +973,6 @@ bool declare(PyObject *library, const char *name, std::initializer_list<PyObject
             return false;
     return PyObject_SetAttrString(function.get(), "argtypes", types.get()) == 0 &&
            PyObject_SetAttrString(function.get(), "restype", restype ? restype : Py_None) == 0;
-}
-
-// The C entry points, looked up in the library that ctypes loaded (the handle of TclDLL), so
-// that the parser calls Tcl directly rather than through ctypes.
-bool bind_entry_points(PyObject *library) {
-    Ref handle_value = ortan::get_attr(library, "_handle");
-    if (!handle_value)
-        return false;
-    void *handle = PyLong_AsVoidPtr(handle_value.get());
-    if (!handle && PyErr_Occurred())
-        return false;
-    void *find = dlsym(handle, "TclFindElement");
-    void *collapse = dlsym(handle, "TclCopyAndCollapse");
-    void *result = dlsym(handle, "Tcl_GetStringResult");
-    if (!find || !collapse || !result) {
-        PyErr_SetString(PyExc_ImportError, "The Tcl shared library lacks its list functions");
-        return false;
-    }
-    tcl_find_element = reinterpret_cast<FindElementFn>(find);
-    tcl_copy_and_collapse = reinterpret_cast<CopyAndCollapseFn>(collapse);
-    tcl_get_string_result = reinterpret_cast<GetStringResultFn>(result);
-    return true;
 }
 
 // Tcl_ObjType, then Tcl_Obj with its nested union and structure, field lists innermost first.
@@ -944,9 +1067,10 @@ bool init_module(PyObject *m) {
     keep(c_void_p, void_p);
     keep(c_char_p, char_p);
 
-    Ref library = load_library(m, ctypes.get());
-    if (!bind(m, "TclDLL", library) ||
-        !bind(m, "_ptr_add", ortan::module_function(&ptr_add_def, m)) ||
+    if (!bind_library(m, ctypes.get()))
+        return false;
+    Ref library = ortan::get_attr(m, "TclDLL");
+    if (!library || !bind(m, "_ptr_add", ortan::module_function(&ptr_add_def, m)) ||
         !bind(m, "_ptr_sub", ortan::module_function(&ptr_sub_def, m)) ||
         !bind(m, "_ptr_diff", ortan::module_function(&ptr_diff_def, m)) ||
         !bind(m, "TclError_from_interp", ortan::module_function(&error_def, m)))
@@ -964,12 +1088,16 @@ bool init_module(PyObject *m) {
 
     Ref wide_int = ortan::get_attr(ctypes.get(), "c_longlong");
     if (!bind(m, "Tcl_WideInt", wide_int) || !add_records(m, ctypes.get(), wide_int.get()) ||
-        !declare_functions(library.get(), ctypes.get()) || !bind_entry_points(library.get()))
+        !declare_functions(library.get(), ctypes.get()))
         return false;
 
+    if (PyType_Ready(&dictionary_key_type) < 0)
+        return false;
     return bind(m, "_c_char_p_from_obj", ortan::module_function(&c_char_p_def, m)) &&
            bind(m, "GetListFromAny", ortan::module_function(&get_list_def, m)) &&
-           bind(m, "DictionaryCompare", ortan::module_function(&compare_def, m));
+           bind(m, "DictionaryCompare", ortan::module_function(&compare_def, m)) &&
+           bind(m, "dictionary_key",
+                Ref::borrow(reinterpret_cast<PyObject *>(&dictionary_key_type)));
 }
 
 PyModuleDef module_def = ortan::define_module(module_name, module_doc);

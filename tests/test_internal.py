@@ -2,8 +2,10 @@ import collections.abc
 import ctypes
 import functools
 import os
+import shutil
 import subprocess
 import sys
+import textwrap
 import tkinter
 
 import pytest
@@ -24,6 +26,7 @@ from ortan.tcl.internal import (
     _ptr_add,
     _ptr_diff,
     _ptr_sub,
+    dictionary_key,
 )
 
 # The directory holding the package that these tests import (installed or in place), so that a
@@ -69,13 +72,13 @@ def test_module_globals_in_order():
         "ctypes", "tkinter", "Sequence", "Set", "unicode", "ReturnCodes", "lib", "TclDLL",
         "_ptr_add", "_ptr_sub", "_ptr_diff", "TclError_from_interp", "Tcl_Interp_p",
         "Tcl_WideInt", "Tcl_ObjType", "Tcl_Obj", "_c_char_p_from_obj", "GetListFromAny",
-        "DictionaryCompare",
+        "DictionaryCompare", "dictionary_key",
     ]  # fmt: skip
     assert internal.ctypes is ctypes and internal.tkinter is tkinter
     assert internal.Sequence is collections.abc.Sequence and internal.Set is collections.abc.Set
     assert internal.unicode is str
     for word in ("ReturnCodes", "TclDLL", "Tcl_ObjType", "Tcl_Obj", "GetListFromAny",
-                 "DictionaryCompare", "internals of Tcl's C code"):
+                 "DictionaryCompare", "dictionary_key", "internals of Tcl's C code"):
         assert word in internal.__doc__
 
 
@@ -166,47 +169,181 @@ def test_declared_functions_call_through_ctypes(tcl):
     assert TclDLL.Tcl_GetStringResult(tcl._root) == b""
 
 
-_LOADER = """
-import ctypes, sys
-tried = []
-real = ctypes.CDLL
-def fake(name, *args, **kwargs):
-    tried.append(name)
-    if name in {loadable!r}:
-        return real("libtcl8.6.so.0")
-    raise {error}("cannot open " + name)
-ctypes.CDLL = fake
-try:
-    import ortan.tcl.internal as m
-except BaseException as e:
-    print(tried, type(e).__name__, e)
-else:
-    print(tried, m.lib)
+def run_python(script, **env):
+    """Runs `script` in a fresh interpreter that imports this build; its stdout, stripped."""
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, **env)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+def _address(function):
+    return ctypes.cast(function, ctypes.c_void_p).value
+
+
+def _mapped_file(address):
+    """The file that the process has mapped at `address` (from /proc/self/maps)."""
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            fields = line.split(maxsplit=5)
+            low, high = (int(x, 16) for x in fields[0].split("-"))
+            if low <= address < high:
+                return os.path.realpath(fields[5].strip()) if len(fields) == 6 else None
+    return None
+
+
+needs_proc_maps = pytest.mark.skipif(not os.path.exists("/proc/self/maps"),
+                                     reason="reads /proc/self/maps")
+
+
+@needs_proc_maps
+def test_library_is_the_one_tkinter_uses():
+    import _tkinter
+
+    # _tkinter's own handle resolves Tcl_CreateInterp through its link to the Tcl library.
+    tkinters = ctypes.CDLL(_tkinter.__file__, mode=os.RTLD_NOLOAD)
+    assert _address(TclDLL.Tcl_CreateInterp) == _address(tkinters.Tcl_CreateInterp)
+    assert TclDLL._handle == ctypes.CDLL(internal.lib, mode=os.RTLD_NOLOAD)._handle
+    library = _mapped_file(_address(TclDLL.Tcl_CreateInterp))
+    assert _mapped_file(_address(TclDLL.TclFindElement)) == library
+    assert internal.lib in ("libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
+                            "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib")
+    with open("/proc/self/maps") as maps:
+        tcl_files = {os.path.realpath(line.split(maxsplit=5)[5].strip()) for line in maps
+                     if "/libtcl" in line}
+    assert tcl_files == {library}
+
+
+@needs_proc_maps
+def test_older_name_on_the_loader_path_is_not_bound(tmp_path):
+    # A copy of tkinter's Tcl named libtcl8.4.so, found first by name: it used to be loaded
+    # beside tkinter's and to drive tkinter's interpreter with its functions (a crash).
+    library = _mapped_file(_address(TclDLL.Tcl_CreateInterp))
+    shutil.copy(library, tmp_path / "libtcl8.4.so")
+    out = run_python("""
+        import ctypes, tkinter
+        from ortan.tcl import internal
+        root = tkinter.Tcl()
+        for _ in range(3000):
+            try:
+                internal.GetListFromAny("a {b", root)
+            except tkinter.TclError as e:
+                message = str(e)
+        with open("/proc/self/maps") as maps:
+            mapped = sorted({line.split()[-1] for line in maps if "/libtcl" in line})
+        ctypes.CDLL("libtcl8.4.so")  # the copy is there to be found by a plain load
+        print(internal.lib, "|", message, "|", mapped)
+    """, LD_LIBRARY_PATH=str(tmp_path))
+    lib, message, mapped = out.split(" | ")
+    assert lib == internal.lib
+    assert message == "unmatched open brace in list"
+    assert mapped == repr([library])
+
+
+def test_no_library_of_tkinter_is_an_import_error():
+    out = run_python("""
+        import _tkinter
+        _tkinter.__file__ = "/nonexistent/_tkinter.so"  # no Tcl library to match
+        try:
+            import ortan.tcl.internal
+        except ImportError as e:
+            print(e)
+    """)
+    assert out == (
+        "Cannot load Tcl shared library (.so or .dylib): none of the names tried "
+        "(libtcl8.4.so, libtcl8.4.dylib, libtcl8.5.so, libtcl8.5.dylib, libtcl8.6.so.0, "
+        "libtcl8.6.so, libtcl8.6.dylib) is the Tcl library that tkinter has loaded")
+
+
+_OTHER_THREAD = """
+    import ctypes, sys, threading, tkinter
+    from ortan.tcl.internal import (DictionaryCompare, GetListFromAny, TclDLL,
+                                    TclError_from_interp, Tcl_Interp_p, dictionary_key)
+    root = tkinter.Tcl()
+    raw = Tcl_Interp_p(root.interpaddr())
+    GetListFromAny("x", root)  # meets the interpreter: its thread is known from now on
+    calls = {
+        "list-tk": lambda: GetListFromAny("a {b", root),
+        "list-raw": lambda: GetListFromAny("a {b", raw),
+        "error-tk": lambda: TclError_from_interp(root, "x"),
+        "error-raw": lambda: TclError_from_interp(raw),
+        "from-param": lambda: Tcl_Interp_p.from_param(root),
+        "ctypes-call": lambda: TclDLL.Tcl_GetStringResult(root),
+    }
+    seen, pure = set(), []
+    def worker():
+        for _ in range(300):
+            for name, call in calls.items():
+                try:
+                    call()
+                    seen.add((name, "returned"))
+                except RuntimeError as e:
+                    seen.add((name, "RuntimeError"))
+                except ctypes.ArgumentError as e:  # ctypes wraps what from_param raises
+                    seen.add((name, "RuntimeError" if "RuntimeError" in str(e) else repr(e)))
+                except Exception as e:
+                    seen.add((name, repr(e)))
+        pure.append((GetListFromAny("a {b c}"), DictionaryCompare("a", "B"),
+                     sorted(["b", "A"], key=dictionary_key)))
+    thread = threading.Thread(target=worker)
+    thread.start()
+    while thread.is_alive():  # the interpreter's own thread runs Tcl meanwhile
+        root.eval("set x {}; for {set i 0} {$i < 3000} {incr i} {lappend x $i {a b}}")
+    thread.join()
+    # From its own thread, a raw address is usable once its interpreter was met.
+    other = tkinter.Tcl()
+    other_raw = Tcl_Interp_p(other.interpaddr())
+    try:
+        GetListFromAny("a {b", other_raw)
+    except RuntimeError as e:
+        unseen = str(e)
+    GetListFromAny("x", other)
+    try:
+        GetListFromAny("a {b", other_raw)
+    except tkinter.TclError as e:
+        seen_once = str(e)
+    print(sorted(seen), pure, unseen.split(":")[0], seen_once, sep="\\n")
+"""
+
+
+@pytest.mark.parametrize("run", range(5))
+def test_interpreter_refused_from_another_thread(run):
+    seen, pure, unseen, seen_once = run_python(_OTHER_THREAD).splitlines()
+    names = ["ctypes-call", "error-raw", "error-tk", "from-param", "list-raw", "list-tk"]
+    assert seen == repr([(name, "RuntimeError") for name in names])
+    assert pure == repr([(("a", "b c"), -1, ["A", "b"])])
+    assert unseen.startswith("cannot tell which thread owns the Tcl interpreter at 0x")
+    assert seen_once == "unmatched open brace in list"
+
+
+_PEAK = """
+    import resource, sys, tkinter
+    from ortan.tcl.internal import GetListFromAny
+    tk = tkinter.Tcl().tk
+    text = {text}
+    split = GetListFromAny if sys.argv[1] == "ours" else tk.splitlist
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    items = split(text)
+    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, len(items))
 """
 
 
 @pytest.mark.parametrize(
-    "loadable, error, expected",
-    [
-        (["libtcl8.6.so"], "OSError",
-         "['libtcl8.4.so', 'libtcl8.4.dylib', 'libtcl8.5.so', 'libtcl8.5.dylib', "
-         "'libtcl8.6.so.0', 'libtcl8.6.so'] libtcl8.6.so"),
-        (["libtcl8.4.so"], "OSError", "['libtcl8.4.so'] libtcl8.4.so"),
-        ([], "OSError",
-         "['libtcl8.4.so', 'libtcl8.4.dylib', 'libtcl8.5.so', 'libtcl8.5.dylib', "
-         "'libtcl8.6.so.0', 'libtcl8.6.so', 'libtcl8.6.dylib'] ImportError "
-         "Cannot load Tcl shared library (.so or .dylib)"),
-        (["libtcl8.6.so"], "RuntimeError",
-         "['libtcl8.4.so'] RuntimeError cannot open libtcl8.4.so"),
-    ],
-    ids=["sixth-name", "first-name", "none-loads", "other-error-propagates"],
-)  # fmt: skip
-def test_library_search_order(loadable, error, expected):
-    script = _LOADER.format(loadable=set(loadable), error=error)
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                         text=True, check=True).stdout
-    assert out.strip() == expected
+    "text", ['" " * 50_000_000', '"a " * 8_000_000', '"é x" * 4_000_000'],
+    ids=["blanks", "elements", "non-ascii"],
+)
+def test_peak_memory_no_higher_than_splitlist(text):
+    def peak(which):
+        script = textwrap.dedent(_PEAK.format(text=text))
+        done = subprocess.run([sys.executable, "-c", script, which], capture_output=True,
+                              text=True, check=True, env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT))
+        grown, count = map(int, done.stdout.split())
+        return grown, count
+
+    (ours, count), (theirs, expected) = peak("ours"), peak("tk")
+    assert count == expected
+    assert ours <= theirs
 
 
 # --- Tcl_Interp_p.from_param -------------------------------------------------------------------
@@ -509,7 +646,9 @@ def test_get_list_agrees_with_tcl(shared, text):
         ("ab", "ab-", -45), ("x007", "x7", 2), ("x7a", "x007b", -1), ("a0", "a00", -1),
         ("aB1", "Ab01", 32), ("x\u0663", "x\u0662", 1), ("x\u0663\u0660", "x\u0669", 1),
         ("\u0130", "i", 199), ("\u0130x", "iy", -1), ("ǅ", "ǆ", -1), (10, 9, 1), (1, "01", -1),
-        ("a\0b", "a", 0), ("a\0", "a", 0), ("é", "É", 32),
+        ("a\0b", "a", 1), ("a\0", "a", 1), ("a", "a\0", -1), ("x\x001", "x", 1),
+        ("a\0", "a\0", 0), ("a\0b", "a\0c", -1), ("a\0", "aa", -97), ("x1\0", "x1", 1),
+        ("é", "É", 32),
     ],
     ids=lambda v: repr(v),
 )  # fmt: skip
