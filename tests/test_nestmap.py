@@ -1,6 +1,9 @@
 import abc
 import importlib.util
+import os
 import pathlib
+import subprocess
+import sys
 from collections import OrderedDict
 from collections.abc import Mapping, MutableMapping, Sequence
 
@@ -521,6 +524,38 @@ def test_a_long_key_below_a_plain_value_hands_over_the_rest():
     del n[key]
     del m[key]
     assert n == m == {"a": {"b": 1}}  # the emptied dict went like a level
+
+
+MEMORY_SCRIPT = """
+import resource
+from ortan.tcl.nestmap import Nestmap
+key = ".".join(["k"] * 400_001)
+n = Nestmap()
+n[key] = "v"
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+# 1 MB more: less than the record of the 400,000 levels that the deletion goes through needs.
+resource.setrlimit(resource.RLIMIT_AS, ((vm + 1_000) * 1024, hard))
+try:
+    del n[key]
+except MemoryError:
+    print("MemoryError")
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(n[key])
+del n[key]
+print(n == {})
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer runtime reserves address space")
+def test_out_of_memory_in_a_deletion_is_memory_error():
+    package_root = str(pathlib.Path(nestmap_module.__file__).parents[2])
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=package_root), timeout=120)
+    # The failed deletion changed nothing; the next one works.
+    assert (out.returncode, out.stdout.split("\n")) == (0, ["MemoryError", "v", "True", ""])
 
 
 def test_very_deep_paths_need_no_recursion():
