@@ -188,7 +188,8 @@ class ElementList {
     Py_UCS4 maxchar() const { return maxchar_; }
 
   private:
-    // Most lists are short: their elements stay in the frame (one per nesting level).
+    // Most lists are short: their elements stay on the C stack, in the frame that converts
+    // them.
     ortan::SmallArray<Element, 16> items_;
     size_t borrowed_from_ = 0; // items before this index are all owned
     Py_ssize_t bound_ = 0;
