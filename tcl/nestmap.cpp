@@ -120,10 +120,10 @@ int split_key_generic(PyObject *key, Ref &head, Ref &rest) {
 }
 
 // A key path, walked one component at a time. An exact str is walked by an offset into the key
-// itself: each step copies only its own component, so a path costs time in proportion to its
-// length, whatever the number of levels. Only the first "." is split at each step, so a key
-// that is not exact str (a subclass, whose split() may be its own) is split by Python's own
-// operations, and what they leave is walked the same way.
+// itself: each step copies only its own component, never the rest, so a path costs time in
+// proportion to its length, whatever the number of levels. A key that is not exact str (a
+// subclass, whose split() may be its own) takes Python's `"." in key` and `key.split(".", 1)`
+// for a step, and what they leave is walked the same way.
 class KeyPath {
   public:
     explicit KeyPath(PyObject *key) : key_(Ref::borrow(key)) {}
@@ -927,8 +927,9 @@ const char nestmap_doc[] =
 const char *const qualname = "Nestmap";
 
 const MethodDef init_def = {"__init__", nestmap_init, "($self, /, *args, **kwargs)",
-                            "Build from anything dict() accepts; mappings and lists of pairs "
-                            "among the values become nested levels."};
+                            "Build from anything dict() accepts. Values that are mappings with "
+                            "text keys, or lists of (key, value) pairs with distinct text keys, "
+                            "become nested levels; other values stay as they are."};
 const MethodDef from_tcl_def = {"from_tcl", nestmap_from_tcl, "(string)",
                                 "A new Nestmap from keyed-list text or a Tcl object."};
 const MethodDef getitem_def = {"__getitem__", nestmap_getitem, "($self, key)", nullptr};
