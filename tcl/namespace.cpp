@@ -1,6 +1,8 @@
 // ortan.tcl.namespace: Tcl variables, commands and namespaces of an interpreter as Python objects.
 #include "support.h"
 
+#include "namespace/callbacks.h"
+
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
@@ -189,6 +191,7 @@ Strings S;
 
 // Imported objects.
 PyObject *mutable_mapping; // collections.abc.MutableMapping
+PyObject *mapping_abc;     // collections.abc.Mapping
 PyObject *abc_meta;        // its metaclass, abc.ABCMeta
 PyObject *scribe_fn;       // ortan.tcl.scribe.scribe
 PyObject *tclobj_fn;       // ortan.tcl.scribe.tclobj
@@ -1712,7 +1715,11 @@ PyObject *TclCommand_createcommand(PyObject *const *args, Py_ssize_t nargs, PyOb
         return nullptr;
     Ref tk = tk_of(args[0]);
     Ref name = tk ? get_attr(args[0], S.cmd_name) : tk;
-    if (!name || !call_method(tk.get(), S.createcommand, {name.get(), a[0]}))
+    if (!name)
+        return nullptr;
+    // A plain Tcl command of our own whose errors reach Tcl (tkinter's only for other hosts).
+    const int made = ortan::callbacks::create_command(args[0], tk.get(), name.get(), a[0]);
+    if (made < 0 || (made == 0 && !call_method(tk.get(), S.createcommand, {name.get(), a[0]})))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -2160,7 +2167,10 @@ PyObject *run_command(const Attrs &attrs, Ref words) {
     if (!words || !log_call(attrs, words.get()))
         return nullptr;
     Ref tk = attrs.tk();
-    return apply_cast(attrs, tk ? call_method(tk.get(), S.call, {words.get()}) : tk);
+    Ref result = tk ? call_method(tk.get(), S.call, {words.get()}) : tk;
+    if (!result && tk)
+        ortan::callbacks::link_cause(tk.get()); // a Python callback's error as the cause
+    return apply_cast(attrs, std::move(result));
 }
 
 PyObject *TclCommand_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2187,7 +2197,10 @@ PyObject *TclCommand_eval(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     Ref words = command_words(attrs, own, args, nargs, kwnames);
     Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
     Ref tk = script ? attrs.tk() : script;
-    return apply_cast(attrs, tk ? call_method(tk.get(), S.eval, {script.get()}) : tk);
+    Ref result = tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
+    if (!result && tk)
+        ortan::callbacks::link_cause(tk.get()); // a Python callback's error as the cause
+    return apply_cast(attrs, std::move(result));
 }
 
 PyObject *TclCommand_absolute(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -2296,9 +2309,13 @@ PyObject *TempTclCommand_del(PyObject *const *args, Py_ssize_t nargs, PyObject *
     const int registered = ortan::get_optional_attr(self, S.dunder_wrapped, wrapped);
     if (registered < 0)
         PyErr_Clear(); // any failure of the look-up counts as absent
+    // Collected in another thread: the deletion is queued to the interpreter's thread.
+    const int elsewhere = registered > 0 ? ortan::callbacks::delete_elsewhere(self) : 0;
+    if (elsewhere < 0)
+        return nullptr;
     // When the interpreter is gone, so is the command: a collection after that has nothing to
     // remove, and Python would only print the ReferenceError as an ignored exception.
-    if (registered > 0 && !delete_quietly(self)) {
+    if (registered > 0 && elsewhere == 0 && !delete_quietly(self)) {
         if (!PyErr_ExceptionMatches(PyExc_ReferenceError))
             return nullptr;
         PyErr_Clear();
@@ -3172,6 +3189,69 @@ PyObject *CommandsView_len(PyObject *const *args, Py_ssize_t nargs, PyObject *kw
     return view_len(CommandsView_cls, args, nargs, kwnames);
 }
 
+// Whether two values of command mappings stand for the same command: equal, or TclCommand
+// objects of one class that send the same words to the same interpreter (a view makes a new
+// object for every look-up). -1 with an exception set.
+int same_command(PyObject *a, PyObject *b) {
+    if (a == b)
+        return 1;
+    const int a_command = PyObject_IsInstance(a, TclCommand_cls);
+    const int b_command = a_command < 0 ? -1 : PyObject_IsInstance(b, TclCommand_cls);
+    if (b_command < 0)
+        return -1;
+    if (!a_command || !b_command)
+        return PyObject_RichCompareBool(a, b, Py_EQ);
+    if (Py_TYPE(a) != Py_TYPE(b))
+        return 0;
+    Ref a_tcl = get_attr(a, S.tcl);
+    Ref b_tcl = a_tcl ? get_attr(b, S.tcl) : a_tcl;
+    Ref a_host = b_tcl ? ortan::unproxied(a_tcl.get()) : b_tcl;
+    Ref b_host = a_host ? ortan::unproxied(b_tcl.get()) : a_host;
+    if (!b_host)
+        return -1;
+    if (a_host.get() != b_host.get())
+        return 0;
+    Ref a_words = call_method(a, S.build_tclcmd);
+    Ref b_words = a_words ? call_method(b, S.build_tclcmd) : a_words;
+    return b_words ? PyObject_RichCompareBool(a_words.get(), b_words.get(), Py_EQ) : -1;
+}
+
+// dict(mapping.items())
+Ref dict_of_items(PyObject *mapping) {
+    Ref items = call_method(mapping, S.items);
+    return items ? ortan::call(reinterpret_cast<PyObject *>(&PyDict_Type), {items.get()}) : items;
+}
+
+// view == other, as Mapping compares (the same keys, equal values), with commands compared by
+// what they run: so a command view equals itself and the dict made of it.
+PyObject *CommandsView_eq(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[1];
+    if (!parse_method_args("__eq__", args, nargs, kwnames, {"other"}, 1, a))
+        return nullptr;
+    const int mapping = PyObject_IsInstance(a[0], mapping_abc);
+    if (mapping <= 0)
+        return mapping < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
+    Ref mine = dict_of_items(args[0]);
+    Ref theirs = mine ? dict_of_items(a[0]) : mine;
+    if (!theirs)
+        return nullptr;
+    if (PyDict_GET_SIZE(mine.get()) != PyDict_GET_SIZE(theirs.get()))
+        Py_RETURN_FALSE;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(mine.get(), &pos, &key, &value)) {
+        Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+        PyObject *other = PyDict_GetItemWithError(theirs.get(), key);
+        if (!other)
+            return PyErr_Occurred() ? nullptr : Py_NewRef(Py_False);
+        Ref held_other = Ref::borrow(other);
+        const int same = same_command(value, other);
+        if (same <= 0)
+            return same < 0 ? nullptr : Py_NewRef(Py_False);
+    }
+    Py_RETURN_TRUE;
+}
+
 PyObject *CommandsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return view_iter(CommandsView_cls, args, nargs, kwnames, words_own_commands);
 }
@@ -3511,6 +3591,7 @@ bool make_view_classes() {
          {"__setitem__", CommandsView_setitem, "($self, key, value, /)", nullptr},
          {"__delitem__", CommandsView_delitem, "($self, key, /)", nullptr},
          {"__len__", CommandsView_len, "($self, /)", nullptr},
+         {"__eq__", CommandsView_eq, "($self, other, /)", nullptr},
          {"__iter__", CommandsView_iter, "($self, /)", nullptr}});
     if (!CommandsView_cls)
         return false;
@@ -3674,11 +3755,15 @@ bool init_module(PyObject *module) {
         !bind(module, "functools", import_module("functools")))
         return false;
     abc_meta = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(mutable_mapping)));
+    if (!(mapping_abc = import_attr("collections.abc", "Mapping").release()))
+        return false;
     if (!(weak_proxy = import_attr("weakref", "proxy").release()) ||
         !(tkinter_misc = import_attr("tkinter", "Misc").release()) ||
         !(update_wrapper = import_attr("functools", "update_wrapper").release()))
         return false;
     if (PyType_Ready(&name_iterator_type) < 0)
+        return false;
+    if (!ortan::callbacks::init(module)) // Python callbacks as Tcl commands, _callback_error
         return false;
 
     const char *const all[] = {"TclVariable",          "TempTclVariable", "TclArrayVariable",

@@ -1,6 +1,8 @@
 """ortan.tcl.namespace: variables, commands, namespaces and their views on a live interpreter."""
 
 import gc
+import os
+import subprocess
 import sys
 import logging
 import re
@@ -96,7 +98,7 @@ def test_module_surface():
     assert namespace.Tk is tkinter.Tk and namespace.weakref is weakref
     assert [name for name in vars(namespace) if not name.startswith("__")] == [
         "MutableMapping", "scribe", "tclobj", "TclError", "Tk", "MethodType", "weakref", "sys",
-        "functools", *namespace.__all__]
+        "functools", "_callback_error", *namespace.__all__]
 
 
 def test_type_stub_matches_the_module():
@@ -497,6 +499,80 @@ def test_kwargs_to_dashed_args():
     assert TclCommand.kwargs_to_dashed_args() == ()
     with pytest.raises(TypeError):
         TclCommand.kwargs_to_dashed_args(1)
+
+
+class PlainCommand(TclCommand):
+    """A subclass that changes nothing: it takes the general way through the methods."""
+
+
+# (bound keywords, call keywords, option words): one trailing underscore is dropped, as tkinter
+# does, and the two spellings of one option are one option, at its first place, last value.
+UNDERSCORE_OPTIONS = [
+    ({}, {"from_": 1, "in_": 2}, ("-from", 1, "-in", 2)),
+    ({"from": 1, "n": 2}, {"from_": 5}, ("-from", 5, "-n", 2)),
+    ({"from_": 1, "n": 2}, {"from": 5, "m": 3}, ("-from", 5, "-n", 2, "-m", 3)),
+    ({}, {"class_": "x", "class": "y"}, ("-class", "y")),
+    ({"a": 1, "a_": 2}, {}, ("-a", 2)),
+    ({}, {"a__": 1, "_": 2, "b": 3}, ("-a_", 1, "-", 2, "-b", 3)),
+    ({f"k{i}": i for i in range(12)}, {"k11_": "x", "k0": "y"},
+     tuple(w for i in range(12) for w in ("-k%d" % i, {0: "y", 11: "x"}.get(i, i)))),
+]
+
+
+@pytest.mark.parametrize("cls", [TclCommand, PlainCommand], ids=["exact", "subclass"])
+@pytest.mark.parametrize("bound, call, expected", UNDERSCORE_OPTIONS,
+                         ids=["call", "bound-plain", "bound-underscored", "both-in-call",
+                              "both-bound", "only-one-dropped", "many"])
+def test_a_trailing_underscore_names_the_same_option(tcl, cls, bound, call, expected):
+    c = cls("::list", keywords=bound, tcl=tcl)
+    assert c.build_tclcmd(**call) == ("::list",) + expected
+    assert c.keywords == bound  # the spellings are merged for the call only
+    assert c(**call) == expected  # Tcl receives the same words
+
+
+def test_kwargs_to_dashed_args_drops_one_trailing_underscore():
+    assert TclCommand.kwargs_to_dashed_args(from_=1, in_=2) == ("-from", 1, "-in", 2)
+    assert TclCommand.kwargs_to_dashed_args(**{"from": 1, "from_": 2}) == ("-from", 2)
+
+
+def test_an_overridden_dashed_args_gets_the_merged_keywords(tcl):
+    class Keys(TclCommand):
+        @staticmethod
+        def kwargs_to_dashed_args(**kwargs):
+            return tuple(kwargs.items())
+
+    c = Keys("::list", keywords={"from": 1, "n": 2}, tcl=tcl)
+    assert c.build_tclcmd(from_=3) == ("::list", ("from", 3), ("n", 2))
+
+
+class MutatesKeywords:
+    """A word whose conversion hook changes the bound options of the command being called."""
+
+    def __init__(self, command, change):
+        self.command, self.change = command, change
+
+    def __tclobj__(self):
+        self.change(self.command)
+        return "pos"
+
+
+KEYWORD_CHANGES = {
+    "adds": lambda c: c.keywords.__setitem__("zzz", "added"),
+    "removes": lambda c: c.keywords.pop("a"),
+    "replaces": lambda c: setattr(c, "keywords", {"other": 1}),
+    "clears": lambda c: c.keywords.clear(),
+}
+
+
+@pytest.mark.parametrize("cls", [TclCommand, PlainCommand], ids=["exact", "subclass"])
+@pytest.mark.parametrize("change", KEYWORD_CHANGES.values(), ids=KEYWORD_CHANGES.keys())
+def test_call_words_come_from_the_bound_options_as_the_call_began(tcl, cls, change):
+    c = cls("show", keywords={"a": 1, "b": 2}, tcl=tcl)
+    words = c.build_tclcmd(MutatesKeywords(c, change), force=1, b=3)
+    assert words == ("show", "pos", "-a", 1, "-b", 3, "-force", 1)
+    bare = cls("show", tcl=tcl)
+    assert bare.build_tclcmd(MutatesKeywords(bare, KEYWORD_CHANGES["adds"]), force=1) == (
+        "show", "pos", "-force", 1)
 
 
 def test_overridden_dashed_args_are_used(tcl):
@@ -931,6 +1007,133 @@ def test_rename_to_empty_in_an_unnamed_namespace_deletes(tcl, tk):
 
 
 # ---------------------------------------------------------------------------------------------
+# The views as mappings: keys are the names that read back
+
+
+@pytest.fixture
+def crowded(tcl, tk):
+    """The namespace ::a holding, besides two scalars, what a view must not list as its keys:
+    an array, a declared-unset variable, a name with a single colon, a child namespace with a
+    variable and a procedure of its own; globals are visible from it."""
+    tk.eval("""
+        namespace eval ::a {
+            variable x 1
+            variable decl
+            array set arr {k v}
+            namespace eval child {variable y 2; proc q {} {}}
+            proc p {} {return p}
+        }
+        set {::a::two words} {b c}
+        set ::a::x:y colon
+        set ::g global
+        proc ::a::x:y {} {}
+    """)
+    return tcl
+
+
+def own_readable_vars(tk, ns):
+    """The scalars of namespace `ns`, asked of Tcl one by one: what the views must list."""
+    names = []
+    for name in tk.splitlist(tk.call("info", "vars", ns + "::*")):
+        tail = str(name).rpartition("::")[2]
+        if (tk.getboolean(tk.call("info", "exists", name))
+                and not tk.getboolean(tk.call("array", "exists", name))
+                and tail and ":" not in tail):
+            names.append(tail)
+    return sorted(names)
+
+
+@pytest.mark.parametrize("name", ["::a", "::"], ids=["namespace", "global"])
+@pytest.mark.parametrize("kind", ["vars", "objs"])
+def test_variable_views_keep_the_mapping_contract(crowded, tk, name, kind):
+    ns = TclNamespace(name, tcl=crowded)
+    view = getattr(ns, kind)
+    expected = own_readable_vars(tk, "" if name == "::" else name)
+    contents = dict(view)
+    assert sorted(contents) == sorted(view) == sorted(view.keys()) == expected
+    assert ("x" in expected) == (name == "::a") and ("g" in expected) == (name == "::")
+    assert not {"arr", "decl", "env", "tcl_platform", "child", "y", "x:y"} & set(contents)
+    assert len(view) == len(contents) and view == contents
+    assert list(view.items()) == list(contents.items())
+    assert list(view.values()) == list(contents.values())
+    for key, value in contents.items():
+        assert key in view and view[key] == value
+    assert "arr" not in view and "decl" not in view  # exists, but view[...] cannot read it
+    key, value = view.popitem()
+    assert contents[key] == value and key not in view
+    view.clear()
+    assert dict(view) == {} and len(view) == 0
+    # Only the keys went: the array, the declared name and the child namespace stay.
+    assert ns.vars.is_array("arr" if name == "::a" else "env")
+    assert tk.eval("namespace eval ::a::child {set y}") == "2"
+    assert tk.call("info", "vars", "::a::decl") == ("::a::decl",) or name == "::"
+
+
+@pytest.mark.parametrize("kind, query", [("cmds", "commands"), ("procs", "procs")])
+def test_command_views_list_the_namespace_own_commands(crowded, tk, kind, query):
+    ns = TclNamespace("::a", tcl=crowded)
+    view = getattr(ns, kind)
+    ns.cmds["f"] = lambda: "f"
+    expected = {"p", "f"} if kind == "cmds" else {"p"}
+    assert set(view) == expected and len(view) == len(expected)  # no globals, no ::a::child::q
+    assert all(key in view for key in view) and "puts" not in view and "x:y" not in list(view)
+    assert set(dict(view)) == expected and view == dict(view)
+    everywhere = set(tk.splitlist(tk.call("info", query, "::*")))
+    assert set(getattr(TclNamespace("::", tcl=crowded), kind)) == {
+        str(n).lstrip(":") for n in everywhere}
+    view.clear()
+    assert list(view) == [] and "puts" in TclNamespace("::", tcl=crowded).cmds
+    assert tk.call("info", "commands", "::a::child::q") == ("::a::child::q",)
+
+
+def test_glob_characters_in_a_command_name_are_literal(ns_a, tk):
+    tk.eval("proc ::a::p1 {} {}")
+    assert "p*" not in ns_a.cmds and "p?" not in ns_a.procs and "\\p1" not in ns_a.cmds
+    tk.call("proc", "::a::p*", "", "")
+    assert "p*" in ns_a.cmds and "p*" in ns_a.procs and "p?" not in ns_a.cmds
+    assert "p1" in ns_a.cmds and ns_a.cmds.exists("p1")
+    assert TclCommand("::a::p?", tcl=ns_a.tcl).exists()  # the command itself keeps the pattern
+
+
+ODD_COMMAND_NAMES = ["p q", "{x", "x}", "a [b]", "$v", "p*", "back\\slash", "{}"]
+
+
+@pytest.mark.parametrize("name", ODD_COMMAND_NAMES, ids=ODD_COMMAND_NAMES)
+def test_command_views_keep_a_name_as_one_word(ns_a, tk, name):
+    tk.eval("proc ::a::p {args} {return [list wrong $args]}")
+    tk.call("proc", "::a::" + name, "x {y 1}", "return [list right $x$y]")
+    procs, cmds = ns_a.procs, ns_a.cmds
+    assert procs[name].cmd_name == "::a::" + name and procs[name]("z") == ("right", "z1")
+    assert name in procs and name in cmds and name in list(procs)
+    assert cmds.proc_body(name) == "return [list right $x$y]"
+    assert cmds.proc_args(name) == ("x", "y") and cmds.proc_arg_default(name, "y") == "1"
+    assert cmds.origin(name) == "::a::" + name
+    assert cmds.byref(name, ("w",))() == ("right", "w1")
+    cmds.rename(name, name + "2")
+    assert name not in cmds and tk.call("::a::" + name + "2", "q") == ("right", "q1")
+    cmds.rename(name + "2", name)
+    del cmds[name]
+    assert name not in cmds and "p" in procs
+    cmds[name] = lambda *words: "python"
+    assert tk.call("::a::" + name) == "python" and cmds[name]() == "python"
+
+
+@pytest.mark.parametrize("index", ["k", "y(k", "a b", "x)", ""], ids=repr)
+def test_array_elements_are_addressed_by_name_and_index(tcl, tk, index):
+    tk.eval("namespace eval {::x(y} {}")
+    arr = TclArrayVariable("::x(y::arr", tcl=tcl)
+    arr[index] = "value of " + index
+    assert tk.getvar("::x(y::arr", index) == "value of " + index
+    assert index in arr and arr.exists(index) and index in list(arr)
+    assert arr.get_str(index) == arr[index] == "value of " + index
+    assert "other" not in arr and not arr.exists("other")
+    with pytest.raises(TclError, match=re.escape('can\'t read "::x(y::arr(other)"')):
+        arr.get_str("other")
+    del arr[index]
+    assert index not in arr and dict(arr) == {}
+
+
+# ---------------------------------------------------------------------------------------------
 # The interpreter behind the wrappers
 
 
@@ -970,6 +1173,98 @@ def test_proxies_are_kept_as_given(tcl):
     assert TclNamespace("", tcl=proxy).tcl is proxy
     with pytest.raises(TypeError):
         TclVariable("x", tcl=[1])  # lists refuse weak references
+
+
+WRAPPERS = {
+    "TclVariable": lambda host: TclVariable("x", tcl=host),
+    "TempTclVariable": lambda host: TempTclVariable(tcl=host),
+    "TclArrayVariable": lambda host: TclArrayVariable("a", tcl=host),
+    "TempTclArrayVariable": lambda host: TempTclArrayVariable(tcl=host),
+    "TclCommand": lambda host: TclCommand("::set", tcl=host),
+    "TempTclCommand": lambda host: TempTclCommand(tcl=host),
+    "TclNamespace": lambda host: TclNamespace("::a", tcl=host),
+    "TempTclNamespace": lambda host: TempTclNamespace(tcl=host),
+}
+TKINTER_HOSTS = {
+    "Tcl()": lambda root: root,
+    "tkapp": lambda root: root.tk,
+    "proxy": lambda root: weakref.proxy(root),
+}
+
+
+@pytest.mark.parametrize("host", TKINTER_HOSTS.values(), ids=TKINTER_HOSTS.keys())
+@pytest.mark.parametrize("make", WRAPPERS.values(), ids=WRAPPERS.keys())
+def test_a_tkinter_object_is_refused_as_host(make, host):
+    root = tkinter.Tcl()
+    with pytest.raises(TypeError, match=r"needs a host interpreter, not the tkinter object .*"
+                                        r"wrap it as ortan\.tcl\.Interpreter\(\.\.\.\)"):
+        make(host(root))
+
+
+def test_a_gone_interpreter_is_named_in_the_error():
+    interp = ortan.tcl.Interpreter()
+    proxy = weakref.proxy(interp)
+    ns = TclNamespace("::a", tcl=interp)
+    wrappers = [TclVariable("x", tcl=interp), TclArrayVariable("arr", tcl=interp),
+                TclCommand("::set x", tcl=interp), ns, ns.vars, ns.cmds]
+    del interp
+    gc.collect()
+    uses = [wrappers[0].get, wrappers[0].exists, wrappers[1].__len__, lambda: "k" in wrappers[1],
+            wrappers[2], wrappers[2].proc_args, wrappers[3].exists, lambda: wrappers[4]["x"],
+            lambda: list(wrappers[5]), lambda: "f" in wrappers[5],
+            lambda: wrappers[0].array_item_byref("k"), lambda: TclVariable("x", tcl=proxy),
+            lambda: TclNamespace("::", tcl=proxy)]
+    for use in uses:
+        with pytest.raises(ReferenceError) as info:
+            use()
+        assert "the Interpreter this object belongs to no longer exists" in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "method, message",
+    [(lambda: TclVariable("x").__repr__(1), "TclVariable.__repr__() takes no arguments (1 given)"),
+     (lambda: TclCommand("::set").__repr__(1, 2),
+      "TclCommand.__repr__() takes no arguments (2 given)"),
+     (lambda: TclArrayVariable("a").__len__(1),
+      "TclArrayVariable.__len__() takes no arguments (1 given)"),
+     (lambda: TclNamespace("::a").make_absolute(x=1),
+      "TclNamespace.make_absolute() takes no keyword arguments"),
+     (lambda: TclNamespace("::a").cmds.__len__(1),
+      "CommandsView.__len__() takes no arguments (1 given)")],
+    ids=["variable-repr", "command-repr", "array-len", "keyword", "view-len"])
+def test_methods_without_arguments_say_so_as_cpython_does(method, message):
+    with pytest.raises(TypeError) as info:
+        method()
+    assert str(info.value) == message
+
+
+MEMORY_SCRIPT = """
+import resource
+import ortan.tcl
+from ortan.tcl.namespace import TclNamespace
+name = "::" + "a::" * 30_000_000
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+limit = (vm + 300_000) * 1024  # 300 MB more: less than the parent's components need
+resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+try:
+    TclNamespace(name, tcl=ortan.tcl.Interpreter()).parent(force_eval=True)
+except MemoryError:
+    print("MemoryError")
+del name
+print(TclNamespace("::a::b::c").parent(force_eval=True))
+"""
+
+
+@pytest.mark.skipif(
+    bool(os.environ.get("ORTAN_SANITIZE")) or "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the sanitizer runtime reserves address space")
+def test_out_of_memory_is_memory_error():
+    package_root = os.path.dirname(os.path.dirname(os.path.dirname(namespace.__file__)))
+    env = dict(os.environ, PYTHONPATH=package_root)
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], env=env, capture_output=True,
+                         text=True, timeout=120)
+    assert (out.returncode, out.stdout.split("\n")) == (0, ["MemoryError", "::a::b", ""]), out.stderr
 
 
 def test_default_interpreter_is_the_package_module():
