@@ -67,6 +67,16 @@ bool resolve_api(void *handle, TclApi &api, std::string &missing) {
     resolve(handle, "Tcl_Alloc", api.Alloc, missing);
     resolve(handle, "Tcl_ThreadQueueEvent", api.ThreadQueueEvent, missing);
     resolve(handle, "Tcl_ThreadAlert", api.ThreadAlert, missing);
+    resolve(handle, "Tcl_GetAssocData", api.GetAssocData, missing);
+    resolve(handle, "Tcl_SetAssocData", api.SetAssocData, missing);
+    resolve(handle, "Tcl_FindCommand", api.FindCommand, missing);
+    resolve(handle, "Tcl_GetCommandInfo", api.GetCommandInfo, missing);
+    resolve(handle, "Tcl_GetCommandInfoFromToken", api.GetCommandInfoFromToken, missing);
+    resolve(handle, "Tcl_HideCommand", api.HideCommand, missing);
+    resolve(handle, "Tcl_DeleteCommandFromToken", api.DeleteCommandFromToken, missing);
+    resolve(handle, "Tcl_SetReturnOptions", api.SetReturnOptions, missing);
+    resolve(handle, "Tcl_DictObjGet", api.DictObjGet, missing);
+    resolve(handle, "Tcl_ListObjGetElements", api.ListObjGetElements, missing);
     return missing.empty();
 }
 

@@ -19,6 +19,19 @@ struct TclEvent {
     TclEvent *next;
 };
 
+// Tcl_CmdInfo of tcl.h: what Tcl_GetCommandInfo reports about a command.
+struct TclCmdInfo {
+    int isNativeObjectProc;
+    TclObjCmdProc objProc;
+    void *objClientData;
+    void *proc;
+    void *clientData;
+    TclCmdDeleteProc deleteProc;
+    void *deleteData;
+    void *namespacePtr;
+};
+using TclInterpDeleteProc = void (*)(void *client_data, TclInterp *interp);
+
 constexpr int TCL_OK = 0;
 constexpr int TCL_ERROR = 1;
 constexpr int TCL_QUEUE_TAIL = 0;
@@ -50,6 +63,16 @@ struct TclApi {
     char *(*Alloc)(unsigned int);
     void (*ThreadQueueEvent)(TclThreadId, TclEvent *, int);
     void (*ThreadAlert)(TclThreadId);
+    void *(*GetAssocData)(TclInterp *, const char *, TclInterpDeleteProc *);
+    void (*SetAssocData)(TclInterp *, const char *, TclInterpDeleteProc, void *);
+    TclCommandToken *(*FindCommand)(TclInterp *, const char *, void *, int);
+    int (*GetCommandInfo)(TclInterp *, const char *, TclCmdInfo *);
+    int (*GetCommandInfoFromToken)(TclCommandToken *, TclCmdInfo *);
+    int (*HideCommand)(TclInterp *, const char *, const char *);
+    int (*DeleteCommandFromToken)(TclInterp *, TclCommandToken *);
+    int (*SetReturnOptions)(TclInterp *, TclObj *);
+    int (*DictObjGet)(TclInterp *, TclObj *, TclObj *, TclObj **);
+    int (*ListObjGetElements)(TclInterp *, TclObj *, int *, TclObj ***);
 };
 
 // The Tcl library that _tkinter is linked with, found among the libraries already loaded in

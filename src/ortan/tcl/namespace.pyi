@@ -24,6 +24,8 @@ __all__ = (
     "TempTclNamespace",
 )
 
+def _callback_error(errorcode: object, /) -> BaseException | None: ...
+
 class TclVariable:
     _TclVariable__marker: ClassVar[object]
     tcl: Any
