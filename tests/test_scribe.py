@@ -121,6 +121,15 @@ def test_quoting_matches_tcl_list(items, text, tk):
     assert split(tk, text) == tuple(items)
 
 
+@pytest.mark.parametrize("size", [15, 16, 17, 1000])
+@pytest.mark.parametrize("kind", [list, tuple, collections.deque], ids=["list", "tuple", "deque"])
+def test_lists_longer_than_the_stack_part(kind, size, tk):
+    # Borrowed texts, then an item that runs Python code (so they are all owned), then more.
+    texts = ["a b", "{", "c"] * size
+    items = texts[: size // 2] + [Hooks(scribe=lambda: "h i")] + texts[size // 2 : size]
+    assert scribe(kind(items)) == tcl_list(tk, [scribe(item) for item in items])
+
+
 def test_nesting_grows_linearly(tk):
     assert scribe([["x", "{"], "y"]) == "{x \\{} y"
     value, tcl_text, lengths = "{", "{", []
