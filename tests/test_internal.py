@@ -82,6 +82,11 @@ def test_module_globals_in_order():
         assert word in internal.__doc__
 
 
+@pytest.mark.skipif(
+    sys.version_info < (3, 10),
+    reason="the mypy for Python < 3.10 also checks the standard-library classes a stub "
+    "re-exports against this Python's own; test_typing.py leaves them out",
+)
 def test_type_stub_matches_the_module():
     stubtest = pytest.importorskip("mypy.stubtest")
     assert stubtest.test_stubs(stubtest.parse_options(["ortan.tcl.internal"])) == 0

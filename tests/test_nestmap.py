@@ -74,6 +74,11 @@ def test_class_shape():
     assert nestmap_module.Tcl_Obj is _tkinter.Tcl_Obj and nestmap_module.tclobj is tclobj
 
 
+@pytest.mark.skipif(
+    sys.version_info < (3, 10),
+    reason="the mypy for Python < 3.10 also checks the standard-library classes a stub "
+    "re-exports against this Python's own; test_typing.py leaves them out",
+)
 def test_type_stub_matches_the_module():
     stubtest = pytest.importorskip("mypy.stubtest")
     assert stubtest.test_stubs(stubtest.parse_options(["ortan.tcl.nestmap"])) == 0
@@ -729,7 +734,7 @@ def test_tclx_objects_become_nested_levels(tclx):
     n["d.e"] = obj
     n.update(u=obj)
     n.update({"v": obj})
-    assert untag(n) == {key: expected for key in ("k", "d", "u", "v")} | {"d": {"e": expected}}
+    assert untag(n) == {**{key: expected for key in ("k", "d", "u", "v")}, "d": {"e": expected}}
     assert untag(Nestmap(k=obj)) == {"k": expected}
     other = tclx.tk.call("dict", "create", "a", "b")
     n["other"] = other

@@ -20,9 +20,30 @@ def mypy_path(monkeypatch):
     monkeypatch.chdir(HERE)
 
 
-def test_stubs_match_the_modules(mypy_path):
+def reexported_classes():
+    """Allowlist patterns for the members of the classes that the modules take from elsewhere.
+
+    The stubs re-export such classes (``collections.abc.Mapping``, ``tkinter.Tk``) because the
+    modules hold them. From mypy 2.0 stubtest leaves them to their own module's stubs; before
+    it (the mypy for Python 3.8 and 3.9) it checks them member by member, which compares
+    typeshed's standard library with this Python's and says nothing about these stubs.
+    """
+    import importlib
+    import re
+
+    for name in MODULES:
+        module = importlib.import_module(f"ortan.tcl.{name}")
+        for attr, obj in vars(module).items():
+            if isinstance(obj, type) and not obj.__module__.startswith("ortan."):
+                yield re.escape(f"ortan.tcl.{name}.{attr}.") + ".*"
+
+
+def test_stubs_match_the_modules(mypy_path, tmp_path):
     stubtest = pytest.importorskip("mypy.stubtest")
-    assert stubtest.test_stubs(stubtest.parse_options(["ortan.tcl"])) == 0
+    allowlist = tmp_path / "reexported.txt"
+    allowlist.write_text("\n".join(reexported_classes()) + "\n")
+    options = ["--allowlist", str(allowlist), "--ignore-unused-allowlist", "ortan.tcl"]
+    assert stubtest.test_stubs(stubtest.parse_options(options)) == 0
 
 
 def test_sample_program_type_checks(mypy_path):

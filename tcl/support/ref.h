@@ -4,25 +4,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <utility>
+#include "compat.h"
 
-// Back-ports of the C API used here, for the oldest supported Python (3.9).
-#if PY_VERSION_HEX < 0x030A0000
-static inline PyObject *Py_NewRef(PyObject *obj) {
-    Py_INCREF(obj);
-    return obj;
-}
-static inline int PyModule_AddObjectRef(PyObject *module, const char *name, PyObject *value) {
-    if (!value)
-        return -1;
-    Py_INCREF(value);
-    if (PyModule_AddObject(module, name, value) < 0) {
-        Py_DECREF(value);
-        return -1;
-    }
-    return 0;
-}
-#endif
+#include <utility>
 
 namespace ortan {
 
