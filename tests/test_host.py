@@ -352,7 +352,11 @@ def display():
                 os.environ["DISPLAY"] = previous
     finally:
         server.terminate()
-        server.wait(10)
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
 
 
 def test_interpreter_on_a_tk_application(display):
