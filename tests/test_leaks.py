@@ -479,6 +479,25 @@ def _(tcl):
     return op
 
 
+@case("namespace", "a registered callback that raises", needs="TclNamespace")
+def _(tcl):
+    from ortan.tcl.namespace import TclCommand, TclNamespace, TempTclCommand
+
+    def fails(*words):
+        raise Boom("from a callback")
+
+    TclNamespace("::", tcl=tcl).cmds["leak_cb"] = fails
+    command = TclCommand("::leak_cb", tcl=tcl)
+
+    def op():
+        tcl.tk.eval("catch {::leak_cb a {b c}} msg opts")
+        expect(TclError, command, "x")()
+        with TempTclCommand(fails, tcl=tcl) as temp:
+            expect(TclError, temp)()
+
+    return op
+
+
 @case("namespace", "namespaces and their views", needs="TclNamespace")
 def _(tcl):
     from ortan.tcl.namespace import TclNamespace, TempTclNamespace

@@ -594,17 +594,22 @@ int bgerror_proc(void *client_data, TclInterp *interp, int objc, TclObj *const o
         frame.token = token;
         frame.interp = state->interp;
         int code = TCL_OK;
-        if (python_holds_gil())
-            return report_now(state->interp, token), TCL_OK;
-        if (through_dispatcher(state, &frame, interp, 1, objv, code))
-            return TCL_OK;
-        auto *pending = static_cast<PendingReport *>(std::malloc(sizeof(PendingReport)));
-        if (pending) {
-            pending->interp = state->interp;
-            pending->token = token;
-            if (Py_AddPendingCall(report_pending, pending) == 0)
+        // A token whose exception is no longer kept goes on as any other error.
+        if (python_holds_gil()) {
+            if (report_now(state->interp, token))
                 return TCL_OK;
-            std::free(pending);
+        } else if (through_dispatcher(state, &frame, interp, 1, objv, code)) {
+            if (frame.reported)
+                return TCL_OK;
+        } else {
+            auto *pending = static_cast<PendingReport *>(std::malloc(sizeof(PendingReport)));
+            if (pending) {
+                pending->interp = state->interp;
+                pending->token = token;
+                if (Py_AddPendingCall(report_pending, pending) == 0)
+                    return TCL_OK;
+                std::free(pending);
+            }
         }
     }
     // Pass on: previous-handler-prefix message options.
@@ -864,12 +869,12 @@ int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *fu
     if (!state)
         return -1;
     remember_root(command, tkapp.get(), interp);
-    auto *callback = new (std::nothrow) Callback{Py_NewRef(func), state};
+    auto *callback = new (std::nothrow) Callback{nullptr, state};
     if (!callback) {
-        Py_DECREF(func);
         PyErr_NoMemory();
         return -1;
     }
+    callback->func = Py_NewRef(func);
     ++state->refs;
     ++state->callbacks;
     if (!api.CreateObjCommand(interp, utf8, callback_proc, callback, callback_deleted)) {
