@@ -415,3 +415,30 @@ def test_background_error_without_tk_root_goes_to_stderr():
     assert result.returncode == 0 and result.stdout.strip() == "went on", result.stderr
     assert "Traceback (most recent call last):" in result.stderr
     assert "ValueError: in the background" in result.stderr
+
+
+def test_tk_system_exit_in_a_callback_ends_mainloop(app):
+    tcl = ortan.tcl.Interpreter(app)
+    TclNamespace("::", tcl=tcl).cmds["cb_exit"] = lambda: sys.exit(3)
+    app.tk.call("after", 1, "::cb_exit")
+    app.after(5000, app.quit)
+    with pytest.raises(SystemExit) as info:
+        app.mainloop()  # as for tkinter's own callbacks
+    assert info.value.code == 3
+
+
+def test_temporary_command_that_cannot_be_deleted_elsewhere_warns():
+    result = run_python("""
+        import gc, threading
+        import ortan.tcl
+        from ortan.tcl.namespace import TempTclCommand
+        tcl = ortan.tcl.Interpreter()
+        held = [TempTclCommand(lambda: "x", tcl=tcl)]
+        held[0].cmd_name = ("not", "text")
+        worker = threading.Thread(target=lambda: (held.clear(), gc.collect()))
+        worker.start()
+        worker.join()
+    """)
+    assert result.returncode == 0
+    assert "RuntimeWarning" in result.stderr and "('not', 'text')" in result.stderr
+    assert "left behind" in result.stderr
