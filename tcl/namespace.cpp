@@ -399,9 +399,9 @@ Ref package_module() { return Ref::steal(PyImport_ImportModule(package_name)); }
 // says to wrap it in an Interpreter, raised for `self`'s class. Checked against tkinter.Misc,
 // kept at import, before the shared check words the error.
 bool refuse_tkinter(PyObject *self, PyObject *host) {
-    const int misc = PyObject_IsInstance(host, tkinter_misc);
-    if (misc < 0)
-        return false;
+    // The type's own bases only: isinstance() would also read host.__class__ on every miss.
+    const int misc =
+        PyType_IsSubtype(Py_TYPE(host), reinterpret_cast<PyTypeObject *>(tkinter_misc));
     if (!misc && std::strcmp(Py_TYPE(host)->tp_name, "_tkinter.tkapp") != 0)
         return true;
     char who[200];
@@ -1859,18 +1859,20 @@ class Options {
 
     // Adds the option of `key` with `value` (both borrowed); false with an exception set.
     bool add(PyObject *key, PyObject *value) {
+        // The usual override repeats the very keyword object (both interned): found without
+        // making its option word.
+        if (!index_)
+            for (size_t i = 0; i < entries_.size(); ++i)
+                if (entries_[i].key == key)
+                    return replace(i, value);
         Ref word = ortan::option_word(key);
         if (!word)
             return false;
         const Py_ssize_t at = find(word.get());
         if (at == -2)
             return false;
-        if (at >= 0) {
-            PyObject *old = entries_[static_cast<size_t>(at)].value;
-            entries_[static_cast<size_t>(at)].value = Py_NewRef(value);
-            Py_DECREF(old);
-            return true;
-        }
+        if (at >= 0)
+            return replace(static_cast<size_t>(at), value);
         if (!entries_.push_back(Entry{key, word.get(), value}))
             return false;
         Py_INCREF(key);
@@ -1905,6 +1907,13 @@ class Options {
     struct Entry {
         PyObject *key, *word, *value;
     };
+
+    bool replace(size_t at, PyObject *value) {
+        PyObject *old = entries_[at].value;
+        entries_[at].value = Py_NewRef(value);
+        Py_DECREF(old);
+        return true;
+    }
     static constexpr size_t linear_limit = 8;
 
     // The position of `word`, -1 when absent, -2 with an exception set.
