@@ -751,8 +751,8 @@ const char scan_doc[] =
     "_Tcl_ConvertElement to produce a valid list element from the string, and the flag value\n"
     "(a set of flag names) that _Tcl_ConvertElement needs to do the conversion.\n\n"
     "Braces are counted the way Tcl reads them back, as Tcl 8.6 does: a backslash before '{',\n"
-    "'}' or another backslash escapes that character, which then counts for nothing; an\n"
-    "element whose braces balance so is braced.\n\n"
+    "'}' or another backslash escapes that character, which then counts for nothing, so an\n"
+    "element whose braces balance that way may be braced.\n\n"
     "From:\n    Tcl_ScanElement / Tcl_ScanCountedElement, generic/tclUtil.c, Tcl 8.4.19";
 
 const char convert_doc[] =
