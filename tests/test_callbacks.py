@@ -442,3 +442,21 @@ def test_temporary_command_that_cannot_be_deleted_elsewhere_warns():
     assert result.returncode == 0
     assert "RuntimeWarning" in result.stderr and "('not', 'text')" in result.stderr
     assert "left behind" in result.stderr
+
+
+@REGISTRATIONS
+def test_registering_something_not_callable_is_refused(tcl, register):
+    with pytest.raises(TypeError, match="not callable"):
+        register(tcl, "::cb_not_callable", 5)
+    assert tcl.tk.call("info", "commands", "::cb_not_callable") == ""
+
+
+def test_callback_that_deletes_its_own_command(tcl):
+    def once():
+        command.delete()
+        return "last call"
+
+    command = TempTclCommand(once, tcl=tcl)
+    assert command() == "last call" and not command.exists()
+    tcl.tk.createcommand("::cb_after", lambda: "tkinter still works")
+    assert tcl.tk.eval("::cb_after") == "tkinter still works"

@@ -840,6 +840,10 @@ bool init(PyObject *module) {
 }
 
 int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *func) {
+    if (!PyCallable_Check(func)) {
+        PyErr_SetString(PyExc_TypeError, "command not callable"); // tkinter's words
+        return -1;
+    }
     Ref tkapp = tkapp_of(tk);
     if (!tkapp) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
