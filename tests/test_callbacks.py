@@ -21,10 +21,15 @@ from ortan.tcl.namespace import TclCommand, TclNamespace, TempTclCommand, _callb
 TclError = tkinter.TclError
 
 
+# The directory holding the package these tests import (installed, in place or the sanitizer
+# build), so that a subprocess imports the same build.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
+    ortan.tcl.namespace.__file__))))
+
+
 def run_python(code, env=None, timeout=60):
-    """Runs `code` in a fresh interpreter with the package importable; returns the result."""
-    src = os.path.join(os.path.dirname(__file__), os.pardir, "src")
-    environ = dict(os.environ, PYTHONPATH=os.path.abspath(src), **(env or {}))
+    """Runs `code` in a fresh interpreter that imports the same build; returns the result."""
+    environ = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, **(env or {}))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout, env=environ)
 
