@@ -384,9 +384,13 @@ def test_tk_other_background_errors_reach_the_application_handler(app):
     app.tk.call("after", 1, "error {plain failure}")
     app.tk.call("after", 2, "::cb_bad")
     app.tk.call("after", 3, "error {second failure}")
+    # Our code, but no exception kept under it: passed on as any other error.
+    app.tk.call("after", 4, "error forged {} {ORTAN PYERR 0}")
+    app.tk.call("after", 5, "error huge {} {ORTAN PYERR 99999999999999999999999}")
     app.after(100, app.quit)
     app.mainloop()
-    assert app.tk.splitlist(app.tk.getvar("::app_errors")) == ("plain failure", "second failure")
+    assert app.tk.splitlist(app.tk.getvar("::app_errors")) == (
+        "plain failure", "second failure", "forged", "huge")
     assert [type(v) for t, v, tb in reported] == [ValueError]
 
 

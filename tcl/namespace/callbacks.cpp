@@ -227,6 +227,8 @@ unsigned long long token_of_words(TclObj *code) {
     if (!third || std::strcmp(first, "ORTAN") != 0 || std::strcmp(second, "PYERR") != 0)
         return 0;
     unsigned long long token = 0;
+    if (length > 19) // beyond what the counter reaches
+        return 0;
     for (const char *c = third; *c; ++c) {
         if (*c < '0' || *c > '9')
             return 0;
