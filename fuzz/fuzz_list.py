@@ -7,7 +7,8 @@ Properties:
 - exact ints, floats and bools come back as a one-element tuple, sequences and sets as the
   tuple of their items (an exact tuple as itself), None as the empty tuple;
 - anything else (hostile __str__, interpreters of the wrong kind, lone surrogates) fails only
-  with its own error: TclError, ValueError (including Unicode errors), TypeError, Boom.
+  with its own error: TclError, ValueError (including Unicode errors), TypeError, Boom; a raw
+  interpreter address never met through its tkinter object is refused with RuntimeError.
 """
 
 import tkinter
@@ -52,6 +53,10 @@ class BadStr:
 
 
 ADDRESS = harness.TK.interpaddr()
+# Meeting the interpreter through its tkinter object makes its raw address usable: the module
+# then knows the interpreter's thread. An address never met is refused (RuntimeError).
+GetListFromAny("x", harness.TCL)
+UNSEEN = Tcl_Interp_p(ADDRESS + 64)
 
 
 def interp_value(fdp):
@@ -73,7 +78,11 @@ def interp_value(fdp):
         if fdp.ConsumeBool():
             return OddTk(2**70), False, None
         return OddTk(fdp.PickValueInList([harness.Boom("interpaddr"), "x", 2.5])), False, False
-    return fdp.PickValueInList([harness.TK, 0, ADDRESS, "interp", object(), True]), False, False
+    return (
+        fdp.PickValueInList([harness.TK, 0, ADDRESS, "interp", object(), True, UNSEEN]),
+        False,
+        False,
+    )
 
 
 def raw_text(fdp):
@@ -103,8 +112,12 @@ def check_text(fdp):
     if not valid:
         if error is None:
             assert text == "", (text, interp, result)  # the library was called: must fail
-        elif not isinstance(error, (ValueError, TypeError, OverflowError, harness.Boom)):
+        elif not isinstance(
+            error, (ValueError, TypeError, OverflowError, RuntimeError, harness.Boom)
+        ):
             raise error
+        elif interp is UNSEEN:  # or the text's own encoding error, found first
+            assert isinstance(error, (RuntimeError, UnicodeError)), (text, error)
         return
     if "\x00" in text or not harness.tcl_safe(text):
         if error is not None and not isinstance(error, (TclError, ValueError)):

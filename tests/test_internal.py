@@ -692,3 +692,81 @@ def test_dictionary_compare_is_antisymmetric(left, right):
     forward, backward = DictionaryCompare(left, right), DictionaryCompare(right, left)
     assert (forward > 0) - (forward < 0) == (backward < 0) - (backward > 0)
     assert DictionaryCompare(left, left) == 0
+
+
+# Tcl holds NUL as the two bytes C0 80, and tkinter hands Python's NUL to Tcl in a form that
+# lsort orders differently: the NULs are made inside Tcl, from "~".
+_LSORT_WITH_NUL = (
+    "lmap w [lsort -dictionary [lmap w $words {string map [list ~ [format %c 0]] $w}]] "
+    "{string map [list [format %c 0] ~] $w}"
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(words=st.lists(st.text(alphabet="aAb01~", max_size=6), max_size=30))
+def test_dictionary_order_with_nul_matches_lsort(shared, words):
+    expected = shared.tk.splitlist(shared.tk.call("apply", ["words", _LSORT_WITH_NUL], words))
+    with_nul = [w.replace("~", "\0") for w in words]
+    for key in (functools.cmp_to_key(DictionaryCompare), dictionary_key):
+        assert [w.replace("\0", "~") for w in sorted(with_nul, key=key)] == list(expected)
+
+
+# --- dictionary_key ----------------------------------------------------------------------------
+
+_key_texts = st.one_of(st.text(max_size=8), st.text(alphabet="aAbB0019\0é\u0663\u0130 ", max_size=8))
+
+
+@settings(max_examples=500, deadline=None)
+@given(words=st.lists(_key_texts, max_size=40))
+def test_dictionary_key_sorts_as_the_compare(words):
+    assert sorted(words, key=dictionary_key) == sorted(
+        words, key=functools.cmp_to_key(DictionaryCompare))
+
+
+@given(left=_key_texts, right=_key_texts)
+def test_dictionary_key_comparisons(left, right):
+    diff = DictionaryCompare(left, right)
+    a, b = dictionary_key(left), dictionary_key(right)
+    assert (a < b, a <= b, a == b, a != b, a > b, a >= b) == (
+        diff < 0, diff <= 0, diff == 0, diff != 0, diff > 0, diff >= 0)
+
+
+@settings(max_examples=200, deadline=None)
+@given(words=st.lists(_words, max_size=40))
+def test_dictionary_key_matches_lsort(shared, words):
+    expected = shared.tk.splitlist(shared.tk.call("lsort", "-dictionary", tuple(words)))
+    assert sorted(words, key=dictionary_key) == list(expected)
+
+
+def test_dictionary_key_object():
+    key = dictionary_key("x10")
+    assert type(key) is dictionary_key and key.text == "x10"
+    assert repr(key) == "dictionary_key('x10')"
+    assert dictionary_key(text=10).text == "10" and dictionary_key(10) > dictionary_key(9)
+    assert dictionary_key(Text("ignored")).text == "x y"  # str() of the argument, as compared
+    assert sorted([3, "x", 20, "X"], key=dictionary_key) == [3, 20, "X", "x"]
+    assert dictionary_key("a") == dictionary_key("a") and dictionary_key("a") != "a"
+    with pytest.raises(TypeError):
+        dictionary_key("a") < "b"  # noqa: B015
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(key)
+    with pytest.raises(AttributeError):
+        key.text = "y"
+    with pytest.raises(TypeError):
+        dictionary_key()
+    with pytest.raises(TypeError):
+        dictionary_key("a", "b")
+    with pytest.raises(TypeError):
+        class Sub(dictionary_key):  # noqa: F841
+            pass
+
+
+def test_dictionary_key_str_failure_propagates():
+    class Bad:
+        def __str__(self):
+            raise ZeroDivisionError
+
+    with pytest.raises(ZeroDivisionError):
+        dictionary_key(Bad())
+    with pytest.raises(ZeroDivisionError):
+        sorted(["a", Bad()], key=dictionary_key)
