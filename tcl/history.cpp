@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <datetime.h>
+#include <structmember.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -24,17 +25,77 @@ PyObject *g_re_compile;   // re.compile
 PyObject *g_entry_cls;    // the Entry class built below
 PyObject *g_entry_init;   // its __init__, as built
 PyObject *g_debug;        // logging.DEBUG
-PyObject *g_maxlen_kw;    // ("maxlen",): keyword names for deque(maxlen=...)
+PyObject *g_is_enabled_for; // logging.Logger.isEnabledFor
+PyObject *g_maxlen_kw;      // ("maxlen",): keyword names for deque(maxlen=...)
 
 PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append, *s_clear,
     *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime, *s_search, *s_enable,
-    *s_str, *s_space, *s_stamp_format, *s_get_time, *s_timestamp_ns;
+    *s_str, *s_space, *s_stamp_format, *s_get_time, *s_timestamp_ns, *s_disabled, *s_cache;
 
 constexpr long default_max_history = 9999;
 
 // ===========================================================================================
 // Conversions and helpers
 // ===========================================================================================
+
+// An Entry keeps `api` and `_timestamp_ns`, a History its four attributes, in slots (__slots__,
+// with a __dict__ beside them for an Entry's `timestamp` and anything else): every recorded
+// call makes an Entry and reads the History's state, and a slot costs a fraction of an
+// attribute of the instance dict. The attributes stay public and plainly assignable through
+// their member descriptors. The slot is used directly only for an object of the exact class
+// whose name still finds that descriptor (a subclass, or a class attribute put in its place, is
+// read the ordinary way).
+struct Slot {
+    PyObject *name;    // interned
+    PyTypeObject *cls; // the class that defines it
+    PyObject *member;  // its member descriptor
+    Py_ssize_t offset; // where the reference lives in an instance
+
+    PyObject **at(PyObject *obj) const {
+        if (Py_TYPE(obj) != cls || _PyType_Lookup(cls, name) != member)
+            return nullptr;
+        return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
+    }
+};
+
+// Set up with the classes, never changed afterwards.
+Slot g_entry_api, g_entry_ns, g_history, g_markers, g_active, g_enabled;
+
+// obj.<slot>, as getattr() reads it.
+Ref read_slot(const Slot &slot, PyObject *obj) {
+    PyObject **at = slot.at(obj);
+    if (!at)
+        return get_attr(obj, slot.name);
+    if (!*at)
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                     Py_TYPE(obj)->tp_name, slot.name);
+    return Ref::borrow(*at);
+}
+
+// obj.<slot> = value; false with an exception set, also when `value` is null.
+bool write_slot(const Slot &slot, PyObject *obj, PyObject *value) {
+    if (!value)
+        return false;
+    PyObject **at = slot.at(obj);
+    if (!at)
+        return PyObject_SetAttr(obj, slot.name, value) == 0;
+    Py_XSETREF(*at, Py_NewRef(value));
+    return true;
+}
+
+// The Slot for `name` of a class built with it in __slots__.
+bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    PyObject *member = PyDict_GetItemWithError(type->tp_dict, name);
+    if (!member || !Py_IS_TYPE(member, &PyMemberDescr_Type)) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "%s has no slot %R", type->tp_name, name);
+        return false;
+    }
+    slot = {name, type, Py_NewRef(member),
+            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset};
+    return true;
+}
 
 // For a method that takes no arguments: TypeError in CPython's wording for a builtin method when
 // some are given ("History.__repr__() takes no arguments (1 given)").
@@ -107,12 +168,37 @@ bool append_entry(PyObject *entries, PyObject *entry) {
 // Logs `message` at debug level on the module's logger.
 bool log_debug(PyObject *message) { return bool(call_method(g_log, s_debug, {message})); }
 
+// log.isEnabledFor(DEBUG). Every append asks, and the method is Python code that costs as much
+// as the rest of recording a call; where the logger is a plain one (its class's isEnabledFor is
+// logging's own, its attributes are read the ordinary way and it shadows neither), this reads
+// what that method reads first: `disabled`, then the answer `_cache` keeps per level (logging
+// empties it whenever a level or logging.disable() changes). Anything else, and a level not
+// cached yet, is asked the ordinary way. 1 or 0, or -1 with an exception set.
+int debug_enabled() {
+    PyTypeObject *type = Py_TYPE(g_log);
+    if (type->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, s_is_enabled_for) == g_is_enabled_for) {
+        Ref state = Ref::steal(PyObject_GenericGetDict(g_log, nullptr));
+        if (!state)
+            return -1;
+        PyObject *dict = state.get();
+        PyObject *disabled = PyDict_GetItemWithError(dict, s_disabled);
+        PyObject *cache = disabled == Py_False ? PyDict_GetItemWithError(dict, s_cache) : nullptr;
+        if (cache && PyDict_CheckExact(cache) && !PyDict_GetItemWithError(dict, s_is_enabled_for)) {
+            PyObject *known = PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(cache, g_debug);
+            if (known == Py_True || known == Py_False)
+                return known == Py_True;
+        }
+        if (PyErr_Occurred())
+            return -1;
+    }
+    Ref enabled = call_method(g_log, s_is_enabled_for, {g_debug});
+    return enabled ? PyObject_IsTrue(enabled.get()) : -1;
+}
+
 // The debug record of one appended call, "% <item>", made only when it will be emitted.
 bool log_appended(PyObject *item) {
-    Ref enabled = call_method(g_log, s_is_enabled_for, {g_debug});
-    if (!enabled)
-        return false;
-    const int on = PyObject_IsTrue(enabled.get());
+    const int on = debug_enabled();
     if (on <= 0)
         return on == 0;
     // str(item) rather than `%`-formatting: a tuple item is one value here, not an argument
@@ -292,13 +378,13 @@ bool set_timestamp(PyObject *self) {
     }
     long long ns;
     return read_system_clock(ns) &&
-           set_attr(self, s_timestamp_ns, Ref::steal(PyLong_FromLongLong(ns)).get());
+           write_slot(g_entry_ns, self, Ref::steal(PyLong_FromLongLong(ns)).get());
 }
 
 // The state of an Entry: its timestamp, then its line.
 bool set_entry(PyObject *self, PyObject *api) {
     Ref line = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
-    return line && set_timestamp(self) && set_attr(self, s_api, line.get());
+    return line && set_timestamp(self) && write_slot(g_entry_api, self, line.get());
 }
 
 // Entry(api)
@@ -320,24 +406,52 @@ PyObject *Entry_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     Py_RETURN_NONE;
 }
 
-// The datetime of the clock reading the Entry was made with (see set_timestamp); run once per
-// Entry by the cached property, which then keeps the result as the instance's `timestamp`.
-PyObject *Entry_timestamp(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!no_arguments("Entry.timestamp", nargs, kwnames))
-        return nullptr;
+// An Entry's `timestamp` where set_timestamp() left the raw clock reading: a non-data
+// descriptor of its own type (what functools.cached_property is, without its lock and its
+// demands on the getter), so that a value in the instance's __dict__ (made by a replaced
+// get_time, assigned, or cached here) is what every reading gives. Read through an Entry that
+// has none, it makes the datetime of the reading and keeps it in the instance's __dict__.
+struct StampDescriptor {
+    PyObject_HEAD
+};
+
+// The datetime of the clock reading `entry` was made with; AttributeError without one.
+Ref reading_datetime(PyObject *entry) {
     Ref reading;
-    const int found = get_optional_attr(args[0], s_timestamp_ns, reading);
+    const int found = get_optional_attr(entry, s_timestamp_ns, reading);
     if (found <= 0) {
         if (found == 0)
             PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute 'timestamp'",
-                         Py_TYPE(args[0])->tp_name);
-        return nullptr;
+                         Py_TYPE(entry)->tp_name);
+        return Ref();
     }
     const long long ns = PyLong_AsLongLong(reading.get());
     if (ns == -1 && PyErr_Occurred())
-        return nullptr;
-    return local_datetime(ns).release();
+        return Ref();
+    return local_datetime(ns);
 }
+
+PyObject *stamp_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (!obj)
+        return Py_NewRef(self);
+    Ref stamp = reading_datetime(obj);
+    // Stored the ordinary way: the descriptor sets nothing, so the instance's __dict__ takes it.
+    if (!stamp || PyObject_GenericSetAttr(obj, s_timestamp, stamp.get()) < 0)
+        return nullptr;
+    return stamp.release();
+}
+
+PyObject *stamp_repr(PyObject *) { return PyUnicode_FromString("<timestamp of Entry>"); }
+
+PyTypeObject stamp_type = [] {
+    PyTypeObject t = static_type("ortan.tcl.history.StampDescriptor", sizeof(StampDescriptor));
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "When the call was recorded: the value of get_time() then (a datetime). Made from "
+               "the raw clock reading on first use, and kept.";
+    t.tp_descr_get = stamp_get;
+    t.tp_repr = stamp_repr;
+    return t;
+}();
 
 PyObject *Entry_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!no_arguments("Entry.__str__", nargs, kwnames))
@@ -391,10 +505,11 @@ PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     if (!max_history && !default_max)
         return nullptr;
     PyObject *self = args[0];
-    if (!set_attr(self, s_history,
-                  new_deque(max_history ? max_history : default_max.get()).get()) ||
-        !set_attr(self, s_markers, Ref::steal(PyDict_New()).get()) ||
-        !set_attr(self, s_active, Ref::steal(PyList_New(0)).get()) || !call_method(self, s_enable))
+    if (!write_slot(g_history, self,
+                    new_deque(max_history ? max_history : default_max.get()).get()) ||
+        !write_slot(g_markers, self, Ref::steal(PyDict_New()).get()) ||
+        !write_slot(g_active, self, Ref::steal(PyList_New(0)).get()) ||
+        !call_method(self, s_enable))
         return nullptr;
     Py_RETURN_NONE; // whatever enable() returns, as `self.enable()` in a Python __init__
 }
@@ -403,7 +518,7 @@ PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
                       bool enabled, const char *message) {
     if (!no_arguments(fname, nargs, kwnames))
         return nullptr;
-    if (!set_attr(args[0], s_enabled, enabled ? Py_True : Py_False))
+    if (!write_slot(g_enabled, args[0], enabled ? Py_True : Py_False))
         return nullptr;
     Ref text_message = text(message);
     if (!text_message || !log_debug(text_message.get()))
@@ -430,7 +545,7 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     if (!guard.ok() || !log_appended(item))
         return nullptr;
     PyObject *self = args[0];
-    Ref enabled = get_attr(self, s_enabled);
+    Ref enabled = read_slot(g_enabled, self);
     if (!enabled)
         return nullptr;
     const int recording = PyObject_IsTrue(enabled.get());
@@ -438,16 +553,16 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
         return recording < 0 ? nullptr : Py_NewRef(Py_None);
 
     Ref entry = new_entry(item);
-    Ref history = entry ? get_attr(self, s_history) : Ref();
+    Ref history = entry ? read_slot(g_history, self) : Ref();
     if (!history || !append_entry(history.get(), entry.get()))
         return nullptr;
 
-    Ref active = get_attr(self, s_active);
+    Ref active = read_slot(g_active, self);
     if (!active)
         return nullptr;
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0)
         Py_RETURN_NONE;
-    Ref markers = get_attr(self, s_markers);
+    Ref markers = read_slot(g_markers, self);
     Ref names = markers ? Ref::steal(PyObject_GetIter(active.get())) : Ref();
     if (!names)
         return nullptr;
@@ -636,16 +751,11 @@ const MethodDef history_methods[] = {
     {"__repr__", History_repr, "($self, /)", nullptr},
 };
 
-const MethodDef entry_timestamp = {
-    "timestamp", Entry_timestamp, "($self, /)",
-    "When the call was recorded: the value of get_time() then (a datetime)."};
-
-// An Entry's `timestamp`: a cached property, so that a value stored in the instance (made by
-// a replaced get_time, assigned, or cached by the first reading) is what every reading gives.
+// An Entry's `timestamp`: see StampDescriptor.
 bool add_timestamp(PyObject *ns) {
-    Ref cached_property = import_attr("functools", "cached_property");
-    Ref getter = cached_property ? make_method(entry_timestamp, "Entry") : Ref();
-    return getter && set_item(ns, "timestamp", call(cached_property.get(), {getter.get()}));
+    if (!(stamp_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&stamp_type) < 0)
+        return false;
+    return set_item(ns, "timestamp", Ref::steal(PyType_GenericAlloc(&stamp_type, 0)));
 }
 
 template <size_t N>
@@ -653,9 +763,16 @@ Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
     Ref ns = new_class_namespace(module_name, name, doc);
     if (!ns)
         return ns;
-    if (is_entry ? !add_timestamp(ns.get())
+    if (is_entry ? !add_timestamp(ns.get()) ||
+                       !set_item(ns.get(), "__slots__",
+                                 Ref::steal(Py_BuildValue("(ssss)", "api", "_timestamp_ns",
+                                                          "__dict__", "__weakref__")))
                  : !set_item(ns.get(), "__MAX_HISTORY__",
-                             Ref::steal(PyLong_FromLong(default_max_history))))
+                             Ref::steal(PyLong_FromLong(default_max_history))) ||
+                       !set_item(ns.get(), "__slots__",
+                                 Ref::steal(Py_BuildValue("(ssssss)", "__history__", "__markers__",
+                                                          "__activeMarkers__", "enabled",
+                                                          "__dict__", "__weakref__"))))
         return Ref();
     if (!add_methods(ns.get(), methods, name))
         return Ref();
@@ -702,6 +819,8 @@ bool init_module(PyObject *m) {
             {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
             {&s_get_time, "get_time"},
             {&s_timestamp_ns, "_timestamp_ns"},
+            {&s_disabled, "disabled"},
+            {&s_cache, "_cache"},
         }))
         return false;
     PyDateTime_IMPORT;
@@ -727,12 +846,32 @@ bool init_module(PyObject *m) {
     if (!g_deque_append)
         return false;
     g_debug = get_attr(logging.get(), "DEBUG").release();
+    Ref logger_cls = get_attr(logging.get(), "Logger");
+    // The function itself, as the class's dict holds it (what a type lookup finds).
+    g_is_enabled_for =
+        logger_cls
+            ? PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(logger_cls.get())->tp_dict,
+                                      s_is_enabled_for)
+            : nullptr;
+    if (!g_is_enabled_for) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, "logging.Logger has no isEnabledFor");
+        return false;
+    }
+    Py_INCREF(g_is_enabled_for);
     g_re_compile = get_attr(re.get(), "compile").release();
     g_maxlen_kw = PyTuple_Pack(1, s_maxlen);
     if (!g_debug || !g_re_compile || !g_maxlen_kw)
         return false;
+    Ref history_cls = make_class("History", history_doc, history_methods, false);
     if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, true), &g_entry_cls) ||
-        !bind(m, "History", make_class("History", history_doc, history_methods, false)))
+        !bind(m, "History", history_cls) || !find_slot(g_history, history_cls.get(), s_history) ||
+        !find_slot(g_markers, history_cls.get(), s_markers) ||
+        !find_slot(g_active, history_cls.get(), s_active) ||
+        !find_slot(g_enabled, history_cls.get(), s_enabled))
+        return false;
+    if (!find_slot(g_entry_api, g_entry_cls, s_api) ||
+        !find_slot(g_entry_ns, g_entry_cls, s_timestamp_ns))
         return false;
     g_entry_init = defined_init(g_entry_cls).release();
     return g_entry_init != nullptr;

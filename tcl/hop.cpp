@@ -1,6 +1,10 @@
 // ortan.tcl.hop: quick calls, `tcl.hop.ns.proc(1, opt=2)` runs the Tcl command `ns::proc 1 -opt 2`.
 #include "support.h"
 
+#include <structmember.h>
+
+#include <cstring>
+
 using namespace ortan;
 
 namespace {
@@ -19,7 +23,7 @@ PyObject *g_tcl_kw;      // ("tcl",): keyword names for Hop_Code(name, tcl=...)
 
 PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
     *s_separator, *s_error_info, *s_error_code, *s_errorinfo, *s_errorcode, *s_splitlist,
-    *s_getattr, *s_getattribute, *s_dict, *s_callback_error;
+    *s_getattr, *s_getattribute, *s_dict, *s_weakref, *s_callback_error;
 
 // Quick calls nested in quick calls (a history, a cast or a Tcl callback that makes one) are
 // limited to this depth. Each level of a runaway nesting usually carries a longer path and a
@@ -45,6 +49,61 @@ PyObject *g_object_getattribute; // object.__getattribute__
 // into a path component, so their own state must be read around it.
 Ref own_attr(PyObject *self, PyObject *name) {
     return Ref::steal(PyObject_GenericGetAttr(self, name));
+}
+
+// The state of a Hop (`tcl`) and of a Hop_Code (`tcl`, `cmd`) lives in slots (__slots__, with a
+// __dict__ beside them for anything else): a quick call makes a Hop_Code and reads its state
+// every time, and a slot costs a fraction of an attribute of the instance dict. The attributes
+// stay public and plainly assignable through their member descriptors. The slot is used
+// directly only for an object of the exact class whose name still finds that descriptor (a
+// subclass, or a class attribute put in its place, is read the ordinary way).
+struct Slot {
+    PyObject *name;    // interned
+    PyTypeObject *cls; // the class that defines it
+    PyObject *member;  // its member descriptor
+    Py_ssize_t offset; // where the reference lives in an instance
+
+    PyObject **at(PyObject *obj) const {
+        if (Py_TYPE(obj) != cls || _PyType_Lookup(cls, name) != member)
+            return nullptr;
+        return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
+    }
+};
+
+Slot g_hop_tcl, g_code_tcl, g_code_cmd; // set up with the classes, never changed afterwards
+
+// obj.<slot>, read as own_attr() reads it.
+Ref read_slot(const Slot &slot, PyObject *obj) {
+    PyObject **at = slot.at(obj);
+    if (!at)
+        return own_attr(obj, slot.name);
+    if (!*at)
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                     Py_TYPE(obj)->tp_name, slot.name);
+    return Ref::borrow(*at);
+}
+
+// obj.<slot> = value; false with an exception set.
+bool write_slot(const Slot &slot, PyObject *obj, PyObject *value) {
+    PyObject **at = slot.at(obj);
+    if (!at)
+        return PyObject_SetAttr(obj, slot.name, value) == 0;
+    Py_XSETREF(*at, Py_NewRef(value));
+    return true;
+}
+
+// The Slot for `name` of a class built with it in __slots__.
+bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    PyObject *member = PyDict_GetItemWithError(type->tp_dict, name);
+    if (!member || !Py_IS_TYPE(member, &PyMemberDescr_Type)) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "%s has no slot %R", type->tp_name, name);
+        return false;
+    }
+    slot = {name, type, Py_NewRef(member),
+            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset};
+    return true;
 }
 
 // A name that begins and ends with an underscore ("__len__", "_repr_html_"): the names that
@@ -110,7 +169,7 @@ Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
 
 // '::'.join(self.cmd): the Tcl command name of a path.
 Ref command_name(PyObject *self) {
-    Ref path = own_attr(self, s_cmd);
+    Ref path = read_slot(g_code_cmd, self);
     return path ? Ref::steal(PyUnicode_Join(s_separator, path.get())) : path;
 }
 
@@ -178,10 +237,41 @@ Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
     return Ref::steal(PyObject_VectorcallMethod(name, call_args, 2, nullptr));
 }
 
-// scribe(value); exact text, which scribe() returns as it is, without the call.
+// str(value) for an exact int: its decimal digits written straight into a new ASCII str where
+// it fits in a long long (CPython's general conversion costs several times as much), else str().
+Ref int_text(PyObject *value) {
+    int overflow;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return Ref::steal(PyObject_Str(value));
+    }
+    char digits[24];
+    char *end = digits + sizeof digits, *at = end;
+    // The magnitude as unsigned, so that the most negative value has one too.
+    unsigned long long rest =
+        v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    do {
+        *--at = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest);
+    if (v < 0)
+        *--at = '-';
+    Ref text = Ref::steal(PyUnicode_New(end - at, 127));
+    if (text)
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), at, static_cast<size_t>(end - at));
+    return text;
+}
+
+// scribe(value); exact text, which scribe() returns as it is, and exact ints and floats, which
+// it writes as str() does, without the call.
 Ref scribed(PyObject *value) {
     if (PyUnicode_CheckExact(value))
         return Ref::borrow(value);
+    if (PyLong_CheckExact(value))
+        return int_text(value);
+    if (PyFloat_CheckExact(value))
+        return Ref::steal(PyObject_Str(value));
     return Ref::steal(PyObject_Vectorcall(g_scribe, &value, 1, nullptr));
 }
 
@@ -300,14 +390,14 @@ Ref plain_result(Ref result) {
 
 // self.tcl = tcl, then self.cmd = list(path): the state of a Hop_Code.
 bool set_code(PyObject *self, PyObject *tcl, PyObject *const *path, Py_ssize_t length) {
-    if (PyObject_SetAttr(self, s_tcl, tcl) < 0)
+    if (!write_slot(g_code_tcl, self, tcl))
         return false;
     Ref cmd = Ref::steal(PyList_New(length));
     if (!cmd)
         return false;
     for (Py_ssize_t i = 0; i < length; ++i)
         PyList_SET_ITEM(cmd.get(), i, Py_NewRef(path[i]));
-    return PyObject_SetAttr(self, s_cmd, cmd.get()) == 0;
+    return write_slot(g_code_cmd, self, cmd.get());
 }
 
 // Hop_Code(name, tcl=tcl)
@@ -337,7 +427,7 @@ PyObject *Hop_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (is_proxy < 0)
         return nullptr;
     Ref weak = is_proxy ? Ref::borrow(tcl) : call(g_proxy, {tcl});
-    if (!weak || PyObject_SetAttr(args[0], s_tcl, weak.get()) < 0)
+    if (!weak || !write_slot(g_hop_tcl, args[0], weak.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -348,7 +438,7 @@ PyObject *Hop_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
         return nullptr;
     if (is_probe_name(name))
         return no_such_attribute(args[0], name);
-    Ref tcl = own_attr(args[0], s_tcl);
+    Ref tcl = read_slot(g_hop_tcl, args[0]);
     // A path on an interpreter that is gone could never run: say so now.
     if (!tcl || !unproxied(tcl.get()))
         return nullptr;
@@ -422,7 +512,7 @@ PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     PyObject *self = args[0];
     if (is_probe_name(name))
         return no_such_attribute(self, name);
-    Ref path = own_attr(self, s_cmd);
+    Ref path = read_slot(g_code_cmd, self);
     if (!path)
         return nullptr;
     if (PyList_CheckExact(path.get()) ? PyList_Append(path.get(), name) < 0
@@ -455,7 +545,7 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 
     Ref name = command_name(self);
     Ref words = name ? command_words(name.get(), args + 1, npos, kwnames, cast_index) : Ref();
-    Ref proxy = words ? own_attr(self, s_tcl) : Ref();
+    Ref proxy = words ? read_slot(g_code_tcl, self) : Ref();
     // The interpreter itself for the length of the call: each step reaches it directly.
     Ref tcl = proxy ? unproxied(proxy.get()) : Ref();
     Ref history = tcl ? host_attr(tcl.get(), s_history) : Ref();
@@ -503,9 +593,11 @@ PyObject *copy_code(PyObject *self) {
     Ref copied = state ? get_attr(copy.get(), s_dict) : Ref();
     if (!copied || PyDict_Update(copied.get(), state.get()) < 0)
         return nullptr;
-    Ref path = own_attr(self, s_cmd);
+    Ref tcl = read_slot(g_code_tcl, self);
+    Ref path = tcl ? read_slot(g_code_cmd, self) : Ref();
     Ref own_path = path ? Ref::steal(PySequence_List(path.get())) : Ref();
-    if (!set_attr(copy.get(), s_cmd, own_path.get()))
+    if (!own_path || !write_slot(g_code_tcl, copy.get(), tcl.get()) ||
+        !write_slot(g_code_cmd, copy.get(), own_path.get()))
         return nullptr;
     return copy.release();
 }
@@ -563,9 +655,21 @@ const MethodDef code_methods[] = {
 };
 
 template <size_t N>
-Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N]) {
+Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
+               std::initializer_list<PyObject *> slots) {
     Ref ns = new_class_namespace(module_name, name, doc);
     if (!ns || !add_methods(ns.get(), methods, name))
+        return Ref();
+    // The state's slots, and __dict__ and __weakref__ as a class without __slots__ has them.
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(slots.size()) + 2));
+    if (!names)
+        return names;
+    Py_ssize_t i = 0;
+    for (PyObject *slot : slots)
+        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(slot));
+    PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(s_dict));
+    PyTuple_SET_ITEM(names.get(), i, Py_NewRef(s_weakref));
+    if (!set_item(ns.get(), "__slots__", names))
         return Ref();
     return build_plain_class(name, ns.get());
 }
@@ -614,6 +718,7 @@ bool init_module(PyObject *m) {
             {&s_errorcode, "errorcode"},
             {&s_splitlist, "splitlist"},
             {&s_dict, "__dict__"},
+            {&s_weakref, "__weakref__"},
             {&s_callback_error, "_callback_error"},
             {&s_getattr, "__getattr__"},
             {&s_getattribute, "__getattribute__"},
@@ -635,9 +740,12 @@ bool init_module(PyObject *m) {
     g_tcl_kw = PyTuple_Pack(1, s_tcl);
     if (!g_proxy || !g_proxy_types || !g_tcl_kw)
         return false;
-    Ref hop_cls = make_class("Hop", hop_doc, hop_methods);
+    Ref hop_cls = make_class("Hop", hop_doc, hop_methods, {s_tcl});
     if (!bind(m, "Hop", hop_cls) ||
-        !bind(m, "Hop_Code", make_class("Hop_Code", code_doc, code_methods), &g_code_cls))
+        !bind(m, "Hop_Code", make_class("Hop_Code", code_doc, code_methods, {s_tcl, s_cmd}),
+              &g_code_cls) ||
+        !find_slot(g_hop_tcl, hop_cls.get(), s_tcl) || !find_slot(g_code_tcl, g_code_cls, s_tcl) ||
+        !find_slot(g_code_cmd, g_code_cls, s_cmd))
         return false;
     speed_up(hop_cls.get(), false);
     speed_up(g_code_cls, true);

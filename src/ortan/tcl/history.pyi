@@ -5,7 +5,6 @@ import re as re
 from collections import deque as deque
 from collections.abc import Hashable, Sequence
 from datetime import datetime
-from functools import cached_property
 from typing import ClassVar
 
 from ortan.utils.utils import get_time as get_time
@@ -13,9 +12,8 @@ from ortan.utils.utils import get_time as get_time
 log: logging.Logger
 
 class Entry:
+    timestamp: datetime
     api: str
-    @cached_property
-    def timestamp(self) -> datetime: ...
     def __init__(self, api: str | Sequence[str]) -> None: ...
 
 class History:
