@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <type_traits>
@@ -410,6 +411,21 @@ class ListText {
     template <class Char> char *encode(const Char *chars, char *out, char *const stop) {
         Py_ssize_t i = next_char_;
         while (i < length_ && out < stop) {
+            if (sizeof(Char) == 1) {
+                // Eight ASCII characters without NUL at a time: copied as they are.
+                constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+                uint64_t word;
+                while (i + 8 <= length_ && out + 8 <= stop) {
+                    std::memcpy(&word, chars + i, 8);
+                    if ((word & highs) | ((word - ones) & ~word & highs))
+                        break;
+                    std::memcpy(out, &word, 8);
+                    i += 8;
+                    out += 8;
+                }
+                if (i == length_ || out >= stop)
+                    break;
+            }
             const Py_UCS4 ch = chars[i++];
             if (ch - 1 < 0x7F) { // ASCII but NUL
                 *out++ = static_cast<char>(ch);

@@ -592,6 +592,38 @@ def test_get_list_large_text(tk):
     assert GetListFromAny(text) == tk.splitlist(text)
 
 
+# Text other than plain ASCII is encoded and scanned 64 KiB at a time: elements that cross
+# that boundary, or are longer than a window, come out whole.
+_WINDOW = 64 * 1024
+_STRADDLING = ["{a b c}", '"q \\" r"', "x\\ y\\u00e9z", "\\u00e9\\x41", "{" + "é " * 50_000 + "}",
+               "w" * 150_000, "{}", "é\\\n z"]
+
+
+@pytest.mark.parametrize("element", _STRADDLING, ids=lambda e: repr(e[:12]))
+def test_get_list_elements_across_the_scan_window(tcl, element):
+    tcl.tk.eval("set x keep")  # the interpreter's result, which a valid list leaves alone
+    for shift in range(-12, 13, 3):
+        filler = "é " * ((_WINDOW + shift) // 3)  # 3 bytes each
+        text = filler + element + " ü"
+        assert GetListFromAny(text, tcl._root) == tcl.tk.splitlist(text)
+        assert TclDLL.Tcl_GetStringResult(tcl._root) == b"keep"
+
+
+@pytest.mark.parametrize(
+    "tail", ["{a}b", '"a"b', "{a b", "a {b c"], ids=["brace-junk", "quote-junk", "open", "late"])
+def test_get_list_errors_across_the_scan_window(tcl, tail):
+    for shift in range(-6, 7, 2):
+        text = "é " * ((_WINDOW + shift) // 3) + tail
+        with pytest.raises(tkinter.TclError) as info:
+            GetListFromAny(text, tcl._root)
+        assert str(info.value) == splitlist(tcl.tk, text)[1]
+
+
+def test_get_list_long_text_with_nul(tk):
+    text = " ".join("w%d\0" % i for i in range(30_000))  # ASCII with NUL: encoded as Tcl holds it
+    assert GetListFromAny(text) == splitlist(tk, text)[0]
+
+
 def test_cast_list_of_package_root():
     import ortan.tcl
 
