@@ -1247,13 +1247,14 @@ MEMORY_SCRIPT = """
 import resource
 import ortan.tcl
 from ortan.tcl.namespace import TclNamespace
+interp = ortan.tcl.Interpreter()
 name = "::" + "a::" * 30_000_000
 with open("/proc/self/status") as status:
     vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
 limit = (vm + 300_000) * 1024  # 300 MB more: less than the parent's components need
 resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
 try:
-    TclNamespace(name, tcl=ortan.tcl.Interpreter()).parent(force_eval=True)
+    TclNamespace(name, tcl=interp).parent(force_eval=True)
 except MemoryError:
     print("MemoryError")
 del name
