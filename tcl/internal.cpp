@@ -1069,9 +1069,9 @@ PyMemberDef dictionary_key_members[] = {
 const char dictionary_key_doc[] =
     "dictionary_key(text)\n--\n\n"
     "A sort key for Tcl's dictionary order: sorted(words, key=dictionary_key) orders the words\n"
-    "as sorted(words, key=functools.cmp_to_key(DictionaryCompare)) does, with each comparison\n"
-    "made in C++. The key holds str(text) as its attribute `text`; keys compare only with keys\n"
-    "and are not hashable.";
+    "as sorted(words, key=functools.cmp_to_key(DictionaryCompare)) does, without a Python call\n"
+    "per comparison. The key holds str(text) as its attribute `text`; keys compare only with\n"
+    "keys and are not hashable.";
 
 PyTypeObject dictionary_key_type = [] {
     PyTypeObject t =

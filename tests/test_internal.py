@@ -278,7 +278,7 @@ _OTHER_THREAD = """
     }
     seen, pure = set(), []
     def worker():
-        for _ in range(300):
+        for _ in range(3000):
             for name, call in calls.items():
                 try:
                     call()
@@ -294,7 +294,7 @@ _OTHER_THREAD = """
     thread = threading.Thread(target=worker)
     thread.start()
     while thread.is_alive():  # the interpreter's own thread runs Tcl meanwhile
-        root.eval("set x {}; for {set i 0} {$i < 3000} {incr i} {lappend x $i {a b}}")
+        root.eval("set n 0; while {$n < 100000} {incr n; set r [list $n a b]; string length $r}")
     thread.join()
     # From its own thread, a raw address is usable once its interpreter was met.
     other = tkinter.Tcl()
