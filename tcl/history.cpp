@@ -51,8 +51,14 @@ struct Slot {
     PyObject *member;  // its member descriptor
     Py_ssize_t offset; // where the reference lives in an instance
 
+    unsigned int version; // the class's type version when the slot was found
+
     PyObject **at(PyObject *obj) const {
-        if (Py_TYPE(obj) != cls || _PyType_Lookup(cls, name) != member)
+        if (Py_TYPE(obj) != cls)
+            return nullptr;
+        // Unchanged since import (the version changes with every change of the class or its
+        // bases), or else still finding this descriptor.
+        if (cls->tp_version_tag != version && _PyType_Lookup(cls, name) != member)
             return nullptr;
         return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
     }
@@ -92,8 +98,14 @@ bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
             PyErr_Format(PyExc_TypeError, "%s has no slot %R", type->tp_name, name);
         return false;
     }
+    // A lookup gives the class a valid version if it has none yet.
+    if (_PyType_Lookup(type, name) != member) {
+        PyErr_Format(PyExc_TypeError, "%s.%U is not its slot", type->tp_name, name);
+        return false;
+    }
     slot = {name, type, Py_NewRef(member),
-            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset};
+            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset,
+            type->tp_version_tag ? type->tp_version_tag : ~0u};
     return true;
 }
 
@@ -387,11 +399,23 @@ bool set_entry(PyObject *self, PyObject *api) {
     return line && set_timestamp(self) && write_slot(g_entry_api, self, line.get());
 }
 
+// A new instance of one of this module's slot classes, whose construction plain_construction()
+// has confirmed: what object.__new__ makes, without setting up the instance dict (these classes
+// keep their state in slots, so a dict is made only if something else is stored).
+Ref fresh_instance(PyObject *cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+#ifdef Py_TPFLAGS_INLINE_VALUES
+    if (PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES))
+        return new_instance(cls);
+#endif
+    return Ref::steal(type->tp_alloc(type, 0));
+}
+
 // Entry(api)
 Ref new_entry(PyObject *api) {
     if (!plain_construction(g_entry_cls, g_entry_init))
         return call(g_entry_cls, {api});
-    Ref entry = new_instance(g_entry_cls);
+    Ref entry = fresh_instance(g_entry_cls);
     if (!entry || !set_entry(entry.get(), api))
         return Ref();
     return entry;

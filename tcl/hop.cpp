@@ -63,8 +63,14 @@ struct Slot {
     PyObject *member;  // its member descriptor
     Py_ssize_t offset; // where the reference lives in an instance
 
+    unsigned int version; // the class's type version when the slot was found
+
     PyObject **at(PyObject *obj) const {
-        if (Py_TYPE(obj) != cls || _PyType_Lookup(cls, name) != member)
+        if (Py_TYPE(obj) != cls)
+            return nullptr;
+        // Unchanged since import (the version changes with every change of the class or its
+        // bases), or else still finding this descriptor.
+        if (cls->tp_version_tag != version && _PyType_Lookup(cls, name) != member)
             return nullptr;
         return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
     }
@@ -101,8 +107,14 @@ bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
             PyErr_Format(PyExc_TypeError, "%s has no slot %R", type->tp_name, name);
         return false;
     }
+    // A lookup gives the class a valid version if it has none yet.
+    if (_PyType_Lookup(type, name) != member) {
+        PyErr_Format(PyExc_TypeError, "%s.%U is not its slot", type->tp_name, name);
+        return false;
+    }
     slot = {name, type, Py_NewRef(member),
-            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset};
+            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset,
+            type->tp_version_tag ? type->tp_version_tag : ~0u};
     return true;
 }
 
@@ -142,9 +154,39 @@ bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
     return true;
 }
 
+// The C function of `obj.<method>` where it is a builtin method that takes its arguments as one
+// tuple (METH_VARARGS, as tkinter's `call` is) and the object has no instance dict that could
+// shadow it; null otherwise.
+PyCFunction tuple_method(PyObject *obj, PyObject *method) {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
+        return nullptr;
+    PyObject *descr = _PyType_Lookup(type, method);
+    if (!descr || !Py_IS_TYPE(descr, &PyMethodDescr_Type))
+        return nullptr;
+    const PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(descr)->d_method;
+    return def->ml_flags == METH_VARARGS ? def->ml_meth : nullptr;
+}
+
 // obj.method(*words): the words of the list as separate arguments. The words are held for
-// the call, so whatever the callee does to the list cannot pull them away.
+// the call, so whatever the callee does to the list cannot pull them away. For a builtin
+// method that takes a tuple (tkinter's `call`), its C function gets the tuple of the words
+// directly, as Python's own call of the method would hand it over.
 Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
+    if (PyCFunction function = tuple_method(obj, method)) {
+        Ref args = Ref::steal(PyList_AsTuple(words));
+        if (!args)
+            return args;
+        Ref result = Ref::steal(function(obj, args.get()));
+        if (!result != !PyErr_Occurred())
+            return result;
+        // As CPython checks a builtin's result.
+        PyErr_Format(PyExc_SystemError,
+                     result ? "%R returned a result with an exception set"
+                            : "%R returned NULL without setting an exception",
+                     method);
+        return Ref();
+    }
     constexpr Py_ssize_t small = 16;
     PyObject *buffer[small + 1];
     const Py_ssize_t count = PyList_GET_SIZE(words);
@@ -170,7 +212,13 @@ Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
 // '::'.join(self.cmd): the Tcl command name of a path.
 Ref command_name(PyObject *self) {
     Ref path = read_slot(g_code_cmd, self);
-    return path ? Ref::steal(PyUnicode_Join(s_separator, path.get())) : path;
+    if (!path)
+        return path;
+    // One text component is its own name, as join() gives it.
+    if (PyList_CheckExact(path.get()) && PyList_GET_SIZE(path.get()) == 1 &&
+        PyUnicode_CheckExact(PyList_GET_ITEM(path.get(), 0)))
+        return Ref::borrow(PyList_GET_ITEM(path.get(), 0));
+    return Ref::steal(PyUnicode_Join(s_separator, path.get()));
 }
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -237,8 +285,14 @@ Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
     return Ref::steal(PyObject_VectorcallMethod(name, call_args, 2, nullptr));
 }
 
-// str(value) for an exact int: its decimal digits written straight into a new ASCII str where
-// it fits in a long long (CPython's general conversion costs several times as much), else str().
+// The texts of the small ints 0 to small_int_texts - 1, made at import (the most common
+// numeric arguments: indices, counts, flags).
+constexpr long small_int_texts = 256;
+PyObject *g_small_ints[small_int_texts];
+
+// str(value) for an exact int: a small int's text made at import, or the decimal digits written
+// straight into a new ASCII str where it fits in a long long (CPython's general conversion
+// costs several times as much), else str().
 Ref int_text(PyObject *value) {
     int overflow;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -246,6 +300,8 @@ Ref int_text(PyObject *value) {
         PyErr_Clear();
         return Ref::steal(PyObject_Str(value));
     }
+    if (v >= 0 && v < small_int_texts)
+        return Ref::borrow(g_small_ints[v]);
     char digits[24];
     char *end = digits + sizeof digits, *at = end;
     // The magnitude as unsigned, so that the most negative value has one too.
@@ -400,13 +456,25 @@ bool set_code(PyObject *self, PyObject *tcl, PyObject *const *path, Py_ssize_t l
     return write_slot(g_code_cmd, self, cmd.get());
 }
 
+// A new instance of one of this module's slot classes, whose construction plain_construction()
+// has confirmed: what object.__new__ makes, without setting up the instance dict (these classes
+// keep their state in slots, so a dict is made only if something else is stored).
+Ref fresh_instance(PyObject *cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+#ifdef Py_TPFLAGS_INLINE_VALUES
+    if (PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES))
+        return new_instance(cls);
+#endif
+    return Ref::steal(type->tp_alloc(type, 0));
+}
+
 // Hop_Code(name, tcl=tcl)
 Ref new_code(PyObject *name, PyObject *tcl) {
     if (!plain_construction(g_code_cls, g_code_init)) {
         PyObject *call_args[] = {name, tcl};
         return Ref::steal(PyObject_Vectorcall(g_code_cls, call_args, 1, g_tcl_kw));
     }
-    Ref code = new_instance(g_code_cls);
+    Ref code = fresh_instance(g_code_cls);
     if (!code || !set_code(code.get(), tcl, &name, 1))
         return Ref();
     return code;
@@ -730,6 +798,11 @@ bool init_module(PyObject *m) {
     if (!g_object_getattribute)
         return false;
 #endif
+    for (long i = 0; i < small_int_texts; ++i) {
+        g_small_ints[i] = PyUnicode_FromFormat("%ld", i);
+        if (!g_small_ints[i])
+            return false;
+    }
     Ref weakref = import_module("weakref");
     if (!weakref || !bind(m, "weakref", weakref) ||
         !bind(m, "TclError", import_attr("tkinter", "TclError"), &g_tcl_error) ||
