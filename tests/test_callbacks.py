@@ -2,8 +2,10 @@
 sees them and as Python sees them again, background errors in a Tk event loop, and deletion from
 another thread."""
 
+import atexit
 import gc
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -313,33 +315,37 @@ def test_temporary_command_whose_name_was_taken_again_is_kept():
 
 @pytest.fixture(scope="module")
 def display():
-    """A virtual X display (Xvfb) for the module; DISPLAY names it. In CI a missing Xvfb fails."""
+    """A virtual X display (Xvfb) for the module; DISPLAY names it. In CI a missing Xvfb fails.
+
+    The server stops when the test process ends, not with the module: Tk keeps a display
+    connection open after its last window is gone, and any later event-loop pass of the process
+    would die on a connection whose server was stopped."""
     if not shutil.which("Xvfb"):
         if os.environ.get("CI"):
             pytest.fail("Xvfb is required in CI (Debian package xvfb)")
         pytest.skip("Xvfb is not installed (Debian package xvfb)")
-    for number in range(71, 99):
-        if os.path.exists(f"/tmp/.X{number}-lock"):
-            continue
-        server = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            if os.path.exists(f"/tmp/.X11-unix/X{number}") or server.poll() is not None:
-                break
-            time.sleep(0.05)
-        if server.poll() is None:
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
+                              pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    atexit.register(server.kill)
+    number = b""
+    while not number.endswith(b"\n") and select.select([read_end], [], [], 20)[0]:
+        chunk = os.read(read_end, 16)
+        if not chunk:
             break
-    else:
-        pytest.fail("no free display number for Xvfb")
+        number += chunk
+    os.close(read_end)
+    if not number.strip():
+        pytest.fail("Xvfb did not start")
     old = os.environ.get("DISPLAY")
-    os.environ["DISPLAY"] = f":{number}"
+    os.environ["DISPLAY"] = ":" + number.decode().strip()
     yield os.environ["DISPLAY"]
     if old is None:
         del os.environ["DISPLAY"]
     else:
         os.environ["DISPLAY"] = old
-    server.terminate()
-    server.wait()
 
 
 @pytest.fixture
@@ -469,3 +475,20 @@ def test_callback_that_deletes_its_own_command(tcl):
     assert command() == "last call" and not command.exists()
     tcl.tk.createcommand("::cb_after", lambda: "tkinter still works")
     assert tcl.tk.eval("::cb_after") == "tkinter still works"
+
+
+def test_interpreter_with_callbacks_is_freed_with_its_owners():
+    # Nothing of the package keeps an interpreter alive: once its owners are gone, it is
+    # deleted, and with it the commands and the callables they hold.
+    class Callable:
+        def __call__(self):
+            return "x"
+
+    tcl = ortan.tcl.Interpreter()
+    func = Callable()
+    alive = weakref.ref(func)
+    by_view(tcl, "::cb_kept", func)
+    del func, tcl
+    gc.collect()
+    gc.collect()
+    assert alive() is None

@@ -16,10 +16,13 @@
 // calls them; every tkinter call made from Python clears that record when it returns. A command
 // that took the GIL by itself would leave the record cleared whenever the callable used
 // tkinter, and the next tkinter command of the same Tcl evaluation would abort the process. So
-// the Python side of every call runs inside tkinter's own command procedure: each interpreter
-// gets one hidden tkinter command, the dispatcher, whose procedure our command procedure calls
-// directly, with a frame (thread-local) that says what to run. tkinter then takes the GIL,
-// turns the words into str, turns the result into a Tcl value and restores its record.
+// the Python side of every call runs inside tkinter's own command procedure: one tkinter
+// command, the dispatcher, is made once per process on a private interpreter of its own, and our
+// command procedure calls its procedure directly, with the calling interpreter and a frame
+// (thread-local) that says what to run. tkinter then takes the GIL, turns the words into str,
+// turns the result into a Tcl value and restores its record. (A tkinter command holds its
+// application object; one made in the application's own interpreter would keep that
+// interpreter, its windows and its display connection alive for good.)
 //
 // An exception never leaves the dispatcher (tkinter would keep it and raise it from a later
 // mainloop()): the frame carries the error back and the command procedure turns it into a Tcl
@@ -64,7 +67,6 @@ unsigned long long next_token = 1;
 constexpr Py_ssize_t max_pending_errors = 64;
 
 const char *const dispatcher_name = "::__ortan__dispatch";
-const char *const hidden_dispatcher_name = "__ortan__dispatch";
 const char *const bgerror_name = "::__ortan__bgerror";
 const char *const assoc_key = "ortan.tcl.namespace callbacks";
 constexpr int TCL_EVAL_GLOBAL = 0x020000;
@@ -241,17 +243,11 @@ unsigned long long token_of_words(TclObj *code) {
 // Per interpreter: the dispatcher and the background-error handler
 
 // Tcl's association data of an interpreter. Reference-counted by the interpreter (released when
-// it is deleted), each callback command and the background-error handler, all on the
-// interpreter's thread, so none of it needs the GIL.
+// it is deleted) and the background-error handler, both on the interpreter's thread, so none of
+// it needs the GIL.
 struct InterpState {
     TclInterp *interp = nullptr;
-    bool interp_gone = false;
     int refs = 0;
-    int callbacks = 0; // callback commands alive
-    int active = 0;    // calls through the dispatcher in progress
-    TclCommandToken *dispatcher = nullptr;
-    TclObjCmdProc dispatch_proc = nullptr;
-    void *dispatch_data = nullptr;
     TclObj *previous_bgerror = nullptr;
 };
 
@@ -264,24 +260,10 @@ void state_unref(InterpState *state) {
 }
 
 void state_deleted(void *client_data, TclInterp *) {
-    auto *state = static_cast<InterpState *>(client_data);
-    state->interp_gone = true;
-    state_unref(state);
+    state_unref(static_cast<InterpState *>(client_data));
 }
 
 bool python_holds_gil() { return Py_IsInitialized() && PyGILState_Check(); }
-
-// The dispatcher holds tkinter's application object; it goes once no callback needs it, so
-// that an interpreter whose callbacks are all gone can be freed. Its delete procedure is
-// tkinter's, which takes the GIL itself: never called with the GIL held.
-void retire_dispatcher_if_idle(InterpState *state) {
-    if (state->callbacks > 0 || state->active > 0 || !state->dispatcher || state->interp_gone ||
-        api.InterpDeleted(state->interp) || python_holds_gil())
-        return;
-    TclCommandToken *token = state->dispatcher;
-    state->dispatcher = nullptr;
-    api.DeleteCommandFromToken(state->interp, token);
-}
 
 // What the dispatcher is asked to do.
 enum class Job { call, report };
@@ -299,24 +281,22 @@ struct Frame {
 
 thread_local Frame *current_frame = nullptr;
 
-// Runs `frame` through tkinter's procedure of the interpreter's dispatcher. False (nothing
-// run) when the interpreter has no dispatcher.
-bool through_dispatcher(InterpState *state, Frame *frame, TclInterp *interp, int objc,
-                        TclObj *const objv[], int &code) {
-    if (!state->dispatcher || state->interp_gone || api.InterpDeleted(state->interp))
+// tkinter's command procedure and client data of the dispatcher, set once (make_dispatcher).
+TclObjCmdProc dispatch_proc = nullptr;
+void *dispatch_data = nullptr;
+PyObject *dispatcher_app; // the private tkinter interpreter that holds the dispatcher
+
+// Runs `frame` through tkinter's command procedure on `interp`. False (nothing run) before
+// the dispatcher exists.
+bool through_dispatcher(Frame *frame, TclInterp *interp, int objc, TclObj *const objv[],
+                        int &code) {
+    if (!dispatch_proc)
         return false;
-    ++state->refs;
-    ++state->active;
-    TclObjCmdProc proc = state->dispatch_proc;
-    void *data = state->dispatch_data;
     Frame *outer = current_frame;
     current_frame = frame;
     frame->pending = true;
-    code = proc(data, interp, objc, objv);
+    code = dispatch_proc(dispatch_data, interp, objc, objv);
     current_frame = outer;
-    --state->active;
-    retire_dispatcher_if_idle(state);
-    state_unref(state);
     return true;
 }
 
@@ -539,20 +519,19 @@ int run_direct(Frame *frame, TclInterp *interp, int objc, TclObj *const objv[]) 
 // ---------------------------------------------------------------------------------------------
 // Tcl commands: the callbacks and the background-error handler
 
+// A callback command's client data.
 struct Callback {
     PyObject *func; // owned
-    InterpState *state;
 };
 
 int callback_proc(void *client_data, TclInterp *interp, int objc, TclObj *const objv[]) {
     auto *callback = static_cast<Callback *>(client_data);
-    InterpState *state = callback->state;
     Frame frame;
     frame.func = callback->func;
     int code = TCL_OK;
     if (python_holds_gil()) {
         code = run_direct(&frame, interp, objc, objv);
-    } else if (!through_dispatcher(state, &frame, interp, objc, objv, code)) {
+    } else if (!through_dispatcher(&frame, interp, objc, objv, code)) {
         PyGILState_STATE gil = PyGILState_Ensure();
         code = run_direct(&frame, interp, objc, objv);
         PyGILState_Release(gil);
@@ -568,13 +547,9 @@ int callback_proc(void *client_data, TclInterp *interp, int objc, TclObj *const 
 
 void callback_deleted(void *client_data) {
     auto *callback = static_cast<Callback *>(client_data);
-    InterpState *state = callback->state;
     PyObject *func = callback->func;
     delete callback;
-    --state->callbacks;
     release_reference(func);
-    retire_dispatcher_if_idle(state);
-    state_unref(state);
 }
 
 // interp bgerror's handler: `handler message options`. The errors of our callbacks are reported
@@ -600,7 +575,7 @@ int bgerror_proc(void *client_data, TclInterp *interp, int objc, TclObj *const o
         if (python_holds_gil()) {
             if (report_now(state->interp, token))
                 return TCL_OK;
-        } else if (through_dispatcher(state, &frame, interp, 1, objv, code)) {
+        } else if (through_dispatcher(&frame, interp, 1, objv, code)) {
             if (frame.reported)
                 return TCL_OK;
         } else {
@@ -668,11 +643,22 @@ void install_bgerror(InterpState *state) {
     api.ResetResult(interp);
 }
 
-// The interpreter's dispatcher: a tkinter command of dispatcher_fn, hidden from scripts, whose
-// procedure and client data are kept.
-bool make_dispatcher(PyObject *tkapp, InterpState *state) {
-    TclInterp *interp = state->interp;
-    if (!call_method(tkapp, s_createcommand, {dispatcher_word, dispatcher_fn}))
+// The dispatcher: a tkinter command of dispatcher_fn in a private interpreter, made once, whose
+// command procedure and client data are kept. False with an exception set.
+bool make_dispatcher() {
+    if (dispatch_proc)
+        return true;
+    // _tkinter.create(screenName, baseName, className, interactive, wantobjects, wantTk, sync,
+    // use): a bare interpreter, without Tk and without the profile scripts that tkinter.Tcl()
+    // runs. wantobjects 1: the words reach callbacks as str.
+    Ref create = import_attr("_tkinter", "create");
+    Ref app = create ? Ref::steal(PyObject_CallFunction(create.get(), "OssiiiiO", Py_None, "ortan",
+                                                        "Tcl", 0, 1, 0, 0, Py_None))
+                     : create;
+    TclInterp *interp = nullptr;
+    TclThreadId thread = nullptr;
+    if (!app || !tkapp_interp(app.get(), interp, thread) ||
+        !call_method(app.get(), s_createcommand, {dispatcher_word, dispatcher_fn}))
         return false;
     TclCommandToken *token = api.FindCommand(interp, dispatcher_name, nullptr, 0);
     TclCmdInfo info{};
@@ -682,36 +668,27 @@ bool make_dispatcher(PyObject *tkapp, InterpState *state) {
                         "cannot reach tkinter's command procedure for Python callbacks");
         return false;
     }
-    if (api.HideCommand(interp, dispatcher_name, hidden_dispatcher_name) != TCL_OK) {
-        Ref message = text(api.GetStringResult(interp));
-        api.ResetResult(interp);
-        PyErr_Format(PyExc_RuntimeError, "cannot hide the callback dispatcher: %S",
-                     message ? message.get() : Py_None);
-        return false;
-    }
-    state->dispatcher = token;
-    state->dispatch_proc = info.objProc;
-    state->dispatch_data = info.objClientData;
+    dispatcher_app = app.release(); // kept for good: its command holds the client data
+    dispatch_data = info.objClientData;
+    dispatch_proc = info.objProc;
     return true;
 }
 
-// The interpreter's state, made (with the background-error handler) on first use, with a
-// dispatcher. Null with an exception set.
-InterpState *state_of(PyObject *tkapp, TclInterp *interp) {
+// The interpreter's state, made (with the background-error handler) on first use. Null with an
+// exception set.
+InterpState *state_of(TclInterp *interp) {
     auto *state = static_cast<InterpState *>(api.GetAssocData(interp, assoc_key, nullptr));
+    if (state)
+        return state;
+    state = new (std::nothrow) InterpState;
     if (!state) {
-        state = new (std::nothrow) InterpState;
-        if (!state) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        state->interp = interp;
-        state->refs = 1;
-        api.SetAssocData(interp, assoc_key, state_deleted, state);
-        install_bgerror(state);
-    }
-    if (!state->dispatcher && !make_dispatcher(tkapp, state))
+        PyErr_NoMemory();
         return nullptr;
+    }
+    state->interp = interp;
+    state->refs = 1;
+    api.SetAssocData(interp, assoc_key, state_deleted, state);
+    install_bgerror(state);
     return state;
 }
 
@@ -871,18 +848,15 @@ int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *fu
     if (api.GetCommandInfo(interp, utf8, &info) && info.objProc != callback_proc &&
         !call_method(tkapp.get(), s_call, {rename_word, text.get(), empty_text}))
         return -1;
-    InterpState *state = state_of(tkapp.get(), interp);
-    if (!state)
+    if (!make_dispatcher() || !state_of(interp))
         return -1;
     remember_root(command, tkapp.get(), interp);
-    auto *callback = new (std::nothrow) Callback{nullptr, state};
+    auto *callback = new (std::nothrow) Callback{nullptr};
     if (!callback) {
         PyErr_NoMemory();
         return -1;
     }
     callback->func = Py_NewRef(func);
-    ++state->refs;
-    ++state->callbacks;
     if (!api.CreateObjCommand(interp, utf8, callback_proc, callback, callback_deleted)) {
         callback_deleted(callback);
         PyErr_Format(tcl_error, "cannot create the Tcl command %R", text.get());
