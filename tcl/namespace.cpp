@@ -1919,11 +1919,14 @@ class Options {
     // The position of `word`, -1 when absent, -2 with an exception set.
     Py_ssize_t find(PyObject *word) {
         if (!index_ && entries_.size() < linear_limit) {
-            // Option words are exact str, so comparing them runs no Python code.
+            // Option words are new, ready, exact str: equal texts have one kind and one buffer.
             const Py_ssize_t length = PyUnicode_GET_LENGTH(word);
+            const int kind = PyUnicode_KIND(word);
             for (size_t i = 0; i < entries_.size(); ++i) {
                 PyObject *other = entries_[i].word;
-                if (PyUnicode_GET_LENGTH(other) == length && PyUnicode_Compare(other, word) == 0)
+                if (PyUnicode_GET_LENGTH(other) == length && PyUnicode_KIND(other) == kind &&
+                    std::memcmp(PyUnicode_DATA(other), PyUnicode_DATA(word),
+                                static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0)
                     return static_cast<Py_ssize_t>(i);
             }
             return -1;
