@@ -2,8 +2,6 @@
 // dictionary order.
 #include "support.h"
 
-#include <structmember.h>
-
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -964,17 +962,18 @@ bool set_fields(PyObject *cls, const Ref &field_list) {
 
 // dictionary_key: a sort key whose comparisons run the dictionary order here, without a Python
 // call per comparison (list.sort calls tp_richcompare directly when every key has this type).
-// It holds str(text); two keys compare as DictionaryCompare compares their texts. The key
-// carries a copy of the characters (with the terminating NUL) in the object itself: a sort
-// reads its keys in random order, and one memory access per key instead of two (key, then
-// str) is what a comparison costs most.
+// Two keys compare as DictionaryCompare compares their texts. The key is a copy of the
+// characters of str(text), with the terminating NUL, in the object itself and nothing else:
+// a sort reads its keys in random order, so what a comparison costs most is reaching them, and
+// a small key reached in one step (not key, then str) is the fastest to reach.
 
 struct DictionaryKey {
-    PyObject_VAR_HEAD         // ob_size: the bytes of `chars`
-        PyObject *text;       // str(text), for the attribute and repr
-    Py_ssize_t length;        // in characters
-    int kind;                 // PyUnicode_1BYTE_KIND, _2BYTE_ or _4BYTE_
-    alignas(4) char chars[4]; // length + 1 characters of `kind`, the last one NUL
+    PyObject_HEAD Py_ssize_t shape; // length in characters << 3 | kind (1, 2 or 4 bytes each)
+    alignas(4) char chars[4];       // length + 1 characters of that kind, the last one NUL
+
+    Py_ssize_t length() const { return shape >> 3; }
+    int kind() const { return static_cast<int>(shape & 7); }
+    size_t bytes() const { return static_cast<size_t>((length() + 1) * kind()); }
 };
 
 extern PyTypeObject dictionary_key_type;
@@ -985,32 +984,32 @@ PyObject *dictionary_key_new_from(PyObject *obj) {
         return nullptr;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     const int kind = PyUnicode_KIND(text.get());
-    const Py_ssize_t bytes = (length + 1) * kind; // a str holds no more than fits
-    auto *key = PyObject_NewVar(DictionaryKey, &dictionary_key_type, bytes);
-    if (!key)
-        return nullptr;
-    std::memcpy(key->chars, PyUnicode_DATA(text.get()), static_cast<size_t>(bytes));
-    key->length = length;
-    key->kind = kind;
-    key->text = text.release();
+    const size_t bytes = static_cast<size_t>((length + 1) * kind); // no more than the str holds
+    void *memory = PyObject_Malloc(offsetof(DictionaryKey, chars) + bytes);
+    if (!memory)
+        return PyErr_NoMemory();
+    auto *key = reinterpret_cast<DictionaryKey *>(
+        PyObject_Init(static_cast<PyObject *>(memory), &dictionary_key_type));
+    key->shape = length << 3 | kind;
+    std::memcpy(key->chars, PyUnicode_DATA(text.get()), bytes);
     return reinterpret_cast<PyObject *>(key);
 }
 
 // The dictionary order of two keys.
 long compare_keys(const DictionaryKey *a, const DictionaryKey *b) {
     // Most words are 1-byte text: that pair skips the dispatch on kinds.
-    if (a->kind == PyUnicode_1BYTE_KIND && b->kind == PyUnicode_1BYTE_KIND)
+    if (a->kind() == PyUnicode_1BYTE_KIND && b->kind() == PyUnicode_1BYTE_KIND)
         return dictionary_compare(
-            Cursor<Py_UCS1>{reinterpret_cast<const Py_UCS1 *>(a->chars), a->length},
-            Cursor<Py_UCS1>{reinterpret_cast<const Py_UCS1 *>(b->chars), b->length});
+            Cursor<Py_UCS1>{reinterpret_cast<const Py_UCS1 *>(a->chars), a->length()},
+            Cursor<Py_UCS1>{reinterpret_cast<const Py_UCS1 *>(b->chars), b->length()});
     auto visit = [](const DictionaryKey *key, auto &&f) {
-        switch (key->kind) {
+        switch (key->kind()) {
         case PyUnicode_1BYTE_KIND:
-            return f(reinterpret_cast<const Py_UCS1 *>(key->chars), key->length);
+            return f(reinterpret_cast<const Py_UCS1 *>(key->chars), key->length());
         case PyUnicode_2BYTE_KIND:
-            return f(reinterpret_cast<const Py_UCS2 *>(key->chars), key->length);
+            return f(reinterpret_cast<const Py_UCS2 *>(key->chars), key->length());
         default:
-            return f(reinterpret_cast<const Py_UCS4 *>(key->chars), key->length);
+            return f(reinterpret_cast<const Py_UCS4 *>(key->chars), key->length());
         }
     };
     return visit(a, [&](const auto *l, Py_ssize_t nl) {
@@ -1042,10 +1041,7 @@ PyObject *dictionary_key_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
     return dictionary_key_new_from(text);
 }
 
-void dictionary_key_dealloc(PyObject *self) {
-    Py_DECREF(reinterpret_cast<DictionaryKey *>(self)->text);
-    PyObject_Free(self);
-}
+void dictionary_key_dealloc(PyObject *self) { PyObject_Free(self); }
 
 PyObject *dictionary_key_richcompare(PyObject *self, PyObject *other, int op) {
     if (Py_TYPE(other) != &dictionary_key_type || Py_TYPE(self) != &dictionary_key_type)
@@ -1055,15 +1051,33 @@ PyObject *dictionary_key_richcompare(PyObject *self, PyObject *other, int op) {
     Py_RETURN_RICHCOMPARE(diff, 0L, op);
 }
 
-PyObject *dictionary_key_repr(PyObject *self) {
-    return PyUnicode_FromFormat("dictionary_key(%R)",
-                                reinterpret_cast<DictionaryKey *>(self)->text);
+// The key's text, as a new str.
+Ref key_text(PyObject *self) {
+    const auto *key = reinterpret_cast<const DictionaryKey *>(self);
+    return Ref::steal(PyUnicode_FromKindAndData(key->kind(), key->chars, key->length()));
 }
 
-PyMemberDef dictionary_key_members[] = {
-    {const_cast<char *>("text"), T_OBJECT_EX, offsetof(DictionaryKey, text), READONLY,
-     const_cast<char *>("The text the key orders, str() of the argument.")},
-    {nullptr, 0, 0, 0, nullptr},
+PyObject *dictionary_key_repr(PyObject *self) {
+    Ref text = key_text(self);
+    return text ? PyUnicode_FromFormat("dictionary_key(%R)", text.get()) : nullptr;
+}
+
+PyObject *dictionary_key_get_text(PyObject *self, void *) { return key_text(self).release(); }
+
+PyObject *dictionary_key_sizeof(PyObject *self, PyObject *) {
+    return PyLong_FromSize_t(offsetof(DictionaryKey, chars) +
+                             reinterpret_cast<const DictionaryKey *>(self)->bytes());
+}
+
+PyGetSetDef dictionary_key_getset[] = {
+    {"text", dictionary_key_get_text, nullptr, "The text the key orders, str() of the argument.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef dictionary_key_methods[] = {
+    {"__sizeof__", dictionary_key_sizeof, METH_NOARGS, "Size of the key in memory, in bytes."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 const char dictionary_key_doc[] =
@@ -1076,14 +1090,14 @@ const char dictionary_key_doc[] =
 PyTypeObject dictionary_key_type = [] {
     PyTypeObject t =
         ortan::static_type("ortan.tcl.internal.dictionary_key", offsetof(DictionaryKey, chars));
-    t.tp_itemsize = 1;
     t.tp_dealloc = dictionary_key_dealloc;
     t.tp_repr = dictionary_key_repr;
     t.tp_hash = PyObject_HashNotImplemented;
     t.tp_flags = Py_TPFLAGS_DEFAULT;
     t.tp_doc = dictionary_key_doc;
     t.tp_richcompare = dictionary_key_richcompare;
-    t.tp_members = dictionary_key_members;
+    t.tp_getset = dictionary_key_getset;
+    t.tp_methods = dictionary_key_methods;
     t.tp_new = dictionary_key_new;
     t.tp_vectorcall = dictionary_key_vectorcall;
     return t;

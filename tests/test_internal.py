@@ -1,6 +1,7 @@
 import collections.abc
 import ctypes
 import functools
+import inspect
 import os
 import shutil
 import subprocess
@@ -774,6 +775,10 @@ def test_dictionary_key_object():
     key = dictionary_key("x10")
     assert type(key) is dictionary_key and key.text == "x10"
     assert repr(key) == "dictionary_key('x10')"
+    assert str(inspect.signature(dictionary_key)) == "(text)"
+    for text in ("é\0x", "\U0001F600a", "\u0663", ""):  # the characters it keeps read back
+        assert dictionary_key(text).text == text
+    assert sys.getsizeof(dictionary_key("a" * 100)) > sys.getsizeof(dictionary_key("a"))
     assert dictionary_key(text=10).text == "10" and dictionary_key(10) > dictionary_key(9)
     assert dictionary_key(Text("ignored")).text == "x y"  # str() of the argument, as compared
     assert sorted([3, "x", 20, "X"], key=dictionary_key) == [3, 20, "X", "x"]
