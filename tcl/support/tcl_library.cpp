@@ -72,8 +72,6 @@ bool resolve_api(void *handle, TclApi &api, std::string &missing) {
     resolve(handle, "Tcl_FindCommand", api.FindCommand, missing);
     resolve(handle, "Tcl_GetCommandInfo", api.GetCommandInfo, missing);
     resolve(handle, "Tcl_GetCommandInfoFromToken", api.GetCommandInfoFromToken, missing);
-    resolve(handle, "Tcl_HideCommand", api.HideCommand, missing);
-    resolve(handle, "Tcl_DeleteCommandFromToken", api.DeleteCommandFromToken, missing);
     resolve(handle, "Tcl_SetReturnOptions", api.SetReturnOptions, missing);
     resolve(handle, "Tcl_DictObjGet", api.DictObjGet, missing);
     resolve(handle, "Tcl_ListObjGetElements", api.ListObjGetElements, missing);

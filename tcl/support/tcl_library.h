@@ -68,8 +68,6 @@ struct TclApi {
     TclCommandToken *(*FindCommand)(TclInterp *, const char *, void *, int);
     int (*GetCommandInfo)(TclInterp *, const char *, TclCmdInfo *);
     int (*GetCommandInfoFromToken)(TclCommandToken *, TclCmdInfo *);
-    int (*HideCommand)(TclInterp *, const char *, const char *);
-    int (*DeleteCommandFromToken)(TclInterp *, TclCommandToken *);
     int (*SetReturnOptions)(TclInterp *, TclObj *);
     int (*DictObjGet)(TclInterp *, TclObj *, TclObj *, TclObj **);
     int (*ListObjGetElements)(TclInterp *, TclObj *, int *, TclObj ***);
