@@ -1,6 +1,9 @@
+import copy
 import datetime
 import logging
+import os
 import re
+import time
 import tkinter
 
 import pytest
@@ -71,6 +74,114 @@ def test_entry_line(api, line):
     assert before <= entry.timestamp <= datetime.datetime.now()
 
 
+# --- timestamps ---------------------------------------------------------------------------------
+
+
+def expected_stamp(ns):
+    """What datetime.now() makes of a clock reading of `ns` nanoseconds: the whole seconds as
+    fromtimestamp() converts them (local time, fold included), the microseconds floored."""
+    return datetime.datetime.fromtimestamp(ns // 10**9).replace(microsecond=ns // 1000 % 10**6)
+
+
+@pytest.fixture(params=["UTC", "Asia/Kolkata", "America/St_Johns"])
+def zone(request, monkeypatch):
+    """A local time zone for the test (restored afterwards)."""
+    if not os.path.exists("/usr/share/zoneinfo/" + request.param):
+        pytest.skip("no zone data for " + request.param)
+    monkeypatch.setenv("TZ", request.param)
+    time.tzset()
+    yield request.param
+    monkeypatch.undo()
+    time.tzset()
+
+
+def test_timestamp_is_what_now_gives_at_recording(zone):
+    # Zones without daylight saving time, so that naive local times order like the clock.
+    # (St. John's is 3:30 behind UTC and has DST, but not in the test's few microseconds.)
+    for _ in range(200):
+        before_ns, before = time.time_ns(), datetime.datetime.now()
+        entry = Entry(["set", "x", "1"])
+        after = datetime.datetime.now()
+        assert before_ns // 1000 <= entry._timestamp_ns // 1000
+        stamp = entry.timestamp
+        assert type(stamp) is datetime.datetime and stamp.tzinfo is None
+        assert before <= stamp <= after
+        assert stamp == expected_stamp(entry._timestamp_ns)
+
+
+@pytest.mark.parametrize(
+    "local, fold",
+    [
+        ("2024-03-31 01:59:59.999999", 0),
+        ("2024-03-31 03:00:00.000001", 0),
+        ("2024-10-27 02:30:00.5", 0),
+        ("2024-10-27 02:30:00.5", 1),
+        ("1969-12-31 23:59:59.999999", 0),
+    ],
+    ids=["before-spring", "after-spring", "first-of-fold", "second-of-fold", "before-epoch"],
+)
+def test_timestamp_across_daylight_saving_changes(monkeypatch, local, fold):
+    monkeypatch.setenv("TZ", "Europe/Berlin")
+    time.tzset()
+    try:
+        wanted = datetime.datetime.fromisoformat(local).replace(fold=fold)
+        seconds = int(wanted.replace(microsecond=0).timestamp())  # whole: exact as a float
+        ns = seconds * 10**9 + wanted.microsecond * 1000 + 999
+        entry = Entry("x")
+        entry._timestamp_ns = ns
+        stamp = entry.timestamp
+        assert stamp == wanted and stamp.fold == fold
+        assert stamp == expected_stamp(ns) and stamp.fold == expected_stamp(ns).fold
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+
+
+def test_timestamp_is_made_once_and_kept():
+    entry = Entry("x")
+    assert "timestamp" not in vars(entry)
+    first = entry.timestamp
+    assert entry.timestamp is first and vars(entry) == {"timestamp": first}
+    entry.timestamp = STAMP
+    assert entry.timestamp is STAMP
+    assert copy.copy(entry).timestamp is STAMP
+
+
+def test_timestamp_of_an_entry_never_initialised():
+    with pytest.raises(AttributeError, match="timestamp"):
+        Entry.__new__(Entry).timestamp
+
+
+def test_replaced_get_time_is_called_at_recording(monkeypatch):
+    calls = []
+
+    def fake():
+        calls.append(1)
+        return STAMP
+
+    monkeypatch.setattr(history, "get_time", fake)
+    h = History()
+    h.append(["set", "x", "1"])
+    entry = Entry("puts hi")
+    assert len(calls) == 2
+    assert h.__history__[0].timestamp is STAMP and entry.timestamp is STAMP
+    assert str(entry) == "2024-01-31T13:45:07.123456: puts hi"
+    with pytest.raises(AttributeError):
+        entry._timestamp_ns  # no raw reading: the value was made at once
+    monkeypatch.undo()
+    assert Entry("x")._timestamp_ns > 0  # the stock clock again
+
+
+def test_replaced_get_time_of_any_kind(monkeypatch):
+    monkeypatch.setattr(history, "get_time", lambda: "not a datetime")
+    assert Entry("x").timestamp == "not a datetime"
+    monkeypatch.setattr(history, "get_time", datetime.datetime.now)  # the same, made afresh
+    assert type(Entry("x").timestamp) is datetime.datetime
+    monkeypatch.delattr(history, "get_time")
+    with pytest.raises(NameError, match="get_time"):
+        Entry("x")
+
+
 def test_entry_keeps_text_object():
     class Text(str):
         pass
@@ -128,10 +239,40 @@ def test_unbounded_history():
     assert h.__markers__["m"].maxlen is None
 
 
-@pytest.mark.parametrize("bad, error", [(-1, ValueError), ("3", TypeError)], ids=["neg", "text"])
-def test_bad_capacity(bad, error):
-    with pytest.raises(error):
-        History(bad)
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"max_history": -1}, ValueError, "History() argument 'max_history' must be non-negative"),
+        ({"max_history": -(2**70)}, ValueError, "must be non-negative"),
+        ({"max_history": "3"}, TypeError,
+         "History() argument 'max_history' must be an int or None, not 'str'"),
+        ({"max_history": 2.5}, TypeError, "must be an int or None, not 'float'"),
+    ],
+    ids=["negative", "huge-negative", "text", "float"],
+)
+def test_bad_capacity(kwargs, error, message):
+    with pytest.raises(error) as info:
+        History(**kwargs)
+    assert str(info.value) == message or message in str(info.value)
+    with pytest.raises(error, match=re.escape(message)):
+        History(*kwargs.values())
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: History().__repr__(1), "History.__repr__() takes no arguments (1 given)"),
+        (lambda: History().__str__(1, 2), "History.__str__() takes no arguments (2 given)"),
+        (lambda: History().enable(1), "History.enable() takes no arguments (1 given)"),
+        (lambda: History().disable(x=1), "History.disable() takes no keyword arguments"),
+        (lambda: Entry("x").__str__(1), "Entry.__str__() takes no arguments (1 given)"),
+        (lambda: Entry("x").__repr__(1), "Entry.__repr__() takes no arguments (1 given)"),
+    ],
+    ids=["repr", "str", "enable", "disable-keyword", "entry-str", "entry-repr"],
+)
+def test_methods_without_arguments_say_so(call, message):
+    with pytest.raises(TypeError, match="^%s$" % re.escape(message)):
+        call()
 
 
 # --- filter ------------------------------------------------------------------------------------
@@ -369,6 +510,101 @@ def test_record_not_formatted_unless_debug_enabled(caplog):
     h.append(Words(["set", "x"]))
     assert Words.strs == 0 and caplog.records == []
     assert apis(h.__history__) == ["set x"]
+
+
+@pytest.fixture
+def captured():
+    """The records the module's logger emits, whatever the logging configuration."""
+    records = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append(record.getMessage())
+
+    handler = Keep()
+    saved = history.log.level, history.log.disabled
+    history.log.addHandler(handler)
+    yield records
+    history.log.removeHandler(handler)
+    history.log.setLevel(saved[0])
+    history.log.disabled = saved[1]
+    logging.disable(logging.NOTSET)
+
+
+def test_debug_records_follow_every_logging_switch(captured):
+    log = history.log
+    h = History()
+    log.setLevel(logging.DEBUG)
+    h.append("one")
+    log.setLevel(logging.INFO)
+    h.append("two")
+    log.setLevel(logging.DEBUG)
+    logging.disable(logging.DEBUG)
+    h.append("three")
+    logging.disable(logging.NOTSET)
+    log.disabled = True
+    h.append("four")
+    log.disabled = False
+    h.append("five")
+    try:  # shadowed on the instance (monkeypatch would leave a bound method there)
+        log.isEnabledFor = lambda level: False
+        h.append("six")
+        log.setLevel(logging.INFO)
+        log.isEnabledFor = lambda level: True
+        h.append("seven")
+    finally:
+        del log.isEnabledFor
+    assert captured == ["% one", "% five", "% seven"]
+    assert apis(h.__history__) == ["one", "two", "three", "four", "five", "six", "seven"]
+
+
+def test_logger_of_another_class(captured, monkeypatch):
+    class Loud(logging.Logger):
+        def isEnabledFor(self, level):
+            return True
+
+    monkeypatch.setattr(history.log, "__class__", Loud)
+    history.log.setLevel(logging.INFO)
+    History().append("x")
+    assert captured[-1:] == ["% x"]
+
+
+# --- state -------------------------------------------------------------------------------------
+
+
+def test_state_is_plainly_assignable():
+    h = History()
+    h.enabled = False
+    h.append("skipped")
+    h.enabled = True
+    h.__history__ = collections_deque = __import__("collections").deque(maxlen=2)
+    h.append("a")
+    assert list(collections_deque)[0].api == "a"
+    entry = Entry("x")
+    entry.api = "y"
+    assert entry.api == "y"
+
+
+def test_subclass_property_for_the_state_is_honoured():
+    class Off(History):
+        @property
+        def enabled(self):
+            return False
+
+        @enabled.setter
+        def enabled(self, value):
+            pass
+
+    h = Off()
+    h.append("x")
+    assert list(h.__history__) == []
+
+
+def test_changed_class_still_reads_its_state(monkeypatch):
+    monkeypatch.setattr(History, "note", "changed", raising=False)
+    monkeypatch.setattr(Entry, "note", "changed", raising=False)
+    h = filled("a", "b")
+    assert apis(h.__history__) == ["a", "b"]
 
 
 # --- str, repr, subclasses ---------------------------------------------------------------------

@@ -1,4 +1,11 @@
+import copy
 import gc
+import inspect
+import os
+import pydoc
+import subprocess
+import sys
+import textwrap
 import tkinter
 import tracemalloc
 import weakref
@@ -9,6 +16,7 @@ from hypothesis import strategies as st
 
 import ortan.tcl
 from ortan.tcl import hop as hop_module
+from ortan.tcl import namespace as namespace_module
 from ortan.tcl.history import History
 from ortan.tcl.hop import Hop, Hop_Code
 from ortan.tcl.scribe import scribe
@@ -86,6 +94,51 @@ def test_words_reach_tcl_in_order(host, args, kwargs, words):
 
 def test_options_come_after_positional_arguments_whatever_the_call_order(host):
     assert host.hop.rec(opt=1, *["a", "b"], cast_=False) == "a b -opt 1"
+
+
+@pytest.mark.parametrize(
+    "kwargs, words",
+    [
+        ({"from_": 1}, ["-from", "1"]),
+        ({"in_": ".f", "class_": "C"}, ["-in", ".f", "-class", "C"]),
+        ({"to": 2}, ["-to", "2"]),
+        ({"x__": 1}, ["-x_", "1"]),
+        ({"_": 1}, ["-", "1"]),
+        ({"cast__": 0}, ["-cast_", "0"]),
+        ({"cast_": False, "from_": 3}, ["-from", "3"]),
+    ],
+    ids=["from_", "in_-class_", "plain", "one-underscore-only", "only-underscore", "cast__",
+         "cast_-kept"],
+)
+def test_option_words_drop_one_trailing_underscore(host, kwargs, words):
+    kwargs.setdefault("cast_", False)
+    assert host.tk.splitlist(host.hop.rec(**kwargs)) == tuple(words)
+    assert last_line(host) == " ".join(["rec"] + words)
+
+
+def test_tkinter_options_through_a_quick_call(host):
+    # The convention is tkinter's own: `from_` names Tcl's -from.
+    host.tk.eval("proc ::range {args} { dict get $args -from }")
+    assert host.hop.range(from_=5, to=9) == 5
+
+
+@pytest.mark.parametrize(
+    "value",
+    [0, 1, 255, 256, -1, 10**18, -(2**63), 2**63 - 1, 2**63, -(2**63) - 1, 2**200, True, False,
+     1.5, -0.0, 1e300],
+    ids=lambda v: repr(v)[:12],
+)
+def test_numbers_are_written_as_scribe_writes_them(host, value):
+    assert host.hop.rec(value, cast_=False) == scribe(value)
+    assert last_line(host) == "rec " + scribe(value)
+
+
+def test_int_subclass_goes_through_scribe(host):
+    class Flag(int):
+        def __scribe__(self):
+            return "flag%d" % int(self)
+
+    assert host.hop.rec(Flag(3), cast_=False) == "flag3"
 
 
 @given(st.lists(st.text(st.characters(exclude_categories=("Cs",), exclude_characters="\x00"))))
@@ -173,6 +226,105 @@ def test_path_is_shared_and_grows_in_place(host):
     assert host.hop.a.cmd == ["a"]  # every access on the Hop starts afresh
 
 
+PROBES = ["__len__", "__wrapped__", "__signature__", "_repr_html_",
+          "_ipython_canary_method_should_not_exist_", "_partialmethod", "_"]
+
+
+@pytest.mark.parametrize("name", PROBES)
+def test_probe_names_are_never_path_components(host, name):
+    code = host.hop.demo.greet
+    assert not hasattr(code, name)
+    with pytest.raises(AttributeError, match="'Hop_Code' object has no attribute '%s'" % name):
+        getattr(code, name)
+    assert code.cmd == ["demo", "greet"]
+    with pytest.raises(AttributeError, match="'Hop' object has no attribute '%s'" % name):
+        getattr(host.hop, name)
+
+
+def test_names_with_one_underscore_at_one_end_are_path_components(host):
+    code = host.hop._private.helper_.__class__
+    assert code is Hop_Code
+    assert host.hop._private.helper_.cmd == ["_private", "helper_"]
+
+
+@pytest.fixture
+def greet(host):
+    host.tk.eval("namespace eval demo { proc greet {who args} { list hello $who {*}$args } }")
+    return host.hop.demo.greet
+
+
+@pytest.mark.parametrize(
+    "look",
+    [
+        lambda g: hasattr(g, "__len__"),
+        lambda g: pydoc.render_doc(g),
+        lambda g: inspect.signature(g),
+        lambda g: inspect.getdoc(g),
+        lambda g: inspect.unwrap(g),
+        lambda g: copy.copy(g),
+        lambda g: copy.deepcopy(g),
+        lambda g: repr(g),
+        lambda g: dir(g),
+    ],
+    ids=["hasattr", "help", "signature", "getdoc", "unwrap", "copy", "deepcopy", "repr", "dir"],
+)
+def test_looking_at_a_handle_leaves_its_command_alone(greet, look):
+    look(greet)
+    assert greet.cmd == ["demo", "greet"]
+    assert repr(greet) == "<tcl.Hop magic, referring Tcl code ::demo::greet>"
+    assert greet("world", cast_=False) == "hello world"
+
+
+def test_signature_of_a_handle(greet):
+    assert str(inspect.signature(greet)) == "(*args, **kwargs)"
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
+def test_a_copy_has_a_path_of_its_own(host, copier):
+    base = host.hop.ns_a
+    base.extra = "kept"
+    twin = copier(base)
+    assert type(twin) is Hop_Code and twin.tcl is base.tcl and twin.extra == "kept"
+    assert twin.ns_b.procname("x", cast_=False) == "x"
+    assert base.cmd == ["ns_a"] and twin.cmd == ["ns_a", "ns_b", "procname"]
+
+
+def test_a_copy_keeps_the_class(host):
+    class Mine(Hop_Code):
+        pass
+
+    twin = copy.copy(Mine("a", tcl=host.hop.tcl))
+    assert type(twin) is Mine and twin.cmd == ["a"]
+
+
+def test_state_is_plainly_assignable(host):
+    code = host.hop.anything
+    code.cmd = ["ns_a", "ns_b", "procname"]
+    assert code("x", cast_=False) == "x"
+    del code.cmd
+    with pytest.raises(AttributeError):
+        code()
+
+
+def test_subclass_property_for_the_path_is_honoured(host):
+    class Fixed(Hop_Code):
+        @property
+        def cmd(self):
+            return ["rec"]
+
+        @cmd.setter
+        def cmd(self, value):
+            self.given = value
+
+    assert Fixed("ignored", tcl=host.hop.tcl)("x", cast_=False) == "x"
+
+
+def test_changed_class_still_reads_its_state(host, monkeypatch):
+    monkeypatch.setattr(Hop_Code, "note", "changed", raising=False)
+    assert host.hop.rec("x", cast_=False) == "x"
+    assert host.hop.ns_a.ns_b.procname.cmd == ["ns_a", "ns_b", "procname"]
+
+
 def test_own_attributes_are_not_path_components(host):
     code = host.hop.ns
     assert host.hop.tcl.tk is host.tk
@@ -253,11 +405,102 @@ def test_tcl_error_carries_error_info(host, path, args, first_line):
         code(*args)
     error = info.value
     assert error.args == (host.tk.getvar("::errorInfo"),)
+    assert error.errorinfo == error.args[0]
+    assert error.errorcode == tuple(host.tk.splitlist(host.tk.getvar("::errorCode")))
     assert error.args[0].startswith(first_line + "\n")
     assert "while executing" in error.args[0]
     assert error.__cause__ is None and error.__suppress_context__
     assert isinstance(error.__context__, TclError)
     assert last_line(host) == " ".join(["::".join(path)] + [str(a) for a in args])
+
+
+@pytest.mark.parametrize(
+    "script, code",
+    [
+        ("error boom", ("NONE",)),
+        ("error boom {} {MY KIND {with space}}", ("MY", "KIND", "with space")),
+        ("throw {ARITH DIVZERO {divide by zero}} boom", ("ARITH", "DIVZERO", "divide by zero")),
+        ("expr {1 / 0}", ("ARITH", "DIVZERO", "divide by zero")),
+        ("no_such_command", ("TCL", "LOOKUP", "COMMAND", "no_such_command")),
+    ],
+    ids=["none", "own", "throw", "divide", "lookup"],
+)
+def test_error_code_is_a_tuple_of_text(host, script, code):
+    host.tk.eval("proc ::raising {} { %s }" % script)
+    with pytest.raises(TclError) as info:
+        host.hop.raising()
+    assert info.value.errorcode == code
+    assert all(type(word) is str for word in info.value.errorcode)
+    assert info.value.errorinfo == info.value.args[0] == host.tk.getvar("::errorInfo")
+
+
+@pytest.fixture
+def pyerr(host):
+    """A proc failing with the error code of a failed Python callback, token 7."""
+    host.tk.eval("proc ::pyfail {} { error {ValueError: bad} {} {ORTAN PYERR 7} }")
+    return host
+
+
+def test_a_callback_failure_has_its_exception_as_cause(pyerr, monkeypatch):
+    original = ValueError("bad")
+    asked = []
+
+    def lookup(code):
+        asked.append(code)
+        return original if code == ("ORTAN", "PYERR", "7") else None
+
+    monkeypatch.setattr(namespace_module, "_callback_error", lookup, raising=False)
+    with pytest.raises(TclError) as info:
+        pyerr.hop.pyfail()
+    error = info.value
+    assert error.__cause__ is original and error.__suppress_context__
+    assert isinstance(error.__context__, TclError)
+    assert error.errorcode == ("ORTAN", "PYERR", "7")
+    assert error.args[0].startswith("ValueError: bad\n")
+    assert asked == [("ORTAN", "PYERR", "7")]
+    with pytest.raises(TclError):  # other codes never ask
+        pyerr.hop.error("x")
+    assert len(asked) == 1
+
+
+@pytest.mark.parametrize(
+    "lookup", [None, lambda code: None, lambda code: "not an exception"],
+    ids=["missing", "none", "not-an-exception"],
+)
+def test_a_callback_failure_without_its_exception(pyerr, monkeypatch, lookup):
+    if lookup is None:
+        monkeypatch.delattr(namespace_module, "_callback_error", raising=False)
+    else:
+        monkeypatch.setattr(namespace_module, "_callback_error", lookup, raising=False)
+    with pytest.raises(TclError) as info:
+        pyerr.hop.pyfail()
+    assert info.value.__cause__ is None and info.value.__suppress_context__
+
+
+def test_a_failing_lookup_propagates(pyerr, monkeypatch):
+    def lookup(code):
+        raise LookupError("broken")
+
+    monkeypatch.setattr(namespace_module, "_callback_error", lookup, raising=False)
+    with pytest.raises(LookupError) as info:
+        pyerr.hop.pyfail()
+    assert isinstance(info.value.__context__, TclError)
+
+
+def test_a_python_callback_failure_end_to_end(host):
+    if not hasattr(namespace_module, "_callback_error"):
+        pytest.skip("the namespace module registers no Python callbacks of its own")
+    from ortan.tcl.namespace import TclNamespace
+
+    def failing(*words):
+        raise KeyError("missing %s" % (words,))
+
+    TclNamespace("::", tcl=host).cmds["failing"] = failing
+    with pytest.raises(TclError) as info:
+        host.hop.failing("a")
+    cause = info.value.__cause__
+    assert type(cause) is KeyError and cause.args == ("missing ('a',)",)
+    assert info.value.errorcode[:2] == ("ORTAN", "PYERR")
 
 
 def test_error_info_names_the_procedure(host):
@@ -281,6 +524,17 @@ class FakeHost:
 
     def cast_any(self, value):
         return value
+
+
+@pytest.mark.parametrize(
+    "make", [lambda: tkinter.Tcl(), lambda: tkinter.Tcl().tk], ids=["Tcl()", "tkapp"]
+)
+@pytest.mark.parametrize(
+    "build", [Hop, lambda tcl: Hop_Code("x", tcl=tcl)], ids=["Hop", "Hop_Code"]
+)
+def test_a_tkinter_object_is_refused_as_host(make, build):
+    with pytest.raises(TypeError, match=r"needs a host interpreter.*Interpreter\(\.\.\.\)"):
+        build(make())
 
 
 def test_other_errors_propagate_unchanged():
@@ -319,6 +573,47 @@ def test_history_that_leads_back_to_the_call(host):
         host.hop.set("::v", 1)
 
 
+RUNAWAY = """
+import resource, sys
+import ortan.tcl
+sys.setrecursionlimit({limit})
+resource.setrlimit(resource.RLIMIT_AS, (4_000_000_000, 4_000_000_000))
+tcl = ortan.tcl.Interpreter()
+tcl.history = tcl.hop.loop
+try:
+    tcl.hop.set("::v", 1)
+except RecursionError as error:
+    print("RecursionError", len(tcl.history.cmd), str(error))
+print("peak", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("ORTAN_SANITIZE") == "1", reason="ASan reserves address space")
+@pytest.mark.parametrize("limit", [1000, 100_000], ids=["default-limit", "raised-limit"])
+def test_runaway_nesting_ends_in_recursion_error_with_little_memory(limit):
+    # Each level carries a longer path and history line than the last: memory grows faster
+    # than the depth, so the depth must be bounded whatever the interpreter's own limit is.
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(RUNAWAY.format(limit=limit))],
+        capture_output=True, text=True, timeout=300, env=dict(os.environ),
+    )
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0].startswith("RecursionError "), run.stdout
+    assert int(lines[0].split()[1]) <= 501  # the path grew once per level
+    assert int(lines[-1].split()[1]) < 400, run.stdout  # MB at the peak
+
+
+def test_nested_quick_calls_below_the_limit_work(host):
+    def nest(depth):
+        depth = int(depth)
+        return 0 if depth == 0 else 1 + host.hop.nest(depth - 1)
+
+    host.tk.createcommand("nest", nest)
+    sys.setrecursionlimit(max(sys.getrecursionlimit(), 5000))
+    assert host.hop.nest(150) == 150
+
+
 # --- lifetime ----------------------------------------------------------------------------------
 
 
@@ -330,9 +625,12 @@ def test_hop_does_not_keep_the_interpreter_alive():
     del tcl
     gc.collect()
     assert alive() is None
-    for use in (lambda: hop.set("::x", 1), lambda: code("::x", 1), lambda: hop.tcl.tk):
-        with pytest.raises(ReferenceError):
+    for use in (lambda: hop.set("::x", 1), lambda: hop.set, lambda: code("::x", 1)):
+        with pytest.raises(ReferenceError, match="the Interpreter this object belongs to no longer "
+                           "exists; keep a reference to the Interpreter"):
             use()
+    with pytest.raises(ReferenceError):
+        hop.tcl.tk  # the proxy itself, as weakref makes it
 
 
 # --- size --------------------------------------------------------------------------------------
