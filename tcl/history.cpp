@@ -24,7 +24,10 @@ PyObject *g_deque_append; // collections.deque.append
 PyObject *g_re_compile;   // re.compile
 PyObject *g_entry_cls;    // the Entry class built below
 PyObject *g_entry_init;   // its __init__, as built
-PyObject *g_debug;        // logging.DEBUG
+unsigned int g_entry_version; // its type version when that construction was confirmed at import
+PyTypeObject *g_log_type;     // the logger's class at import, and its type version then
+unsigned int g_log_version;
+PyObject *g_debug;          // logging.DEBUG
 PyObject *g_is_enabled_for; // logging.Logger.isEnabledFor
 PyObject *g_maxlen_kw;      // ("maxlen",): keyword names for deque(maxlen=...)
 
@@ -186,10 +189,18 @@ bool log_debug(PyObject *message) { return bool(call_method(g_log, s_debug, {mes
 // what that method reads first: `disabled`, then the answer `_cache` keeps per level (logging
 // empties it whenever a level or logging.disable() changes). Anything else, and a level not
 // cached yet, is asked the ordinary way. 1 or 0, or -1 with an exception set.
+// Whether a logger of class `type` reads its attributes the ordinary way and has logging's own
+// isEnabledFor.
+bool plain_logger(PyTypeObject *type) {
+    return type->tp_getattro == PyObject_GenericGetAttr &&
+           _PyType_Lookup(type, s_is_enabled_for) == g_is_enabled_for;
+}
+
 int debug_enabled() {
     PyTypeObject *type = Py_TYPE(g_log);
-    if (type->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, s_is_enabled_for) == g_is_enabled_for) {
+    // The class as it was at import, unchanged since (its version changes with every change of
+    // it or its bases), or else a plain one.
+    if ((type == g_log_type && type->tp_version_tag == g_log_version) || plain_logger(type)) {
         Ref state = Ref::steal(PyObject_GenericGetDict(g_log, nullptr));
         if (!state)
             return -1;
@@ -413,7 +424,10 @@ Ref fresh_instance(PyObject *cls) {
 
 // Entry(api)
 Ref new_entry(PyObject *api) {
-    if (!plain_construction(g_entry_cls, g_entry_init))
+    // Unchanged since import (the version changes with every change of the class), or else
+    // still made the plain way.
+    if (reinterpret_cast<PyTypeObject *>(g_entry_cls)->tp_version_tag != g_entry_version &&
+        !plain_construction(g_entry_cls, g_entry_init))
         return call(g_entry_cls, {api});
     Ref entry = fresh_instance(g_entry_cls);
     if (!entry || !set_entry(entry.get(), api))
@@ -898,7 +912,17 @@ bool init_module(PyObject *m) {
         !find_slot(g_entry_ns, g_entry_cls, s_timestamp_ns))
         return false;
     g_entry_init = defined_init(g_entry_cls).release();
-    return g_entry_init != nullptr;
+    if (!g_entry_init)
+        return false;
+    // Each check's type lookup gives the class a valid version if it has none yet.
+    auto *entry_type = reinterpret_cast<PyTypeObject *>(g_entry_cls);
+    g_entry_version = plain_construction(g_entry_cls, g_entry_init) && entry_type->tp_version_tag
+                          ? entry_type->tp_version_tag
+                          : ~0u;
+    g_log_type = Py_TYPE(g_log);
+    g_log_version =
+        plain_logger(g_log_type) && g_log_type->tp_version_tag ? g_log_type->tp_version_tag : ~0u;
+    return true;
 }
 
 PyModuleDef module_def = define_module(module_name, module_doc);

@@ -13,13 +13,14 @@ namespace {
 // Imported objects and interned names (bound once at import, never changed afterwards)
 // ===========================================================================================
 
-PyObject *g_proxy;       // weakref.proxy
-PyObject *g_proxy_types; // weakref.ProxyTypes
-PyObject *g_tcl_error;   // tkinter.TclError
-PyObject *g_scribe;      // ortan.tcl.scribe.scribe
-PyObject *g_code_cls;    // the Hop_Code class built below
-PyObject *g_code_init;   // its __init__, as built
-PyObject *g_tcl_kw;      // ("tcl",): keyword names for Hop_Code(name, tcl=...)
+PyObject *g_proxy;           // weakref.proxy
+PyObject *g_proxy_types;     // weakref.ProxyTypes
+PyObject *g_tcl_error;       // tkinter.TclError
+PyObject *g_scribe;          // ortan.tcl.scribe.scribe
+PyObject *g_code_cls;        // the Hop_Code class built below
+PyObject *g_code_init;       // its __init__, as built
+unsigned int g_code_version; // its type version when that construction was confirmed at import
+PyObject *g_tcl_kw;          // ("tcl",): keyword names for Hop_Code(name, tcl=...)
 
 PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
     *s_separator, *s_error_info, *s_error_code, *s_errorinfo, *s_errorcode, *s_splitlist,
@@ -470,7 +471,10 @@ Ref fresh_instance(PyObject *cls) {
 
 // Hop_Code(name, tcl=tcl)
 Ref new_code(PyObject *name, PyObject *tcl) {
-    if (!plain_construction(g_code_cls, g_code_init)) {
+    // Unchanged since import (the version changes with every change of the class), or else
+    // still made the plain way.
+    if (reinterpret_cast<PyTypeObject *>(g_code_cls)->tp_version_tag != g_code_version &&
+        !plain_construction(g_code_cls, g_code_init)) {
         PyObject *call_args[] = {name, tcl};
         return Ref::steal(PyObject_Vectorcall(g_code_cls, call_args, 1, g_tcl_kw));
     }
@@ -823,7 +827,12 @@ bool init_module(PyObject *m) {
     speed_up(hop_cls.get(), false);
     speed_up(g_code_cls, true);
     g_code_init = defined_init(g_code_cls).release();
-    return g_code_init != nullptr;
+    if (!g_code_init)
+        return false;
+    // The check's type lookup gives the class a valid version if it has none yet.
+    const unsigned int version = reinterpret_cast<PyTypeObject *>(g_code_cls)->tp_version_tag;
+    g_code_version = plain_construction(g_code_cls, g_code_init) && version ? version : ~0u;
+    return true;
 }
 
 PyModuleDef module_def = define_module(module_name, module_doc);
