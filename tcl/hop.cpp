@@ -371,6 +371,11 @@ Ref error_code(PyObject *tcl, PyObject *vars) {
     Ref code = Ref::steal(PyObject_GetItem(vars, s_error_code));
     Ref tk = code ? host_attr(tcl, s_tk) : Ref();
     Ref words = tk ? call_method(tk.get(), s_splitlist, {code.get()}) : Ref();
+    if (!words && tk && PyErr_ExceptionMatches(g_tcl_error)) {
+        // `error msg info code` takes any text as the code: one that is no list is one word.
+        PyErr_Clear();
+        words = Ref::steal(PyTuple_Pack(1, code.get()));
+    }
     if (!words)
         return words;
     Ref items = Ref::steal(PySequence_Tuple(words.get()));

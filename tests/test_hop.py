@@ -422,8 +422,9 @@ def test_tcl_error_carries_error_info(host, path, args, first_line):
         ("throw {ARITH DIVZERO {divide by zero}} boom", ("ARITH", "DIVZERO", "divide by zero")),
         ("expr {1 / 0}", ("ARITH", "DIVZERO", "divide by zero")),
         ("no_such_command", ("TCL", "LOOKUP", "COMMAND", "no_such_command")),
+        ('error boom {} "\\{not a list"', ("{not a list",)),
     ],
-    ids=["none", "own", "throw", "divide", "lookup"],
+    ids=["none", "own", "throw", "divide", "lookup", "not-a-list"],
 )
 def test_error_code_is_a_tuple_of_text(host, script, code):
     host.tk.eval("proc ::raising {} { %s }" % script)
