@@ -25,22 +25,22 @@ PyObject *g_tcl_kw;          // ("tcl",): keyword names for Hop_Code(name, tcl=.
 PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
     *s_separator, *s_error_info, *s_error_code, *s_errorinfo, *s_errorcode, *s_splitlist,
     *s_getattr, *s_getattribute, *s_dict, *s_weakref, *s_callback_error;
+#if PY_VERSION_HEX < 0x030C0000
+PyObject *g_object_getattribute; // object.__getattribute__
+#endif
 
 // Quick calls nested in quick calls (a history, a cast or a Tcl callback that makes one) are
 // limited to this depth. Each level of a runaway nesting usually carries a longer path and a
 // longer history line than the one before (the path grows in place), so memory grows faster
 // than the depth; Python's own recursion limit does not stop it in time where it counts C
-// calls only (10,000 levels from 3.12 on). Every level of a real Tcl-and-Python recursion also
-// nests at least two Tcl evaluations, which Tcl stops at 1,000 by default, so the limit does
-// not bind before Tcl's own.
+// calls only (from 3.12 on: 1,500 levels on 3.12, 10,000 on 3.13) or has been raised. Every level
+// of a real Tcl-and-Python recursion also nests at least two Tcl evaluations, which Tcl stops at
+// 1,000 by default, so the limit does not bind before Tcl's own.
 constexpr int max_nested_calls = 500;
 
 // The depth of nested quick calls on this thread: counts up and back down around every call,
 // so it never outlives one.
 thread_local int t_nested_calls = 0;
-#if PY_VERSION_HEX < 0x030C0000
-PyObject *g_object_getattribute; // object.__getattribute__
-#endif
 
 // ===========================================================================================
 // Conversions and helpers
@@ -702,17 +702,22 @@ const char *const hop_doc =
     "Notes:\n"
     "- Positional arguments stay in their order of appearance.\n"
     "- Keyword arguments are converted to dashed arguments in Tcl and appear after the "
-    "positional arguments.\n"
+    "positional arguments; one trailing underscore is dropped, as tkinter does (from_=1 is "
+    "-from 1).\n"
     "- Only [A-Za-z0-9_] is supported in Tcl namespace and procedure names (the path "
-    "components are Python attribute names).\n"
+    "components are Python attribute names); a name that begins and ends with an underscore "
+    "is never one.\n"
     "- cast_ (bool) turns casting of results on or off; default True.\n\n"
     "Every call is recorded in the interpreter's history before it runs; a Tcl error is raised "
-    "as TclError carrying Tcl's full error trace (::errorInfo). The Hop holds its interpreter "
-    "through a weak proxy.";
+    "as TclError carrying Tcl's full error trace (::errorInfo), with the attributes errorinfo "
+    "and errorcode (::errorCode as a tuple), and the Python exception of a failed callback of "
+    "the package as its __cause__. The Hop holds its interpreter through a weak proxy.";
 
 const char *const code_doc =
     "A Tcl command path being built by attribute access (`cmd`, namespaces first, the command "
-    "last); calling it runs the command. Every missing attribute extends the path in place.";
+    "last); calling it runs the command. Every missing attribute extends the path in place, "
+    "except names that begin and end with an underscore (those Python's own tools probe); "
+    "copy.copy() gives a handle with a path of its own.";
 
 const MethodDef hop_methods[] = {
     {"__init__", Hop_init, "($self, tcl)", nullptr},
