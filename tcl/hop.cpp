@@ -160,8 +160,12 @@ bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
 // shadow it; null otherwise.
 PyCFunction tuple_method(PyObject *obj, PyObject *method) {
     PyTypeObject *type = Py_TYPE(obj);
-    if (type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
+    if (type->tp_dictoffset != 0)
         return nullptr;
+#ifdef Py_TPFLAGS_MANAGED_DICT // 3.11: a dict of the instance without an offset
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
+        return nullptr;
+#endif
     PyObject *descr = _PyType_Lookup(type, method);
     if (!descr || !Py_IS_TYPE(descr, &PyMethodDescr_Type))
         return nullptr;
