@@ -118,7 +118,8 @@ def quick_call_rows():
     tk.eval("namespace eval ns_a::ns_b { proc procname {args} { return $args } }")
     hop = tcl.hop
     assert tcl.history.enabled
-    raw = per_call(lambda: tk.call("set", "::x", "1"))
+    raw_call = lambda: tk.call("set", "::x", "1")  # noqa: E731
+    raw = per_call(raw_call)
     ours = per_call(lambda: tcl.hop.set("::x", 1))
     plain = per_call(lambda: tcl.hop.set("::x", 1, cast_=False))
     path_raw = per_call(lambda: tk.call("ns_a::ns_b::procname", "x", "-opt", "y"))
@@ -128,6 +129,11 @@ def quick_call_rows():
     outside = outside_steps_time(tcl)
     tcl.history.disable()
     unrecorded = per_call(lambda: tcl.hop.set("::x", 1, cast_=False))
+    tcl.history.enable()
+    # The anchor once more, and our main row once more, each keeping its best: a burst of load
+    # from another process during one timing does not then skew the ratio.
+    raw = min(raw, per_call(raw_call))
+    ours = min(ours, per_call(lambda: tcl.hop.set("::x", 1)))
     raw_name = "tk.call('set', '::x', '1')"
     return [
         Row("tcl.hop.set('::x', 1), history on", ours, raw, raw_name, "<= 3 (goal 2)"),
