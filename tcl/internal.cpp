@@ -689,16 +689,12 @@ template <class Char> struct Cursor {
 inline long code_diff(Py_UCS4 a, Py_UCS4 b) { return static_cast<long>(a) - static_cast<long>(b); }
 
 // Tcl's DictionaryCompare over code points; the case tie-breaker is the code-point difference.
-template <class L, class R> long dictionary_compare(Cursor<L> left, Cursor<R> right) {
+// Inlined into each caller: as an out-of-line call it made a key sort a quarter slower.
+template <class L, class R>
+[[gnu::always_inline]] inline long dictionary_compare(Cursor<L> left, Cursor<R> right) {
     long secondary = 0;
     long diff = 0;
     for (;;) {
-        // Equal characters that are not digits decide nothing: skipped at once.
-        while (left.inside() && right.inside() && left.current() == right.current() &&
-               !is_digit(left.current())) {
-            ++left.index;
-            ++right.index;
-        }
         if (is_digit(right.current()) && is_digit(left.current())) {
             // Leading zeros are skipped (keeping one digit); more of them sorts later, but only
             // as a secondary choice.
