@@ -1,5 +1,10 @@
+import atexit
 import os
 import random
+import select
+import shutil
+import subprocess
+import tkinter
 
 import pytest
 from hypothesis import settings
@@ -48,3 +53,50 @@ def tclx(tcl):
             pytest.fail("TclX is required in CI (Debian package tclx8.4)")
         pytest.skip("TclX is not installed (Debian package tclx8.4)")
     return tcl
+
+
+def _start_xvfb():
+    """Starts a private Xvfb and returns its display name, or None when it did not start. The
+    server lives until the test process ends, not with a test or a module: Tk keeps its display
+    connection open after its last window is gone, and a later event-loop pass of the process
+    would die on a connection whose server was stopped."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24"],
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )
+    os.close(write_end)
+    atexit.register(server.kill)
+    number = b""
+    # Xvfb writes its display number once it accepts connections.
+    while not number.endswith(b"\n") and select.select([read_end], [], [], 20)[0]:
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_end)
+    return ":" + number.decode().strip() if number.strip() else None
+
+
+@pytest.fixture(scope="session")
+def display():
+    """A private X display (Xvfb) for real tkinter.Tk applications; DISPLAY names it for the
+    rest of the session. Skipped where there is none, except in CI (the CI environment variable
+    set), where the Tk tests must run (Debian package xvfb)."""
+
+    def unavailable(reason):
+        if os.environ.get("CI"):
+            pytest.fail(f"{reason}: CI runs the Tk tests (Debian package xvfb)")
+        pytest.skip(reason)
+
+    if not shutil.which("Xvfb"):
+        unavailable("Xvfb is not installed")
+    name = _start_xvfb()
+    if not name:
+        unavailable("Xvfb did not start")
+    os.environ["DISPLAY"] = name
+    try:
+        tkinter.Tk().destroy()
+    except tkinter.TclError as error:
+        unavailable(f"no display can be opened: {error}")
+    return name

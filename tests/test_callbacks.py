@@ -2,16 +2,12 @@
 sees them and as Python sees them again, background errors in a Tk event loop, and deletion from
 another thread."""
 
-import atexit
 import gc
 import os
-import select
-import shutil
 import subprocess
 import sys
 import textwrap
 import threading
-import time
 import tkinter
 import weakref
 
@@ -311,41 +307,6 @@ def test_temporary_command_whose_name_was_taken_again_is_kept():
 
 # ---------------------------------------------------------------------------------------------
 # A Tk application: background errors
-
-
-@pytest.fixture(scope="module")
-def display():
-    """A virtual X display (Xvfb) for the module; DISPLAY names it. In CI a missing Xvfb fails.
-
-    The server stops when the test process ends, not with the module: Tk keeps a display
-    connection open after its last window is gone, and any later event-loop pass of the process
-    would die on a connection whose server was stopped."""
-    if not shutil.which("Xvfb"):
-        if os.environ.get("CI"):
-            pytest.fail("Xvfb is required in CI (Debian package xvfb)")
-        pytest.skip("Xvfb is not installed (Debian package xvfb)")
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
-                              pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    atexit.register(server.kill)
-    number = b""
-    while not number.endswith(b"\n") and select.select([read_end], [], [], 20)[0]:
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_end)
-    if not number.strip():
-        pytest.fail("Xvfb did not start")
-    old = os.environ.get("DISPLAY")
-    os.environ["DISPLAY"] = ":" + number.decode().strip()
-    yield os.environ["DISPLAY"]
-    if old is None:
-        del os.environ["DISPLAY"]
-    else:
-        os.environ["DISPLAY"] = old
 
 
 @pytest.fixture

@@ -4,10 +4,6 @@ modules rely on."""
 import gc
 import inspect
 import math
-import os
-import select
-import shutil
-import subprocess
 import sys
 import tkinter
 import weakref
@@ -309,58 +305,6 @@ def test_interpreter_never_destroys_a_given_interpreter():
 def test_interpreter_refuses_other_masters(master):
     with pytest.raises(TypeError, match=r"Interpreter\(\) takes a tkinter.Tk, .* not "):
         ortan.tcl.Interpreter(master)
-
-
-@pytest.fixture(scope="module")
-def display():
-    """A private X display (Xvfb) for a real tkinter.Tk. Skipped where there is none, except in
-    CI (the CI environment variable set), where the Tk tests must run."""
-
-    def unavailable(reason):
-        if os.environ.get("CI"):
-            pytest.fail(f"{reason}: CI runs the Tk tests (Debian package xvfb)")
-        pytest.skip(reason)
-
-    xvfb = shutil.which("Xvfb")
-    if not xvfb:
-        unavailable("Xvfb is not installed")
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(
-        [xvfb, "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24"],
-        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-    )
-    os.close(write_end)
-    number = b""
-    try:
-        # Xvfb writes its display number once it accepts connections.
-        while not number.endswith(b"\n") and select.select([read_end], [], [], 20)[0]:
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(read_end)
-        if not number.strip():
-            unavailable("Xvfb did not start")
-        previous = os.environ.get("DISPLAY")
-        os.environ["DISPLAY"] = ":" + number.decode().strip()
-        try:
-            try:
-                tkinter.Tk().destroy()
-            except tkinter.TclError as error:
-                unavailable(f"no display can be opened: {error}")
-            yield os.environ["DISPLAY"]
-        finally:
-            if previous is None:
-                os.environ.pop("DISPLAY", None)
-            else:
-                os.environ["DISPLAY"] = previous
-    finally:
-        server.terminate()
-        try:
-            server.wait(10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
 
 
 def test_interpreter_on_a_tk_application(display):
