@@ -6,6 +6,7 @@
 #include "classes.h"
 #include "errors.h"
 #include "module.h"
+#include "names.h"
 #include "recursion.h"
 #include "ref.h"
 #include "tcl_library.h"
