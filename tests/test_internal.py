@@ -807,3 +807,22 @@ def test_dictionary_key_str_failure_propagates():
         dictionary_key(Bad())
     with pytest.raises(ZeroDivisionError):
         sorted(["a", Bad()], key=dictionary_key)
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer runtime reserves address space")
+def test_out_of_memory_is_memory_error():
+    out = run_python("""
+        import resource, tkinter
+        from ortan.tcl.internal import GetListFromAny, dictionary_key
+        text = "é ab " * 2_000_000
+        words = text.split()
+        resource.setrlimit(resource.RLIMIT_AS, (150_000_000,) * 2)
+        for call in (lambda: GetListFromAny(text), lambda: sorted(words, key=dictionary_key)):
+            try:
+                call()
+                print("done")
+            except MemoryError:
+                print("MemoryError")
+    """)
+    assert out.split() == ["MemoryError", "MemoryError"]
