@@ -51,4 +51,33 @@ bool parse_args(const char *fname, PyObject *const *args, size_t nargsf, PyObjec
     return true;
 }
 
+bool bind_first(const char *fname, PyObject *const *pos, Py_ssize_t npos, PyObject *const *kwvalues,
+                PyObject *kwnames, const char *first_name, PyObject **first) {
+    *first = npos > 0 ? pos[0] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_CompareWithASCIIString(key, first_name) != 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
+                         key);
+            return false;
+        }
+        if (*first) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
+                         first_name);
+            return false;
+        }
+        *first = kwvalues[i];
+    }
+    return true;
+}
+
+bool refuse_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", qualname);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", qualname, nargs - 1);
+    return false;
+}
+
 } // namespace ortan

@@ -1,6 +1,7 @@
 // The method descriptor type and the class builder.
 #include "classes.h"
-#include "errors.h"
+#include "module.h"
+#include "pyapi.h"
 
 #include <cstddef>
 #include <structmember.h>
@@ -30,13 +31,6 @@ PyObject *method_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf
     return m->fn(args, nargs, kwnames);
 }
 
-// Binds like a Python function: through an instance it becomes a bound method.
-PyObject *method_get(PyObject *self, PyObject *obj, PyObject *) {
-    if (obj == nullptr || obj == Py_None)
-        return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
 void method_dealloc(PyObject *self) {
     auto *m = reinterpret_cast<MethodObject *>(self);
     Py_XDECREF(m->name);
@@ -62,15 +56,18 @@ PyMemberDef method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// "<module>.method", set by name_method_type before the type is readied.
+char method_type_name[96] = "ortan.tcl.method";
+
 PyTypeObject method_type = [] {
-    PyTypeObject t = static_type("ortan.tcl.method", sizeof(MethodObject));
+    PyTypeObject t = static_type(method_type_name, sizeof(MethodObject));
     t.tp_dealloc = method_dealloc;
     t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
     t.tp_repr = method_repr;
     t.tp_call = PyVectorcall_Call;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_members = method_members;
-    t.tp_descr_get = method_get;
+    t.tp_descr_get = bind_like_function;
     return t;
 }();
 
@@ -126,6 +123,23 @@ PyObject *init_name() {
 
 } // namespace
 
+bool name_method_type(const char *module) {
+    if (method_type.tp_flags & Py_TPFLAGS_READY)
+        return true; // named already: the module was imported before, in this process
+    const int n = PyOS_snprintf(method_type_name, sizeof method_type_name, "%s.method", module);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof method_type_name) {
+        PyErr_Format(PyExc_SystemError, "module name too long for its method type: %s", module);
+        return false;
+    }
+    return true;
+}
+
+PyObject *bind_like_function(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
 Ref make_method(const MethodDef &def, const char *class_qualname) {
     return new_method(def, class_qualname, 1);
 }
@@ -162,6 +176,41 @@ Ref new_class_namespace(const char *module, const char *qualname, const char *do
     if (doc && !set_item(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(doc))))
         return Ref();
     return ns;
+}
+
+Ref class_metaclass(PyObject *bases) {
+    // As type.__new__ and __build_class__ do (_PyType_CalculateMetaclass).
+    PyTypeObject *winner = &PyType_Type;
+    const Py_ssize_t n = bases ? PyTuple_GET_SIZE(bases) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTypeObject *meta = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, meta))
+            continue;
+        if (!PyType_IsSubtype(meta, winner)) {
+            PyErr_SetString(PyExc_TypeError, "metaclass conflict: the metaclass of a derived "
+                                             "class must be a (non-strict) subclass of the "
+                                             "metaclasses of all its bases");
+            return Ref();
+        }
+        winner = meta;
+    }
+    return Ref::borrow(reinterpret_cast<PyObject *>(winner));
+}
+
+Ref new_class(const char *module, const ClassDef &def, PyObject *bases, ClassFillFn fill,
+              void *context) {
+    const char *qualname = def.qualname ? def.qualname : def.name;
+    Ref ns = new_class_namespace(module, qualname, def.doc);
+    if (!ns || (def.methods && !add_methods(ns.get(), def.methods, def.method_count, qualname)) ||
+        (fill && !fill(context, ns.get(), qualname)))
+        return Ref();
+    Ref base_tuple =
+        bases ? Ref::borrow(bases)
+              : Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    Ref metaclass = base_tuple ? class_metaclass(base_tuple.get()) : Ref();
+    if (!metaclass)
+        return Ref();
+    return build_class(metaclass.get(), def.name, base_tuple.get(), ns.get());
 }
 
 Ref build_class(PyObject *metaclass, const char *name, PyObject *bases, PyObject *ns) {

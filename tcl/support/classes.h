@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
+#include <type_traits>
 
 namespace ortan {
 
@@ -54,6 +56,16 @@ struct MethodDef {
     const char *doc;       // may be null
 };
 
+// The method descriptor type is static, so every module (each .so links the support library)
+// has its own copy. Each is named for its module, "<module>.method", so that two of them never
+// pass for one; create_module does this before the module's init makes any method. False with
+// an exception set when the name does not fit.
+bool name_method_type(const char *module);
+
+// tp_descr_get of a callable that binds like a Python function: through an instance it becomes
+// a bound method, through the class (or None) it is itself.
+PyObject *bind_like_function(PyObject *self, PyObject *obj, PyObject *type);
+
 // A descriptor object for `def`, its __qualname__ being `class_qualname.name`.
 Ref make_method(const MethodDef &def, const char *class_qualname);
 
@@ -71,12 +83,57 @@ bool add_methods(PyObject *ns, const MethodDef (&defs)[N], const char *class_qua
 bool add_staticmethod(PyObject *ns, const MethodDef &def, const char *class_qualname);
 bool add_classmethod(PyObject *ns, const MethodDef &def, const char *class_qualname);
 
+// The class builder. A class is described by its name, qualified name, doc and method table;
+// new_class makes it as a class statement would: the namespace holds __module__, __qualname__,
+// __doc__ and every method before the metaclass runs (ABCMeta computes the abstract methods
+// then), and the metaclass is the most derived one of the bases.
+struct ClassDef {
+    const char *name;
+    const char *qualname;     // "Outer.Inner" for a nested class; null: the name
+    const char *doc;          // null: no __doc__
+    const MethodDef *methods; // instance methods, in namespace order; may be null
+    size_t method_count;
+};
+template <size_t N>
+constexpr ClassDef class_def(const char *name, const char *qualname, const char *doc,
+                             const MethodDef (&methods)[N]) {
+    return {name, qualname, doc, methods, N};
+}
+constexpr ClassDef class_def(const char *name, const char *qualname, const char *doc) {
+    return {name, qualname, doc, nullptr, 0};
+}
+
+// The metaclass a class statement picks for `bases` (a tuple; none means type): the most
+// derived of their metaclasses. TypeError ("metaclass conflict") when one of them is not a
+// subclass of all the others.
+Ref class_metaclass(PyObject *bases);
+
+// Adds the rest of a class's namespace (static methods, slots, aliases) after its method table;
+// false with an exception set stops the build.
+using ClassFillFn = bool (*)(void *context, PyObject *ns, const char *qualname);
+
+// The class of `def` in module `module`, with `bases` (a tuple; null means (object,)). `fill`,
+// when given, runs after the method table is in the namespace.
+Ref new_class(const char *module, const ClassDef &def, PyObject *bases, ClassFillFn fill = nullptr,
+              void *context = nullptr);
+// The same with any callable `fill(ns, qualname)` returning bool.
+template <class Fill>
+Ref new_class(const char *module, const ClassDef &def, PyObject *bases, Fill &&fill) {
+    using Fn = std::remove_reference_t<Fill>;
+    auto *context = const_cast<std::remove_const_t<Fn> *>(std::addressof(fill));
+    return new_class(
+        module, def, bases,
+        [](void *c, PyObject *ns, const char *qualname) -> bool {
+            return (*static_cast<Fn *>(c))(ns, qualname);
+        },
+        context);
+}
+
+// Older shapes of the builder, kept for modules not yet written with new_class.
 // A namespace dict with __module__, __qualname__ and (when given) __doc__ already in place.
 Ref new_class_namespace(const char *module, const char *qualname, const char *doc);
-
 // metaclass(name, bases, ns): the class object.
 Ref build_class(PyObject *metaclass, const char *name, PyObject *bases, PyObject *ns);
-
 // type(name, (object,), ns): a class with no other base.
 Ref build_plain_class(const char *name, PyObject *ns);
 

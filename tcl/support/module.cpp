@@ -1,6 +1,7 @@
 // Module init: the module definition, interned names, and the globals a module binds.
 #include "module.h"
-#include "errors.h"
+#include "classes.h"
+#include "pyapi.h"
 
 namespace ortan {
 
@@ -12,10 +13,17 @@ PyModuleDef define_module(const char *name, const char *doc) {
 }
 
 PyObject *create_module(PyModuleDef &def, bool (*init)(PyObject *module)) {
+    if (!name_method_type(def.m_name))
+        return nullptr;
     Ref module = Ref::steal(PyModule_Create(&def));
     if (!module || !init(module.get()))
         return nullptr;
     return module.release();
+}
+
+PyObject *intern(const char *text) {
+    // Immortal for our purposes: the reference is never released.
+    return PyUnicode_InternFromString(text);
 }
 
 bool intern_all(std::initializer_list<InternedName> names) {

@@ -12,8 +12,12 @@ namespace ortan {
 PyModuleDef define_module(const char *name, const char *doc);
 
 // PyModule_Create(def), then `init` fills the module: the body of every PyInit_<module>.
+// Names this module's copy of the method descriptor type first (see name_method_type).
 // Returns the module, or null with an exception set.
 PyObject *create_module(PyModuleDef &def, bool (*init)(PyObject *module));
+
+// An interned str that lives as long as the process (the module keeps it in a static).
+PyObject *intern(const char *text);
 
 // One name to intern at import: `*slot = intern(text)`.
 struct InternedName {

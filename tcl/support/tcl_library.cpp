@@ -1,6 +1,6 @@
 // The Tcl library that tkinter loaded: its functions, and whose thread an interpreter is.
 #include "tcl_library.h"
-#include "errors.h"
+#include "pyapi.h"
 
 #include <dlfcn.h>
 

@@ -1,5 +1,6 @@
-// Small wrappers over the C API that return Refs: imports, attributes, calls, exceptions.
-#include "errors.h"
+// Small wrappers over the C API that return Refs: imports, attribute access, calls, weak
+// references and exceptions.
+#include "pyapi.h"
 
 #include <cstring>
 
@@ -49,11 +50,6 @@ void restore_exception(Ref exc) {
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value,
                   PyException_GetTraceback(value));
 #endif
-}
-
-PyObject *intern(const char *text) {
-    // Immortal for our purposes: the reference is never released.
-    return PyUnicode_InternFromString(text);
 }
 
 void raise_with_context(Ref error, Ref context) {
