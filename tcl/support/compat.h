@@ -74,3 +74,11 @@ static inline int PyModule_AddObjectRef(PyObject *module, const char *name, PyOb
 }
 
 #endif
+
+// ---- Unnecessary from 3.11 -----------------------------------------------------------------
+#if PY_VERSION_HEX < 0x030B0000
+
+// Before 3.11 an instance dict is always found through tp_dictoffset: no type has the flag.
+#define Py_TPFLAGS_MANAGED_DICT 0
+
+#endif
