@@ -9,36 +9,70 @@
 #include <type_traits>
 #include <utility>
 
-using ortan::bind;
 using ortan::Ref;
+
+using ortan::add_classmethod;
+using ortan::as_cfunction;
+using ortan::bind;
+using ortan::bind_tkinter_tcl;
+using ortan::build_class;
+using ortan::build_plain_class;
+using ortan::call;
+using ortan::call_method;
+using ortan::create_module;
+using ortan::define_module;
+using ortan::get_attr;
+using ortan::import_attr;
+using ortan::import_module;
+using ortan::MethodDef;
+using ortan::module_function;
+using ortan::new_class_namespace;
+using ortan::on_owner_thread;
+using ortan::parse_args;
+using ortan::parse_method_args;
+using ortan::set_item;
+using ortan::SmallArray;
+using ortan::static_type;
+using ortan::TCL_ERROR;
+using ortan::TCL_OK;
+using ortan::TclApi;
 using ortan::TclInterp;
 using ortan::TclThreadId;
+using ortan::text;
+using ortan::tkapp_interp;
+using ortan::tkapp_of;
+using ortan::visit_text;
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Module-wide constants, set once by the module init and never changed afterwards.
+// Module constants, set once by the module init and never changed afterwards.
 //
 // The objects are strong references that are never released (the process keeps them, as it
 // keeps interned strings), so they stay valid whatever happens to the module's globals.
 
-ortan::TclApi tcl; // the functions of the Tcl library that tkinter loaded
+#define INTERNAL_NAMES(X) X(value, "value") X(interpaddr, "interpaddr")
+ORTAN_NAME_TABLE(Names, INTERNAL_NAMES)
+Names S; // attribute names: S.value, S.interpaddr
 
-PyObject *interp_class;   // Tcl_Interp_p
-PyObject *tk_class;       // tkinter.Tk
-PyObject *tcl_error;      // tkinter.TclError
-PyObject *abc_sequence;   // collections.abc.Sequence
-PyObject *abc_set;        // collections.abc.Set
-PyObject *ctypes_cast;    // ctypes.cast
-PyObject *c_void_p;       // ctypes.c_void_p
-PyObject *c_char_p;       // ctypes.c_char_p
-PyObject *str_value;      // "value"
-PyObject *str_interpaddr; // "interpaddr"
+TclApi tcl; // the functions of the Tcl library that tkinter loaded
+
+PyObject *interp_class; // Tcl_Interp_p
+PyObject *tk_class;     // tkinter.Tk
+PyObject *tcl_error;    // tkinter.TclError
+PyObject *abc_sequence; // collections.abc.Sequence
+PyObject *abc_set;      // collections.abc.Set
+PyObject *ctypes_cast;  // ctypes.cast
+PyObject *c_void_p;     // ctypes.c_void_p
+PyObject *c_char_p;     // ctypes.c_char_p
 
 const char module_name[] = "ortan.tcl.internal";
 
+// The calling convention of every function of the module.
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
 // Replaces a constant with a new strong reference (a second init of the module replaces the
-// first one's objects), as ortan::bind does for the constants that are module globals too.
+// first one's objects), as bind does for the constants that are module globals too.
 void keep(PyObject *&slot, const Ref &value) {
     PyObject *old = slot;
     slot = Ref(value).release();
@@ -50,7 +84,7 @@ void keep(PyObject *&slot, const Ref &value) {
 //
 // A Tcl interpreter may be used only from the thread that created it, and Tcl has no public
 // call that names that thread. A tkinter.Tk knows it: _tkinter records the creating thread in
-// its application object (ortan::tkapp_interp). A raw Tcl_Interp_p does not, so every
+// its application object (tkapp_interp). A raw Tcl_Interp_p does not, so every
 // interpreter met through its tkinter object is remembered here with its thread, and a raw
 // address is checked against that record; an address never met is refused. The record is the
 // one piece of state this module changes after import: a fixed table (the oldest entry makes
@@ -122,8 +156,8 @@ bool interp_address(PyObject *interp, InterpKind kind, TclInterp **address) {
     *address = nullptr;
     if (kind == InterpKind::none)
         return true;
-    Ref value = kind == InterpKind::pointer ? ortan::get_attr(interp, str_value)
-                                            : ortan::call_method(interp, str_interpaddr);
+    Ref value =
+        kind == InterpKind::pointer ? get_attr(interp, S.value) : call_method(interp, S.interpaddr);
     if (!value)
         return false;
     if (value.get() == Py_None)
@@ -135,7 +169,7 @@ bool interp_address(PyObject *interp, InterpKind kind, TclInterp **address) {
 // Remembers the owner of the interpreter of a tkinter.Tk. A Tk without an application object
 // (a subclass that never set one up) teaches nothing; any other failure is an error.
 bool learn_owner(PyObject *tk) {
-    Ref tkapp = ortan::tkapp_of(tk);
+    Ref tkapp = tkapp_of(tk);
     if (!tkapp) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
             return false;
@@ -144,7 +178,7 @@ bool learn_owner(PyObject *tk) {
     }
     TclInterp *interp = nullptr;
     TclThreadId owner = nullptr;
-    if (!ortan::tkapp_interp(tkapp.get(), interp, owner))
+    if (!tkapp_interp(tkapp.get(), interp, owner))
         return false;
     remember_owner(interp, owner);
     return true;
@@ -160,7 +194,7 @@ bool check_owner(PyObject *interp, InterpKind kind, TclInterp *address, Unknown 
         return false;
     const KnownInterp *known = known_interp(address);
     if (known)
-        return ortan::on_owner_thread(tcl, known->owner);
+        return on_owner_thread(tcl, known->owner);
     if (unknown == Unknown::allow)
         return true;
     PyErr_Format(PyExc_RuntimeError,
@@ -181,8 +215,11 @@ bool owned_interp(PyObject *interp, TclInterp **address) {
     return *address == nullptr || check_owner(interp, kind, *address, Unknown::refuse);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Text from Tcl.
+
 // Scratch bytes that start on the stack: most list elements are short.
-using Scratch = ortan::SmallArray<char, 256>;
+using Scratch = SmallArray<char, 256>;
 
 // Room for `size` bytes, or null with MemoryError set. The contents are not kept.
 inline char *scratch_room(Scratch &scratch, size_t size) {
@@ -277,7 +314,7 @@ PyObject *raise_tcl_error(TclInterp *interp, PyObject *default_msg) {
     if (has_message < 0)
         return nullptr;
     // The instance is made here so that a tuple message stays one argument.
-    Ref error = has_message ? ortan::call(tcl_error, {message.get()}) : ortan::call(tcl_error);
+    Ref error = has_message ? call(tcl_error, {message.get()}) : call(tcl_error);
     if (error)
         PyErr_SetObject(tcl_error, error.get());
     return nullptr;
@@ -453,7 +490,7 @@ class ListText {
     // Direct: the window on the str's buffer, which ends at text_end_.
     const char *text_end_ = nullptr;
     // Encoded: the window is buffer_; next_char_ is the first character not yet encoded.
-    ortan::SmallArray<char, 256> buffer_;
+    SmallArray<char, 256> buffer_;
     Py_ssize_t next_char_ = 0;
     const char *start_ = nullptr;
     const char *end_ = nullptr;
@@ -581,9 +618,9 @@ class TupleBuilder {
 };
 
 // Splits the list text with Tcl's own scanner, one element per TclFindElement call.
-Ref split_list(PyObject *text, PyObject *interp_obj) {
+Ref split_list(PyObject *source, PyObject *interp_obj) {
     ListText list;
-    if (!list.init(text))
+    if (!list.init(source))
         return Ref();
     if (list.empty())
         return Ref::steal(PyTuple_New(0));
@@ -606,15 +643,15 @@ Ref split_list(PyObject *text, PyObject *interp_obj) {
         const int code = p < list.end() ? tcl.FindElement(complete ? interp : nullptr, p,
                                                           static_cast<int>(list.end() - p),
                                                           &element, &next, &size, &literal)
-                                        : ortan::TCL_ERROR;
-        if (!complete && (code != ortan::TCL_OK || next >= list.end())) {
+                                        : TCL_ERROR;
+        if (!complete && (code != TCL_OK || next >= list.end())) {
             if (!list.extend(p))
                 return Ref();
             p = list.start();
             continue;
         }
-        if (code != ortan::TCL_OK) {
-            Ref message = ortan::text("invalid list element");
+        if (code != TCL_OK) {
+            Ref message = text("invalid list element");
             return message ? Ref::steal(raise_tcl_error(interp, message.get())) : message;
         }
         if (element >= list.end()) // only white space was left
@@ -751,8 +788,8 @@ template <class L, class R>
 }
 
 long compare_texts(PyObject *left, PyObject *right) {
-    return ortan::visit_text(left, [&](const auto *l, Py_ssize_t nl) {
-        return ortan::visit_text(right, [&](const auto *r, Py_ssize_t nr) {
+    return visit_text(left, [&](const auto *l, Py_ssize_t nl) {
+        return visit_text(right, [&](const auto *r, Py_ssize_t nr) {
             using L = std::remove_const_t<std::remove_pointer_t<decltype(l)>>;
             using R = std::remove_const_t<std::remove_pointer_t<decltype(r)>>;
             return dictionary_compare(Cursor<L>{l, nl}, Cursor<R>{r, nr});
@@ -777,47 +814,63 @@ Ref as_text(PyObject *obj) {
 // add or subtract), cast back to the type of `ptr`.
 PyObject *moved_pointer(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                         const char *name, PyObject *(*step)(PyObject *, PyObject *)) {
-    PyObject *argv[2];
-    if (!ortan::parse_args(name, args, static_cast<size_t>(nargs), kwnames, {"ptr", "count"}, 2,
-                           argv))
+    PyObject *params[2];
+    if (!parse_args(name, args, static_cast<size_t>(nargs), kwnames, {"ptr", "count"}, 2, params))
         return nullptr;
-    Ref p = ortan::call(ctypes_cast, {argv[0], c_void_p});
-    Ref value = p ? ortan::get_attr(p.get(), str_value) : Ref();
-    Ref moved = value ? Ref::steal(step(value.get(), argv[1])) : Ref();
-    if (!moved || PyObject_SetAttr(p.get(), str_value, moved.get()) < 0)
+    PyObject *ptr = params[0];
+    PyObject *count = params[1];
+    Ref p = call(ctypes_cast, {ptr, c_void_p});
+    Ref value = p ? get_attr(p.get(), S.value) : Ref();
+    Ref moved = value ? Ref::steal(step(value.get(), count)) : Ref();
+    if (!moved || PyObject_SetAttr(p.get(), S.value, moved.get()) < 0)
         return nullptr;
-    return ortan::call(ctypes_cast, {p.get(), reinterpret_cast<PyObject *>(Py_TYPE(argv[0]))})
-        .release();
+    return call(ctypes_cast, {p.get(), reinterpret_cast<PyObject *>(Py_TYPE(ptr))}).release();
 }
+
+const char ptr_add_doc[] = "_ptr_add($module, /, ptr, count)\n--\n\n"
+                           "The pointer `count` bytes after `ptr`, of the same ctypes type.";
 
 PyObject *ptr_add(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return moved_pointer(args, nargs, kwnames, "_ptr_add", PyNumber_InPlaceAdd);
 }
 
+const char ptr_sub_doc[] = "_ptr_sub($module, /, ptr, count)\n--\n\n"
+                           "The pointer `count` bytes before `ptr`, of the same ctypes type.";
+
 PyObject *ptr_sub(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return moved_pointer(args, nargs, kwnames, "_ptr_sub", PyNumber_InPlaceSubtract);
 }
 
+const char ptr_diff_doc[] = "_ptr_diff($module, /, ptr1, ptr2)\n--\n\n"
+                            "The distance in bytes from `ptr2` to `ptr1`.";
+
 PyObject *ptr_diff(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *argv[2];
-    if (!ortan::parse_args("_ptr_diff", args, static_cast<size_t>(nargs), kwnames, {"ptr1", "ptr2"},
-                           2, argv))
+    PyObject *params[2];
+    if (!parse_args("_ptr_diff", args, static_cast<size_t>(nargs), kwnames, {"ptr1", "ptr2"}, 2,
+                    params))
         return nullptr;
-    Ref p1 = ortan::call(ctypes_cast, {argv[0], c_void_p});
-    Ref v1 = p1 ? ortan::get_attr(p1.get(), str_value) : Ref();
-    Ref p2 = v1 ? ortan::call(ctypes_cast, {argv[1], c_void_p}) : Ref();
-    Ref v2 = p2 ? ortan::get_attr(p2.get(), str_value) : Ref();
+    PyObject *ptr1 = params[0];
+    PyObject *ptr2 = params[1];
+    Ref p1 = call(ctypes_cast, {ptr1, c_void_p});
+    Ref v1 = p1 ? get_attr(p1.get(), S.value) : Ref();
+    Ref p2 = v1 ? call(ctypes_cast, {ptr2, c_void_p}) : Ref();
+    Ref v2 = p2 ? get_attr(p2.get(), S.value) : Ref();
     return v2 ? PyNumber_Subtract(v1.get(), v2.get()) : nullptr;
 }
 
+const char error_doc[] =
+    "TclError_from_interp($module, /, interp, default_msg=None)\n--\n\n"
+    "Raises tkinter.TclError with the interpreter's result text, or `default_msg` when there\n"
+    "is no interpreter or its result is empty.";
+
 PyObject *TclError_from_interp(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    PyObject *argv[2];
-    if (!ortan::parse_args("TclError_from_interp", args, static_cast<size_t>(nargs), kwnames,
-                           {"interp", "default_msg"}, 1, argv))
+    PyObject *params[2];
+    if (!parse_args("TclError_from_interp", args, static_cast<size_t>(nargs), kwnames,
+                    {"interp", "default_msg"}, 1, params))
         return nullptr;
-    PyObject *interp_obj = argv[0];
-    PyObject *default_msg = argv[1] ? argv[1] : Py_None;
+    PyObject *interp_obj = params[0];
+    PyObject *default_msg = params[1] ? params[1] : Py_None;
     int has_interp = PyObject_IsTrue(interp_obj);
     if (has_interp < 0)
         return nullptr;
@@ -827,24 +880,49 @@ PyObject *TclError_from_interp(PyObject *, PyObject *const *args, Py_ssize_t nar
     return raise_tcl_error(interp, default_msg);
 }
 
+// The functions bound before the classes (the module's globals keep their documented order).
+PyMethodDef pointer_functions[] = {
+    {"_ptr_add", as_cfunction(ptr_add), fastcall, ptr_add_doc},
+    {"_ptr_sub", as_cfunction(ptr_sub), fastcall, ptr_sub_doc},
+    {"_ptr_diff", as_cfunction(ptr_diff), fastcall, ptr_diff_doc},
+    {"TclError_from_interp", as_cfunction(TclError_from_interp), fastcall, error_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char c_char_p_doc[] =
+    "_c_char_p_from_obj($module, /, obj)\n--\n\n"
+    "Similar to Tcl_GetStringFromObj: str(obj) (\"\" for None) as a ctypes.c_char_p byte\n"
+    "array of its UTF-8; the length is len(string.value).";
+
 PyObject *c_char_p_from_obj(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                             PyObject *kwnames) {
     PyObject *obj;
-    if (!ortan::parse_args("_c_char_p_from_obj", args, static_cast<size_t>(nargs), kwnames, {"obj"},
-                           1, &obj))
+    if (!parse_args("_c_char_p_from_obj", args, static_cast<size_t>(nargs), kwnames, {"obj"}, 1,
+                    &obj))
         return nullptr;
-    Ref string = obj == Py_None ? ortan::text("") : as_text(obj);
+    Ref string = obj == Py_None ? text("") : as_text(obj);
     Ref bytes = string ? Ref::steal(PyUnicode_AsUTF8String(string.get())) : Ref();
-    return bytes ? ortan::call(c_char_p, {bytes.get()}).release() : nullptr;
+    return bytes ? call(c_char_p, {bytes.get()}).release() : nullptr;
 }
 
+const char get_list_doc[] =
+    "GetListFromAny($module, /, obj, interp=None)\n--\n\n"
+    "Convert any Tcl object/string to a Python list (tuple).\n\n"
+    "An object that is already a valid Python list (a sequence or a set) is returned\n"
+    "unchanged, converted to a tuple only where necessary; plain numbers come back as a\n"
+    "one-element tuple and None as an empty one. Anything else is split as a Tcl list by the\n"
+    "Tcl library's own scanner; `interp` (None, a tkinter.Tk or a Tcl_Interp_p) supplies the\n"
+    "error message for text that is not a valid list.\n\n"
+    "    >>> GetListFromAny('a b c {de} {f g h { i }}')\n"
+    "    ('a', 'b', 'c', 'de', 'f g h { i }')\n";
+
 PyObject *GetListFromAny(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *argv[2];
-    if (!ortan::parse_args("GetListFromAny", args, static_cast<size_t>(nargs), kwnames,
-                           {"obj", "interp"}, 1, argv))
+    PyObject *params[2];
+    if (!parse_args("GetListFromAny", args, static_cast<size_t>(nargs), kwnames, {"obj", "interp"},
+                    1, params))
         return nullptr;
-    PyObject *obj = argv[0];
-    PyObject *interp = argv[1] ? argv[1] : Py_None;
+    PyObject *obj = params[0];
+    PyObject *interp = params[1] ? params[1] : Py_None;
     if (!PyUnicode_Check(obj)) {
         Ref taken;
         int found = list_from_value(obj, taken);
@@ -855,27 +933,51 @@ PyObject *GetListFromAny(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
     return text ? split_list(text.get(), interp).release() : nullptr;
 }
 
+const char compare_doc[] =
+    "DictionaryCompare($module, /, left, right)\n--\n\n"
+    "This function compares two strings as if they were being used in an index or card\n"
+    "catalog. The case of alphabetic characters is ignored, except to break ties. Thus \"B\"\n"
+    "comes before \"b\" but after \"a\". Also, integers embedded in the strings compare in\n"
+    "numerical order. In other words, \"x10y\" comes after \"x9y\", not before it as it would\n"
+    "when using strcmp().\n\n"
+    "Results:\n"
+    "    A negative result means that the first element comes before the second, and a\n"
+    "    positive result means that the second element should come first. A result of zero\n"
+    "    means the two elements are equal and it doesn't matter which comes first.\n\n"
+    "From:\n"
+    "    DictionaryCompare in generic/tclCmdIL.c of Tcl 8.4.19.\n";
+
 PyObject *DictionaryCompare(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                             PyObject *kwnames) {
-    PyObject *argv[2];
+    PyObject *params[2];
     if (kwnames == nullptr && nargs == 2) {
-        argv[0] = args[0];
-        argv[1] = args[1];
-        // The usual case, from a sort key: two str, compared without touching reference counts.
-        if (PyUnicode_CheckExact(argv[0]) && PyUnicode_CheckExact(argv[1])
-#if PY_VERSION_HEX < 0x030C0000
-            && PyUnicode_IS_READY(argv[0]) && PyUnicode_IS_READY(argv[1])
-#endif
-        )
-            return PyLong_FromLong(compare_texts(argv[0], argv[1]));
-    } else if (!ortan::parse_args("DictionaryCompare", args, static_cast<size_t>(nargs), kwnames,
-                                  {"left", "right"}, 2, argv)) {
+        params[0] = args[0];
+        params[1] = args[1];
+    } else if (!parse_args("DictionaryCompare", args, static_cast<size_t>(nargs), kwnames,
+                           {"left", "right"}, 2, params)) {
         return nullptr;
     }
-    Ref left = as_text(argv[0]);
-    Ref right = left ? as_text(argv[1]) : Ref();
-    return right ? PyLong_FromLong(compare_texts(left.get(), right.get())) : nullptr;
+    PyObject *left = params[0];
+    PyObject *right = params[1];
+    // The usual case, from a sort key: two str, compared without touching reference counts.
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)
+#if PY_VERSION_HEX < 0x030C0000
+        && PyUnicode_IS_READY(left) && PyUnicode_IS_READY(right)
+#endif
+    )
+        return PyLong_FromLong(compare_texts(left, right));
+    Ref left_text = as_text(left);
+    Ref right_text = left_text ? as_text(right) : Ref();
+    return right_text ? PyLong_FromLong(compare_texts(left_text.get(), right_text.get())) : nullptr;
 }
+
+// The functions bound after the classes.
+PyMethodDef text_functions[] = {
+    {"_c_char_p_from_obj", as_cfunction(c_char_p_from_obj), fastcall, c_char_p_doc},
+    {"GetListFromAny", as_cfunction(GetListFromAny), fastcall, get_list_doc},
+    {"DictionaryCompare", as_cfunction(DictionaryCompare), fastcall, compare_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // ---------------------------------------------------------------------------------------------
 // Classes.
@@ -883,9 +985,31 @@ PyObject *DictionaryCompare(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 // Tcl_Interp_p and the record layouts are ordinary ctypes classes, made by calling the
 // metaclass of their ctypes base with a namespace, as a class statement would.
 
+Ref class_type(PyObject *base) { return Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(base))); }
+
+// metaclass(base)(name, (base,), ns) with `ns` holding `extra` (name, value) pairs.
+Ref ctypes_class(PyObject *base, const char *name, const char *qualname, const char *doc,
+                 std::initializer_list<std::pair<const char *, PyObject *>> extra = {}) {
+    Ref ns = new_class_namespace(module_name, qualname, doc);
+    if (!ns)
+        return ns;
+    for (const auto &item : extra)
+        if (PyDict_SetItemString(ns.get(), item.first, item.second) < 0)
+            return Ref();
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    return bases ? build_class(class_type(base).get(), name, bases.get(), ns.get()) : bases;
+}
+
+const char interp_doc[] =
+    "Pointer to a Tcl interpreter; as an argument type it also accepts None (no interpreter)\n"
+    "and tkinter.Tk objects.";
+
+const char from_param_doc[] =
+    "Converts a Tcl_Interp_p, None or a tkinter.Tk to a Tcl_Interp_p for a foreign call.";
+
 PyObject *from_param(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *interp;
-    if (!ortan::parse_method_args("from_param", args, nargs, kwnames, {"interp"}, 1, &interp))
+    if (!parse_method_args("from_param", args, nargs, kwnames, {"interp"}, 1, &interp))
         return nullptr;
     InterpKind kind;
     TclInterp *address = nullptr;
@@ -899,45 +1023,43 @@ PyObject *from_param(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     if (kind == InterpKind::pointer)
         return Py_NewRef(interp);
     if (!address)
-        return ortan::call(interp_class).release();
+        return call(interp_class).release();
     Ref value = Ref::steal(PyLong_FromVoidPtr(address));
-    return value ? ortan::call(interp_class, {value.get()}).release() : nullptr;
+    return value ? call(interp_class, {value.get()}).release() : nullptr;
+}
+
+const MethodDef interp_classmethods[] = {
+    {"from_param", from_param, "($cls, interp)", from_param_doc},
+};
+
+// Tcl_Interp_p: a ctypes.c_void_p whose from_param takes None and tkinter.Tk objects too.
+Ref interp_pointer_class() {
+    Ref ns = new_class_namespace(module_name, "Tcl_Interp_p", interp_doc);
+    if (!ns)
+        return ns;
+    for (const MethodDef &def : interp_classmethods)
+        if (!add_classmethod(ns.get(), def, "Tcl_Interp_p"))
+            return Ref();
+    Ref bases = Ref::steal(PyTuple_Pack(1, c_void_p));
+    return bases ? build_class(class_type(c_void_p).get(), "Tcl_Interp_p", bases.get(), ns.get())
+                 : bases;
 }
 
 const char return_codes_doc[] = "Tcl's completion codes (TCL_OK and the others of tcl.h).";
-const char interp_doc[] =
-    "Pointer to a Tcl interpreter; as an argument type it also accepts None (no interpreter)\n"
-    "and tkinter.Tk objects.";
-const char from_param_doc[] =
-    "Converts a Tcl_Interp_p, None or a tkinter.Tk to a Tcl_Interp_p for a foreign call.";
-const char obj_type_doc[] = "Tcl's Tcl_ObjType record (tcl.h).";
-const char obj_doc[] = "Tcl's Tcl_Obj record (tcl.h).";
-
-Ref class_type(PyObject *base) { return Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(base))); }
-
-// metaclass(base)(name, (base,), ns) with `ns` holding `extra` (name, value) pairs.
-Ref ctypes_class(PyObject *base, const char *name, const char *qualname, const char *doc,
-                 std::initializer_list<std::pair<const char *, PyObject *>> extra = {}) {
-    Ref ns = ortan::new_class_namespace(module_name, qualname, doc);
-    if (!ns)
-        return ns;
-    for (const auto &item : extra)
-        if (PyDict_SetItemString(ns.get(), item.first, item.second) < 0)
-            return Ref();
-    Ref bases = Ref::steal(PyTuple_Pack(1, base));
-    return bases ? ortan::build_class(class_type(base).get(), name, bases.get(), ns.get()) : bases;
-}
 
 Ref return_codes() {
-    Ref ns = ortan::new_class_namespace(module_name, "ReturnCodes", return_codes_doc);
+    Ref ns = new_class_namespace(module_name, "ReturnCodes", return_codes_doc);
     if (!ns)
         return ns;
     const char *names[] = {"TCL_OK", "TCL_ERROR", "TCL_RETURN", "TCL_BREAK", "TCL_CONTINUE"};
     for (long code = 0; code < 5; ++code)
-        if (!ortan::set_item(ns.get(), names[code], Ref::steal(PyLong_FromLong(code))))
+        if (!set_item(ns.get(), names[code], Ref::steal(PyLong_FromLong(code))))
             return Ref();
-    return ortan::build_plain_class("ReturnCodes", ns.get());
+    return build_plain_class("ReturnCodes", ns.get());
 }
+
+const char obj_type_doc[] = "Tcl's Tcl_ObjType record (tcl.h).";
+const char obj_doc[] = "Tcl's Tcl_Obj record (tcl.h).";
 
 // A ctypes field list: [(name, type), ...].
 Ref fields(std::initializer_list<std::pair<const char *, PyObject *>> items) {
@@ -954,6 +1076,55 @@ Ref fields(std::initializer_list<std::pair<const char *, PyObject *>> items) {
 
 bool set_fields(PyObject *cls, const Ref &field_list) {
     return field_list && PyObject_SetAttrString(cls, "_fields_", field_list.get()) == 0;
+}
+
+// Tcl_ObjType, then Tcl_Obj with its nested union and structure, field lists innermost first.
+bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int) {
+    Ref structure = get_attr(ctypes, "Structure");
+    Ref union_base = structure ? get_attr(ctypes, "Union") : Ref();
+    Ref pointer = union_base ? get_attr(ctypes, "POINTER") : Ref();
+    Ref c_int = pointer ? get_attr(ctypes, "c_int") : Ref();
+    Ref c_long = c_int ? get_attr(ctypes, "c_long") : Ref();
+    Ref c_double = c_long ? get_attr(ctypes, "c_double") : Ref();
+    if (!c_double)
+        return false;
+
+    Ref obj_type_fields = fields({{"name", c_char_p},
+                                  {"freeIntRepProc", c_void_p},
+                                  {"dupIntRepProc", c_void_p},
+                                  {"updateStringProc", c_void_p},
+                                  {"setFromAnyProc", c_void_p}});
+    Ref obj_type = obj_type_fields
+                       ? ctypes_class(structure.get(), "Tcl_ObjType", "Tcl_ObjType", obj_type_doc,
+                                      {{"_fields_", obj_type_fields.get()}})
+                       : Ref();
+    if (!bind(m, "Tcl_ObjType", obj_type))
+        return false;
+
+    Ref two_ptr = ctypes_class(structure.get(), "s_twoPtrValue",
+                               "Tcl_Obj.u_internalRep.s_twoPtrValue", nullptr);
+    Ref internal_rep =
+        two_ptr ? ctypes_class(union_base.get(), "u_internalRep", "Tcl_Obj.u_internalRep", nullptr,
+                               {{"s_twoPtrValue", two_ptr.get()}})
+                : Ref();
+    Ref obj = internal_rep ? ctypes_class(structure.get(), "Tcl_Obj", "Tcl_Obj", obj_doc,
+                                          {{"u_internalRep", internal_rep.get()}})
+                           : Ref();
+    if (!bind(m, "Tcl_Obj", obj))
+        return false;
+    Ref type_ptr = call(pointer.get(), {obj_type.get()});
+    return type_ptr &&
+           set_fields(two_ptr.get(), fields({{"ptr1", c_void_p}, {"ptr2", c_void_p}})) &&
+           set_fields(internal_rep.get(), fields({{"longValue", c_long.get()},
+                                                  {"doubleValue", c_double.get()},
+                                                  {"otherValuePtr", c_void_p},
+                                                  {"wideValue", wide_int},
+                                                  {"twoPtrValue", two_ptr.get()}})) &&
+           set_fields(obj.get(), fields({{"refCount", c_int.get()},
+                                         {"bytes", c_char_p},
+                                         {"length", c_int.get()},
+                                         {"typePtr", type_ptr.get()},
+                                         {"internalRep", internal_rep.get()}}));
 }
 
 // dictionary_key: a sort key whose comparisons run the dictionary order here, without a Python
@@ -1022,8 +1193,8 @@ PyObject *dictionary_key_vectorcall(PyObject *, PyObject *const *args, size_t na
     if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
         return dictionary_key_new_from(args[0]); // as a sort key
     PyObject *text;
-    if (!ortan::parse_args("dictionary_key", args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)),
-                           kwnames, {"text"}, 1, &text))
+    if (!parse_args("dictionary_key", args, static_cast<size_t>(PyVectorcall_NARGS(nargsf)),
+                    kwnames, {"text"}, 1, &text))
         return nullptr;
     return dictionary_key_new_from(text);
 }
@@ -1085,7 +1256,7 @@ const char dictionary_key_doc[] =
 
 PyTypeObject dictionary_key_type = [] {
     PyTypeObject t =
-        ortan::static_type("ortan.tcl.internal.dictionary_key", offsetof(DictionaryKey, chars));
+        static_type("ortan.tcl.internal.dictionary_key", offsetof(DictionaryKey, chars));
     t.tp_dealloc = dictionary_key_dealloc;
     t.tp_repr = dictionary_key_repr;
     t.tp_hash = PyObject_HashNotImplemented;
@@ -1113,72 +1284,18 @@ const char module_doc[] =
     "- DictionaryCompare: Tcl's dictionary order of strings\n"
     "- dictionary_key: a sort key for that order, compared in C++\n";
 
-const char ptr_add_doc[] = "_ptr_add($module, /, ptr, count)\n--\n\n"
-                           "The pointer `count` bytes after `ptr`, of the same ctypes type.";
-const char ptr_sub_doc[] = "_ptr_sub($module, /, ptr, count)\n--\n\n"
-                           "The pointer `count` bytes before `ptr`, of the same ctypes type.";
-const char ptr_diff_doc[] = "_ptr_diff($module, /, ptr1, ptr2)\n--\n\n"
-                            "The distance in bytes from `ptr2` to `ptr1`.";
-const char error_doc[] =
-    "TclError_from_interp($module, /, interp, default_msg=None)\n--\n\n"
-    "Raises tkinter.TclError with the interpreter's result text, or `default_msg` when there\n"
-    "is no interpreter or its result is empty.";
-const char c_char_p_doc[] =
-    "_c_char_p_from_obj($module, /, obj)\n--\n\n"
-    "Similar to Tcl_GetStringFromObj: str(obj) (\"\" for None) as a ctypes.c_char_p byte\n"
-    "array of its UTF-8; the length is len(string.value).";
-const char get_list_doc[] =
-    "GetListFromAny($module, /, obj, interp=None)\n--\n\n"
-    "Convert any Tcl object/string to a Python list (tuple).\n\n"
-    "An object that is already a valid Python list (a sequence or a set) is returned\n"
-    "unchanged, converted to a tuple only where necessary; plain numbers come back as a\n"
-    "one-element tuple and None as an empty one. Anything else is split as a Tcl list by the\n"
-    "Tcl library's own scanner; `interp` (None, a tkinter.Tk or a Tcl_Interp_p) supplies the\n"
-    "error message for text that is not a valid list.\n\n"
-    "    >>> GetListFromAny('a b c {de} {f g h { i }}')\n"
-    "    ('a', 'b', 'c', 'de', 'f g h { i }')\n";
-const char compare_doc[] =
-    "DictionaryCompare($module, /, left, right)\n--\n\n"
-    "This function compares two strings as if they were being used in an index or card\n"
-    "catalog. The case of alphabetic characters is ignored, except to break ties. Thus \"B\"\n"
-    "comes before \"b\" but after \"a\". Also, integers embedded in the strings compare in\n"
-    "numerical order. In other words, \"x10y\" comes after \"x9y\", not before it as it would\n"
-    "when using strcmp().\n\n"
-    "Results:\n"
-    "    A negative result means that the first element comes before the second, and a\n"
-    "    positive result means that the second element should come first. A result of zero\n"
-    "    means the two elements are equal and it doesn't matter which comes first.\n\n"
-    "From:\n"
-    "    DictionaryCompare in generic/tclCmdIL.c of Tcl 8.4.19.\n";
-
-constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
-PyMethodDef ptr_add_def = {"_ptr_add", ortan::as_cfunction(ptr_add), fastcall, ptr_add_doc};
-PyMethodDef ptr_sub_def = {"_ptr_sub", ortan::as_cfunction(ptr_sub), fastcall, ptr_sub_doc};
-PyMethodDef ptr_diff_def = {"_ptr_diff", ortan::as_cfunction(ptr_diff), fastcall, ptr_diff_doc};
-PyMethodDef error_def = {"TclError_from_interp", ortan::as_cfunction(TclError_from_interp),
-                         fastcall, error_doc};
-PyMethodDef c_char_p_def = {"_c_char_p_from_obj", ortan::as_cfunction(c_char_p_from_obj), fastcall,
-                            c_char_p_doc};
-PyMethodDef get_list_def = {"GetListFromAny", ortan::as_cfunction(GetListFromAny), fastcall,
-                            get_list_doc};
-PyMethodDef compare_def = {"DictionaryCompare", ortan::as_cfunction(DictionaryCompare), fastcall,
-                           compare_doc};
-
-const ortan::MethodDef from_param_def = {"from_param", from_param, "($cls, interp)",
-                                         from_param_doc};
-
 // Binds `lib` and `TclDLL` to the Tcl library that tkinter loaded (never a second one), and
 // fills the table of C entry points from it. TclDLL is a ctypes.CDLL over that library's own
 // handle, so its functions are those the parser calls.
 bool bind_library(PyObject *m, PyObject *ctypes) {
     const char *name = nullptr;
     void *handle = nullptr;
-    if (!ortan::bind_tkinter_tcl(name, handle, tcl))
+    if (!bind_tkinter_tcl(name, handle, tcl))
         return false;
-    Ref lib = ortan::text(name);
+    Ref lib = text(name);
     if (!bind(m, "lib", lib))
         return false;
-    Ref cdll = ortan::get_attr(ctypes, "CDLL");
+    Ref cdll = get_attr(ctypes, "CDLL");
     Ref handle_value = cdll ? Ref::steal(PyLong_FromVoidPtr(handle)) : Ref();
     Ref no_kwargs = handle_value ? Ref::steal(PyDict_New()) : Ref();
     if (!no_kwargs || PyDict_SetItemString(no_kwargs.get(), "handle", handle_value.get()) < 0)
@@ -1191,7 +1308,7 @@ bool bind_library(PyObject *m, PyObject *ctypes) {
 // Sets argtypes and restype of one function of the library (null restype: None).
 bool declare(PyObject *library, const char *name, std::initializer_list<PyObject *> argtypes,
              PyObject *restype) {
-    Ref function = ortan::get_attr(library, name);
+    Ref function = get_attr(library, name);
     Ref types = function ? Ref::steal(PyList_New(0)) : Ref();
     if (!types)
         return false;
@@ -1202,60 +1319,11 @@ bool declare(PyObject *library, const char *name, std::initializer_list<PyObject
            PyObject_SetAttrString(function.get(), "restype", restype ? restype : Py_None) == 0;
 }
 
-// Tcl_ObjType, then Tcl_Obj with its nested union and structure, field lists innermost first.
-bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int) {
-    Ref structure = ortan::get_attr(ctypes, "Structure");
-    Ref union_base = structure ? ortan::get_attr(ctypes, "Union") : Ref();
-    Ref pointer = union_base ? ortan::get_attr(ctypes, "POINTER") : Ref();
-    Ref c_int = pointer ? ortan::get_attr(ctypes, "c_int") : Ref();
-    Ref c_long = c_int ? ortan::get_attr(ctypes, "c_long") : Ref();
-    Ref c_double = c_long ? ortan::get_attr(ctypes, "c_double") : Ref();
-    if (!c_double)
-        return false;
-
-    Ref obj_type_fields = fields({{"name", c_char_p},
-                                  {"freeIntRepProc", c_void_p},
-                                  {"dupIntRepProc", c_void_p},
-                                  {"updateStringProc", c_void_p},
-                                  {"setFromAnyProc", c_void_p}});
-    Ref obj_type = obj_type_fields
-                       ? ctypes_class(structure.get(), "Tcl_ObjType", "Tcl_ObjType", obj_type_doc,
-                                      {{"_fields_", obj_type_fields.get()}})
-                       : Ref();
-    if (!bind(m, "Tcl_ObjType", obj_type))
-        return false;
-
-    Ref two_ptr = ctypes_class(structure.get(), "s_twoPtrValue",
-                               "Tcl_Obj.u_internalRep.s_twoPtrValue", nullptr);
-    Ref internal_rep =
-        two_ptr ? ctypes_class(union_base.get(), "u_internalRep", "Tcl_Obj.u_internalRep", nullptr,
-                               {{"s_twoPtrValue", two_ptr.get()}})
-                : Ref();
-    Ref obj = internal_rep ? ctypes_class(structure.get(), "Tcl_Obj", "Tcl_Obj", obj_doc,
-                                          {{"u_internalRep", internal_rep.get()}})
-                           : Ref();
-    if (!bind(m, "Tcl_Obj", obj))
-        return false;
-    Ref type_ptr = ortan::call(pointer.get(), {obj_type.get()});
-    return type_ptr &&
-           set_fields(two_ptr.get(), fields({{"ptr1", c_void_p}, {"ptr2", c_void_p}})) &&
-           set_fields(internal_rep.get(), fields({{"longValue", c_long.get()},
-                                                  {"doubleValue", c_double.get()},
-                                                  {"otherValuePtr", c_void_p},
-                                                  {"wideValue", wide_int},
-                                                  {"twoPtrValue", two_ptr.get()}})) &&
-           set_fields(obj.get(), fields({{"refCount", c_int.get()},
-                                         {"bytes", c_char_p},
-                                         {"length", c_int.get()},
-                                         {"typePtr", type_ptr.get()},
-                                         {"internalRep", internal_rep.get()}}));
-}
-
 bool declare_functions(PyObject *library, PyObject *ctypes) {
-    Ref pointer = ortan::get_attr(ctypes, "POINTER");
-    Ref c_int = pointer ? ortan::get_attr(ctypes, "c_int") : Ref();
-    Ref p_char_p = c_int ? ortan::call(pointer.get(), {c_char_p}) : Ref();
-    Ref p_int = p_char_p ? ortan::call(pointer.get(), {c_int.get()}) : Ref();
+    Ref pointer = get_attr(ctypes, "POINTER");
+    Ref c_int = pointer ? get_attr(ctypes, "c_int") : Ref();
+    Ref p_char_p = c_int ? call(pointer.get(), {c_char_p}) : Ref();
+    Ref p_int = p_char_p ? call(pointer.get(), {c_int.get()}) : Ref();
     return p_int &&
            declare(library, "TclFindElement",
                    {interp_class, c_char_p, c_int.get(), p_char_p.get(), p_char_p.get(),
@@ -1266,26 +1334,34 @@ bool declare_functions(PyObject *library, PyObject *ctypes) {
            declare(library, "Tcl_ResetResult", {interp_class}, nullptr);
 }
 
+// Binds each function of `defs`, up to the closing empty entry, under its name.
+bool bind_functions(PyObject *m, PyMethodDef *defs) {
+    for (PyMethodDef *def = defs; def->ml_name; ++def)
+        if (!bind(m, def->ml_name, module_function(def, m)))
+            return false;
+    return true;
+}
+
 bool init_module(PyObject *m) {
-    if (!ortan::intern_all({{&str_value, "value"}, {&str_interpaddr, "interpaddr"}}))
+    if (!S.intern())
         return false;
-    Ref ctypes = ortan::import_module("ctypes");
-    Ref ctypes_util = ctypes ? ortan::import_module("ctypes.util") : Ref();
+    Ref ctypes = import_module("ctypes");
+    Ref ctypes_util = ctypes ? import_module("ctypes.util") : Ref();
     if (!ctypes_util || !bind(m, "ctypes", ctypes))
         return false;
-    Ref tkinter = ortan::import_module("tkinter");
+    Ref tkinter = import_module("tkinter");
     if (!bind(m, "tkinter", tkinter))
         return false;
-    if (!bind(m, "Sequence", ortan::import_attr("collections.abc", "Sequence"), &abc_sequence) ||
-        !bind(m, "Set", ortan::import_attr("collections.abc", "Set"), &abc_set) ||
+    if (!bind(m, "Sequence", import_attr("collections.abc", "Sequence"), &abc_sequence) ||
+        !bind(m, "Set", import_attr("collections.abc", "Set"), &abc_set) ||
         !bind(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))) ||
         !bind(m, "ReturnCodes", return_codes()))
         return false;
-    Ref tk = ortan::get_attr(tkinter.get(), "Tk");
-    Ref error = tk ? ortan::get_attr(tkinter.get(), "TclError") : Ref();
-    Ref cast = error ? ortan::get_attr(ctypes.get(), "cast") : Ref();
-    Ref void_p = cast ? ortan::get_attr(ctypes.get(), "c_void_p") : Ref();
-    Ref char_p = void_p ? ortan::get_attr(ctypes.get(), "c_char_p") : Ref();
+    Ref tk = get_attr(tkinter.get(), "Tk");
+    Ref error = tk ? get_attr(tkinter.get(), "TclError") : Ref();
+    Ref cast = error ? get_attr(ctypes.get(), "cast") : Ref();
+    Ref void_p = cast ? get_attr(ctypes.get(), "c_void_p") : Ref();
+    Ref char_p = void_p ? get_attr(ctypes.get(), "c_char_p") : Ref();
     if (!char_p)
         return false;
     keep(tk_class, tk);
@@ -1296,39 +1372,25 @@ bool init_module(PyObject *m) {
 
     if (!bind_library(m, ctypes.get()))
         return false;
-    Ref library = ortan::get_attr(m, "TclDLL");
-    if (!library || !bind(m, "_ptr_add", ortan::module_function(&ptr_add_def, m)) ||
-        !bind(m, "_ptr_sub", ortan::module_function(&ptr_sub_def, m)) ||
-        !bind(m, "_ptr_diff", ortan::module_function(&ptr_diff_def, m)) ||
-        !bind(m, "TclError_from_interp", ortan::module_function(&error_def, m)))
+    Ref library = get_attr(m, "TclDLL");
+    if (!library || !bind_functions(m, pointer_functions) ||
+        !bind(m, "Tcl_Interp_p", interp_pointer_class(), &interp_class))
         return false;
 
-    Ref interp_ns = ortan::new_class_namespace(module_name, "Tcl_Interp_p", interp_doc);
-    if (!interp_ns || !ortan::add_classmethod(interp_ns.get(), from_param_def, "Tcl_Interp_p"))
-        return false;
-    Ref interp_bases = Ref::steal(PyTuple_Pack(1, c_void_p));
-    Ref interp = interp_bases ? ortan::build_class(class_type(c_void_p).get(), "Tcl_Interp_p",
-                                                   interp_bases.get(), interp_ns.get())
-                              : Ref();
-    if (!bind(m, "Tcl_Interp_p", interp, &interp_class))
-        return false;
-
-    Ref wide_int = ortan::get_attr(ctypes.get(), "c_longlong");
+    Ref wide_int = get_attr(ctypes.get(), "c_longlong");
     if (!bind(m, "Tcl_WideInt", wide_int) || !add_records(m, ctypes.get(), wide_int.get()) ||
         !declare_functions(library.get(), ctypes.get()))
         return false;
 
     if (PyType_Ready(&dictionary_key_type) < 0)
         return false;
-    return bind(m, "_c_char_p_from_obj", ortan::module_function(&c_char_p_def, m)) &&
-           bind(m, "GetListFromAny", ortan::module_function(&get_list_def, m)) &&
-           bind(m, "DictionaryCompare", ortan::module_function(&compare_def, m)) &&
+    return bind_functions(m, text_functions) &&
            bind(m, "dictionary_key",
                 Ref::borrow(reinterpret_cast<PyObject *>(&dictionary_key_type)));
 }
 
-PyModuleDef module_def = ortan::define_module(module_name, module_doc);
+PyModuleDef module_def = define_module(module_name, module_doc);
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_internal() { return ortan::create_module(module_def, init_module); }
+PyMODINIT_FUNC PyInit_internal() { return create_module(module_def, init_module); }
