@@ -8,38 +8,89 @@
 #include <cstdint>
 #include <cstring>
 
-using namespace ortan;
+using ortan::add_methods;
+using ortan::bind;
+using ortan::build_plain_class;
+using ortan::call;
+using ortan::call_method;
+using ortan::create_module;
+using ortan::define_module;
+using ortan::defined_init;
+using ortan::fetch_exception;
+using ortan::get_attr;
+using ortan::get_optional_attr;
+using ortan::import_attr;
+using ortan::import_module;
+using ortan::MethodDef;
+using ortan::new_class_namespace;
+using ortan::new_instance;
+using ortan::parse_method_args;
+using ortan::plain_construction;
+using ortan::raise_with_context;
+using ortan::RecursionGuard;
+using ortan::Ref;
+using ortan::set_attr;
+using ortan::set_item;
+using ortan::static_type;
+using ortan::text;
+using ortan::TextWriter;
+using ortan::visit_text;
 
 namespace {
 
-// ===========================================================================================
-// Imported objects and interned names (bound once at import, never changed afterwards)
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Module constants, set once by the module init and never changed afterwards.
 
-PyObject *g_log;          // logging.getLogger('ortan.tcl')
-PyObject *g_module_dict;  // this module's globals: `get_time` is looked up there on each record
-PyObject *g_stock_time;   // ortan.utils.utils.get_time when it is datetime.datetime.now, else null
-PyObject *g_deque;        // collections.deque
-PyObject *g_deque_append; // collections.deque.append
-PyObject *g_re_compile;   // re.compile
-PyObject *g_entry_cls;    // the Entry class built below
-PyObject *g_entry_init;   // its __init__, as built
-unsigned int g_entry_version; // its type version when that construction was confirmed at import
-PyTypeObject *g_log_type;     // the logger's class at import, and its type version then
-unsigned int g_log_version;
-PyObject *g_debug;          // logging.DEBUG
-PyObject *g_is_enabled_for; // logging.Logger.isEnabledFor
-PyObject *g_maxlen_kw;      // ("maxlen",): keyword names for deque(maxlen=...)
+#define HISTORY_NAMES(X)                                                                           \
+    X(timestamp, "timestamp")                                                                      \
+    X(api, "api")                                                                                  \
+    X(enabled, "enabled")                                                                          \
+    X(history, "__history__")                                                                      \
+    X(markers, "__markers__")                                                                      \
+    X(active, "__activeMarkers__")                                                                 \
+    X(append, "append")                                                                            \
+    X(clear, "clear")                                                                              \
+    X(remove, "remove")                                                                            \
+    X(maxlen, "maxlen")                                                                            \
+    X(values, "values")                                                                            \
+    X(is_enabled_for, "isEnabledFor")                                                              \
+    X(debug, "debug")                                                                              \
+    X(strftime, "strftime")                                                                        \
+    X(search, "search")                                                                            \
+    X(enable, "enable")                                                                            \
+    X(str, "__str__")                                                                              \
+    X(space, " ")                                                                                  \
+    X(stamp_format, "%Y-%m-%dT%H:%M:%S.%f")                                                        \
+    X(get_time, "get_time")                                                                        \
+    X(timestamp_ns, "_timestamp_ns")                                                               \
+    X(disabled, "disabled")                                                                        \
+    X(cache, "_cache")
+ORTAN_NAME_TABLE(Names, HISTORY_NAMES)
+Names S; // attribute names and texts: S.api, S.history, ...
 
-PyObject *s_timestamp, *s_api, *s_enabled, *s_history, *s_markers, *s_active, *s_append, *s_clear,
-    *s_remove, *s_maxlen, *s_values, *s_is_enabled_for, *s_debug, *s_strftime, *s_search, *s_enable,
-    *s_str, *s_space, *s_stamp_format, *s_get_time, *s_timestamp_ns, *s_disabled, *s_cache;
+// Imported objects, bound at import: strong references the process keeps.
+PyObject *logger;         // logging.getLogger('ortan.tcl')
+PyObject *module_dict;    // this module's globals: `get_time` is looked up there on each record
+PyObject *stock_time;     // ortan.utils.utils.get_time when it is datetime.datetime.now, else null
+PyObject *deque_type;     // collections.deque
+PyObject *deque_append;   // collections.deque.append
+PyObject *re_compile;     // re.compile
+PyObject *debug_level;    // logging.DEBUG
+PyObject *is_enabled_for; // logging.Logger.isEnabledFor
+PyObject *maxlen_kwnames; // ("maxlen",): keyword names for deque(maxlen=...)
 
+// The classes as built, and what the fast paths confirmed of them at import.
+PyObject *entry_cls;        // the Entry class built below
+PyObject *entry_init;       // its __init__, as built
+unsigned int entry_version; // its type version when that construction was confirmed at import
+PyTypeObject *logger_type;  // the logger's class at import, and its type version then
+unsigned int logger_version;
+
+constexpr const char *module_name = "ortan.tcl.history";
 constexpr long default_max_history = 9999;
 
-// ===========================================================================================
-// Conversions and helpers
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Conversions and helpers.
 
 // An Entry keeps `api` and `_timestamp_ns`, a History its four attributes, in slots (__slots__,
 // with a __dict__ beside them for an Entry's `timestamp` and anything else): every recorded
@@ -68,7 +119,7 @@ struct Slot {
 };
 
 // Set up with the classes, never changed afterwards.
-Slot g_entry_api, g_entry_ns, g_history, g_markers, g_active, g_enabled;
+Slot entry_api_slot, entry_ns_slot, history_slot, markers_slot, active_slot, enabled_slot;
 
 // obj.<slot>, as getattr() reads it.
 Ref read_slot(const Slot &slot, PyObject *obj) {
@@ -169,19 +220,19 @@ Ref local_datetime(long long ns) {
 // deque(maxlen=maxlen)
 Ref new_deque(PyObject *maxlen) {
     PyObject *args[] = {maxlen};
-    return Ref::steal(PyObject_Vectorcall(g_deque, args, 0, g_maxlen_kw));
+    return Ref::steal(PyObject_Vectorcall(deque_type, args, 0, maxlen_kwnames));
 }
 
 // entries.append(entry); a deque's own append is called straight away.
 bool append_entry(PyObject *entries, PyObject *entry) {
-    if (!Py_IS_TYPE(entries, reinterpret_cast<PyTypeObject *>(g_deque)))
-        return bool(call_method(entries, s_append, {entry}));
+    if (!Py_IS_TYPE(entries, reinterpret_cast<PyTypeObject *>(deque_type)))
+        return bool(call_method(entries, S.append, {entry}));
     PyObject *call_args[] = {entries, entry};
-    return bool(Ref::steal(PyObject_Vectorcall(g_deque_append, call_args, 2, nullptr)));
+    return bool(Ref::steal(PyObject_Vectorcall(deque_append, call_args, 2, nullptr)));
 }
 
 // Logs `message` at debug level on the module's logger.
-bool log_debug(PyObject *message) { return bool(call_method(g_log, s_debug, {message})); }
+bool log_debug(PyObject *message) { return bool(call_method(logger, S.debug, {message})); }
 
 // log.isEnabledFor(DEBUG). Every append asks, and the method is Python code that costs as much
 // as the rest of recording a call; where the logger is a plain one (its class's isEnabledFor is
@@ -193,29 +244,30 @@ bool log_debug(PyObject *message) { return bool(call_method(g_log, s_debug, {mes
 // isEnabledFor.
 bool plain_logger(PyTypeObject *type) {
     return type->tp_getattro == PyObject_GenericGetAttr &&
-           _PyType_Lookup(type, s_is_enabled_for) == g_is_enabled_for;
+           _PyType_Lookup(type, S.is_enabled_for) == is_enabled_for;
 }
 
 int debug_enabled() {
-    PyTypeObject *type = Py_TYPE(g_log);
+    PyTypeObject *type = Py_TYPE(logger);
     // The class as it was at import, unchanged since (its version changes with every change of
     // it or its bases), or else a plain one.
-    if ((type == g_log_type && type->tp_version_tag == g_log_version) || plain_logger(type)) {
-        Ref state = Ref::steal(PyObject_GenericGetDict(g_log, nullptr));
+    if ((type == logger_type && type->tp_version_tag == logger_version) || plain_logger(type)) {
+        Ref state = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
         if (!state)
             return -1;
         PyObject *dict = state.get();
-        PyObject *disabled = PyDict_GetItemWithError(dict, s_disabled);
-        PyObject *cache = disabled == Py_False ? PyDict_GetItemWithError(dict, s_cache) : nullptr;
-        if (cache && PyDict_CheckExact(cache) && !PyDict_GetItemWithError(dict, s_is_enabled_for)) {
-            PyObject *known = PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(cache, g_debug);
+        PyObject *disabled = PyDict_GetItemWithError(dict, S.disabled);
+        PyObject *cache = disabled == Py_False ? PyDict_GetItemWithError(dict, S.cache) : nullptr;
+        if (cache && PyDict_CheckExact(cache) && !PyDict_GetItemWithError(dict, S.is_enabled_for)) {
+            PyObject *known =
+                PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(cache, debug_level);
             if (known == Py_True || known == Py_False)
                 return known == Py_True;
         }
         if (PyErr_Occurred())
             return -1;
     }
-    Ref enabled = call_method(g_log, s_is_enabled_for, {g_debug});
+    Ref enabled = call_method(logger, S.is_enabled_for, {debug_level});
     return enabled ? PyObject_IsTrue(enabled.get()) : -1;
 }
 
@@ -253,7 +305,7 @@ bool put_word(TextWriter &out, PyObject *word, Py_ssize_t index) {
     }
     // A word that is not text: the space test is the containment test of the object itself
     // (a TypeError for numbers), and the result must then be text to be joined.
-    const int has_space = PySequence_Contains(word, s_space);
+    const int has_space = PySequence_Contains(word, S.space);
     if (has_space < 0)
         return false;
     if (has_space) {
@@ -361,7 +413,7 @@ Ref hex_id(PyObject *obj) {
 // The marker's deque, or Exception('No such marker: <marker>') raised while handling the
 // lookup's KeyError (so that error is its context).
 Ref marker_entries(PyObject *self, PyObject *marker) {
-    Ref markers = get_attr(self, s_markers);
+    Ref markers = get_attr(self, S.markers);
     if (!markers)
         return markers;
     Ref entries = Ref::steal(PyObject_GetItem(markers.get(), marker));
@@ -378,9 +430,8 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
     return Ref();
 }
 
-// ===========================================================================================
-// Entry
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Entry.
 
 // The timestamp of an Entry, taken when it is made. The module's global `get_time` is looked up
 // each time, so that replacing it takes effect. While it is the stock function (datetime.now),
@@ -389,25 +440,25 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
 // of recording a call, and most entries are never looked at. Any other function is called now
 // and its result stored as `timestamp`.
 bool set_timestamp(PyObject *self) {
-    PyObject *get_time = PyDict_GetItemWithError(g_module_dict, s_get_time); // borrowed
+    PyObject *get_time = PyDict_GetItemWithError(module_dict, S.get_time); // borrowed
     if (!get_time) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_NameError, "name 'get_time' is not defined");
         return false;
     }
-    if (get_time != g_stock_time) {
+    if (get_time != stock_time) {
         Ref hold = Ref::borrow(get_time);
-        return set_attr(self, s_timestamp, call(get_time).get());
+        return set_attr(self, S.timestamp, call(get_time).get());
     }
     long long ns;
     return read_system_clock(ns) &&
-           write_slot(g_entry_ns, self, Ref::steal(PyLong_FromLongLong(ns)).get());
+           write_slot(entry_ns_slot, self, Ref::steal(PyLong_FromLongLong(ns)).get());
 }
 
 // The state of an Entry: its timestamp, then its line.
 bool set_entry(PyObject *self, PyObject *api) {
     Ref line = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
-    return line && set_timestamp(self) && write_slot(g_entry_api, self, line.get());
+    return line && set_timestamp(self) && write_slot(entry_api_slot, self, line.get());
 }
 
 // A new instance of one of this module's slot classes, whose construction plain_construction()
@@ -426,10 +477,10 @@ Ref fresh_instance(PyObject *cls) {
 Ref new_entry(PyObject *api) {
     // Unchanged since import (the version changes with every change of the class), or else
     // still made the plain way.
-    if (reinterpret_cast<PyTypeObject *>(g_entry_cls)->tp_version_tag != g_entry_version &&
-        !plain_construction(g_entry_cls, g_entry_init))
-        return call(g_entry_cls, {api});
-    Ref entry = fresh_instance(g_entry_cls);
+    if (reinterpret_cast<PyTypeObject *>(entry_cls)->tp_version_tag != entry_version &&
+        !plain_construction(entry_cls, entry_init))
+        return call(entry_cls, {api});
+    Ref entry = fresh_instance(entry_cls);
     if (!entry || !set_entry(entry.get(), api))
         return Ref();
     return entry;
@@ -439,7 +490,8 @@ PyObject *Entry_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     PyObject *api;
     if (!parse_method_args("__init__", args, nargs, kwnames, {"api"}, 1, &api))
         return nullptr;
-    if (!set_entry(args[0], api))
+    PyObject *self = args[0];
+    if (!set_entry(self, api))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -456,7 +508,7 @@ struct StampDescriptor {
 // The datetime of the clock reading `entry` was made with; AttributeError without one.
 Ref reading_datetime(PyObject *entry) {
     Ref reading;
-    const int found = get_optional_attr(entry, s_timestamp_ns, reading);
+    const int found = get_optional_attr(entry, S.timestamp_ns, reading);
     if (found <= 0) {
         if (found == 0)
             PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute 'timestamp'",
@@ -474,7 +526,7 @@ PyObject *stamp_get(PyObject *self, PyObject *obj, PyObject *) {
         return Py_NewRef(self);
     Ref stamp = reading_datetime(obj);
     // Stored the ordinary way: the descriptor sets nothing, so the instance's __dict__ takes it.
-    if (!stamp || PyObject_GenericSetAttr(obj, s_timestamp, stamp.get()) < 0)
+    if (!stamp || PyObject_GenericSetAttr(obj, S.timestamp, stamp.get()) < 0)
         return nullptr;
     return stamp.release();
 }
@@ -494,9 +546,10 @@ PyTypeObject stamp_type = [] {
 PyObject *Entry_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!no_arguments("Entry.__str__", nargs, kwnames))
         return nullptr;
-    Ref timestamp = get_attr(args[0], s_timestamp);
-    Ref stamp = timestamp ? call_method(timestamp.get(), s_strftime, {s_stamp_format}) : Ref();
-    Ref api = stamp ? get_attr(args[0], s_api) : Ref();
+    PyObject *self = args[0];
+    Ref timestamp = get_attr(self, S.timestamp);
+    Ref stamp = timestamp ? call_method(timestamp.get(), S.strftime, {S.stamp_format}) : Ref();
+    Ref api = stamp ? get_attr(self, S.api) : Ref();
     if (!api)
         return nullptr;
     return PyUnicode_FromFormat("%S: %S", stamp.get(), api.get());
@@ -505,16 +558,22 @@ PyObject *Entry_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 PyObject *Entry_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!no_arguments("Entry.__repr__", nargs, kwnames))
         return nullptr;
-    Ref str = call_method(args[0], s_str);
-    Ref address = str ? hex_id(args[0]) : Ref();
+    PyObject *self = args[0];
+    Ref str = call_method(self, S.str);
+    Ref address = str ? hex_id(self) : Ref();
     if (!address)
         return nullptr;
     return PyUnicode_FromFormat("<Entry '%S' at %S>", str.get(), address.get());
 }
 
-// ===========================================================================================
-// History
-// ===========================================================================================
+const ortan::MethodDef entry_methods[] = {
+    {"__init__", Entry_init, "($self, api)", nullptr},
+    {"__str__", Entry_str, "($self, /)", nullptr},
+    {"__repr__", Entry_repr, "($self, /)", nullptr},
+};
+
+// ---------------------------------------------------------------------------------------------
+// History.
 
 // The capacity: an int of at least 0, or None for no bound; the errors name the parameter (the
 // deque's own name neither History nor max_history).
@@ -543,11 +602,11 @@ PyObject *History_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     if (!max_history && !default_max)
         return nullptr;
     PyObject *self = args[0];
-    if (!write_slot(g_history, self,
+    if (!write_slot(history_slot, self,
                     new_deque(max_history ? max_history : default_max.get()).get()) ||
-        !write_slot(g_markers, self, Ref::steal(PyDict_New()).get()) ||
-        !write_slot(g_active, self, Ref::steal(PyList_New(0)).get()) ||
-        !call_method(self, s_enable))
+        !write_slot(markers_slot, self, Ref::steal(PyDict_New()).get()) ||
+        !write_slot(active_slot, self, Ref::steal(PyList_New(0)).get()) ||
+        !call_method(self, S.enable))
         return nullptr;
     Py_RETURN_NONE; // whatever enable() returns, as `self.enable()` in a Python __init__
 }
@@ -556,7 +615,8 @@ PyObject *set_enabled(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
                       bool enabled, const char *message) {
     if (!no_arguments(fname, nargs, kwnames))
         return nullptr;
-    if (!write_slot(g_enabled, args[0], enabled ? Py_True : Py_False))
+    PyObject *self = args[0];
+    if (!write_slot(enabled_slot, self, enabled ? Py_True : Py_False))
         return nullptr;
     Ref text_message = text(message);
     if (!text_message || !log_debug(text_message.get()))
@@ -583,7 +643,7 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     if (!guard.ok() || !log_appended(item))
         return nullptr;
     PyObject *self = args[0];
-    Ref enabled = read_slot(g_enabled, self);
+    Ref enabled = read_slot(enabled_slot, self);
     if (!enabled)
         return nullptr;
     const int recording = PyObject_IsTrue(enabled.get());
@@ -591,16 +651,16 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
         return recording < 0 ? nullptr : Py_NewRef(Py_None);
 
     Ref entry = new_entry(item);
-    Ref history = entry ? read_slot(g_history, self) : Ref();
+    Ref history = entry ? read_slot(history_slot, self) : Ref();
     if (!history || !append_entry(history.get(), entry.get()))
         return nullptr;
 
-    Ref active = read_slot(g_active, self);
+    Ref active = read_slot(active_slot, self);
     if (!active)
         return nullptr;
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0)
         Py_RETURN_NONE;
-    Ref markers = read_slot(g_markers, self);
+    Ref markers = read_slot(markers_slot, self);
     Ref names = markers ? Ref::steal(PyObject_GetIter(active.get())) : Ref();
     if (!names)
         return nullptr;
@@ -615,13 +675,13 @@ PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
 }
 
 bool clear_every_marker(PyObject *self) {
-    Ref markers = get_attr(self, s_markers);
-    Ref values = markers ? call_method(markers.get(), s_values) : Ref();
+    Ref markers = get_attr(self, S.markers);
+    Ref values = markers ? call_method(markers.get(), S.values) : Ref();
     Ref deques = values ? Ref::steal(PyObject_GetIter(values.get())) : Ref();
     if (!deques)
         return false;
     while (Ref entries = Ref::steal(PyIter_Next(deques.get()))) {
-        if (!call_method(entries.get(), s_clear))
+        if (!call_method(entries.get(), S.clear))
             return false;
     }
     return !PyErr_Occurred();
@@ -640,14 +700,14 @@ PyObject *History_clear(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     if (clear_all) {
         if (!clear_every_marker(self))
             return nullptr;
-        target = get_attr(self, s_history);
+        target = get_attr(self, S.history);
     } else if (marker != Py_None) {
-        Ref markers = get_attr(self, s_markers);
+        Ref markers = get_attr(self, S.markers);
         target = markers ? Ref::steal(PyObject_GetItem(markers.get(), marker)) : Ref();
     } else {
-        target = get_attr(self, s_history);
+        target = get_attr(self, S.history);
     }
-    if (!target || !call_method(target.get(), s_clear))
+    if (!target || !call_method(target.get(), S.clear))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -657,7 +717,7 @@ PyObject *History_start_marker(PyObject *const *args, Py_ssize_t nargs, PyObject
     if (!parse_method_args("start_marker", args, nargs, kwnames, {"marker"}, 1, &marker))
         return nullptr;
     PyObject *self = args[0];
-    Ref markers = get_attr(self, s_markers);
+    Ref markers = get_attr(self, S.markers);
     if (!markers)
         return nullptr;
     const int known = PySequence_Contains(markers.get(), marker);
@@ -665,14 +725,14 @@ PyObject *History_start_marker(PyObject *const *args, Py_ssize_t nargs, PyObject
         return nullptr;
     if (!known) {
         // A marker keeps as many entries as the main record.
-        Ref history = get_attr(self, s_history);
-        Ref maxlen = history ? get_attr(history.get(), s_maxlen) : Ref();
+        Ref history = get_attr(self, S.history);
+        Ref maxlen = history ? get_attr(history.get(), S.maxlen) : Ref();
         Ref entries = maxlen ? new_deque(maxlen.get()) : Ref();
         if (!entries || PyObject_SetItem(markers.get(), marker, entries.get()) < 0)
             return nullptr;
     }
-    Ref active = get_attr(self, s_active);
-    if (!active || !call_method(active.get(), s_append, {marker}))
+    Ref active = get_attr(self, S.active);
+    if (!active || !call_method(active.get(), S.append, {marker}))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -681,15 +741,16 @@ PyObject *History_end_marker(PyObject *const *args, Py_ssize_t nargs, PyObject *
     PyObject *marker;
     if (!parse_method_args("end_marker", args, nargs, kwnames, {"marker"}, 1, &marker))
         return nullptr;
-    Ref active = get_attr(args[0], s_active);
-    if (!active || !call_method(active.get(), s_remove, {marker}))
+    PyObject *self = args[0];
+    Ref active = get_attr(self, S.active);
+    if (!active || !call_method(active.get(), S.remove, {marker}))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 // The entries of `entries` whose api text matches `regex` anywhere.
 Ref matching(PyObject *entries, PyObject *regex) {
-    Ref pattern = call(g_re_compile, {regex});
+    Ref pattern = call(re_compile, {regex});
     if (!pattern)
         return pattern;
     Ref result = Ref::steal(PyList_New(0));
@@ -697,8 +758,8 @@ Ref matching(PyObject *entries, PyObject *regex) {
         return result;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(entries, i));
-        Ref api = get_attr(entry.get(), s_api);
-        Ref found = api ? call_method(pattern.get(), s_search, {api.get()}) : Ref();
+        Ref api = get_attr(entry.get(), S.api);
+        Ref found = api ? call_method(pattern.get(), S.search, {api.get()}) : Ref();
         if (!found)
             return Ref();
         if (found.get() != Py_None && PyList_Append(result.get(), entry.get()) < 0)
@@ -719,7 +780,7 @@ PyObject *History_filter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     if (!count)
         return nullptr;
 
-    Ref source = marker != Py_None ? marker_entries(self, marker) : get_attr(self, s_history);
+    Ref source = marker != Py_None ? marker_entries(self, marker) : get_attr(self, S.history);
     Ref copy = source ? Ref::steal(PySequence_List(source.get())) : Ref();
     // The last `count` entries, as the slice [-count:] takes them (so 0 keeps everything).
     Ref start = copy ? Ref::steal(PyNumber_Negative(count)) : Ref();
@@ -736,40 +797,20 @@ PyObject *History_filter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
 PyObject *History_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!no_arguments("History.__str__", nargs, kwnames))
         return nullptr;
-    Ref history = get_attr(args[0], s_history);
+    PyObject *self = args[0];
+    Ref history = get_attr(self, S.history);
     return history ? PyObject_Str(history.get()) : nullptr;
 }
 
 PyObject *History_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!no_arguments("History.__repr__", nargs, kwnames))
         return nullptr;
-    Ref history = get_attr(args[0], s_history);
+    PyObject *self = args[0];
+    Ref history = get_attr(self, S.history);
     return history ? PyObject_Repr(history.get()) : nullptr;
 }
 
-// ===========================================================================================
-// Classes
-// ===========================================================================================
-
-constexpr const char *module_name = "ortan.tcl.history";
-
-const char *const entry_doc = "One recorded Tcl call: `api`, the call as one line of text, and "
-                              "`timestamp`, when it was recorded.";
-
-const char *const history_doc =
-    "A bounded, timestamped record of Tcl calls.\n\n"
-    "Holds at most `max_history` entries (oldest first; the oldest is dropped when full). "
-    "Named markers collect the calls recorded while they are active; `filter` selects entries "
-    "by marker, count and regular expression. Every appended call is logged at debug level on "
-    "the logger 'ortan.tcl', also while recording is disabled.";
-
-const MethodDef entry_methods[] = {
-    {"__init__", Entry_init, "($self, api)", nullptr},
-    {"__str__", Entry_str, "($self, /)", nullptr},
-    {"__repr__", Entry_repr, "($self, /)", nullptr},
-};
-
-const MethodDef history_methods[] = {
+const ortan::MethodDef history_methods[] = {
     {"__init__", History_init, "($self, max_history=9999)", nullptr},
     {"enable", History_enable, "($self)", "Record calls from now on."},
     {"disable", History_disable, "($self)",
@@ -788,6 +829,19 @@ const MethodDef history_methods[] = {
     {"__str__", History_str, "($self, /)", nullptr},
     {"__repr__", History_repr, "($self, /)", nullptr},
 };
+
+// ---------------------------------------------------------------------------------------------
+// Module init.
+
+const char *const entry_doc = "One recorded Tcl call: `api`, the call as one line of text, and "
+                              "`timestamp`, when it was recorded.";
+
+const char *const history_doc =
+    "A bounded, timestamped record of Tcl calls.\n\n"
+    "Holds at most `max_history` entries (oldest first; the oldest is dropped when full). "
+    "Named markers collect the calls recorded while they are active; `filter` selects entries "
+    "by marker, count and regular expression. Every appended call is logged at debug level on "
+    "the logger 'ortan.tcl', also while recording is disabled.";
 
 // An Entry's `timestamp`: see StampDescriptor.
 bool add_timestamp(PyObject *ns) {
@@ -818,7 +872,7 @@ Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
 }
 
 // `get_time` if it is datetime.datetime.now, whose readings an Entry can keep raw; else null.
-PyObject *stock_time(PyObject *get_time) {
+PyObject *find_stock_time(PyObject *get_time) {
     if (!PyCFunction_Check(get_time) ||
         PyCFunction_GET_SELF(get_time) != reinterpret_cast<PyObject *>(PyDateTimeAPI->DateTimeType))
         return nullptr;
@@ -826,40 +880,12 @@ PyObject *stock_time(PyObject *get_time) {
     return std::strcmp(name, "now") == 0 ? get_time : nullptr;
 }
 
-// ===========================================================================================
-// Module init
-// ===========================================================================================
-
 const char *const module_doc =
     "Call history: `History`, a bounded, timestamped record of Tcl calls with named markers, "
     "and `Entry`, one recorded call.";
 
 bool init_module(PyObject *m) {
-    if (!intern_all({
-            {&s_timestamp, "timestamp"},
-            {&s_api, "api"},
-            {&s_enabled, "enabled"},
-            {&s_history, "__history__"},
-            {&s_markers, "__markers__"},
-            {&s_active, "__activeMarkers__"},
-            {&s_append, "append"},
-            {&s_clear, "clear"},
-            {&s_remove, "remove"},
-            {&s_maxlen, "maxlen"},
-            {&s_values, "values"},
-            {&s_is_enabled_for, "isEnabledFor"},
-            {&s_debug, "debug"},
-            {&s_strftime, "strftime"},
-            {&s_search, "search"},
-            {&s_enable, "enable"},
-            {&s_str, "__str__"},
-            {&s_space, " "},
-            {&s_stamp_format, "%Y-%m-%dT%H:%M:%S.%f"},
-            {&s_get_time, "get_time"},
-            {&s_timestamp_ns, "_timestamp_ns"},
-            {&s_disabled, "disabled"},
-            {&s_cache, "_cache"},
-        }))
+    if (!S.intern())
         return false;
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
@@ -868,60 +894,62 @@ bool init_module(PyObject *m) {
     Ref logging = import_module("logging");
     Ref re = import_module("re");
     if (!logging || !re || !bind(m, "re", re) || !bind(m, "logging", logging) ||
-        !bind(m, "deque", import_attr("collections", "deque"), &g_deque) ||
+        !bind(m, "deque", import_attr("collections", "deque"), &deque_type) ||
         !bind(m, "get_time", import_attr("ortan.utils.utils", "get_time"), &get_time))
         return false;
     // Held for the process (a strong reference), so that no other object can take its address
     // once the module's global is replaced.
-    g_stock_time = stock_time(get_time);
-    g_module_dict = PyModule_GetDict(m); // borrowed: the module lives as long as the process
+    stock_time = find_stock_time(get_time);
+    module_dict = PyModule_GetDict(m); // borrowed: the module lives as long as the process
     Ref get_logger = get_attr(logging.get(), "getLogger");
     Ref logger_name = text("ortan.tcl");
     if (!get_logger || !logger_name ||
-        !bind(m, "log", call(get_logger.get(), {logger_name.get()}), &g_log))
+        !bind(m, "log", call(get_logger.get(), {logger_name.get()}), &logger))
         return false;
-    g_deque_append = get_attr(g_deque, s_append).release();
-    if (!g_deque_append)
+    deque_append = get_attr(deque_type, S.append).release();
+    if (!deque_append)
         return false;
-    g_debug = get_attr(logging.get(), "DEBUG").release();
+    debug_level = get_attr(logging.get(), "DEBUG").release();
     Ref logger_cls = get_attr(logging.get(), "Logger");
     // The function itself, as the class's dict holds it (what a type lookup finds).
-    g_is_enabled_for =
+    is_enabled_for =
         logger_cls
             ? PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(logger_cls.get())->tp_dict,
-                                      s_is_enabled_for)
+                                      S.is_enabled_for)
             : nullptr;
-    if (!g_is_enabled_for) {
+    if (!is_enabled_for) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_ImportError, "logging.Logger has no isEnabledFor");
         return false;
     }
-    Py_INCREF(g_is_enabled_for);
-    g_re_compile = get_attr(re.get(), "compile").release();
-    g_maxlen_kw = PyTuple_Pack(1, s_maxlen);
-    if (!g_debug || !g_re_compile || !g_maxlen_kw)
+    Py_INCREF(is_enabled_for);
+    re_compile = get_attr(re.get(), "compile").release();
+    maxlen_kwnames = PyTuple_Pack(1, S.maxlen);
+    if (!debug_level || !re_compile || !maxlen_kwnames)
         return false;
     Ref history_cls = make_class("History", history_doc, history_methods, false);
-    if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, true), &g_entry_cls) ||
-        !bind(m, "History", history_cls) || !find_slot(g_history, history_cls.get(), s_history) ||
-        !find_slot(g_markers, history_cls.get(), s_markers) ||
-        !find_slot(g_active, history_cls.get(), s_active) ||
-        !find_slot(g_enabled, history_cls.get(), s_enabled))
+    if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, true), &entry_cls) ||
+        !bind(m, "History", history_cls) ||
+        !find_slot(history_slot, history_cls.get(), S.history) ||
+        !find_slot(markers_slot, history_cls.get(), S.markers) ||
+        !find_slot(active_slot, history_cls.get(), S.active) ||
+        !find_slot(enabled_slot, history_cls.get(), S.enabled))
         return false;
-    if (!find_slot(g_entry_api, g_entry_cls, s_api) ||
-        !find_slot(g_entry_ns, g_entry_cls, s_timestamp_ns))
+    if (!find_slot(entry_api_slot, entry_cls, S.api) ||
+        !find_slot(entry_ns_slot, entry_cls, S.timestamp_ns))
         return false;
-    g_entry_init = defined_init(g_entry_cls).release();
-    if (!g_entry_init)
+    entry_init = defined_init(entry_cls).release();
+    if (!entry_init)
         return false;
     // Each check's type lookup gives the class a valid version if it has none yet.
-    auto *entry_type = reinterpret_cast<PyTypeObject *>(g_entry_cls);
-    g_entry_version = plain_construction(g_entry_cls, g_entry_init) && entry_type->tp_version_tag
-                          ? entry_type->tp_version_tag
-                          : ~0u;
-    g_log_type = Py_TYPE(g_log);
-    g_log_version =
-        plain_logger(g_log_type) && g_log_type->tp_version_tag ? g_log_type->tp_version_tag : ~0u;
+    auto *entry_type = reinterpret_cast<PyTypeObject *>(entry_cls);
+    entry_version = plain_construction(entry_cls, entry_init) && entry_type->tp_version_tag
+                        ? entry_type->tp_version_tag
+                        : ~0u;
+    logger_type = Py_TYPE(logger);
+    logger_version = plain_logger(logger_type) && logger_type->tp_version_tag
+                         ? logger_type->tp_version_tag
+                         : ~0u;
     return true;
 }
 
