@@ -532,6 +532,33 @@ PyObject *TclCommand_build_tclcmd(PyObject *const *args, Py_ssize_t nargs, PyObj
         .release();
 }
 
+// The class namespace takes these rows, then TclCommand_static_methods, then
+// TclCommand_call_methods (see make_command_classes).
+const MethodDef TclCommand_methods[] = {
+    {"__init__", TclCommand_init,
+     "($self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)", nullptr},
+    {"createcommand", TclCommand_createcommand, "($self, func)",
+     "Registers the Python callable `func` as this Tcl command."},
+    {"exists", TclCommand_exists, "($self)", "Whether the command exists."},
+    {"is_command", TclCommand_is_command, "($self)",
+     "Whether the command exists and is not a procedure."},
+    {"is_proc", TclCommand_is_proc, "($self)", "Whether the command is a procedure."},
+    {"rename", TclCommand_rename, "($self, new_name)", "Renames the command; cmd_name follows."},
+    {"delete", TclCommand_delete, "($self)", "Deletes the command."},
+    {"origin", TclCommand_origin, "($self)", "``namespace origin``."},
+    {"proc_body", TclCommand_proc_body, "($self)", "``info body``."},
+    {"proc_args", TclCommand_proc_args, "($self)", "``info args``."},
+    {"proc_arg_default", TclCommand_proc_arg_default, "($self, arg_name)",
+     "The default of a procedure argument, or None."},
+    {"build_tclcmd", TclCommand_build_tclcmd, "($self, *args, **kwargs)",
+     "The full word tuple of a call."},
+};
+
+const MethodDef TclCommand_static_methods[] = {
+    {"kwargs_to_dashed_args", TclCommand_kwargs_to_dashed_args, "(**kwargs)",
+     "The keywords as (\"-\" + key, value) word pairs."},
+};
+
 // self.build_tclcmd(*args, **kwargs), the same argument vector passed on.
 Ref command_words(const Attrs &attrs, bool own, PyObject *const *args, Py_ssize_t nargs,
                   PyObject *kwnames) {
@@ -689,6 +716,22 @@ PyObject *TclCommand_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     return ortan::call(method_type, {args[0], a[0]}).release();
 }
 
+const MethodDef TclCommand_call_methods[] = {
+    {"call", TclCommand_call, "($self, *args, **kwargs)",
+     "Runs the command (logged when a logger is set)."},
+    {"__call__", TclCommand_dunder_call, "($self, /, *args, **kwargs)", nullptr},
+    {"eval", TclCommand_eval, "($self, *args, **kwargs)",
+     "Runs the command as one list text through eval."},
+    {"absolute", TclCommand_absolute, "($self)",
+     "The name made absolute against the current namespace."},
+    {"make_absolute", TclCommand_make_absolute, "($self)",
+     "Replaces cmd_name by its absolute form."},
+    {"__repr__", TclCommand_repr, "($self, /)", nullptr},
+    {"__str__", TclCommand_str, "($self, /)", nullptr},
+    {"__tclobj__", TclCommand_tclobj, "($self, /)", "The word tuple."},
+    {"__get__", TclCommand_get, "($self, instance, owner=None, /)", nullptr},
+};
+
 // ---------------------------------------------------------------------------------------------
 // TempTclCommand
 
@@ -748,6 +791,14 @@ PyObject *TempTclCommand_del(PyObject *const *args, Py_ssize_t nargs, PyObject *
     Py_RETURN_NONE;
 }
 
+const MethodDef TempTclCommand_methods[] = {
+    {"__init__", TempTclCommand_init,
+     "($self, func=None, cmd_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
+    {"__enter__", TempTclCommand_enter, "($self, /)", nullptr},
+    {"__exit__", TempTclCommand_exit, "($self, /, *exc_info)", nullptr},
+    {"__del__", TempTclCommand_del, "($self, /)", nullptr},
+};
+
 bool make_command_classes() {
     TclCommand_cls = make_class(
         type_meta(), "TclCommand", "TclCommand",
@@ -755,57 +806,15 @@ bool make_command_classes() {
         "Calling it runs the command: positional arguments become words, keyword arguments\n"
         "``-name value`` options after them. In a class body it acts as a method.",
         {object_base()}, [](PyObject *ns, const char *q) {
-            if (!ortan::add_methods(
-                    ns,
-                    {{"__init__", TclCommand_init,
-                      "($self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)",
-                      nullptr},
-                     {"createcommand", TclCommand_createcommand, "($self, func)",
-                      "Registers the Python callable `func` as this Tcl command."},
-                     {"exists", TclCommand_exists, "($self)", "Whether the command exists."},
-                     {"is_command", TclCommand_is_command, "($self)",
-                      "Whether the command exists and is not a procedure."},
-                     {"is_proc", TclCommand_is_proc, "($self)",
-                      "Whether the command is a procedure."},
-                     {"rename", TclCommand_rename, "($self, new_name)",
-                      "Renames the command; cmd_name follows."},
-                     {"delete", TclCommand_delete, "($self)", "Deletes the command."},
-                     {"origin", TclCommand_origin, "($self)", "``namespace origin``."},
-                     {"proc_body", TclCommand_proc_body, "($self)", "``info body``."},
-                     {"proc_args", TclCommand_proc_args, "($self)", "``info args``."},
-                     {"proc_arg_default", TclCommand_proc_arg_default, "($self, arg_name)",
-                      "The default of a procedure argument, or None."},
-                     {"build_tclcmd", TclCommand_build_tclcmd, "($self, *args, **kwargs)",
-                      "The full word tuple of a call."}},
-                    q))
+            if (!add_table(ns, TclCommand_methods, q))
                 return false;
-            if (!ortan::add_staticmethod(ns,
-                                         {"kwargs_to_dashed_args", TclCommand_kwargs_to_dashed_args,
-                                          "(**kwargs)",
-                                          "The keywords as (\"-\" + key, value) word pairs."},
-                                         q))
-                return false;
+            for (const MethodDef &def : TclCommand_static_methods)
+                if (!ortan::add_staticmethod(ns, def, q))
+                    return false;
             // Kept to recognise the module's own function in build_tclcmd.
             PyObject *wrapper = PyDict_GetItemString(ns, "kwargs_to_dashed_args");
             dashed_args_fn = wrapper ? PyObject_GetAttrString(wrapper, "__func__") : nullptr;
-            if (!dashed_args_fn)
-                return false;
-            return ortan::add_methods(
-                ns,
-                {{"call", TclCommand_call, "($self, *args, **kwargs)",
-                  "Runs the command (logged when a logger is set)."},
-                 {"__call__", TclCommand_dunder_call, "($self, /, *args, **kwargs)", nullptr},
-                 {"eval", TclCommand_eval, "($self, *args, **kwargs)",
-                  "Runs the command as one list text through eval."},
-                 {"absolute", TclCommand_absolute, "($self)",
-                  "The name made absolute against the current namespace."},
-                 {"make_absolute", TclCommand_make_absolute, "($self)",
-                  "Replaces cmd_name by its absolute form."},
-                 {"__repr__", TclCommand_repr, "($self, /)", nullptr},
-                 {"__str__", TclCommand_str, "($self, /)", nullptr},
-                 {"__tclobj__", TclCommand_tclobj, "($self, /)", "The word tuple."},
-                 {"__get__", TclCommand_get, "($self, instance, owner=None, /)", nullptr}},
-                q);
+            return dashed_args_fn && add_table(ns, TclCommand_call_methods, q);
         });
     if (!TclCommand_cls)
         return false;
@@ -817,12 +826,7 @@ bool make_command_classes() {
         "A Python callable registered as a Tcl command under a unique name; the command is\n"
         "deleted when the `with` block ends (or when the object is collected, if it registered\n"
         "a callable).",
-        {TclCommand_cls},
-        {{"__init__", TempTclCommand_init,
-          "($self, func=None, cmd_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
-         {"__enter__", TempTclCommand_enter, "($self, /)", nullptr},
-         {"__exit__", TempTclCommand_exit, "($self, /, *exc_info)", nullptr},
-         {"__del__", TempTclCommand_del, "($self, /)", nullptr}});
+        {TclCommand_cls}, TempTclCommand_methods);
     if (!TempTclCommand_cls)
         return false;
     reinterpret_cast<PyTypeObject *>(TempTclCommand_cls)->tp_call =

@@ -373,4 +373,22 @@ bool positional_only(const char *fname, PyObject *kwnames) {
     return false;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Classes.
+
+bool add_table(PyObject *ns, const MethodDef *defs, size_t count, const char *qualname) {
+    for (size_t i = 0; i < count; ++i) {
+        const MethodDef &def = defs[i];
+        if (def.fn) {
+            if (!ortan::add_method(ns, def, qualname))
+                return false;
+            continue;
+        }
+        PyObject *fn = PyDict_GetItemString(ns, def.signature); // borrowed
+        if (!fn || PyDict_SetItemString(ns, def.name, fn) < 0)
+            return false;
+    }
+    return true;
+}
+
 } // namespace ortan_namespace

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 // How this module is put together
@@ -535,16 +536,23 @@ bool parse_with_kwargs(const char *fname, PyObject *const *args, Py_ssize_t narg
 // ---------------------------------------------------------------------------------------------
 // Classes
 
-// ns[alias] = ns[name]: the very same function under a second name.
-inline bool add_alias(PyObject *ns, const char *alias, const char *name) {
-    PyObject *fn = PyDict_GetItemString(ns, name);
-    return fn && PyDict_SetItemString(ns, alias, fn) == 0;
+// A method-table row that puts under `name` the very same function as the earlier row
+// `target`, as `get = get_obj` does in a class body (its fn is null, its signature the target).
+constexpr MethodDef alias_row(const char *name, const char *target) {
+    return {name, nullptr, target, nullptr};
+}
+
+// The rows of a method table into the class namespace `ns`, in order; false with an exception
+// set on failure.
+bool add_table(PyObject *ns, const MethodDef *defs, size_t count, const char *qualname);
+template <size_t N> bool add_table(PyObject *ns, const MethodDef (&defs)[N], const char *qualname) {
+    return add_table(ns, defs, N, qualname);
 }
 
 // metaclass(name, bases, ns) for a class of this module; the namespace is filled by `fill`.
 template <class Fill>
-inline PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname,
-                            const char *doc, std::initializer_list<PyObject *> bases, Fill &&fill) {
+PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname, const char *doc,
+                     std::initializer_list<PyObject *> bases, Fill &&fill) {
     Ref ns = ortan::new_class_namespace(module_name, qualname, doc);
     Ref base_tuple = ns ? tuple_of(bases) : ns;
     if (!base_tuple || !fill(ns.get(), qualname))
@@ -552,13 +560,13 @@ inline PyObject *make_class(PyObject *metaclass, const char *name, const char *q
     return ortan::build_class(metaclass, name, base_tuple.get(), ns.get()).release();
 }
 
-// make_class for a namespace of `methods` alone, in order.
-inline PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname,
-                            const char *doc, std::initializer_list<PyObject *> bases,
-                            std::initializer_list<MethodDef> methods) {
+// make_class for a namespace of one method table alone.
+template <size_t N>
+PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname, const char *doc,
+                     std::initializer_list<PyObject *> bases, const MethodDef (&methods)[N]) {
     return make_class(
         metaclass, name, qualname, doc, bases,
-        [methods](PyObject *ns, const char *q) { return ortan::add_methods(ns, methods, q); });
+        [&methods](PyObject *ns, const char *q) { return add_table(ns, methods, q); });
 }
 
 inline PyObject *type_meta() { return reinterpret_cast<PyObject *>(&PyType_Type); }

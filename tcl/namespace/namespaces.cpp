@@ -436,6 +436,37 @@ PyObject *TclNamespace_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kw
     return PyObject_GetAttr(args[0], S.ns);
 }
 
+// The class namespace takes these rows, then TclNamespace_static_methods (names.cpp).
+const MethodDef TclNamespace_methods[] = {
+    {"__init__", TclNamespace_init, "($self, ns, tcl=None)", nullptr},
+    {"children", TclNamespace_children, "($self, pattern=None)",
+     "``namespace children``, as a sequence."},
+    {"code", TclNamespace_code, "($self, script)", "``namespace code``."},
+    {"current", TclNamespace_current, "($self)", "``namespace current``."},
+    {"create", TclNamespace_create, "($self)", "Creates the namespace (and missing parents)."},
+    {"delete", TclNamespace_delete, "($self)", "Deletes the namespace."},
+    {"eval", TclNamespace_eval, "($self, tclcmd, *args)",
+     "Evaluates a script or command inside the namespace."},
+    {"call", TclNamespace_call, "($self, tclcmd, *args)", "Calls a command inside the namespace."},
+    {"exists", TclNamespace_exists, "($self)", "``namespace exists``."},
+    {"export", TclNamespace_export, "($self, clear=False, *patterns)",
+     "``namespace export``; without arguments, the export list."},
+    {"forget", TclNamespace_forget, "($self, *patterns)", "``namespace forget``."},
+    {"import_", TclNamespace_import, "($self, force=False, *patterns)", "``namespace import``."},
+    {"origin", TclNamespace_origin, "($self, command)", "``namespace origin``."},
+    {"parent", TclNamespace_parent, "($self, force_eval=False)",
+     "``namespace parent``; with force_eval, an absolute name is answered\n"
+     "from the name alone."},
+    {"which", TclNamespace_which, "($self, name, command=False, variable=False)",
+     "``namespace which``."},
+    {"is_absolute", TclNamespace_is_absolute, "($self)", nullptr},
+    {"is_relative", TclNamespace_is_relative, "($self)", nullptr},
+    {"absolute", TclNamespace_absolute, "($self)",
+     "The name made absolute against the current namespace."},
+    {"make_absolute", TclNamespace_make_absolute, "($self)", "Replaces ns by its absolute form."},
+    {"__str__", TclNamespace_str, "($self, /)", nullptr},
+};
+
 // ---------------------------------------------------------------------------------------------
 // TempTclNamespace
 
@@ -456,6 +487,13 @@ PyObject *TempTclNamespace_exit(PyObject *const *args, Py_ssize_t nargs, PyObjec
     return exit_next(TempTclNamespace_cls, args[0], args + 1, nargs - 1);
 }
 
+const MethodDef TempTclNamespace_methods[] = {
+    {"__init__", TempTclNamespace_init, "($self, ns='::__ortan__{cls}_{id}_tmp', **kwargs)",
+     nullptr},
+    {"__enter__", TempTclNamespace_enter, "($self, /)", nullptr},
+    {"__exit__", TempTclNamespace_exit, "($self, /, *exc_info)", nullptr},
+};
+
 bool make_namespace_classes() {
     if (!make_view_classes())
         return false;
@@ -469,40 +507,7 @@ bool make_namespace_classes() {
                 PyDict_SetItemString(ns, "CommandsView", CommandsView_cls) < 0 ||
                 PyDict_SetItemString(ns, "ProcsView", ProcsView_cls) < 0)
                 return false;
-            if (!ortan::add_methods(
-                    ns,
-                    {{"__init__", TclNamespace_init, "($self, ns, tcl=None)", nullptr},
-                     {"children", TclNamespace_children, "($self, pattern=None)",
-                      "``namespace children``, as a sequence."},
-                     {"code", TclNamespace_code, "($self, script)", "``namespace code``."},
-                     {"current", TclNamespace_current, "($self)", "``namespace current``."},
-                     {"create", TclNamespace_create, "($self)",
-                      "Creates the namespace (and missing parents)."},
-                     {"delete", TclNamespace_delete, "($self)", "Deletes the namespace."},
-                     {"eval", TclNamespace_eval, "($self, tclcmd, *args)",
-                      "Evaluates a script or command inside the namespace."},
-                     {"call", TclNamespace_call, "($self, tclcmd, *args)",
-                      "Calls a command inside the namespace."},
-                     {"exists", TclNamespace_exists, "($self)", "``namespace exists``."},
-                     {"export", TclNamespace_export, "($self, clear=False, *patterns)",
-                      "``namespace export``; without arguments, the export list."},
-                     {"forget", TclNamespace_forget, "($self, *patterns)", "``namespace forget``."},
-                     {"import_", TclNamespace_import, "($self, force=False, *patterns)",
-                      "``namespace import``."},
-                     {"origin", TclNamespace_origin, "($self, command)", "``namespace origin``."},
-                     {"parent", TclNamespace_parent, "($self, force_eval=False)",
-                      "``namespace parent``; with force_eval, an absolute name is answered\n"
-                      "from the name alone."},
-                     {"which", TclNamespace_which, "($self, name, command=False, variable=False)",
-                      "``namespace which``."},
-                     {"is_absolute", TclNamespace_is_absolute, "($self)", nullptr},
-                     {"is_relative", TclNamespace_is_relative, "($self)", nullptr},
-                     {"absolute", TclNamespace_absolute, "($self)",
-                      "The name made absolute against the current namespace."},
-                     {"make_absolute", TclNamespace_make_absolute, "($self)",
-                      "Replaces ns by its absolute form."},
-                     {"__str__", TclNamespace_str, "($self, /)", nullptr}},
-                    q))
+            if (!add_table(ns, TclNamespace_methods, q))
                 return false;
             for (const MethodDef &def : TclNamespace_static_methods)
                 if (!ortan::add_staticmethod(ns, def, q))
@@ -515,11 +520,7 @@ bool make_namespace_classes() {
     TempTclNamespace_cls =
         make_class(type_meta(), "TempTclNamespace", "TempTclNamespace",
                    "A Tcl namespace with a unique name that exists while its `with` block runs.",
-                   {TclNamespace_cls},
-                   {{"__init__", TempTclNamespace_init,
-                     "($self, ns='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
-                    {"__enter__", TempTclNamespace_enter, "($self, /)", nullptr},
-                    {"__exit__", TempTclNamespace_exit, "($self, /, *exc_info)", nullptr}});
+                   {TclNamespace_cls}, TempTclNamespace_methods);
     return TempTclNamespace_cls != nullptr;
 }
 

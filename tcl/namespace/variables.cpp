@@ -408,6 +408,47 @@ PyObject *TclVariable_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kw
     return var_name ? PyUnicode_FromFormat("%S(%R)", name.get(), var_name.get()) : nullptr;
 }
 
+const MethodDef TclVariable_methods[] = {
+    {"__init__", TclVariable_init, "($self, var_name, array_index=None, tcl=None, cast=None)",
+     nullptr},
+    {"get_obj", TclVariable_get_obj, nullptr,
+     "get_obj(array_index=None, cast=<marker>): the value as the\n"
+     "interpreter returns it, converted by `cast`; self.cast when no cast\n"
+     "is given (the default is TclVariable._TclVariable__marker), and None\n"
+     "means no conversion."},
+    alias_row("get", "get_obj"),
+    {"get_str", TclVariable_get_str, "($self, array_index=None)", "The value as Tcl text."},
+    {"set", TclVariable_set, "($self, value, array_index=None)",
+     "Sets the variable (or element) to tclobj(value)."},
+    {"unset", TclVariable_unset, "($self, array_index=None, nocomplain=False)",
+     "Removes the variable (or element)."},
+    {"exists", TclVariable_exists, "($self, array_index=None)",
+     "Whether the variable (or element) exists."},
+    {"array_item_byref", TclVariable_array_item_byref, "($self, array_index, cast=None)",
+     "A TclVariable for one element of this array."},
+    {"array_get_obj", TclVariable_array_get_obj, "($self, pattern=None)",
+     "The array's elements (``array get``), as objects."},
+    alias_row("array_get", "array_get_obj"),
+    {"array_get_str", TclVariable_array_get_str, "($self, pattern=None)",
+     "The array's elements (``array get``), as text."},
+    {"array_set", TclVariable_array_set, "($self, value)",
+     "``array set`` with a mapping, a flat sequence or list text."},
+    {"array_unset", TclVariable_array_unset, "($self, pattern=None)", "``array unset``."},
+    {"array_size", TclVariable_array_size, "($self)",
+     "``array size``, as the interpreter returns it."},
+    {"array_names", TclVariable_array_names, "($self, pattern=None)",
+     "``array names``, as a sequence."},
+    {"is_array", TclVariable_is_array, "($self)", "``array exists``."},
+    {"absolute", TclVariable_absolute, "($self)",
+     "The name made absolute against the current namespace."},
+    {"make_absolute", TclVariable_make_absolute, "($self)",
+     "Replaces var_name by its absolute form."},
+    {"__str__", TclVariable_str, "($self, /)", nullptr},
+    {"__tclobj__", TclVariable_tclobj, "($self, /)",
+     "The variable's name: a variable passed as a Tcl word is its name."},
+    {"__repr__", TclVariable_repr, "($self, /)", nullptr},
+};
+
 // ---------------------------------------------------------------------------------------------
 // TempTclVariable
 
@@ -426,6 +467,13 @@ PyObject *TempTclVariable_exit(PyObject *const *args, Py_ssize_t nargs, PyObject
         return nullptr;
     return exit_next(TempTclVariable_cls, args[0], args + 1, nargs - 1);
 }
+
+const MethodDef TempTclVariable_methods[] = {
+    {"__init__", TempTclVariable_init, "($self, var_name='::__ortan__{cls}_{id}_tmp', **kwargs)",
+     nullptr},
+    {"__enter__", TempTclVariable_enter, "($self, /)", nullptr},
+    {"__exit__", TempTclVariable_exit, "($self, /, *exc_info)", nullptr},
+};
 
 // ---------------------------------------------------------------------------------------------
 // TclArrayVariable
@@ -519,6 +567,20 @@ PyObject *TclArrayVariable_update(PyObject *const *args, Py_ssize_t nargs, PyObj
     Py_RETURN_NONE;
 }
 
+// After __init__ the class namespace takes TclVariable.get (see make_variable_classes).
+const MethodDef TclArrayVariable_methods[] = {
+    {"__init__", TclArrayVariable_init, "($self, var_name, tcl=None, cast=None)", nullptr},
+    {"__len__", TclArrayVariable_len, "($self, /)", nullptr},
+    {"__iter__", TclArrayVariable_iter, "($self, /)", nullptr},
+    {"__contains__", TclArrayVariable_contains, "($self, key, /)", nullptr},
+    {"__getitem__", TclArrayVariable_getitem, "($self, key, /)", nullptr},
+    {"__setitem__", TclArrayVariable_setitem, "($self, key, value, /)", nullptr},
+    {"__delitem__", TclArrayVariable_delitem, "($self, key, /)", nullptr},
+    {"clear", TclArrayVariable_clear, "($self)", "Removes every element (``array unset``)."},
+    {"update", TclArrayVariable_update, "($self, other=(), /, **kwargs)",
+     "Sets all pairs with one ``array set``."},
+};
+
 // inspect.Parameter(name, POSITIONAL_OR_KEYWORD[, default=value]).
 Ref make_parameter(PyObject *parameter_cls, PyObject *kind, const char *name, PyObject *value) {
     Ref pyname = ortan::text(name);
@@ -567,56 +629,7 @@ bool make_variable_classes() {
             marker = PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0);
             if (!marker || PyDict_SetItemString(ns, "_TclVariable__marker", marker) < 0)
                 return false;
-            return ortan::add_methods(
-                       ns,
-                       {{"__init__", TclVariable_init,
-                         "($self, var_name, array_index=None, tcl=None, cast=None)", nullptr},
-                        {"get_obj", TclVariable_get_obj, nullptr,
-                         "get_obj(array_index=None, cast=<marker>): the value as the\n"
-                         "interpreter returns it, converted by `cast`; self.cast when no cast\n"
-                         "is given (the default is TclVariable._TclVariable__marker), and None\n"
-                         "means no conversion."}},
-                       q) &&
-                   add_alias(ns, "get", "get_obj") &&
-                   ortan::add_methods(
-                       ns,
-                       {{"get_str", TclVariable_get_str, "($self, array_index=None)",
-                         "The value as Tcl text."},
-                        {"set", TclVariable_set, "($self, value, array_index=None)",
-                         "Sets the variable (or element) to tclobj(value)."},
-                        {"unset", TclVariable_unset, "($self, array_index=None, nocomplain=False)",
-                         "Removes the variable (or element)."},
-                        {"exists", TclVariable_exists, "($self, array_index=None)",
-                         "Whether the variable (or element) exists."},
-                        {"array_item_byref", TclVariable_array_item_byref,
-                         "($self, array_index, cast=None)",
-                         "A TclVariable for one element of this array."},
-                        {"array_get_obj", TclVariable_array_get_obj, "($self, pattern=None)",
-                         "The array's elements (``array get``), as objects."}},
-                       q) &&
-                   add_alias(ns, "array_get", "array_get_obj") &&
-                   ortan::add_methods(
-                       ns,
-                       {{"array_get_str", TclVariable_array_get_str, "($self, pattern=None)",
-                         "The array's elements (``array get``), as text."},
-                        {"array_set", TclVariable_array_set, "($self, value)",
-                         "``array set`` with a mapping, a flat sequence or list text."},
-                        {"array_unset", TclVariable_array_unset, "($self, pattern=None)",
-                         "``array unset``."},
-                        {"array_size", TclVariable_array_size, "($self)",
-                         "``array size``, as the interpreter returns it."},
-                        {"array_names", TclVariable_array_names, "($self, pattern=None)",
-                         "``array names``, as a sequence."},
-                        {"is_array", TclVariable_is_array, "($self)", "``array exists``."},
-                        {"absolute", TclVariable_absolute, "($self)",
-                         "The name made absolute against the current namespace."},
-                        {"make_absolute", TclVariable_make_absolute, "($self)",
-                         "Replaces var_name by its absolute form."},
-                        {"__str__", TclVariable_str, "($self, /)", nullptr},
-                        {"__tclobj__", TclVariable_tclobj, "($self, /)",
-                         "The variable's name: a variable passed as a Tcl word is its name."},
-                        {"__repr__", TclVariable_repr, "($self, /)", nullptr}},
-                       q);
+            return add_table(ns, TclVariable_methods, q);
         });
     if (!TclVariable_cls || !set_get_obj_signature())
         return false;
@@ -626,48 +639,29 @@ bool make_variable_classes() {
     TempTclVariable_cls =
         make_class(type_meta(), "TempTclVariable", "TempTclVariable",
                    "A Tcl variable with a unique name that is removed when its `with` block ends.",
-                   {TclVariable_cls},
-                   {{"__init__", TempTclVariable_init,
-                     "($self, var_name='::__ortan__{cls}_{id}_tmp', **kwargs)", nullptr},
-                    {"__enter__", TempTclVariable_enter, "($self, /)", nullptr},
-                    {"__exit__", TempTclVariable_exit, "($self, /, *exc_info)", nullptr}});
+                   {TclVariable_cls}, TempTclVariable_methods);
     if (!TempTclVariable_cls)
         return false;
 
-    TclArrayVariable_cls = make_class(
-        abc_meta, "TclArrayVariable", "TclArrayVariable",
-        "A Tcl array as a mutable mapping of element names to values.\n\n"
-        "``get`` is ``get_obj``: its second argument is a conversion, not a default.",
-        {mutable_mapping, TclVariable_cls}, [](PyObject *ns, const char *q) {
-            Ref get = ortan::get_attr(TclVariable_cls, "get");
-            return get &&
-                   ortan::add_methods(ns,
-                                      {{"__init__", TclArrayVariable_init,
-                                        "($self, var_name, tcl=None, cast=None)", nullptr}},
-                                      q) &&
-                   PyDict_SetItemString(ns, "get", get.get()) == 0 &&
-                   ortan::add_methods(
-                       ns,
-                       {{"__len__", TclArrayVariable_len, "($self, /)", nullptr},
-                        {"__iter__", TclArrayVariable_iter, "($self, /)", nullptr},
-                        {"__contains__", TclArrayVariable_contains, "($self, key, /)", nullptr},
-                        {"__getitem__", TclArrayVariable_getitem, "($self, key, /)", nullptr},
-                        {"__setitem__", TclArrayVariable_setitem, "($self, key, value, /)",
-                         nullptr},
-                        {"__delitem__", TclArrayVariable_delitem, "($self, key, /)", nullptr},
-                        {"clear", TclArrayVariable_clear, "($self)",
-                         "Removes every element (``array unset``)."},
-                        {"update", TclArrayVariable_update, "($self, other=(), /, **kwargs)",
-                         "Sets all pairs with one ``array set``."}},
-                       q);
-        });
+    TclArrayVariable_cls =
+        make_class(abc_meta, "TclArrayVariable", "TclArrayVariable",
+                   "A Tcl array as a mutable mapping of element names to values.\n\n"
+                   "``get`` is ``get_obj``: its second argument is a conversion, not a default.",
+                   {mutable_mapping, TclVariable_cls}, [](PyObject *ns, const char *q) {
+                       const MethodDef *init = TclArrayVariable_methods, *rest = init + 1;
+                       const size_t nrest = std::size(TclArrayVariable_methods) - 1;
+                       Ref get = ortan::get_attr(TclVariable_cls, "get");
+                       return get && add_table(ns, init, 1, q) &&
+                              PyDict_SetItemString(ns, "get", get.get()) == 0 &&
+                              add_table(ns, rest, nrest, q);
+                   });
     if (!TclArrayVariable_cls)
         return false;
 
-    TempTclArrayVariable_cls =
-        make_class(abc_meta, "TempTclArrayVariable", "TempTclArrayVariable",
-                   "A Tcl array with a unique name that is removed when its `with` block ends.",
-                   {TempTclVariable_cls, TclArrayVariable_cls}, {});
+    TempTclArrayVariable_cls = make_class(
+        abc_meta, "TempTclArrayVariable", "TempTclArrayVariable",
+        "A Tcl array with a unique name that is removed when its `with` block ends.",
+        {TempTclVariable_cls, TclArrayVariable_cls}, [](PyObject *, const char *) { return true; });
     return TempTclArrayVariable_cls != nullptr;
 }
 

@@ -335,6 +335,30 @@ PyObject *VariablesView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *
     return view_iter(VariablesView_cls, args, nargs, kwnames, words_own_vars);
 }
 
+const MethodDef VariablesView_methods[] = {
+    {"__init__", VariablesView_init, "($self, ns)", nullptr},
+    {"byref", VariablesView_byref, "($self, var_name, *args, **kwargs)",
+     "A variable object for the qualified name (var_type=TclVariable)."},
+    {"array_byref", VariablesView_array_byref, "($self, var_name, *args, **kwargs)",
+     "A TclArrayVariable for the qualified name."},
+    {"get", VariablesView_get, "($self, var_name)", "The value as text."},
+    {"set", VariablesView_set, "($self, var_name, value, array_index=None)", nullptr},
+    {"unset", VariablesView_unset, "($self, var_name, array_index=None, nocomplain=False)",
+     nullptr},
+    {"array_get", VariablesView_array_get, "($self, var_name, pattern=None)", nullptr},
+    {"array_set", VariablesView_array_set, "($self, var_name, value)", nullptr},
+    {"array_unset", VariablesView_array_unset, "($self, var_name, pattern=None)", nullptr},
+    {"array_names", VariablesView_array_names, "($self, var_name, pattern=None)", nullptr},
+    {"is_array", VariablesView_is_array, "($self, var_name)", nullptr},
+    {"exists", VariablesView_exists, "($self, var_name, array_index=None)", nullptr},
+    {"__getitem__", VariablesView_getitem, "($self, key, /)", nullptr},
+    {"__contains__", VariablesView_contains, "($self, key, /)", nullptr},
+    {"__setitem__", VariablesView_setitem, "($self, key, value, /)", nullptr},
+    {"__delitem__", VariablesView_delitem, "($self, key, /)", nullptr},
+    {"__len__", VariablesView_len, "($self, /)", nullptr},
+    {"__iter__", VariablesView_iter, "($self, /)", nullptr},
+};
+
 PyObject *ObjectsView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *a[2];
     if (!parse_method_args("get", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
@@ -348,6 +372,12 @@ PyObject *ObjectsView_array_get(PyObject *const *args, Py_ssize_t nargs, PyObjec
         return nullptr;
     return view_delegate(args[0], a[0], S.array_get_obj, {arg_or(a[1], Py_None)}, kw_pattern);
 }
+
+const MethodDef ObjectsView_methods[] = {
+    {"get", ObjectsView_get, "($self, var_name, array_index=None)",
+     "The value as the interpreter returns it."},
+    {"array_get", ObjectsView_array_get, "($self, var_name, pattern=None)", nullptr},
+};
 
 PyObject *CommandsView_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return view_byref("byref", "cmd_name", args, nargs, kwnames, false, TclCommand_cls, true);
@@ -537,6 +567,27 @@ PyObject *CommandsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *k
     return view_iter(CommandsView_cls, args, nargs, kwnames, words_own_commands);
 }
 
+const MethodDef CommandsView_methods[] = {
+    {"__init__", CommandsView_init, "($self, ns)", nullptr},
+    {"byref", CommandsView_byref, "($self, cmd_name, *args, **kwargs)",
+     "A TclCommand for the qualified name."},
+    {"exists", CommandsView_exists, "($self, cmd_name)", nullptr},
+    {"createcommand", CommandsView_createcommand, "($self, cmd_name, func)", nullptr},
+    {"delete", CommandsView_delete, "($self, cmd_name)", nullptr},
+    {"rename", CommandsView_rename, "($self, cmd_name, new_name)", nullptr},
+    {"origin", CommandsView_origin, "($self, cmd_name)", nullptr},
+    {"proc_body", CommandsView_proc_body, "($self, cmd_name)", nullptr},
+    {"proc_args", CommandsView_proc_args, "($self, cmd_name)", nullptr},
+    {"proc_arg_default", CommandsView_proc_arg_default, "($self, cmd_name, arg_name)", nullptr},
+    {"__getitem__", CommandsView_getitem, "($self, key, /)", nullptr},
+    {"__contains__", view_contains, "($self, key, /)", nullptr},
+    {"__setitem__", CommandsView_setitem, "($self, key, value, /)", nullptr},
+    {"__delitem__", CommandsView_delitem, "($self, key, /)", nullptr},
+    {"__len__", CommandsView_len, "($self, /)", nullptr},
+    {"__eq__", CommandsView_eq, "($self, other, /)", nullptr},
+    {"__iter__", CommandsView_iter, "($self, /)", nullptr},
+};
+
 PyObject *ProcsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return command_view_exists(S.w_procs, args, nargs, kwnames);
 }
@@ -545,77 +596,37 @@ PyObject *ProcsView_iter(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     return view_iter(ProcsView_cls, args, nargs, kwnames, words_own_procs);
 }
 
+const MethodDef ProcsView_methods[] = {
+    {"exists", ProcsView_exists, "($self, cmd_name)", nullptr},
+    {"__iter__", ProcsView_iter, "($self, /)", nullptr},
+};
+
 bool make_view_classes() {
-    VariablesView_cls = make_class(
-        abc_meta, "VariablesView", "TclNamespace.VariablesView",
-        "The variables of a namespace as a mutable mapping of names to values as text.",
-        {mutable_mapping},
-        {{"__init__", VariablesView_init, "($self, ns)", nullptr},
-         {"byref", VariablesView_byref, "($self, var_name, *args, **kwargs)",
-          "A variable object for the qualified name (var_type=TclVariable)."},
-         {"array_byref", VariablesView_array_byref, "($self, var_name, *args, **kwargs)",
-          "A TclArrayVariable for the qualified name."},
-         {"get", VariablesView_get, "($self, var_name)", "The value as text."},
-         {"set", VariablesView_set, "($self, var_name, value, array_index=None)", nullptr},
-         {"unset", VariablesView_unset, "($self, var_name, array_index=None, nocomplain=False)",
-          nullptr},
-         {"array_get", VariablesView_array_get, "($self, var_name, pattern=None)", nullptr},
-         {"array_set", VariablesView_array_set, "($self, var_name, value)", nullptr},
-         {"array_unset", VariablesView_array_unset, "($self, var_name, pattern=None)", nullptr},
-         {"array_names", VariablesView_array_names, "($self, var_name, pattern=None)", nullptr},
-         {"is_array", VariablesView_is_array, "($self, var_name)", nullptr},
-         {"exists", VariablesView_exists, "($self, var_name, array_index=None)", nullptr},
-         {"__getitem__", VariablesView_getitem, "($self, key, /)", nullptr},
-         {"__contains__", VariablesView_contains, "($self, key, /)", nullptr},
-         {"__setitem__", VariablesView_setitem, "($self, key, value, /)", nullptr},
-         {"__delitem__", VariablesView_delitem, "($self, key, /)", nullptr},
-         {"__len__", VariablesView_len, "($self, /)", nullptr},
-         {"__iter__", VariablesView_iter, "($self, /)", nullptr}});
+    VariablesView_cls =
+        make_class(abc_meta, "VariablesView", "TclNamespace.VariablesView",
+                   "The variables of a namespace as a mutable mapping of names to values as text.",
+                   {mutable_mapping}, VariablesView_methods);
     if (!VariablesView_cls)
         return false;
 
     ObjectsView_cls = make_class(
         abc_meta, "ObjectsView", "TclNamespace.ObjectsView",
         "The variables of a namespace as a mutable mapping of names to values as objects.",
-        {VariablesView_cls},
-        {{"get", ObjectsView_get, "($self, var_name, array_index=None)",
-          "The value as the interpreter returns it."},
-         {"array_get", ObjectsView_array_get, "($self, var_name, pattern=None)", nullptr}});
+        {VariablesView_cls}, ObjectsView_methods);
     if (!ObjectsView_cls)
         return false;
 
     CommandsView_cls = make_class(
         abc_meta, "CommandsView", "TclNamespace.CommandsView",
         "The commands of a namespace as a mutable mapping of names to TclCommand objects.",
-        {mutable_mapping},
-        {{"__init__", CommandsView_init, "($self, ns)", nullptr},
-         {"byref", CommandsView_byref, "($self, cmd_name, *args, **kwargs)",
-          "A TclCommand for the qualified name."},
-         {"exists", CommandsView_exists, "($self, cmd_name)", nullptr},
-         {"createcommand", CommandsView_createcommand, "($self, cmd_name, func)", nullptr},
-         {"delete", CommandsView_delete, "($self, cmd_name)", nullptr},
-         {"rename", CommandsView_rename, "($self, cmd_name, new_name)", nullptr},
-         {"origin", CommandsView_origin, "($self, cmd_name)", nullptr},
-         {"proc_body", CommandsView_proc_body, "($self, cmd_name)", nullptr},
-         {"proc_args", CommandsView_proc_args, "($self, cmd_name)", nullptr},
-         {"proc_arg_default", CommandsView_proc_arg_default, "($self, cmd_name, arg_name)",
-          nullptr},
-         {"__getitem__", CommandsView_getitem, "($self, key, /)", nullptr},
-         {"__contains__", view_contains, "($self, key, /)", nullptr},
-         {"__setitem__", CommandsView_setitem, "($self, key, value, /)", nullptr},
-         {"__delitem__", CommandsView_delitem, "($self, key, /)", nullptr},
-         {"__len__", CommandsView_len, "($self, /)", nullptr},
-         {"__eq__", CommandsView_eq, "($self, other, /)", nullptr},
-         {"__iter__", CommandsView_iter, "($self, /)", nullptr}});
+        {mutable_mapping}, CommandsView_methods);
     if (!CommandsView_cls)
         return false;
 
     ProcsView_cls = make_class(
         abc_meta, "ProcsView", "TclNamespace.ProcsView",
         "The procedures of a namespace: a CommandsView that tests for and lists procedures.",
-        {CommandsView_cls},
-        {{"exists", ProcsView_exists, "($self, cmd_name)", nullptr},
-         {"__iter__", ProcsView_iter, "($self, /)", nullptr}});
+        {CommandsView_cls}, ProcsView_methods);
     return ProcsView_cls != nullptr;
 }
 
