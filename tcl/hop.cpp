@@ -5,28 +5,85 @@
 
 #include <cstring>
 
-using namespace ortan;
+using ortan::add_methods;
+using ortan::bind;
+using ortan::build_plain_class;
+using ortan::call;
+using ortan::call_method;
+using ortan::chain_exception;
+using ortan::create_module;
+using ortan::define_module;
+using ortan::defined_init;
+using ortan::fetch_exception;
+using ortan::get_attr;
+using ortan::get_optional_attr;
+using ortan::import_attr;
+using ortan::import_module;
+using ortan::MethodDef;
+using ortan::new_class_namespace;
+using ortan::new_instance;
+using ortan::option_word;
+using ortan::parse_method_args;
+using ortan::plain_construction;
+using ortan::raise_with_context;
+using ortan::RecursionGuard;
+using ortan::Ref;
+using ortan::refuse_tkinter_host;
+using ortan::set_attr;
+using ortan::set_item;
+using ortan::unpacked_call_slot;
+using ortan::unproxied;
 
 namespace {
 
-// ===========================================================================================
-// Imported objects and interned names (bound once at import, never changed afterwards)
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Module constants, set once by the module init and never changed afterwards.
 
-PyObject *g_proxy;           // weakref.proxy
-PyObject *g_proxy_types;     // weakref.ProxyTypes
-PyObject *g_tcl_error;       // tkinter.TclError
-PyObject *g_scribe;          // ortan.tcl.scribe.scribe
-PyObject *g_code_cls;        // the Hop_Code class built below
-PyObject *g_code_init;       // its __init__, as built
-unsigned int g_code_version; // its type version when that construction was confirmed at import
-PyObject *g_tcl_kw;          // ("tcl",): keyword names for Hop_Code(name, tcl=...)
+#define HOP_NAMES(X)                                                                               \
+    X(tcl, "tcl")                                                                                  \
+    X(cmd, "cmd")                                                                                  \
+    X(history, "history")                                                                          \
+    X(append, "append")                                                                            \
+    X(tk, "tk")                                                                                    \
+    X(call, "call")                                                                                \
+    X(vars, "vars")                                                                                \
+    X(cast_any, "cast_any")                                                                        \
+    X(cast_, "cast_")                                                                              \
+    X(separator, "::")                                                                             \
+    X(error_info, "::errorInfo")                                                                   \
+    X(error_code, "::errorCode")                                                                   \
+    X(errorinfo, "errorinfo")                                                                      \
+    X(errorcode, "errorcode")                                                                      \
+    X(splitlist, "splitlist")                                                                      \
+    X(getattr, "__getattr__")                                                                      \
+    X(getattribute, "__getattribute__")                                                            \
+    X(dict, "__dict__")                                                                            \
+    X(weakref, "__weakref__")                                                                      \
+    X(callback_error, "_callback_error")
+ORTAN_NAME_TABLE(Names, HOP_NAMES)
+Names S; // attribute names and Tcl words: S.tcl, S.error_info, ...
 
-PyObject *s_tcl, *s_cmd, *s_history, *s_append, *s_tk, *s_call, *s_vars, *s_cast_any, *s_cast_,
-    *s_separator, *s_error_info, *s_error_code, *s_errorinfo, *s_errorcode, *s_splitlist,
-    *s_getattr, *s_getattribute, *s_dict, *s_weakref, *s_callback_error;
+constexpr const char *module_name = "ortan.tcl.hop";
+
+// Imported objects, bound at import: strong references the process keeps.
+PyObject *weak_proxy;  // weakref.proxy
+PyObject *proxy_types; // weakref.ProxyTypes
+PyObject *tcl_error;   // tkinter.TclError
+PyObject *scribe;      // ortan.tcl.scribe.scribe
+PyObject *tcl_kwnames; // ("tcl",): keyword names for Hop_Code(name, tcl=...)
+
+// The Hop_Code class as built, and what the fast path confirmed of it at import.
+PyObject *code_cls;        // the Hop_Code class built below
+PyObject *code_init;       // its __init__, as built
+unsigned int code_version; // its type version when that construction was confirmed at import
+
+// The texts of the small ints 0 to small_int_texts - 1, made at import (the most common
+// numeric arguments: indices, counts, flags).
+constexpr long small_int_texts = 256;
+PyObject *small_ints[small_int_texts];
+
 #if PY_VERSION_HEX < 0x030C0000
-PyObject *g_object_getattribute; // object.__getattribute__
+PyObject *object_getattribute; // object.__getattribute__
 #endif
 
 // Quick calls nested in quick calls (a history, a cast or a Tcl callback that makes one) are
@@ -40,11 +97,10 @@ constexpr int max_nested_calls = 500;
 
 // The depth of nested quick calls on this thread: counts up and back down around every call,
 // so it never outlives one.
-thread_local int t_nested_calls = 0;
+thread_local int nested_calls = 0;
 
-// ===========================================================================================
-// Conversions and helpers
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Conversions and helpers.
 
 // self.<name> without the class's __getattr__: these objects turn every missing attribute
 // into a path component, so their own state must be read around it.
@@ -77,7 +133,8 @@ struct Slot {
     }
 };
 
-Slot g_hop_tcl, g_code_tcl, g_code_cmd; // set up with the classes, never changed afterwards
+Slot hop_tcl_slot, code_tcl_slot,
+    code_cmd_slot; // set up with the classes, never changed afterwards
 
 // obj.<slot>, read as own_attr() reads it.
 Ref read_slot(const Slot &slot, PyObject *obj) {
@@ -216,14 +273,14 @@ Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
 
 // '::'.join(self.cmd): the Tcl command name of a path.
 Ref command_name(PyObject *self) {
-    Ref path = read_slot(g_code_cmd, self);
+    Ref path = read_slot(code_cmd_slot, self);
     if (!path)
         return path;
     // One text component is its own name, as join() gives it.
     if (PyList_CheckExact(path.get()) && PyList_GET_SIZE(path.get()) == 1 &&
         PyUnicode_CheckExact(PyList_GET_ITEM(path.get(), 0)))
         return Ref::borrow(PyList_GET_ITEM(path.get(), 0));
-    return Ref::steal(PyUnicode_Join(s_separator, path.get()));
+    return Ref::steal(PyUnicode_Join(S.separator, path.get()));
 }
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -233,7 +290,7 @@ Ref command_name(PyObject *self) {
 // read into a new bound method.
 bool hooked_plain_reads(PyTypeObject *type) {
     return type->tp_getattro != PyObject_GenericGetAttr &&
-           _PyType_Lookup(type, s_getattribute) == g_object_getattribute;
+           _PyType_Lookup(type, S.getattribute) == object_getattribute;
 }
 
 // getattr(obj, name) for such a class: the ordinary read, which reports a miss without raising,
@@ -243,13 +300,13 @@ Ref plain_read(PyObject *obj, PyObject *name) {
     PyObject *found = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
     if (found || PyErr_Occurred())
         return Ref::steal(found);
-    Ref getattr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), s_getattr));
+    Ref getattr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), S.getattr));
     if (!getattr)
         return Ref::steal(PyObject_GenericGetAttr(obj, name));
     PyObject *call_args[] = {obj, name};
     if (PyType_HasFeature(Py_TYPE(getattr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR))
         return Ref::steal(PyObject_Vectorcall(getattr.get(), call_args, 2, nullptr));
-    Ref bound = Ref::steal(PyObject_GetAttr(obj, s_getattr));
+    Ref bound = Ref::steal(PyObject_GetAttr(obj, S.getattr));
     return bound ? Ref::steal(PyObject_Vectorcall(bound.get(), &name, 1, nullptr)) : bound;
 }
 #endif
@@ -290,11 +347,6 @@ Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
     return Ref::steal(PyObject_VectorcallMethod(name, call_args, 2, nullptr));
 }
 
-// The texts of the small ints 0 to small_int_texts - 1, made at import (the most common
-// numeric arguments: indices, counts, flags).
-constexpr long small_int_texts = 256;
-PyObject *g_small_ints[small_int_texts];
-
 // str(value) for an exact int: a small int's text made at import, or the decimal digits written
 // straight into a new ASCII str where it fits in a long long (CPython's general conversion
 // costs several times as much), else str().
@@ -306,7 +358,7 @@ Ref int_text(PyObject *value) {
         return Ref::steal(PyObject_Str(value));
     }
     if (v >= 0 && v < small_int_texts)
-        return Ref::borrow(g_small_ints[v]);
+        return Ref::borrow(small_ints[v]);
     char digits[24];
     char *end = digits + sizeof digits, *at = end;
     // The magnitude as unsigned, so that the most negative value has one too.
@@ -333,7 +385,7 @@ Ref scribed(PyObject *value) {
         return int_text(value);
     if (PyFloat_CheckExact(value))
         return Ref::steal(PyObject_Str(value));
-    return Ref::steal(PyObject_Vectorcall(g_scribe, &value, 1, nullptr));
+    return Ref::steal(PyObject_Vectorcall(scribe, &value, 1, nullptr));
 }
 
 // The words of one call: the command name, each positional argument through scribe(), then
@@ -372,10 +424,10 @@ Ref command_words(PyObject *name, PyObject *const *args, Py_ssize_t nargs, PyObj
 
 // Tcl's ::errorCode as a tuple of text, split by Tcl's list rules.
 Ref error_code(PyObject *tcl, PyObject *vars) {
-    Ref code = Ref::steal(PyObject_GetItem(vars, s_error_code));
-    Ref tk = code ? host_attr(tcl, s_tk) : Ref();
-    Ref words = tk ? call_method(tk.get(), s_splitlist, {code.get()}) : Ref();
-    if (!words && tk && PyErr_ExceptionMatches(g_tcl_error)) {
+    Ref code = Ref::steal(PyObject_GetItem(vars, S.error_code));
+    Ref tk = code ? host_attr(tcl, S.tk) : Ref();
+    Ref words = tk ? call_method(tk.get(), S.splitlist, {code.get()}) : Ref();
+    if (!words && tk && PyErr_ExceptionMatches(tcl_error)) {
         // `error msg info code` takes any text as the code: one that is no list is one word.
         PyErr_Clear();
         words = Ref::steal(PyTuple_Pack(1, code.get()));
@@ -409,7 +461,7 @@ Ref callback_error(PyObject *code) {
         return Ref();
     Ref lookup;
     Ref module = import_module("ortan.tcl.namespace");
-    if (!module || get_optional_attr(module.get(), s_callback_error, lookup) < 0) {
+    if (!module || get_optional_attr(module.get(), S.callback_error, lookup) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError))
             return Ref();
         PyErr_Clear(); // no namespace module, no callbacks of its own to name
@@ -429,12 +481,12 @@ Ref callback_error(PyObject *code) {
 // error as its context.
 void raise_with_error_info(PyObject *tcl) {
     Ref caught = fetch_exception();
-    Ref vars = host_attr(tcl, s_vars);
-    Ref info = vars ? Ref::steal(PyObject_GetItem(vars.get(), s_error_info)) : Ref();
+    Ref vars = host_attr(tcl, S.vars);
+    Ref info = vars ? Ref::steal(PyObject_GetItem(vars.get(), S.error_info)) : Ref();
     Ref code = info ? error_code(tcl, vars.get()) : Ref();
-    Ref error = code ? call(g_tcl_error, {info.get()}) : Ref();
-    Ref cause = error && set_attr(error.get(), s_errorinfo, info.get()) &&
-                        set_attr(error.get(), s_errorcode, code.get())
+    Ref error = code ? call(tcl_error, {info.get()}) : Ref();
+    Ref cause = error && set_attr(error.get(), S.errorinfo, info.get()) &&
+                        set_attr(error.get(), S.errorcode, code.get())
                     ? callback_error(code.get())
                     : Ref();
     if (!cause && PyErr_Occurred()) {
@@ -456,14 +508,14 @@ Ref plain_result(Ref result) {
 
 // self.tcl = tcl, then self.cmd = list(path): the state of a Hop_Code.
 bool set_code(PyObject *self, PyObject *tcl, PyObject *const *path, Py_ssize_t length) {
-    if (!write_slot(g_code_tcl, self, tcl))
+    if (!write_slot(code_tcl_slot, self, tcl))
         return false;
     Ref cmd = Ref::steal(PyList_New(length));
     if (!cmd)
         return false;
     for (Py_ssize_t i = 0; i < length; ++i)
         PyList_SET_ITEM(cmd.get(), i, Py_NewRef(path[i]));
-    return write_slot(g_code_cmd, self, cmd.get());
+    return write_slot(code_cmd_slot, self, cmd.get());
 }
 
 // A new instance of one of this module's slot classes, whose construction plain_construction()
@@ -482,33 +534,33 @@ Ref fresh_instance(PyObject *cls) {
 Ref new_code(PyObject *name, PyObject *tcl) {
     // Unchanged since import (the version changes with every change of the class), or else
     // still made the plain way.
-    if (reinterpret_cast<PyTypeObject *>(g_code_cls)->tp_version_tag != g_code_version &&
-        !plain_construction(g_code_cls, g_code_init)) {
+    if (reinterpret_cast<PyTypeObject *>(code_cls)->tp_version_tag != code_version &&
+        !plain_construction(code_cls, code_init)) {
         PyObject *call_args[] = {name, tcl};
-        return Ref::steal(PyObject_Vectorcall(g_code_cls, call_args, 1, g_tcl_kw));
+        return Ref::steal(PyObject_Vectorcall(code_cls, call_args, 1, tcl_kwnames));
     }
-    Ref code = fresh_instance(g_code_cls);
+    Ref code = fresh_instance(code_cls);
     if (!code || !set_code(code.get(), tcl, &name, 1))
         return Ref();
     return code;
 }
 
-// ===========================================================================================
-// Hop
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Hop.
 
 PyObject *Hop_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *tcl;
     if (!parse_method_args("__init__", args, nargs, kwnames, {"tcl"}, 1, &tcl) ||
         !refuse_tkinter_host(tcl, "Hop()"))
         return nullptr;
+    PyObject *self = args[0];
     // A proxy handed in is kept as it is: it cannot be proxied again.
     const int is_proxy =
-        PySequence_Contains(g_proxy_types, reinterpret_cast<PyObject *>(Py_TYPE(tcl)));
+        PySequence_Contains(proxy_types, reinterpret_cast<PyObject *>(Py_TYPE(tcl)));
     if (is_proxy < 0)
         return nullptr;
-    Ref weak = is_proxy ? Ref::borrow(tcl) : call(g_proxy, {tcl});
-    if (!weak || !write_slot(g_hop_tcl, args[0], weak.get()))
+    Ref weak = is_proxy ? Ref::borrow(tcl) : call(weak_proxy, {tcl});
+    if (!weak || !write_slot(hop_tcl_slot, self, weak.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -517,9 +569,10 @@ PyObject *Hop_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
     PyObject *name = nargs == 2 && !kwnames ? args[1] : nullptr;
     if (!name && !parse_method_args("__getattr__", args, nargs, kwnames, {"name"}, 1, &name))
         return nullptr;
+    PyObject *self = args[0];
     if (is_probe_name(name))
-        return no_such_attribute(args[0], name);
-    Ref tcl = read_slot(g_hop_tcl, args[0]);
+        return no_such_attribute(self, name);
+    Ref tcl = read_slot(hop_tcl_slot, self);
     // A path on an interpreter that is gone could never run: say so now.
     if (!tcl || !unproxied(tcl.get()))
         return nullptr;
@@ -528,21 +581,26 @@ PyObject *Hop_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 
 PyObject *Hop_call(PyObject *const *, Py_ssize_t, PyObject *) {
     // The arguments are ignored: the Hop itself names no command, as Tcl says of "".
-    PyErr_SetString(g_tcl_error, "invalid command name \"\"");
+    PyErr_SetString(tcl_error, "invalid command name \"\"");
     return nullptr;
 }
 
-// ===========================================================================================
-// Hop_Code
-// ===========================================================================================
+const ortan::MethodDef hop_methods[] = {
+    {"__init__", Hop_init, "($self, tcl)", nullptr},
+    {"__getattr__", Hop_getattr, "($self, name, /)", nullptr},
+    {"__call__", Hop_call, "($self, /, *args, **kwargs)", nullptr},
+};
+
+// ---------------------------------------------------------------------------------------------
+// Hop_Code.
 
 // One level of nested quick calls for the lifetime of a scope; ok() is false, with the
 // RecursionError set, beyond max_nested_calls.
 class NestedCall {
   public:
-    NestedCall() : ok_(t_nested_calls < max_nested_calls) {
+    NestedCall() : ok_(nested_calls < max_nested_calls) {
         if (ok_)
-            ++t_nested_calls;
+            ++nested_calls;
         else
             PyErr_Format(PyExc_RecursionError,
                          "maximum recursion depth exceeded while calling a Tcl command (%d "
@@ -551,7 +609,7 @@ class NestedCall {
     }
     ~NestedCall() {
         if (ok_)
-            --t_nested_calls;
+            --nested_calls;
     }
     NestedCall(const NestedCall &) = delete;
     NestedCall &operator=(const NestedCall &) = delete;
@@ -566,7 +624,7 @@ PyObject *Code_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_Compare(key, s_tcl) != 0) {
+        if (PyUnicode_Compare(key, S.tcl) != 0) {
             if (PyErr_Occurred())
                 return nullptr;
             PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%U'",
@@ -580,7 +638,9 @@ PyObject *Code_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
                         "__init__() missing 1 required keyword-only argument: 'tcl'");
         return nullptr;
     }
-    if (!refuse_tkinter_host(tcl, "Hop_Code()") || !set_code(args[0], tcl, args + 1, nargs - 1))
+    PyObject *self = args[0];
+    PyObject *const *cmd = args + 1; // the path's words, `*cmd`
+    if (!refuse_tkinter_host(tcl, "Hop_Code()") || !set_code(self, tcl, cmd, nargs - 1))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -593,11 +653,11 @@ PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     PyObject *self = args[0];
     if (is_probe_name(name))
         return no_such_attribute(self, name);
-    Ref path = read_slot(g_code_cmd, self);
+    Ref path = read_slot(code_cmd_slot, self);
     if (!path)
         return nullptr;
     if (PyList_CheckExact(path.get()) ? PyList_Append(path.get(), name) < 0
-                                      : !call_method(path.get(), s_append, {name}))
+                                      : !call_method(path.get(), S.append, {name}))
         return nullptr;
     return Py_NewRef(self);
 }
@@ -617,7 +677,7 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     Py_ssize_t cast_index = -1;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (key == s_cast_ || PyUnicode_Compare(key, s_cast_) == 0) {
+        if (key == S.cast_ || PyUnicode_Compare(key, S.cast_) == 0) {
             cast_index = k;
             break;
         }
@@ -626,18 +686,18 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 
     Ref name = command_name(self);
     Ref words = name ? command_words(name.get(), args + 1, npos, kwnames, cast_index) : Ref();
-    Ref proxy = words ? read_slot(g_code_tcl, self) : Ref();
+    Ref proxy = words ? read_slot(code_tcl_slot, self) : Ref();
     // The interpreter itself for the length of the call: each step reaches it directly.
     Ref tcl = proxy ? unproxied(proxy.get()) : Ref();
-    Ref history = tcl ? host_attr(tcl.get(), s_history) : Ref();
-    if (!history || !call_method(history.get(), s_append, {words.get()}))
+    Ref history = tcl ? host_attr(tcl.get(), S.history) : Ref();
+    if (!history || !call_method(history.get(), S.append, {words.get()}))
         return nullptr;
 
     // The very list the history was given is run, as it is now.
-    Ref tk = host_attr(tcl.get(), s_tk);
-    Ref result = tk ? call_with_words(tk.get(), s_call, words.get()) : Ref();
+    Ref tk = host_attr(tcl.get(), S.tk);
+    Ref result = tk ? call_with_words(tk.get(), S.call, words.get()) : Ref();
     if (!result) {
-        if (PyErr_ExceptionMatches(g_tcl_error))
+        if (PyErr_ExceptionMatches(tcl_error))
             raise_with_error_info(tcl.get());
         return nullptr;
     }
@@ -646,7 +706,7 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     if (casting < 0)
         return nullptr;
     if (casting)
-        return call_host_method(tcl.get(), s_cast_any, result.get()).release();
+        return call_host_method(tcl.get(), S.cast_any, result.get()).release();
     return plain_result(std::move(result)).release();
 }
 
@@ -670,15 +730,15 @@ PyObject *Code_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 // is a handle on the same interpreter).
 PyObject *copy_code(PyObject *self) {
     Ref copy = new_instance(reinterpret_cast<PyObject *>(Py_TYPE(self)));
-    Ref state = copy ? get_attr(self, s_dict) : Ref();
-    Ref copied = state ? get_attr(copy.get(), s_dict) : Ref();
+    Ref state = copy ? get_attr(self, S.dict) : Ref();
+    Ref copied = state ? get_attr(copy.get(), S.dict) : Ref();
     if (!copied || PyDict_Update(copied.get(), state.get()) < 0)
         return nullptr;
-    Ref tcl = read_slot(g_code_tcl, self);
-    Ref path = tcl ? read_slot(g_code_cmd, self) : Ref();
+    Ref tcl = read_slot(code_tcl_slot, self);
+    Ref path = tcl ? read_slot(code_cmd_slot, self) : Ref();
     Ref own_path = path ? Ref::steal(PySequence_List(path.get())) : Ref();
-    if (!own_path || !write_slot(g_code_tcl, copy.get(), tcl.get()) ||
-        !write_slot(g_code_cmd, copy.get(), own_path.get()))
+    if (!own_path || !write_slot(code_tcl_slot, copy.get(), tcl.get()) ||
+        !write_slot(code_cmd_slot, copy.get(), own_path.get()))
         return nullptr;
     return copy.release();
 }
@@ -694,11 +754,28 @@ PyObject *Code_deepcopy(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     return copy_code(args[0]);
 }
 
-// ===========================================================================================
-// Classes
-// ===========================================================================================
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12, CPython's attribute hook for a class with __getattr__ builds a complete
+// AttributeError for every miss; a quick call misses on every path component. This slot reads
+// the way plain_read() does. Assigning __getattr__ or __getattribute__ on the class puts
+// CPython's hook back (type_setattro updates the slot), and subclasses get CPython's hook from
+// the start.
+PyObject *path_getattro(PyObject *self, PyObject *name) { return plain_read(self, name).release(); }
+#endif
 
-constexpr const char *module_name = "ortan.tcl.hop";
+const ortan::MethodDef code_methods[] = {
+    {"__init__", Code_init, "($self, *cmd, tcl)", nullptr},
+    {"__call__", Code_call, "($self, /, *args, **kwargs)", nullptr},
+    {"__getattr__", Code_getattr, "($self, name, /)", nullptr},
+    {"__repr__", Code_repr, "($self, /)", nullptr},
+    {"__str__", Code_str, "($self, /)", nullptr},
+    {"__copy__", Code_copy, "($self, /)", "A handle on the same command with a path of its own."},
+    {"__deepcopy__", Code_deepcopy, "($self, memo, /)",
+     "A handle on the same command with a path of its own (the interpreter is shared)."},
+};
+
+// ---------------------------------------------------------------------------------------------
+// Module init.
 
 const char *const hop_doc =
     "Quick calls of Tcl commands: `tcl.hop.ns_a.ns_b.procname('x', opt='y')` runs the Tcl "
@@ -723,23 +800,6 @@ const char *const code_doc =
     "except names that begin and end with an underscore (those Python's own tools probe); "
     "copy.copy() gives a handle with a path of its own.";
 
-const MethodDef hop_methods[] = {
-    {"__init__", Hop_init, "($self, tcl)", nullptr},
-    {"__getattr__", Hop_getattr, "($self, name, /)", nullptr},
-    {"__call__", Hop_call, "($self, /, *args, **kwargs)", nullptr},
-};
-
-const MethodDef code_methods[] = {
-    {"__init__", Code_init, "($self, *cmd, tcl)", nullptr},
-    {"__call__", Code_call, "($self, /, *args, **kwargs)", nullptr},
-    {"__getattr__", Code_getattr, "($self, name, /)", nullptr},
-    {"__repr__", Code_repr, "($self, /)", nullptr},
-    {"__str__", Code_str, "($self, /)", nullptr},
-    {"__copy__", Code_copy, "($self, /)", "A handle on the same command with a path of its own."},
-    {"__deepcopy__", Code_deepcopy, "($self, memo, /)",
-     "A handle on the same command with a path of its own (the interpreter is shared)."},
-};
-
 template <size_t N>
 Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
                std::initializer_list<PyObject *> slots) {
@@ -753,21 +813,12 @@ Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
     Py_ssize_t i = 0;
     for (PyObject *slot : slots)
         PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(slot));
-    PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(s_dict));
-    PyTuple_SET_ITEM(names.get(), i, Py_NewRef(s_weakref));
+    PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(S.dict));
+    PyTuple_SET_ITEM(names.get(), i, Py_NewRef(S.weakref));
     if (!set_item(ns.get(), "__slots__", names))
         return Ref();
     return build_plain_class(name, ns.get());
 }
-
-#if PY_VERSION_HEX < 0x030C0000
-// Before 3.12, CPython's attribute hook for a class with __getattr__ builds a complete
-// AttributeError for every miss; a quick call misses on every path component. This slot reads
-// the way plain_read() does. Assigning __getattr__ or __getattribute__ on the class puts
-// CPython's hook back (type_setattro updates the slot), and subclasses get CPython's hook from
-// the start.
-PyObject *path_getattro(PyObject *self, PyObject *name) { return plain_read(self, name).release(); }
-#endif
 
 // Installs the faster call and miss paths.
 void speed_up(PyObject *cls, bool callable) {
@@ -778,74 +829,49 @@ void speed_up(PyObject *cls, bool callable) {
 #endif
 }
 
-// ===========================================================================================
-// Module init
-// ===========================================================================================
-
 const char *const module_doc =
     "Quick calls: `Hop`, attribute-style calling of Tcl commands on an interpreter, and "
     "`Hop_Code`, the command path it builds.";
 
 bool init_module(PyObject *m) {
-    if (!intern_all({
-            {&s_tcl, "tcl"},
-            {&s_cmd, "cmd"},
-            {&s_history, "history"},
-            {&s_append, "append"},
-            {&s_tk, "tk"},
-            {&s_call, "call"},
-            {&s_vars, "vars"},
-            {&s_cast_any, "cast_any"},
-            {&s_cast_, "cast_"},
-            {&s_separator, "::"},
-            {&s_error_info, "::errorInfo"},
-            {&s_error_code, "::errorCode"},
-            {&s_errorinfo, "errorinfo"},
-            {&s_errorcode, "errorcode"},
-            {&s_splitlist, "splitlist"},
-            {&s_dict, "__dict__"},
-            {&s_weakref, "__weakref__"},
-            {&s_callback_error, "_callback_error"},
-            {&s_getattr, "__getattr__"},
-            {&s_getattribute, "__getattribute__"},
-        }))
+    if (!S.intern())
         return false;
 #if PY_VERSION_HEX < 0x030C0000
-    g_object_getattribute =
-        get_attr(reinterpret_cast<PyObject *>(&PyBaseObject_Type), s_getattribute).release();
-    if (!g_object_getattribute)
+    object_getattribute =
+        get_attr(reinterpret_cast<PyObject *>(&PyBaseObject_Type), S.getattribute).release();
+    if (!object_getattribute)
         return false;
 #endif
     for (long i = 0; i < small_int_texts; ++i) {
-        g_small_ints[i] = PyUnicode_FromFormat("%ld", i);
-        if (!g_small_ints[i])
+        small_ints[i] = PyUnicode_FromFormat("%ld", i);
+        if (!small_ints[i])
             return false;
     }
     Ref weakref = import_module("weakref");
     if (!weakref || !bind(m, "weakref", weakref) ||
-        !bind(m, "TclError", import_attr("tkinter", "TclError"), &g_tcl_error) ||
-        !bind(m, "scribe", import_attr("ortan.tcl.scribe", "scribe"), &g_scribe))
+        !bind(m, "TclError", import_attr("tkinter", "TclError"), &tcl_error) ||
+        !bind(m, "scribe", import_attr("ortan.tcl.scribe", "scribe"), &scribe))
         return false;
-    g_proxy = get_attr(weakref.get(), "proxy").release();
-    g_proxy_types = get_attr(weakref.get(), "ProxyTypes").release();
-    g_tcl_kw = PyTuple_Pack(1, s_tcl);
-    if (!g_proxy || !g_proxy_types || !g_tcl_kw)
+    weak_proxy = get_attr(weakref.get(), "proxy").release();
+    proxy_types = get_attr(weakref.get(), "ProxyTypes").release();
+    tcl_kwnames = PyTuple_Pack(1, S.tcl);
+    if (!weak_proxy || !proxy_types || !tcl_kwnames)
         return false;
-    Ref hop_cls = make_class("Hop", hop_doc, hop_methods, {s_tcl});
+    Ref hop_cls = make_class("Hop", hop_doc, hop_methods, {S.tcl});
     if (!bind(m, "Hop", hop_cls) ||
-        !bind(m, "Hop_Code", make_class("Hop_Code", code_doc, code_methods, {s_tcl, s_cmd}),
-              &g_code_cls) ||
-        !find_slot(g_hop_tcl, hop_cls.get(), s_tcl) || !find_slot(g_code_tcl, g_code_cls, s_tcl) ||
-        !find_slot(g_code_cmd, g_code_cls, s_cmd))
+        !bind(m, "Hop_Code", make_class("Hop_Code", code_doc, code_methods, {S.tcl, S.cmd}),
+              &code_cls) ||
+        !find_slot(hop_tcl_slot, hop_cls.get(), S.tcl) ||
+        !find_slot(code_tcl_slot, code_cls, S.tcl) || !find_slot(code_cmd_slot, code_cls, S.cmd))
         return false;
     speed_up(hop_cls.get(), false);
-    speed_up(g_code_cls, true);
-    g_code_init = defined_init(g_code_cls).release();
-    if (!g_code_init)
+    speed_up(code_cls, true);
+    code_init = defined_init(code_cls).release();
+    if (!code_init)
         return false;
     // The check's type lookup gives the class a valid version if it has none yet.
-    const unsigned int version = reinterpret_cast<PyTypeObject *>(g_code_cls)->tp_version_tag;
-    g_code_version = plain_construction(g_code_cls, g_code_init) && version ? version : ~0u;
+    const unsigned int version = reinterpret_cast<PyTypeObject *>(code_cls)->tp_version_tag;
+    code_version = plain_construction(code_cls, code_init) && version ? version : ~0u;
     return true;
 }
 
