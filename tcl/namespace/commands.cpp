@@ -109,26 +109,29 @@ bool init_command(PyObject *self, PyObject *cmd, PyObject *args, PyObject *keywo
 }
 
 PyObject *TclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[6];
+    PyObject *params[6];
     if (!parse_method_args("__init__", args, nargs, kwnames,
-                           {"cmd", "args", "keywords", "tcl", "cast", "logger"}, 1, a))
+                           {"cmd", "args", "keywords", "tcl", "cast", "logger"}, 1, params))
         return nullptr;
-    if (!init_command(args[0], a[0], a[1], a[2], a[3], a[4], a[5]))
+    PyObject *cmd = params[0], *bound_args = params[1], *keywords = params[2], *tcl = params[3],
+             *cast = params[4], *logger = params[5];
+    if (!init_command(args[0], cmd, bound_args, keywords, tcl, cast, logger))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject *TclCommand_createcommand(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("createcommand", args, nargs, kwnames, {"func"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("createcommand", args, nargs, kwnames, {"func"}, 1, params))
         return nullptr;
+    PyObject *func = params[0];
     Ref tk = tk_of(args[0]);
     Ref name = tk ? get_attr(args[0], S.cmd_name) : tk;
     if (!name)
         return nullptr;
     // A plain Tcl command of our own whose errors reach Tcl (tkinter's only for other hosts).
-    const int made = ortan::callbacks::create_command(args[0], tk.get(), name.get(), a[0]);
-    if (made < 0 || (made == 0 && !call_method(tk.get(), S.createcommand, {name.get(), a[0]})))
+    const int made = ortan::callbacks::create_command(args[0], tk.get(), name.get(), func);
+    if (made < 0 || (made == 0 && !call_method(tk.get(), S.createcommand, {name.get(), func})))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -181,10 +184,11 @@ Ref rename_query(PyObject *self, PyObject *new_name) {
 }
 
 PyObject *TclCommand_rename(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("rename", args, nargs, kwnames, {"new_name"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("rename", args, nargs, kwnames, {"new_name"}, 1, params))
         return nullptr;
-    Ref new_name = to_text(a[0]);
+    PyObject *new_name_arg = params[0];
+    Ref new_name = to_text(new_name_arg);
     if (!new_name || !rename_query(args[0], new_name.get()))
         return nullptr;
     if (!set_attr(args[0], S.cmd_name, new_name.get()))
@@ -221,9 +225,10 @@ PyObject *TclCommand_proc_args(PyObject *const *args, Py_ssize_t nargs, PyObject
 
 PyObject *TclCommand_proc_arg_default(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    PyObject *a[1];
-    if (!parse_method_args("proc_arg_default", args, nargs, kwnames, {"arg_name"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("proc_arg_default", args, nargs, kwnames, {"arg_name"}, 1, params))
         return nullptr;
+    PyObject *arg_name_arg = params[0];
     Ref tcl = get_attr(self, S.tcl);
     if (!tcl)
         return nullptr;
@@ -234,7 +239,7 @@ PyObject *TclCommand_proc_arg_default(PyObject *const *args, Py_ssize_t nargs, P
         return nullptr;
     return with_block(temp.get(),
                       [&](PyObject *variable) -> Ref {
-                          Ref arg_name = to_text(a[0]);
+                          Ref arg_name = to_text(arg_name_arg);
                           Ref result = arg_name ? command_query(self, S.w_info, S.w_default,
                                                                 arg_name.get(), variable)
                                                 : arg_name;
@@ -708,12 +713,13 @@ PyObject *TclCommand_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 }
 
 PyObject *TclCommand_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("__get__", args, nargs, kwnames, {"instance", "owner"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("__get__", args, nargs, kwnames, {"instance", "owner"}, 1, params))
         return nullptr;
-    if (a[0] == Py_None)
+    PyObject *instance = params[0];
+    if (instance == Py_None)
         return Py_NewRef(args[0]);
-    return ortan::call(method_type, {args[0], a[0]}).release();
+    return ortan::call(method_type, {args[0], instance}).release();
 }
 
 const MethodDef TclCommand_call_methods[] = {
@@ -737,17 +743,18 @@ const MethodDef TclCommand_call_methods[] = {
 
 PyObject *TempTclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    PyObject *a[2];
+    PyObject *params[2];
     CallArgs rest;
-    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {"func", "cmd_name"}, a, rest))
+    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {"func", "cmd_name"}, params, rest))
         return nullptr;
-    if (!Ref::steal(init_temporary(TempTclCommand_cls, self, a[1], rest)))
+    PyObject *func = params[0], *cmd_name = params[1];
+    if (!Ref::steal(init_temporary(TempTclCommand_cls, self, cmd_name, rest)))
         return nullptr;
-    const int given = a[0] ? PyObject_IsTrue(a[0]) : 0;
+    const int given = func ? PyObject_IsTrue(func) : 0;
     if (given < 0)
         return nullptr;
     if (given &&
-        (!call_method(self, S.createcommand, {a[0]}) || !ortan::call(update_wrapper, {self, a[0]})))
+        (!call_method(self, S.createcommand, {func}) || !ortan::call(update_wrapper, {self, func})))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -336,11 +336,12 @@ PyObject *init_temporary(PyObject *cls, PyObject *self, PyObject *template_, Cal
 // __init__(self, <name_param>=<template>, **kwargs) of the temporaries named by one parameter.
 PyObject *init_named_temporary(PyObject *cls, const char *name_param, PyObject *const *args,
                                Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
+    PyObject *params[1];
     CallArgs rest;
-    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {name_param}, a, rest))
+    if (!parse_with_kwargs("__init__", args, nargs, kwnames, {name_param}, params, rest))
         return nullptr;
-    return init_temporary(cls, args[0], a[0], rest);
+    PyObject *name_template = params[0];
+    return init_temporary(cls, args[0], name_template, rest);
 }
 
 // __enter__ of the temporary classes: the next class's __enter__() when there is one, else self.

@@ -234,10 +234,11 @@ Ref tcl_parent_of(PyObject *text) {
 // The static name methods: args[0] is the first argument.
 bool one_name_argument(const char *fname, PyObject *const *args, Py_ssize_t nargs,
                        PyObject *kwnames, Ref &text) {
-    PyObject *a[1];
-    if (!ortan::parse_args(fname, args, static_cast<size_t>(nargs), kwnames, {"string"}, 1, a))
+    PyObject *params[1];
+    if (!ortan::parse_args(fname, args, static_cast<size_t>(nargs), kwnames, {"string"}, 1, params))
         return false;
-    text = name_text(a[0]);
+    PyObject *string = params[0];
+    text = name_text(string);
     return bool(text);
 }
 

@@ -138,10 +138,11 @@ bool init_namespace(PyObject *self, PyObject *ns, PyObject *tcl) {
 }
 
 PyObject *TclNamespace_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("__init__", args, nargs, kwnames, {"ns", "tcl"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"ns", "tcl"}, 1, params))
         return nullptr;
-    if (!init_namespace(args[0], a[0], a[1]))
+    PyObject *ns = params[0], *tcl = params[1];
+    if (!init_namespace(args[0], ns, tcl))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -183,14 +184,15 @@ Ref words_with(std::initializer_list<PyObject *> head, PyObject *const *rest, Py
 }
 
 PyObject *TclNamespace_children(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1] = {nullptr};
-    if (!parse_method_args("children", args, nargs, kwnames, {"pattern"}, 0, a))
+    PyObject *params[1] = {nullptr};
+    if (!parse_method_args("children", args, nargs, kwnames, {"pattern"}, 0, params))
         return nullptr;
+    PyObject *pattern_arg = params[0];
     Ref words;
-    if (is_none(a[0])) {
+    if (is_none(pattern_arg)) {
         words = tuple_of({S.w_namespace, S.w_children});
     } else {
-        Ref pattern = to_text(a[0]);
+        Ref pattern = to_text(pattern_arg);
         words = pattern ? tuple_of({S.w_namespace, S.w_children, pattern.get()}) : pattern;
     }
     Ref result = words ? call_inside(args[0], words.get()) : words;
@@ -198,10 +200,11 @@ PyObject *TclNamespace_children(PyObject *const *args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject *TclNamespace_code(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("code", args, nargs, kwnames, {"script"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("code", args, nargs, kwnames, {"script"}, 1, params))
         return nullptr;
-    Ref words = tuple_of({S.w_namespace, S.w_code, a[0]});
+    PyObject *script = params[0];
+    Ref words = tuple_of({S.w_namespace, S.w_code, script});
     return words ? call_inside(args[0], words.get()).release() : nullptr;
 }
 
@@ -326,19 +329,21 @@ PyObject *TclNamespace_import(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 PyObject *TclNamespace_origin(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("origin", args, nargs, kwnames, {"command"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("origin", args, nargs, kwnames, {"command"}, 1, params))
         return nullptr;
-    Ref words = tuple_of({S.w_namespace, S.w_origin, a[0]});
+    PyObject *command = params[0];
+    Ref words = tuple_of({S.w_namespace, S.w_origin, command});
     return words ? call_inside(args[0], words.get()).release() : nullptr;
 }
 
 PyObject *TclNamespace_parent(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    PyObject *a[1] = {nullptr};
-    if (!parse_method_args("parent", args, nargs, kwnames, {"force_eval"}, 0, a))
+    PyObject *params[1] = {nullptr};
+    if (!parse_method_args("parent", args, nargs, kwnames, {"force_eval"}, 0, params))
         return nullptr;
-    const int force = a[0] ? PyObject_IsTrue(a[0]) : 0;
+    PyObject *force_eval = params[0];
+    const int force = force_eval ? PyObject_IsTrue(force_eval) : 0;
     if (force < 0)
         return nullptr;
     if (force) {
@@ -367,11 +372,13 @@ PyObject *TclNamespace_parent(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 PyObject *TclNamespace_which(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
-    if (!parse_method_args("which", args, nargs, kwnames, {"name", "command", "variable"}, 1, a))
+    PyObject *params[3];
+    if (!parse_method_args("which", args, nargs, kwnames, {"name", "command", "variable"}, 1,
+                           params))
         return nullptr;
-    const int command = a[1] ? PyObject_IsTrue(a[1]) : 0;
-    const int variable = command >= 0 && a[2] ? PyObject_IsTrue(a[2]) : 0;
+    PyObject *name = params[0], *command_arg = params[1], *variable_arg = params[2];
+    const int command = command_arg ? PyObject_IsTrue(command_arg) : 0;
+    const int variable = command >= 0 && variable_arg ? PyObject_IsTrue(variable_arg) : 0;
     if (command < 0 || variable < 0)
         return nullptr;
     PyObject *words_buf[5] = {S.w_namespace, S.w_which};
@@ -380,7 +387,7 @@ PyObject *TclNamespace_which(PyObject *const *args, Py_ssize_t nargs, PyObject *
         words_buf[n++] = S.w_command_opt;
     if (variable)
         words_buf[n++] = S.w_variable_opt;
-    words_buf[n++] = a[0];
+    words_buf[n++] = name;
     Ref words = words_with({}, words_buf, n);
     return words ? call_inside(args[0], words.get()).release() : nullptr;
 }

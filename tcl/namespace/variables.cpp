@@ -44,11 +44,12 @@ Ref new_variable(PyObject *name, PyObject *tcl) {
 }
 
 PyObject *TclVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[4];
+    PyObject *params[4];
     if (!parse_method_args("__init__", args, nargs, kwnames,
-                           {"var_name", "array_index", "tcl", "cast"}, 1, a))
+                           {"var_name", "array_index", "tcl", "cast"}, 1, params))
         return nullptr;
-    if (!init_variable(args[0], a[0], a[1], a[2], a[3]))
+    PyObject *var_name = params[0], *array_index = params[1], *tcl = params[2], *cast = params[3];
+    if (!init_variable(args[0], var_name, array_index, tcl, cast))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -61,27 +62,28 @@ bool is_own_variable(PyObject *self) {
 
 PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    PyObject *a[2] = {nullptr, nullptr};
+    PyObject *params[2] = {nullptr, nullptr};
     if ((nargs > 1 || kwnames) &&
-        !parse_method_args("get_obj", args, nargs, kwnames, {"array_index", "cast"}, 0, a))
+        !parse_method_args("get_obj", args, nargs, kwnames, {"array_index", "cast"}, 0, params))
         return nullptr;
+    PyObject *array_index = params[0], *cast_arg = params[1];
     Attrs attrs(self, is_own_variable(self));
     Ref tk = attrs.tk();
     Ref name = tk ? attrs(S.var_name) : tk;
     if (!name)
         return nullptr;
     Ref value;
-    if (is_none(a[0])) {
+    if (is_none(array_index)) {
         value = call_method(tk.get(), S.getvar, {name.get()});
     } else {
         // The binding takes only text as an index; other values go as their Tcl text, the
         // same text `set` writes under.
-        Ref index = PyUnicode_Check(a[0]) ? Ref::borrow(a[0]) : to_text(a[0]);
+        Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : to_text(array_index);
         value = index ? call_method(tk.get(), S.getvar, {name.get(), index.get()}) : index;
     }
     if (!value)
         return nullptr;
-    Ref cast = (a[1] == nullptr || a[1] == marker) ? attrs(S.cast) : Ref::borrow(a[1]);
+    Ref cast = (cast_arg == nullptr || cast_arg == marker) ? attrs(S.cast) : Ref::borrow(cast_arg);
     return cast_with(cast, std::move(value));
 }
 
@@ -170,59 +172,62 @@ Ref variable_get_str(PyObject *variable, PyObject *index) {
 }
 
 PyObject *TclVariable_get_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1] = {nullptr};
+    PyObject *params[1] = {nullptr};
     if ((nargs > 1 || kwnames) &&
-        !parse_method_args("get_str", args, nargs, kwnames, {"array_index"}, 0, a))
+        !parse_method_args("get_str", args, nargs, kwnames, {"array_index"}, 0, params))
         return nullptr;
-    return variable_get_str(args[0], a[0]).release();
+    PyObject *array_index = params[0];
+    return variable_get_str(args[0], array_index).release();
 }
 
 PyObject *TclVariable_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    PyObject *a[2] = {nullptr, nullptr};
+    PyObject *params[2] = {nullptr, nullptr};
     if (nargs == 2 && !kwnames)
-        a[0] = args[1];
-    else if (!parse_method_args("set", args, nargs, kwnames, {"value", "array_index"}, 1, a))
+        params[0] = args[1];
+    else if (!parse_method_args("set", args, nargs, kwnames, {"value", "array_index"}, 1, params))
         return nullptr;
+    PyObject *value_arg = params[0], *array_index = params[1];
     Attrs attrs(self, is_own_variable(self));
     Ref tk = attrs.tk();
     Ref name = tk ? attrs(S.var_name) : tk;
     if (!name)
         return nullptr;
-    if (is_none(a[1])) {
-        Ref value = to_tclobj(a[0]);
+    if (is_none(array_index)) {
+        Ref value = to_tclobj(value_arg);
         return value ? call_method(tk.get(), S.setvar, {name.get(), value.get()}).release()
                      : nullptr;
     }
-    Ref index = to_text(a[1]);
-    Ref value = index ? to_tclobj(a[0]) : index;
+    Ref index = to_text(array_index);
+    Ref value = index ? to_tclobj(value_arg) : index;
     return value ? call_method(tk.get(), S.setvar, {name.get(), index.get(), value.get()}).release()
                  : nullptr;
 }
 
 PyObject *TclVariable_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    PyObject *a[2] = {nullptr, nullptr};
-    if (!parse_method_args("unset", args, nargs, kwnames, {"array_index", "nocomplain"}, 0, a))
+    PyObject *params[2] = {nullptr, nullptr};
+    if (!parse_method_args("unset", args, nargs, kwnames, {"array_index", "nocomplain"}, 0, params))
         return nullptr;
+    PyObject *array_index = params[0], *nocomplain_arg = params[1];
     Ref tk = tk_of(self);
     Ref name = tk ? get_attr(self, S.var_name) : tk;
     if (!name)
         return nullptr;
     Ref done;
-    if (is_none(a[0])) {
+    if (is_none(array_index)) {
         done = call_method(tk.get(), S.unsetvar, {name.get()});
     } else {
-        Ref index = to_text(a[0]);
+        Ref index = to_text(array_index);
         if (!index)
             return nullptr;
         done = call_method(tk.get(), S.unsetvar, {name.get(), index.get()});
     }
     if (!done) {
-        if (!PyErr_ExceptionMatches(tcl_error) || !a[1])
+        if (!PyErr_ExceptionMatches(tcl_error) || !nocomplain_arg)
             return nullptr;
         Ref error = ortan::fetch_exception();
-        const int nocomplain = PyObject_IsTrue(a[1]);
+        const int nocomplain = PyObject_IsTrue(nocomplain_arg);
         if (nocomplain < 0) {
             // As in an except clause: the TclError becomes the context of the new error.
             ortan::chain_exception(std::move(error));
@@ -237,13 +242,14 @@ PyObject *TclVariable_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 }
 
 PyObject *TclVariable_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1] = {nullptr};
+    PyObject *params[1] = {nullptr};
     if ((nargs > 1 || kwnames) &&
-        !parse_method_args("exists", args, nargs, kwnames, {"array_index"}, 0, a))
+        !parse_method_args("exists", args, nargs, kwnames, {"array_index"}, 0, params))
         return nullptr;
+    PyObject *array_index = params[0];
     Ref name, index;
     int two_parts = 0;
-    if (!element_parts(args[0], a[0], name, index, two_parts))
+    if (!element_parts(args[0], array_index, name, index, two_parts))
         return nullptr;
     if (two_parts) {
         // `array names name -exact index` lists the element when it exists.
@@ -259,13 +265,15 @@ PyObject *TclVariable_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *
 
 PyObject *TclVariable_array_item_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    PyObject *a[2];
-    if (!parse_method_args("array_item_byref", args, nargs, kwnames, {"array_index", "cast"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("array_item_byref", args, nargs, kwnames, {"array_index", "cast"}, 1,
+                           params))
         return nullptr;
+    PyObject *array_index = params[0], *cast = params[1];
     Ref tcl = get_attr(self, S.tcl);
     if (!tcl)
         return nullptr;
-    PyObject *stack[] = {nullptr, self, a[0], tcl.get(), arg_or(a[1], Py_None)};
+    PyObject *stack[] = {nullptr, self, array_index, tcl.get(), arg_or(cast, Py_None)};
     return PyObject_Vectorcall(TclVariable_cls, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                kw_array_index_tcl_cast);
 }
@@ -290,18 +298,20 @@ Ref array_call_with_pattern(PyObject *self, PyObject *sub, PyObject *pattern) {
 }
 
 PyObject *TclVariable_array_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1] = {nullptr};
-    if (!parse_method_args("array_get_obj", args, nargs, kwnames, {"pattern"}, 0, a))
+    PyObject *params[1] = {nullptr};
+    if (!parse_method_args("array_get_obj", args, nargs, kwnames, {"pattern"}, 0, params))
         return nullptr;
-    Ref result = array_call_with_pattern(args[0], S.w_get, a[0]);
+    PyObject *pattern = params[0];
+    Ref result = array_call_with_pattern(args[0], S.w_get, pattern);
     return host_cast(args[0], S.cast_array, result).release();
 }
 
 PyObject *TclVariable_array_get_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1] = {nullptr};
-    if (!parse_method_args("array_get_str", args, nargs, kwnames, {"pattern"}, 0, a))
+    PyObject *params[1] = {nullptr};
+    if (!parse_method_args("array_get_str", args, nargs, kwnames, {"pattern"}, 0, params))
         return nullptr;
-    Ref words = array_words(args[0], S.w_get, is_none(a[0]) ? nullptr : a[0]);
+    PyObject *pattern = params[0];
+    Ref words = array_words(args[0], S.w_get, is_none(pattern) ? nullptr : pattern);
     Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
     Ref tk = script ? tk_of(args[0]) : script;
     Ref result = tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
@@ -309,10 +319,11 @@ PyObject *TclVariable_array_get_str(PyObject *const *args, Py_ssize_t nargs, PyO
 }
 
 PyObject *TclVariable_array_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("array_set", args, nargs, kwnames, {"value"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("array_set", args, nargs, kwnames, {"value"}, 1, params))
         return nullptr;
-    Ref value = to_tclobj(a[0]);
+    PyObject *value_arg = params[0];
+    Ref value = to_tclobj(value_arg);
     Ref words = value ? array_words(args[0], S.w_set, value.get()) : value;
     Ref result = words ? tk_call(args[0], words.get()) : words;
     if (!result)
@@ -321,10 +332,11 @@ PyObject *TclVariable_array_set(PyObject *const *args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject *TclVariable_array_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1] = {nullptr};
-    if (!parse_method_args("array_unset", args, nargs, kwnames, {"pattern"}, 0, a))
+    PyObject *params[1] = {nullptr};
+    if (!parse_method_args("array_unset", args, nargs, kwnames, {"pattern"}, 0, params))
         return nullptr;
-    if (!array_call_with_pattern(args[0], S.w_unset, a[0]))
+    PyObject *pattern = params[0];
+    if (!array_call_with_pattern(args[0], S.w_unset, pattern))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -336,10 +348,11 @@ PyObject *TclVariable_array_size(PyObject *const *args, Py_ssize_t nargs, PyObje
 }
 
 PyObject *TclVariable_array_names(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1] = {nullptr};
-    if (!parse_method_args("array_names", args, nargs, kwnames, {"pattern"}, 0, a))
+    PyObject *params[1] = {nullptr};
+    if (!parse_method_args("array_names", args, nargs, kwnames, {"pattern"}, 0, params))
         return nullptr;
-    Ref result = array_call_with_pattern(args[0], S.w_names, a[0]);
+    PyObject *pattern = params[0];
+    Ref result = array_call_with_pattern(args[0], S.w_names, pattern);
     return host_cast(args[0], S.cast_list, result).release();
 }
 
@@ -480,21 +493,23 @@ const MethodDef TempTclVariable_methods[] = {
 
 PyObject *TclArrayVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    PyObject *a[3];
-    if (!parse_method_args("__init__", args, nargs, kwnames, {"var_name", "tcl", "cast"}, 1, a))
+    PyObject *params[3];
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"var_name", "tcl", "cast"}, 1,
+                           params))
         return nullptr;
-    PyObject *tcl = arg_or(a[1], Py_None), *cast = arg_or(a[2], Py_None);
+    PyObject *var_name = params[0], *tcl_arg = params[1], *cast_arg = params[2];
+    PyObject *tcl = arg_or(tcl_arg, Py_None), *cast = arg_or(cast_arg, Py_None);
     // For the module's own array classes the next __init__ is TclVariable's.
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
     if (type == TclArrayVariable_cls || type == TempTclArrayVariable_cls) {
-        if (!init_variable(self, a[0], nullptr, tcl, cast))
+        if (!init_variable(self, var_name, nullptr, tcl, cast))
             return nullptr;
         Py_RETURN_NONE;
     }
     Ref init = ortan::super_attr(TclArrayVariable_cls, self, S.dunder_init);
     if (!init)
         return nullptr;
-    PyObject *stack[] = {nullptr, a[0], tcl, cast};
+    PyObject *stack[] = {nullptr, var_name, tcl, cast};
     Ref done = Ref::steal(PyObject_Vectorcall(init.get(), stack + 1,
                                               1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw_tcl_cast));
     if (!done)
@@ -515,33 +530,37 @@ PyObject *TclArrayVariable_iter(PyObject *const *args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject *TclArrayVariable_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("__contains__", args, nargs, kwnames, {"key"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("__contains__", args, nargs, kwnames, {"key"}, 1, params))
         return nullptr;
-    return call_method(args[0], S.exists, {a[0]}, kw_array_index).release();
+    PyObject *key = params[0];
+    return call_method(args[0], S.exists, {key}, kw_array_index).release();
 }
 
 PyObject *TclArrayVariable_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("__getitem__", args, nargs, kwnames, {"key"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("__getitem__", args, nargs, kwnames, {"key"}, 1, params))
         return nullptr;
-    return call_method(args[0], S.get, {a[0]}, kw_array_index).release();
+    PyObject *key = params[0];
+    return call_method(args[0], S.get, {key}, kw_array_index).release();
 }
 
 PyObject *TclArrayVariable_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
+    PyObject *params[2];
+    if (!parse_method_args("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, params))
         return nullptr;
-    if (!call_method(args[0], S.set, {a[1], a[0]}, kw_array_index))
+    PyObject *key = params[0], *value = params[1];
+    if (!call_method(args[0], S.set, {value, key}, kw_array_index))
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject *TclArrayVariable_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("__delitem__", args, nargs, kwnames, {"key"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("__delitem__", args, nargs, kwnames, {"key"}, 1, params))
         return nullptr;
-    if (!call_method(args[0], S.unset, {a[0]}, kw_array_index))
+    PyObject *key = params[0];
+    if (!call_method(args[0], S.unset, {key}, kw_array_index))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -8,18 +8,19 @@ namespace ortan_namespace {
 
 bool init_view(PyObject *cls, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                PyObject *kwnames, std::initializer_list<PyObject *> exact) {
-    PyObject *a[1];
-    if (!parse_method_args("__init__", args, nargs, kwnames, {"ns"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("__init__", args, nargs, kwnames, {"ns"}, 1, params))
         return false;
+    PyObject *ns = params[0];
     if (assertions_enabled) {
-        const int ok = PyObject_IsInstance(a[0], TclNamespace_cls);
+        const int ok = PyObject_IsInstance(ns, TclNamespace_cls);
         if (ok <= 0) {
             if (ok == 0)
                 PyErr_SetNone(PyExc_AssertionError);
             return false;
         }
     }
-    return init_next_plain(cls, self, exact) && set_attr(self, S.ns, a[0]);
+    return init_next_plain(cls, self, exact) && set_attr(self, S.ns, ns);
 }
 
 PyObject *VariablesView_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -172,72 +173,85 @@ PyObject *none_or_null(PyObject *result) {
 }
 
 PyObject *VariablesView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
+    PyObject *params[1];
     if (nargs == 2 && !kwnames)
-        a[0] = args[1];
-    else if (!parse_method_args("get", args, nargs, kwnames, {"var_name"}, 1, a))
+        params[0] = args[1];
+    else if (!parse_method_args("get", args, nargs, kwnames, {"var_name"}, 1, params))
         return nullptr;
-    return variables_view_get(args[0], a[0]).release();
+    PyObject *var_name = params[0];
+    return variables_view_get(args[0], var_name).release();
 }
 
 PyObject *VariablesView_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
-    if (!parse_method_args("set", args, nargs, kwnames, {"var_name", "value", "array_index"}, 2, a))
+    PyObject *params[3];
+    if (!parse_method_args("set", args, nargs, kwnames, {"var_name", "value", "array_index"}, 2,
+                           params))
         return nullptr;
-    return view_delegate(args[0], a[0], S.set, {a[1], arg_or(a[2], Py_None)}, kw_array_index);
+    PyObject *var_name = params[0], *value = params[1], *array_index = params[2];
+    return view_delegate(args[0], var_name, S.set, {value, arg_or(array_index, Py_None)},
+                         kw_array_index);
 }
 
 PyObject *VariablesView_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
+    PyObject *params[3];
     if (!parse_method_args("unset", args, nargs, kwnames, {"var_name", "array_index", "nocomplain"},
-                           1, a))
+                           1, params))
         return nullptr;
-    return none_or_null(view_delegate(args[0], a[0], S.unset,
-                                      {arg_or(a[1], Py_None), arg_or(a[2], Py_False)},
+    PyObject *var_name = params[0], *array_index = params[1], *nocomplain = params[2];
+    return none_or_null(view_delegate(args[0], var_name, S.unset,
+                                      {arg_or(array_index, Py_None), arg_or(nocomplain, Py_False)},
                                       kw_array_index_nocomplain));
 }
 
 PyObject *VariablesView_array_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, params))
         return nullptr;
-    return view_delegate(args[0], a[0], S.array_get_str, {arg_or(a[1], Py_None)}, kw_pattern);
+    PyObject *var_name = params[0], *pattern = params[1];
+    return view_delegate(args[0], var_name, S.array_get_str, {arg_or(pattern, Py_None)},
+                         kw_pattern);
 }
 
 PyObject *VariablesView_array_set(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("array_set", args, nargs, kwnames, {"var_name", "value"}, 2, a))
+    PyObject *params[2];
+    if (!parse_method_args("array_set", args, nargs, kwnames, {"var_name", "value"}, 2, params))
         return nullptr;
-    return none_or_null(view_delegate(args[0], a[0], S.array_set, {a[1]}));
+    PyObject *var_name = params[0], *value = params[1];
+    return none_or_null(view_delegate(args[0], var_name, S.array_set, {value}));
 }
 
 PyObject *VariablesView_array_unset(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("array_unset", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("array_unset", args, nargs, kwnames, {"var_name", "pattern"}, 1, params))
         return nullptr;
+    PyObject *var_name = params[0], *pattern = params[1];
     return none_or_null(
-        view_delegate(args[0], a[0], S.array_unset, {arg_or(a[1], Py_None)}, kw_pattern));
+        view_delegate(args[0], var_name, S.array_unset, {arg_or(pattern, Py_None)}, kw_pattern));
 }
 
 PyObject *VariablesView_array_names(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("array_names", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("array_names", args, nargs, kwnames, {"var_name", "pattern"}, 1, params))
         return nullptr;
-    return view_delegate(args[0], a[0], S.array_names, {arg_or(a[1], Py_None)}, kw_pattern);
+    PyObject *var_name = params[0], *pattern = params[1];
+    return view_delegate(args[0], var_name, S.array_names, {arg_or(pattern, Py_None)}, kw_pattern);
 }
 
 PyObject *VariablesView_is_array(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("is_array", args, nargs, kwnames, {"var_name"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("is_array", args, nargs, kwnames, {"var_name"}, 1, params))
         return nullptr;
-    return view_delegate(args[0], a[0], S.is_array);
+    PyObject *var_name = params[0];
+    return view_delegate(args[0], var_name, S.is_array);
 }
 
 PyObject *VariablesView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("exists", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("exists", args, nargs, kwnames, {"var_name", "array_index"}, 1, params))
         return nullptr;
-    return view_delegate(args[0], a[0], S.exists, {arg_or(a[1], Py_None)}, kw_array_index);
+    PyObject *var_name = params[0], *array_index = params[1];
+    return view_delegate(args[0], var_name, S.exists, {arg_or(array_index, Py_None)},
+                         kw_array_index);
 }
 
 // `result` as it is; when it is null, a pending exception matching `a` or `b` (b may be null)
@@ -252,8 +266,8 @@ PyObject *key_argument(const char *fname, PyObject *const *args, Py_ssize_t narg
                        PyObject *kwnames) {
     if (nargs == 2 && !kwnames)
         return args[1];
-    PyObject *a[1];
-    return parse_method_args(fname, args, nargs, kwnames, {"key"}, 1, a) ? a[0] : nullptr;
+    PyObject *params[1];
+    return parse_method_args(fname, args, nargs, kwnames, {"key"}, 1, params) ? params[0] : nullptr;
 }
 
 PyObject *VariablesView_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -290,10 +304,11 @@ PyObject *VariablesView_contains(PyObject *const *args, Py_ssize_t nargs, PyObje
 // The views' __setitem__: self.<method>(key, value).
 PyObject *view_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                        PyObject *method) {
-    PyObject *a[2];
-    if (!parse_method_args("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, a))
+    PyObject *params[2];
+    if (!parse_method_args("__setitem__", args, nargs, kwnames, {"key", "value"}, 2, params))
         return nullptr;
-    return none_or_null(call_method(args[0], method, {a[0], a[1]}).release());
+    PyObject *key = params[0], *value = params[1];
+    return none_or_null(call_method(args[0], method, {key, value}).release());
 }
 
 // The views' __delitem__: self.<method>(key), a TclError raised as KeyError.
@@ -360,17 +375,21 @@ const MethodDef VariablesView_methods[] = {
 };
 
 PyObject *ObjectsView_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("get", args, nargs, kwnames, {"var_name", "array_index"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("get", args, nargs, kwnames, {"var_name", "array_index"}, 1, params))
         return nullptr;
-    return view_delegate(args[0], a[0], S.get_obj, {arg_or(a[1], Py_None)}, kw_array_index);
+    PyObject *var_name = params[0], *array_index = params[1];
+    return view_delegate(args[0], var_name, S.get_obj, {arg_or(array_index, Py_None)},
+                         kw_array_index);
 }
 
 PyObject *ObjectsView_array_get(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, a))
+    PyObject *params[2];
+    if (!parse_method_args("array_get", args, nargs, kwnames, {"var_name", "pattern"}, 1, params))
         return nullptr;
-    return view_delegate(args[0], a[0], S.array_get_obj, {arg_or(a[1], Py_None)}, kw_pattern);
+    PyObject *var_name = params[0], *pattern = params[1];
+    return view_delegate(args[0], var_name, S.array_get_obj, {arg_or(pattern, Py_None)},
+                         kw_pattern);
 }
 
 const MethodDef ObjectsView_methods[] = {
@@ -386,10 +405,11 @@ PyObject *CommandsView_byref(PyObject *const *args, Py_ssize_t nargs, PyObject *
 // The command views' one-name methods: self.byref(cmd_name).<method>(*extra).
 PyObject *command_view_method(const char *fname, PyObject *method, PyObject *const *args,
                               Py_ssize_t nargs, PyObject *kwnames, bool returns_none) {
-    PyObject *a[1];
-    if (!parse_method_args(fname, args, nargs, kwnames, {"cmd_name"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args(fname, args, nargs, kwnames, {"cmd_name"}, 1, params))
         return nullptr;
-    PyObject *result = view_delegate(args[0], a[0], method);
+    PyObject *cmd_name = params[0];
+    PyObject *result = view_delegate(args[0], cmd_name, method);
     return returns_none ? none_or_null(result) : result;
 }
 
@@ -426,10 +446,11 @@ Ref literal_command_pattern(PyObject *name) {
 // name taken literally, so that a name with glob characters is only itself.
 PyObject *command_view_exists(PyObject *sub, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("exists", args, nargs, kwnames, {"cmd_name"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("exists", args, nargs, kwnames, {"cmd_name"}, 1, params))
         return nullptr;
-    Ref command = view_item(args[0], a[0]);
+    PyObject *cmd_name = params[0];
+    Ref command = view_item(args[0], cmd_name);
     Ref name = command ? get_attr(command.get(), S.cmd_name) : command;
     Ref pattern = name ? literal_command_pattern(name.get()) : name;
     Ref words = pattern ? tuple_of({S.w_info, sub, pattern.get()}) : pattern;
@@ -441,10 +462,11 @@ PyObject *CommandsView_exists(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 PyObject *CommandsView_createcommand(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("createcommand", args, nargs, kwnames, {"cmd_name", "func"}, 2, a))
+    PyObject *params[2];
+    if (!parse_method_args("createcommand", args, nargs, kwnames, {"cmd_name", "func"}, 2, params))
         return nullptr;
-    return none_or_null(view_delegate(args[0], a[0], S.createcommand, {a[1]}));
+    PyObject *cmd_name = params[0], *func = params[1];
+    return none_or_null(view_delegate(args[0], cmd_name, S.createcommand, {func}));
 }
 
 PyObject *CommandsView_delete(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -452,14 +474,15 @@ PyObject *CommandsView_delete(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 PyObject *CommandsView_rename(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!parse_method_args("rename", args, nargs, kwnames, {"cmd_name", "new_name"}, 2, a))
+    PyObject *params[2];
+    if (!parse_method_args("rename", args, nargs, kwnames, {"cmd_name", "new_name"}, 2, params))
         return nullptr;
+    PyObject *cmd_name = params[0], *new_name_arg = params[1];
     Ref ns = get_attr(args[0], S.ns);
-    Ref new_name = ns ? join2(ns.get(), a[1]) : ns;
+    Ref new_name = ns ? join2(ns.get(), new_name_arg) : ns;
     if (!new_name)
         return nullptr;
-    return none_or_null(view_delegate(args[0], a[0], S.rename, {new_name.get()}));
+    return none_or_null(view_delegate(args[0], cmd_name, S.rename, {new_name.get()}));
 }
 
 PyObject *CommandsView_origin(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -476,11 +499,12 @@ PyObject *CommandsView_proc_args(PyObject *const *args, Py_ssize_t nargs, PyObje
 
 PyObject *CommandsView_proc_arg_default(PyObject *const *args, Py_ssize_t nargs,
                                         PyObject *kwnames) {
-    PyObject *a[2];
+    PyObject *params[2];
     if (!parse_method_args("proc_arg_default", args, nargs, kwnames, {"cmd_name", "arg_name"}, 2,
-                           a))
+                           params))
         return nullptr;
-    return view_delegate(args[0], a[0], S.proc_arg_default, {a[1]});
+    PyObject *cmd_name = params[0], *arg_name = params[1];
+    return view_delegate(args[0], cmd_name, S.proc_arg_default, {arg_name});
 }
 
 PyObject *CommandsView_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -536,14 +560,15 @@ Ref dict_of_items(PyObject *mapping) {
 // view == other, as Mapping compares (the same keys, equal values), with commands compared by
 // what they run: so a command view equals itself and the dict made of it.
 PyObject *CommandsView_eq(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[1];
-    if (!parse_method_args("__eq__", args, nargs, kwnames, {"other"}, 1, a))
+    PyObject *params[1];
+    if (!parse_method_args("__eq__", args, nargs, kwnames, {"other"}, 1, params))
         return nullptr;
-    const int mapping = PyObject_IsInstance(a[0], mapping_abc);
+    PyObject *other_arg = params[0];
+    const int mapping = PyObject_IsInstance(other_arg, mapping_abc);
     if (mapping <= 0)
         return mapping < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
     Ref mine = dict_of_items(args[0]);
-    Ref theirs = mine ? dict_of_items(a[0]) : mine;
+    Ref theirs = mine ? dict_of_items(other_arg) : mine;
     if (!theirs)
         return nullptr;
     if (PyDict_GET_SIZE(mine.get()) != PyDict_GET_SIZE(theirs.get()))
