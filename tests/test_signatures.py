@@ -120,7 +120,7 @@ def outcome(func, args, kwargs):
     except TypeError as exc:
         if PARSE_ERROR.search(str(exc)):
             return str(exc)
-    except Exception:  # whatever comes after the parse is not checked here
+    except Exception:  # noqa: BLE001 (whatever comes after the parse is not checked here)
         return None
     return None
 
