@@ -7,10 +7,10 @@ and the host's previous regular-expression cast, which guessed numbers from text
 are timed net of the lambda that makes each call.
 """
 
-import math
 import re
 
 import ortan.tcl
+from benchmarks.cast_model import cast_text as py_cast_text
 from benchmarks.common import Row, best_time, main
 
 CALLS = 200_000
@@ -26,24 +26,6 @@ def net_per_call(func):
 
 
 # --- the lossless rule in plain Python: the anchor -------------------------------------------
-
-
-def py_cast_text(text):
-    if text.isascii() and text.isdigit():
-        return int(text) if text[0] != "0" or text == "0" else text
-    try:
-        number = int(text)
-        if str(number) == text:
-            return number
-    except ValueError:
-        pass
-    try:
-        number = float(text)
-        if math.isfinite(number) and repr(number) == text:
-            return number
-    except ValueError:
-        pass
-    return text
 
 
 class PyHost:

@@ -21,12 +21,10 @@ sys.path.insert(1, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 with atheris.instrument_imports():
     import harness
+
     from benchmarks.dictionary_model import dictionary_compare
 
-try:
-    from ortan.tcl.internal import DictionaryCompare, dictionary_key
-except ImportError as exc:
-    harness.skip(f"ortan.tcl.internal: {exc}")
+from ortan.tcl.internal import DictionaryCompare, dictionary_key
 
 
 def sign(x):

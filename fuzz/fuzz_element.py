@@ -3,73 +3,42 @@
 Properties:
 - scanning gives (2 * length + 2, a set of the three flag names), "TCL_DONT_USE_BRACES" never
   without "BRACES_UNMATCHED", "USE_BRACES" for the empty text, and exactly the flags of the
-  scanning rules (a model of them below: braces counted as Tcl reads them back);
+  scanning rules (the model in benchmarks/element_model.py: braces counted as Tcl reads them
+  back);
 - an element converted with its own scanned flags splits back through Tcl to the same text,
   and is what Tcl's own list formatting writes for it (as an element after the first);
-- with any flags collection, the converter follows the quoting rules exactly (a model of them
-  below), reads the flags by membership only, and adds "BRACES_UNMATCHED" through the
+- with any flags collection, the converter follows the quoting rules exactly (the same model),
+  reads the flags by membership only, and adds "BRACES_UNMATCHED" through the
   collection's own add() when, and only when, it backslash-quotes a text that starts with "{";
 - hostile sources and collections (membership tests that raise or answer odd objects, add()
   that raises or is missing) fail only with their own errors.
 """
 
+import os
+import sys
 import tkinter  # noqa: F401  (loaded before the instrumentation: not worth tracing)
 
 import atheris
 
+# The plain-Python model of the quoting rules lives with the benchmarks, which time it too.
+sys.path.insert(1, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
 with atheris.instrument_imports():
     import harness
 
+    from benchmarks.element_model import (
+        BRACES_UNMATCHED,
+        DONT_USE_BRACES,
+        FLAG_NAMES,
+        USE_BRACES,
+        adds_unmatched,
+        convert_element,
+        scan_element,
+    )
     from ortan.tcl.scribe import _Tcl_ConvertElement, _Tcl_ScanElement
 
-U, B, D = "USE_BRACES", "BRACES_UNMATCHED", "TCL_DONT_USE_BRACES"
-NAMES = (U, B, D)
-ESCAPED = {"\f": "\\f", "\n": "\\n", "\r": "\\r", "\t": "\\t", "\v": "\\v"}
-
-
-def model_scan(src):
-    """The scanning rules: the flags as a set."""
-    flags = {U} if not src or src[0] in '{"' else set()
-    level, i = 0, 0
-    while i < len(src):
-        c = src[i]
-        if c == "{":
-            level += 1
-        elif c == "}":
-            level -= 1
-            if level < 0:
-                flags |= {D, B}
-        elif c in "[$; \f\n\r\t\v":
-            flags.add(U)
-        elif c == "\\":
-            if i + 1 == len(src) or src[i + 1] == "\n":
-                flags = {D, B}  # replaced: what was gathered is dropped
-            else:
-                flags.add(U)
-                if src[i + 1] in "{}\\":
-                    i += 1  # an escaped brace or backslash counts for nothing
-        i += 1
-    return {D, B} if level != 0 else flags
-
-
-def model_convert(src, flags):
-    """The quoting rules; returns (text, whether BRACES_UNMATCHED is added)."""
-    if not src:
-        return "{}", False
-    if U in flags and D not in flags:
-        return "{%s}" % src, False
-    out, start, unmatched, added = [], 0, B in flags, False
-    if src[0] == "{":
-        out.append("\\{")
-        start, unmatched, added = 1, True, True
-    for c in src[start:]:
-        if c in '[]$; \\"':
-            out.append("\\" + c)
-        elif c in "{}":
-            out.append("\\" + c if unmatched else c)
-        else:
-            out.append(ESCAPED.get(c, c))
-    return "".join(out), added
+U, B, D = USE_BRACES, BRACES_UNMATCHED, DONT_USE_BRACES
+NAMES = FLAG_NAMES
 
 
 class Recorder(set):
@@ -128,7 +97,7 @@ def scan_property(fdp):
     assert size == 2 * len(src) + 2 and type(flags) is set, (src, size, flags)
     assert flags <= set(NAMES) and (D not in flags or B in flags), (src, flags)
     assert src or U in flags
-    assert flags == model_scan(src), (src, flags, model_scan(src))
+    assert flags == scan_element(src), (src, flags, scan_element(src))
     converted = _Tcl_ConvertElement(src, flags)
     assert type(converted) is str
     if harness.tcl_safe(src):
@@ -145,7 +114,7 @@ def convert_property(fdp):
     src = harness.text(fdp, 24)
     flags = plain_flags(fdp)
     before = set(flags) if not isinstance(flags, str) else None
-    expected, adds = model_convert(src, flags)
+    expected, adds = convert_element(src, flags), adds_unmatched(src, flags)
     if adds and not hasattr(flags, "add"):
         try:
             _Tcl_ConvertElement(src, flags)

@@ -18,12 +18,9 @@ import atheris
 with atheris.instrument_imports():
     import harness
 
-try:
-    from ortan.tcl.internal import GetListFromAny, Tcl_Interp_p
-except ImportError as exc:
-    harness.skip(f"ortan.tcl.internal: {exc}")
-
 from collections.abc import Sequence, Set
+
+from ortan.tcl.internal import GetListFromAny, Tcl_Interp_p
 
 TclError = tkinter.TclError
 

@@ -16,11 +16,8 @@ import atheris
 with atheris.instrument_imports():
     import harness
 
-try:
-    from ortan.tcl.namespace import TclNamespace
-    from ortan.tcl.scribe import scribe
-except ImportError as exc:
-    harness.skip(f"ortan.tcl.namespace: {exc}")
+from ortan.tcl.namespace import TclNamespace
+from ortan.tcl.scribe import scribe
 
 NAMES = "::::::::ab:c x{}."
 

@@ -24,11 +24,8 @@ with atheris.instrument_imports():
     import harness
     from nestmap_model import Model
 
-try:
-    from ortan.tcl.nestmap import Nestmap
-    from ortan.tcl.scribe import scribe
-except ImportError as exc:
-    harness.skip(f"ortan.tcl.nestmap: {exc}")
+from ortan.tcl.nestmap import Nestmap
+from ortan.tcl.scribe import scribe
 
 EXPECTED = (ValueError, tkinter.TclError, KeyError, RecursionError)
 KEYED = '{}{}   ..ab\\"\t\n'

@@ -34,12 +34,6 @@ class Boom(Exception):
     """Raised by hostile objects: expected to propagate unchanged."""
 
 
-def skip(reason):
-    """Ends a target whose module is not built yet; tools/fuzz reports it as skipped."""
-    print(f"fuzz: skipped: {reason}", flush=True)
-    sys.exit(0)
-
-
 def main(test_one_input):
     """Runs a target. Every function and method of the target's own script is instrumented: its
     checks (and models of the rules, which branch as the native code does) guide the fuzzer."""
