@@ -1,5 +1,6 @@
 // The method descriptor type and the class builder.
 #include "classes.h"
+#include "buffer.h"
 #include "module.h"
 #include "pyapi.h"
 
@@ -263,14 +264,9 @@ PyObject *call_unpacked(PyObject *self, PyObject *args, PyObject *kwargs, Method
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     const Py_ssize_t count = 1 + npos + nkw;
-    constexpr Py_ssize_t small = 16;
-    PyObject *buffer[small];
-    PyObject **stack = buffer;
-    if (count > small) {
-        stack = PyMem_New(PyObject *, count);
-        if (!stack)
-            return PyErr_NoMemory();
-    }
+    SmallArray<PyObject *, 16> stack;
+    if (!stack.resize(static_cast<size_t>(count)))
+        return nullptr;
     stack[0] = self;
     for (Py_ssize_t i = 0; i < npos; ++i)
         stack[1 + i] = PyTuple_GET_ITEM(args, i); // the tuple holds them for the call
@@ -288,12 +284,10 @@ PyObject *call_unpacked(PyObject *self, PyObject *args, PyObject *kwargs, Method
         if (!all_text)
             PyErr_SetString(PyExc_TypeError, "keywords must be strings");
         else
-            result = fn(stack, 1 + npos, kwnames.get());
+            result = fn(stack.data(), 1 + npos, kwnames.get());
         for (Py_ssize_t i = 0; i < k; ++i)
             Py_DECREF(stack[1 + npos + i]);
     }
-    if (stack != buffer)
-        PyMem_Free(stack);
     return result;
 }
 

@@ -2,6 +2,7 @@
 // references and exceptions.
 #pragma once
 
+#include "buffer.h"
 #include "ref.h"
 
 #include <initializer_list>
@@ -82,17 +83,15 @@ inline Ref unproxied(PyObject *obj) {
 inline Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args = {},
                        PyObject *kwnames = nullptr) {
     // PyObject_VectorcallMethod wants the receiver in slot 0 of the argument vector.
-    PyObject *stack[8];
-    if (args.size() + 1 > sizeof stack / sizeof stack[0]) {
-        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
+    SmallArray<PyObject *, 8> stack;
+    if (!stack.resize(args.size() + 1))
         return Ref();
-    }
     stack[0] = obj;
     Py_ssize_t n = 1;
     for (PyObject *arg : args)
         stack[n++] = arg;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n - nkw, kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), n - nkw, kwnames));
 }
 
 // Builds a str from UTF-8 text.
