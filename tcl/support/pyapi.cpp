@@ -13,6 +13,19 @@ Ref import_attr(const char *module, const char *name) {
     return get_attr(mod.get(), name);
 }
 
+Ref call_method_long(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args,
+                     PyObject *kwnames) {
+    SmallArray<PyObject *, 16> stack;
+    if (!stack.resize(args.size() + 1))
+        return Ref();
+    stack[0] = obj;
+    size_t n = 1;
+    for (PyObject *arg : args)
+        stack[n++] = arg;
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack.data(), n - nkw, kwnames));
+}
+
 int get_optional_attr(PyObject *obj, PyObject *name, Ref &out) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject *value = nullptr;
