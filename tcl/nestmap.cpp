@@ -1,44 +1,75 @@
 // ortan.tcl.nestmap: Nestmap, a mapping that holds a TclX keyed list under dotted keys.
 #include "support.h"
 
-using namespace ortan;
+using ortan::add_method;
+using ortan::add_staticmethod;
+using ortan::bind;
+using ortan::build_class;
+using ortan::call;
+using ortan::call_method;
+using ortan::create_module;
+using ortan::define_module;
+using ortan::get_attr;
+using ortan::import_attr;
+using ortan::import_module;
+using ortan::MethodDef;
+using ortan::new_class_namespace;
+using ortan::parse_args;
+using ortan::parse_method_args;
+using ortan::RecursionGuard;
+using ortan::Ref;
+using ortan::set_item;
+using ortan::SmallArray;
+using ortan::super_attr;
 
 namespace {
 
+// ---------------------------------------------------------------------------------------------
+// Module constants, set once by the module init and never changed afterwards.
+
+#define NESTMAP_NAMES(X)                                                                           \
+    X(dot, ".")                                                                                    \
+    X(split, "split")                                                                              \
+    X(type_name, "typename")                                                                       \
+    X(keyed_list, "keyedList")                                                                     \
+    X(update, "update")                                                                            \
+    X(all_keys, "all_keys")                                                                        \
+    X(all_items, "all_items")                                                                      \
+    X(init, "__init__")                                                                            \
+    X(cast_list, "cast_list")                                                                      \
+    X(keys, "keys")                                                                                \
+    X(is_a_value, "target key \"%s\" is a value, cannot update value against another keyed list")
+ORTAN_NAME_TABLE(Names, NESTMAP_NAMES)
+Names S; // attribute names and texts: S.dot, S.update, ...
+
 constexpr const char *module_name = "ortan.tcl.nestmap";
 
-// ===========================================================================================
-// Imported objects and interned names (bound once at import, never changed afterwards)
-// ===========================================================================================
+// Imported objects, bound at import: strong references the process keeps. The module is
+// single-phase with m_size -1: a second import reuses the first one's dict, so there is one
+// Nestmap class per process and these pointers always name it and its helpers.
+PyTypeObject *nestmap_type;       // the Nestmap class built below
+PyTypeObject *tcl_obj_type;       // _tkinter.Tcl_Obj
+PyObject *tclobj;                 // ortan.tcl.scribe.tclobj
+PyObject *mutable_mapping_update; // MutableMapping.update
+PyObject *tcl_error;              // _tkinter.TclError
+PyObject *abc_mapping;            // collections.abc.Mapping
+PyObject *abc_sequence;           // collections.abc.Sequence
+PyObject *one;                    // the int 1: the maxsplit of key.split(".", 1)
 
-// The module is single-phase with m_size -1: a second import reuses the first one's dict, so
-// there is one Nestmap class per process and these pointers always name it and its helpers.
-PyTypeObject *g_nestmap;            // the Nestmap class built below
-PyTypeObject *g_tcl_obj;            // _tkinter.Tcl_Obj
-PyObject *g_tclobj;                 // ortan.tcl.scribe.tclobj
-PyObject *g_mutable_mapping_update; // MutableMapping.update
-PyObject *g_tcl_error;              // _tkinter.TclError
-PyObject *g_mapping;                // collections.abc.Mapping
-PyObject *g_sequence;               // collections.abc.Sequence
+// ---------------------------------------------------------------------------------------------
+// Conversions and helpers.
 
-PyObject *s_dot, *s_split, *s_one, *s_typename, *s_keyed_list, *s_update, *s_all_keys, *s_all_items,
-    *s_init, *s_cast_list, *s_is_a_value, *s_keys;
-
-// ===========================================================================================
-// Conversions and helpers
-// ===========================================================================================
-
-PyObject *nestmap_class() { return reinterpret_cast<PyObject *>(g_nestmap); }
+PyObject *nestmap_class() { return reinterpret_cast<PyObject *>(nestmap_type); }
 
 // Levels of exactly this class are walked here in C++, without going back through Python's
 // item protocol; instances of subclasses (which may override the item methods) are not.
-bool is_exact(PyObject *obj) { return Py_IS_TYPE(obj, g_nestmap); }
+bool is_exact(PyObject *obj) { return Py_IS_TYPE(obj, nestmap_type); }
 
 // isinstance(obj, Nestmap): the subclass test first, then the ABC's own test, which also
 // honours classes registered as virtual subclasses. Text is never a level: skipping the ABC's
 // Python-level hook for it halves the cost of walking the leaves, which are mostly text.
 int is_nestmap(PyObject *obj) {
-    if (PyObject_TypeCheck(obj, g_nestmap))
+    if (PyObject_TypeCheck(obj, nestmap_type))
         return 1;
     if (PyUnicode_CheckExact(obj))
         return 0;
@@ -47,7 +78,7 @@ int is_nestmap(PyObject *obj) {
 
 // The methods touch the dictionary storage directly, so self must really be a Nestmap.
 bool check_self(PyObject *self, const char *method) {
-    if (PyObject_TypeCheck(self, g_nestmap))
+    if (PyObject_TypeCheck(self, nestmap_type))
         return true;
     PyErr_Format(PyExc_TypeError, "Nestmap.%s() needs a 'Nestmap' object, not '%.200s'", method,
                  Py_TYPE(self)->tp_name);
@@ -64,7 +95,7 @@ Ref new_nestmap() { return call(nestmap_class()); }
 bool check_level(PyObject *existing, PyObject *key) {
     const int nested = is_nestmap(existing);
     if (nested == 0) {
-        Ref message = Ref::steal(PyUnicode_Format(s_is_a_value, key));
+        Ref message = Ref::steal(PyUnicode_Format(S.is_a_value, key));
         if (message)
             PyErr_SetObject(PyExc_KeyError, message.get());
     }
@@ -105,7 +136,7 @@ int unpack_pair(PyObject *parts, Ref &first, Ref &second) {
 // exception set. A key without a "." test (an int, bytes) fails with a TypeError that says keys
 // are text.
 int split_key_generic(PyObject *key, Ref &head, Ref &rest) {
-    const int dotted = PySequence_Contains(key, s_dot);
+    const int dotted = PySequence_Contains(key, S.dot);
     if (dotted < 0 && !PyUnicode_Check(key) && PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Format(PyExc_TypeError, "Nestmap keys must be text (str), not '%.200s'",
                      Py_TYPE(key)->tp_name);
@@ -113,7 +144,7 @@ int split_key_generic(PyObject *key, Ref &head, Ref &rest) {
     }
     if (dotted <= 0)
         return dotted;
-    Ref parts = call_method(key, s_split, {s_dot, s_one});
+    Ref parts = call_method(key, S.split, {S.dot, one});
     if (!parts || unpack_pair(parts.get(), head, rest) < 0)
         return -1;
     return 1;
@@ -180,12 +211,12 @@ Ref concat(PyObject *a, PyObject *b) {
 
 // Is `value` a Tcl object of TclX's keyed-list type?
 int is_keyed_list_obj(PyObject *value) {
-    if (!PyObject_TypeCheck(value, g_tcl_obj))
+    if (!PyObject_TypeCheck(value, tcl_obj_type))
         return 0;
-    Ref type_name = get_attr(value, s_typename);
+    Ref type_name = get_attr(value, S.type_name);
     if (!type_name)
         return -1;
-    return PyObject_RichCompareBool(type_name.get(), s_keyed_list, Py_EQ);
+    return PyObject_RichCompareBool(type_name.get(), S.keyed_list, Py_EQ);
 }
 
 // Turns, in place, every value of the dict `values` that is not a level yet into the level
@@ -217,9 +248,9 @@ bool is_text_or_bytes(PyObject *obj) {
 }
 
 // isinstance(obj, cls) for the ABCs Mapping and Sequence, after the checks that need no call.
-int is_mapping(PyObject *obj) { return PyDict_Check(obj) || PyObject_IsInstance(obj, g_mapping); }
+int is_mapping(PyObject *obj) { return PyDict_Check(obj) || PyObject_IsInstance(obj, abc_mapping); }
 int is_sequence(PyObject *obj) {
-    return PyList_Check(obj) || PyTuple_Check(obj) || PyObject_IsInstance(obj, g_sequence);
+    return PyList_Check(obj) || PyTuple_Check(obj) || PyObject_IsInstance(obj, abc_sequence);
 }
 
 // 1 when every key of the mapping `value` is text, 0 when one is not, -1 with an exception set.
@@ -233,7 +264,7 @@ int has_text_keys(PyObject *value) {
         }
         return 1;
     }
-    Ref keys = call_method(value, s_keys);
+    Ref keys = call_method(value, S.keys);
     Ref iter = keys ? Ref::steal(PyObject_GetIter(keys.get())) : Ref();
     if (!iter)
         return -1;
@@ -256,10 +287,10 @@ int pair_key(PyObject *item, Ref &key) {
     if (is_text_or_bytes(item) || PyDict_Check(item) || PyLong_Check(item) || PyFloat_Check(item) ||
         item == Py_None)
         return 0;
-    const int mapping = PyObject_IsInstance(item, g_mapping);
+    const int mapping = PyObject_IsInstance(item, abc_mapping);
     if (mapping != 0)
         return mapping < 0 ? -1 : 0;
-    const int sequence = PyObject_IsInstance(item, g_sequence);
+    const int sequence = PyObject_IsInstance(item, abc_sequence);
     if (sequence <= 0)
         return sequence;
     const Py_ssize_t size = PyObject_Size(item);
@@ -326,9 +357,8 @@ int makes_level(PyObject *value) {
     return has_distinct_pairs(value);
 }
 
-// ===========================================================================================
-// Key paths
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Key paths.
 //
 // Each level resolves the first component of a path and hands the rest to the child. While
 // the child is a Nestmap of exactly this class the walk stays in a loop here (deep paths cost
@@ -543,9 +573,8 @@ int assign(PyObject *self, PyObject *key, PyObject *value) {
     return PyObject_SetItem(self, key, value);
 }
 
-// ===========================================================================================
-// Flattening: all_keys, all_items
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Flattening: all_keys, all_items.
 
 // Appends the fully qualified keys (or (key, value) pairs) of `level` to `out`. `prefix` is
 // null at the top, else the qualified key of the level followed by ".": each key is built
@@ -554,7 +583,7 @@ bool collect_leaves(PyObject *level, PyObject *prefix, bool items, PyObject *out
 
 // The leaves of a child that is not exactly a Nestmap come from its own all_keys/all_items.
 bool collect_foreign(PyObject *child, PyObject *prefix, bool items, PyObject *out) {
-    Ref listed = call_method(child, items ? s_all_items : s_all_keys);
+    Ref listed = call_method(child, items ? S.all_items : S.all_keys);
     Ref iter = listed ? Ref::steal(PyObject_GetIter(listed.get())) : Ref();
     if (!iter)
         return false;
@@ -587,7 +616,7 @@ bool collect_leaves(PyObject *level, PyObject *prefix, bool items, PyObject *out
         if (!full)
             return false;
         if (nested) {
-            Ref child_prefix = concat(full.get(), s_dot);
+            Ref child_prefix = concat(full.get(), S.dot);
             if (!child_prefix)
                 return false;
             const bool ok = is_exact(value.get())
@@ -615,9 +644,8 @@ Ref leaves(PyObject *self, bool items) {
     return out;
 }
 
-// ===========================================================================================
-// Merging: update
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Merging: update.
 
 Ref call_update(PyObject *target, PyObject *other);
 
@@ -628,7 +656,7 @@ bool update_from(PyObject *self, PyObject *other) {
         return false;
     if (nested) {
         // Leaf by leaf, so the levels merge into those already here.
-        Ref pairs = is_exact(other) ? leaves(other, true) : call_method(other, s_all_items);
+        Ref pairs = is_exact(other) ? leaves(other, true) : call_method(other, S.all_items);
         Ref iter = pairs ? Ref::steal(PyObject_GetIter(pairs.get())) : Ref();
         if (!iter)
             return false;
@@ -652,7 +680,7 @@ bool update_from(PyObject *self, PyObject *other) {
         }
         return true;
     }
-    return bool(call(g_mutable_mapping_update, {self, other}));
+    return bool(call(mutable_mapping_update, {self, other}));
 }
 
 // One keyword of update(): a Nestmap merges into the level under `key`, made when missing.
@@ -679,16 +707,15 @@ bool update_keyword(PyObject *self, PyObject *key, PyObject *value) {
 // target.update(other): this class's merge for an exact Nestmap, the method otherwise.
 Ref call_update(PyObject *target, PyObject *other) {
     if (!is_exact(target))
-        return call_method(target, s_update, {other});
+        return call_method(target, S.update, {other});
     RecursionGuard guard(" while merging keyed lists");
     if (!guard.ok() || !update_from(target, other))
         return Ref();
     return Ref::borrow(Py_None);
 }
 
-// ===========================================================================================
-// Parsing: from_tcl
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Parsing: from_tcl.
 
 // The result of parsing one level that turned out not to be a keyed list, in a nested value:
 // no exception is set and the caller keeps the text.
@@ -760,7 +787,7 @@ Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
     auto parse_value = [&](PyObject *value) {
         Ref level = parse_level(cast_list, value, true);
         if (!level &&
-            (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(g_tcl_error)))
+            (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(tcl_error)))
             PyErr_Clear();
         return level;
     };
@@ -776,15 +803,14 @@ Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
 // Nestmap.from_tcl(string), with ortan.tcl.cast_list as found in the package root now.
 Ref from_tcl(PyObject *string) {
     Ref package = import_module("ortan.tcl");
-    Ref cast_list = package ? get_attr(package.get(), s_cast_list) : Ref();
+    Ref cast_list = package ? get_attr(package.get(), S.cast_list) : Ref();
     if (!cast_list)
         return Ref();
     return parse_level(cast_list.get(), string, false);
 }
 
-// ===========================================================================================
-// Nestmap methods
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Nestmap methods.
 
 // dict(*args, **kwargs) with every value that makes a level (see makes_level) converted to a
 // Nestmap.
@@ -809,7 +835,7 @@ PyObject *nestmap_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     RecursionGuard guard(" while building a Nestmap");
     if (!guard.ok())
         return nullptr;
-    Ref base_init = super_attr(nestmap_class(), self, s_init);
+    Ref base_init = super_attr(nestmap_class(), self, S.init);
     if (!base_init || !call(base_init.get()))
         return nullptr;
     Ref values = nested_values(args + 1, nargs - 1, kwnames);
@@ -817,7 +843,7 @@ PyObject *nestmap_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
         return nullptr;
     // Through update(), so that dotted keys build nested levels.
     Ref done = is_exact(self) ? call_update(self, values.get())
-                              : call_method(self, s_update, {values.get()});
+                              : call_method(self, S.update, {values.get()});
     return done ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -840,21 +866,26 @@ PyObject *nestmap_getitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     PyObject *key;
     if (!item_args("__getitem__", args, nargs, kwnames, {"key"}, &key))
         return nullptr;
-    return get_path(args[0], key).release();
+    PyObject *self = args[0];
+    return get_path(self, key).release();
 }
 
 PyObject *nestmap_setitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *kv[2];
-    if (!item_args("__setitem__", args, nargs, kwnames, {"key", "value"}, kv))
+    PyObject *params[2];
+    if (!item_args("__setitem__", args, nargs, kwnames, {"key", "value"}, params))
         return nullptr;
-    return set_path(args[0], kv[0], kv[1]) < 0 ? nullptr : Py_NewRef(Py_None);
+    PyObject *self = args[0];
+    PyObject *key = params[0];
+    PyObject *value = params[1];
+    return set_path(self, key, value) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 PyObject *nestmap_contains(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *key;
     if (!item_args("__contains__", args, nargs, kwnames, {"key"}, &key))
         return nullptr;
-    const int found = contains_path(args[0], key);
+    PyObject *self = args[0];
+    const int found = contains_path(self, key);
     return found < 0 ? nullptr : PyBool_FromLong(found);
 }
 
@@ -862,7 +893,8 @@ PyObject *nestmap_delitem(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     PyObject *key;
     if (!item_args("__delitem__", args, nargs, kwnames, {"key"}, &key))
         return nullptr;
-    return delete_path(args[0], key) < 0 ? nullptr : Py_NewRef(Py_None);
+    PyObject *self = args[0];
+    return delete_path(self, key) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 PyObject *nestmap_update(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -875,8 +907,9 @@ PyObject *nestmap_update(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
                      positional);
         return nullptr;
     }
+    PyObject *other = positional == 1 ? args[1] : nullptr;
     RecursionGuard guard(" while merging keyed lists");
-    if (!guard.ok() || (positional == 1 && !update_from(self, args[1])))
+    if (!guard.ok() || (other && !update_from(self, other)))
         return nullptr;
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < keywords; ++i) {
@@ -887,17 +920,19 @@ PyObject *nestmap_update(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
 }
 
 PyObject *nestmap_all_keys(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!check_self(args[0], "all_keys") ||
+    PyObject *self = args[0];
+    if (!check_self(self, "all_keys") ||
         !parse_method_args("all_keys", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
-    return leaves(args[0], false).release();
+    return leaves(self, false).release();
 }
 
 PyObject *nestmap_all_items(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!check_self(args[0], "all_items") ||
+    PyObject *self = args[0];
+    if (!check_self(self, "all_items") ||
         !parse_method_args("all_items", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
-    return leaves(args[0], true).release();
+    return leaves(self, true).release();
 }
 
 PyObject *nestmap_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -910,12 +945,35 @@ PyObject *nestmap_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     if (!pairs)
         return nullptr;
     RecursionGuard guard(" while converting a keyed list");
-    return guard.ok() ? call(g_tclobj, {pairs.get()}).release() : nullptr;
+    return guard.ok() ? call(tclobj, {pairs.get()}).release() : nullptr;
 }
 
-// ===========================================================================================
-// The Nestmap class
-// ===========================================================================================
+// The table in namespace order. from_tcl becomes a staticmethod; the build puts MutableMapping's
+// get, pop and setdefault after __delitem__, and has_key (the __contains__ object itself) after
+// all_items.
+const ortan::MethodDef nestmap_methods[] = {
+    {"__init__", nestmap_init, "($self, /, *args, **kwargs)",
+     "Build from anything dict() accepts. Values that are mappings with text keys, or lists of "
+     "(key, value) pairs with distinct text keys, become nested levels; other values stay as "
+     "they are."},
+    {"from_tcl", nestmap_from_tcl, "(string)",
+     "A new Nestmap from keyed-list text or a Tcl object."},
+    {"__getitem__", nestmap_getitem, "($self, key)", nullptr},
+    {"__setitem__", nestmap_setitem, "($self, key, value)", nullptr},
+    {"__contains__", nestmap_contains, "($self, key)", nullptr},
+    {"__delitem__", nestmap_delitem, "($self, key)", nullptr},
+    {"update", nestmap_update, "($self, /, *args, **kwargs)",
+     "Merge a Nestmap leaf by leaf, or assign the items of a mapping or of pairs; keyword "
+     "Nestmaps merge into the level they name."},
+    {"all_keys", nestmap_all_keys, "($self, /)",
+     "The fully qualified keys of all leaves, in order."},
+    {"all_items", nestmap_all_items, "($self, /)",
+     "(fully qualified key, value) for all leaves, in order."},
+    {"__tclobj__", nestmap_tclobj, "($self, /)", "The keyed list as a value for the Tcl binding."},
+};
+
+// ---------------------------------------------------------------------------------------------
+// Module init.
 
 const char nestmap_doc[] =
     "A mapping that holds a TclX keyed list.\n\n"
@@ -925,26 +983,6 @@ const char nestmap_doc[] =
     "Tcl object; `scribe(n)` and `tclobj(n)` give the keyed-list form {key value} ....";
 
 const char *const qualname = "Nestmap";
-
-const MethodDef init_def = {"__init__", nestmap_init, "($self, /, *args, **kwargs)",
-                            "Build from anything dict() accepts. Values that are mappings with "
-                            "text keys, or lists of (key, value) pairs with distinct text keys, "
-                            "become nested levels; other values stay as they are."};
-const MethodDef from_tcl_def = {"from_tcl", nestmap_from_tcl, "(string)",
-                                "A new Nestmap from keyed-list text or a Tcl object."};
-const MethodDef getitem_def = {"__getitem__", nestmap_getitem, "($self, key)", nullptr};
-const MethodDef setitem_def = {"__setitem__", nestmap_setitem, "($self, key, value)", nullptr};
-const MethodDef contains_def = {"__contains__", nestmap_contains, "($self, key)", nullptr};
-const MethodDef delitem_def = {"__delitem__", nestmap_delitem, "($self, key)", nullptr};
-const MethodDef update_def = {"update", nestmap_update, "($self, /, *args, **kwargs)",
-                              "Merge a Nestmap leaf by leaf, or assign the items of a mapping "
-                              "or of pairs; keyword Nestmaps merge into the level they name."};
-const MethodDef all_keys_def = {"all_keys", nestmap_all_keys, "($self, /)",
-                                "The fully qualified keys of all leaves, in order."};
-const MethodDef all_items_def = {"all_items", nestmap_all_items, "($self, /)",
-                                 "(fully qualified key, value) for all leaves, in order."};
-const MethodDef tclobj_def = {"__tclobj__", nestmap_tclobj, "($self, /)",
-                              "The keyed list as a value for the Tcl binding."};
 
 // The most derived metaclass of the bases (ABCMeta here), as a class statement picks it.
 PyObject *most_derived_metaclass(PyObject *bases) {
@@ -973,22 +1011,22 @@ bool add_inherited(PyObject *ns, PyObject *mutable_mapping, const char *name) {
 // methods when it makes the class.
 Ref make_nestmap_class(PyObject *attr_dict, PyObject *mutable_mapping) {
     Ref ns = new_class_namespace(module_name, qualname, nestmap_doc);
-    // __contains__, also put under has_key: the same object.
-    Ref contains = ns ? make_method(contains_def, qualname) : Ref();
-    if (!ns || !contains || !add_method(ns.get(), init_def, qualname) ||
-        !add_staticmethod(ns.get(), from_tcl_def, qualname) ||
-        !add_method(ns.get(), getitem_def, qualname) ||
-        !add_method(ns.get(), setitem_def, qualname) ||
-        !set_item(ns.get(), contains_def.name, contains) ||
-        !add_method(ns.get(), delitem_def, qualname) ||
-        !add_inherited(ns.get(), mutable_mapping, "get") ||
-        !add_inherited(ns.get(), mutable_mapping, "pop") ||
-        !add_inherited(ns.get(), mutable_mapping, "setdefault") ||
-        !add_method(ns.get(), update_def, qualname) ||
-        !add_method(ns.get(), all_keys_def, qualname) ||
-        !add_method(ns.get(), all_items_def, qualname) ||
-        !set_item(ns.get(), "has_key", contains) || !add_method(ns.get(), tclobj_def, qualname))
-        return Ref();
+    if (!ns)
+        return ns;
+    for (const MethodDef &def : nestmap_methods) {
+        if (!(def.fn == nestmap_from_tcl ? add_staticmethod(ns.get(), def, qualname)
+                                         : add_method(ns.get(), def, qualname)))
+            return Ref();
+        if (def.fn == nestmap_delitem && (!add_inherited(ns.get(), mutable_mapping, "get") ||
+                                          !add_inherited(ns.get(), mutable_mapping, "pop") ||
+                                          !add_inherited(ns.get(), mutable_mapping, "setdefault")))
+            return Ref();
+        // __contains__, also put under has_key: the same object.
+        if (def.fn == nestmap_all_items &&
+            !set_item(ns.get(), "has_key",
+                      Ref::borrow(PyDict_GetItemString(ns.get(), "__contains__"))))
+            return Ref();
+    }
     Ref bases = Ref::steal(PyTuple_Pack(2, attr_dict, mutable_mapping));
     if (!bases)
         return bases;
@@ -998,51 +1036,33 @@ Ref make_nestmap_class(PyObject *attr_dict, PyObject *mutable_mapping) {
     return build_class(metaclass, qualname, bases.get(), ns.get());
 }
 
-// ===========================================================================================
-// Module init
-// ===========================================================================================
-
 const char module_doc[] =
     "Nested key lists: `Nestmap`, a mapping that holds a TclX keyed list, addresses nested "
     "levels with \".\"-separated keys, and converts to and from the keyed-list text form.";
 
 bool init_module(PyObject *m) {
-    if (!intern_all({
-            {&s_dot, "."},
-            {&s_split, "split"},
-            {&s_typename, "typename"},
-            {&s_keyed_list, "keyedList"},
-            {&s_update, "update"},
-            {&s_all_keys, "all_keys"},
-            {&s_all_items, "all_items"},
-            {&s_init, "__init__"},
-            {&s_cast_list, "cast_list"},
-            {&s_keys, "keys"},
-            {&s_is_a_value,
-             "target key \"%s\" is a value, cannot update value against another keyed list"},
-        }) ||
-        !(s_one = PyLong_FromLong(1)))
+    if (!S.intern() || !(one = PyLong_FromLong(1)))
         return false;
     Ref attr_dict = import_attr("ortan.datastructures", "AttrDict");
     Ref mutable_mapping = import_attr("collections.abc", "MutableMapping");
     PyObject *tcl_obj = nullptr, *nestmap = nullptr;
     if (!bind(m, "AttrDict", attr_dict) || !bind(m, "MutableMapping", mutable_mapping) ||
         !bind(m, "Tcl_Obj", import_attr("_tkinter", "Tcl_Obj"), &tcl_obj) ||
-        !bind(m, "tclobj", import_attr("ortan.tcl.scribe", "tclobj"), &g_tclobj))
+        !bind(m, "tclobj", import_attr("ortan.tcl.scribe", "tclobj"), &tclobj))
         return false;
-    g_tcl_obj = reinterpret_cast<PyTypeObject *>(tcl_obj);
+    tcl_obj_type = reinterpret_cast<PyTypeObject *>(tcl_obj);
     if (!PyType_Check(tcl_obj)) {
         PyErr_SetString(PyExc_ImportError, "_tkinter.Tcl_Obj is not a type");
         return false;
     }
-    g_mutable_mapping_update = get_attr(mutable_mapping.get(), s_update).release();
-    g_tcl_error = import_attr("_tkinter", "TclError").release();
-    g_mapping = import_attr("collections.abc", "Mapping").release();
-    g_sequence = import_attr("collections.abc", "Sequence").release();
-    if (!g_mutable_mapping_update || !g_tcl_error || !g_mapping || !g_sequence ||
+    mutable_mapping_update = get_attr(mutable_mapping.get(), S.update).release();
+    tcl_error = import_attr("_tkinter", "TclError").release();
+    abc_mapping = import_attr("collections.abc", "Mapping").release();
+    abc_sequence = import_attr("collections.abc", "Sequence").release();
+    if (!mutable_mapping_update || !tcl_error || !abc_mapping || !abc_sequence ||
         !bind(m, "Nestmap", make_nestmap_class(attr_dict.get(), mutable_mapping.get()), &nestmap))
         return false;
-    g_nestmap = reinterpret_cast<PyTypeObject *>(nestmap);
+    nestmap_type = reinterpret_cast<PyTypeObject *>(nestmap);
     return true;
 }
 
