@@ -6,24 +6,50 @@
 #include <cstdint>
 #include <structmember.h>
 
+using ortan::as_cfunction;
 using ortan::bind;
+using ortan::call;
+using ortan::call_method;
+using ortan::create_module;
+using ortan::define_module;
+using ortan::get_attr;
+using ortan::get_optional_attr;
+using ortan::import_attr;
+using ortan::import_module;
+using ortan::module_function;
+using ortan::parse_args;
+using ortan::RecursionGuard;
 using ortan::Ref;
+using ortan::SmallArray;
+using ortan::static_type;
+using ortan::text;
+using ortan::visit_text;
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Module-wide constants, set once by the module init and never changed afterwards.
+// Module constants, set once by the module init and never changed afterwards.
 
-PyObject *abc_mapping;   // collections.abc.Mapping
-PyObject *abc_sequence;  // collections.abc.Sequence
-PyObject *abc_set;       // collections.abc.Set
-PyObject *tk_tcl_obj;    // _tkinter.Tcl_Obj
-PyObject *str_scribe;    // "__scribe__"
-PyObject *str_tclobj;    // "__tclobj__"
-PyObject *str_add;       // "add"
-PyObject *flag_names[3]; // "USE_BRACES", "BRACES_UNMATCHED", "TCL_DONT_USE_BRACES"
-PyObject *empty_text;    // ""
-PyObject *braces_text;   // "{}"
+#define SCRIBE_NAMES(X)                                                                            \
+    X(scribe_method, "__scribe__")                                                                 \
+    X(tclobj_method, "__tclobj__")                                                                 \
+    X(add, "add")                                                                                  \
+    X(use_braces, "USE_BRACES")                                                                    \
+    X(braces_unmatched, "BRACES_UNMATCHED")                                                        \
+    X(dont_use_braces, "TCL_DONT_USE_BRACES")                                                      \
+    X(empty, "")                                                                                   \
+    X(braces, "{}")
+ORTAN_NAME_TABLE(Names, SCRIBE_NAMES)
+Names S; // hook names and texts: S.scribe_method, S.braces, ...
+
+// The flag names by bit (USE_BRACES is bit 0), taken from S by the module init.
+PyObject *flag_names[3];
+
+// Imported objects, bound at import: strong references the process keeps.
+PyObject *abc_mapping;  // collections.abc.Mapping
+PyObject *abc_sequence; // collections.abc.Sequence
+PyObject *abc_set;      // collections.abc.Set
+PyObject *tk_tcl_obj;   // _tkinter.Tcl_Obj
 
 const char *const recursion_where = " while converting a value for Tcl";
 
@@ -130,7 +156,7 @@ template <class C> unsigned scan_chars(const C *s, Py_ssize_t n) {
 }
 
 unsigned scan_element(PyObject *text) {
-    return ortan::visit_text(text, [](auto s, Py_ssize_t n) { return scan_chars(s, n); });
+    return visit_text(text, [](auto s, Py_ssize_t n) { return scan_chars(s, n); });
 }
 
 // One list element to be written: its text and its scanned flags.
@@ -190,7 +216,7 @@ class ElementList {
   private:
     // Most lists are short: their elements stay on the C stack, in the frame that converts
     // them.
-    ortan::SmallArray<Element, 16> items_;
+    SmallArray<Element, 16> items_;
     size_t borrowed_from_ = 0; // items before this index are all owned
     Py_ssize_t bound_ = 0;
     Py_UCS4 maxchar_ = 127;
@@ -247,7 +273,7 @@ Py_ssize_t write_elements(Out *start, const Element *elements, size_t count, boo
     for (size_t i = 0; i < count; ++i) {
         if (i > 0)
             *out++ = ' ';
-        out = ortan::visit_text(elements[i].text, [&](auto s, Py_ssize_t n) {
+        out = visit_text(elements[i].text, [&](auto s, Py_ssize_t n) {
             return convert_chars(out, s, n, elements[i].flags, is_list && i == 0);
         });
     }
@@ -291,7 +317,7 @@ Ref render_elements(const ElementList &list, bool is_list) {
 // Looks up a conversion hook: 1 when present and true (the hook is in `hook`), 0 when absent
 // or false, -1 with an exception set.
 int find_hook(PyObject *obj, PyObject *name, Ref &hook) {
-    int found = ortan::get_optional_attr(obj, name, hook);
+    int found = get_optional_attr(obj, name, hook);
     if (found <= 0)
         return found;
     return PyObject_IsTrue(hook.get());
@@ -387,12 +413,12 @@ bool scan_items(ElementList &elements, PyObject *seq) {
 Ref scribe_sequence(PyObject *seq) {
     ElementList elements;
     {
-        ortan::RecursionGuard guard(recursion_where);
+        RecursionGuard guard(recursion_where);
         if (!guard.ok() || !scan_items(elements, seq))
             return Ref();
     }
     if (elements.size() == 0)
-        return Ref::borrow(empty_text);
+        return Ref::borrow(S.empty);
     return render_elements(elements, true);
 }
 
@@ -413,7 +439,7 @@ Ref flatten_mapping(PyObject *obj) {
 template <Ref (*convert_sequence)(PyObject *)> Ref convert_mapping(PyObject *obj) {
     Ref flat;
     {
-        ortan::RecursionGuard guard(recursion_where);
+        RecursionGuard guard(recursion_where);
         if (!guard.ok() || !(flat = flatten_mapping(obj)))
             return Ref();
     }
@@ -425,11 +451,11 @@ Ref scribe_mapping(PyObject *obj) { return convert_mapping<scribe_sequence>(obj)
 // The rules of scribe() after the hooks.
 Ref scribe_plain(PyObject *obj) {
     if (obj == Py_None)
-        return Ref::borrow(empty_text);
+        return Ref::borrow(S.empty);
     if (PyUnicode_Check(obj))
         return PyUnicode_CheckExact(obj) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj));
     if (PyBool_Check(obj))
-        return ortan::text(obj == Py_True ? "true" : "false");
+        return text(obj == Py_True ? "true" : "false");
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj))
         return scribe_sequence(obj);
     if (PyDict_CheckExact(obj))
@@ -449,17 +475,17 @@ Ref scribe_value(PyObject *obj) {
     if (is_hookless_builtin(Py_TYPE(obj)))
         return scribe_plain(obj);
     Ref hook;
-    int found = find_hook(obj, str_scribe, hook);
+    int found = find_hook(obj, S.scribe_method, hook);
     if (found != 0)
-        return found > 0 ? ortan::call(hook.get()) : Ref();
-    found = find_hook(obj, str_tclobj, hook);
+        return found > 0 ? call(hook.get()) : Ref();
+    found = find_hook(obj, S.tclobj_method, hook);
     if (found < 0)
         return Ref();
     if (found > 0) {
-        Ref value = ortan::call(hook.get());
+        Ref value = call(hook.get());
         if (!value)
             return value;
-        ortan::RecursionGuard guard(recursion_where);
+        RecursionGuard guard(recursion_where);
         return guard.ok() ? scribe_value(value.get()) : Ref();
     }
     return scribe_plain(obj);
@@ -474,7 +500,7 @@ Ref tclobj_sequence(PyObject *seq) {
     Ref items = Ref::steal(PyList_New(0));
     if (!items)
         return items;
-    ortan::RecursionGuard guard(recursion_where);
+    RecursionGuard guard(recursion_where);
     const bool ok = guard.ok() && for_each_item(seq, [&](PyObject *item) {
                         Ref value = tclobj_value(item);
                         return value && PyList_Append(items.get(), value.get()) == 0;
@@ -504,12 +530,12 @@ Ref tclobj_value(PyObject *obj) {
     if (type == &PyDict_Type)
         return tclobj_mapping(obj);
     if (obj == Py_None)
-        return Ref::borrow(empty_text);
+        return Ref::borrow(S.empty);
 
     Ref hook;
-    int found = find_hook(obj, str_tclobj, hook);
+    int found = find_hook(obj, S.tclobj_method, hook);
     if (found != 0)
-        return found > 0 ? ortan::call(hook.get()) : Ref();
+        return found > 0 ? call(hook.get()) : Ref();
     if (PyBytes_Check(obj) || PyFloat_Check(obj) || PyUnicode_Check(obj))
         return Ref::borrow(obj);
     int r = PyObject_IsInstance(obj, tk_tcl_obj);
@@ -554,7 +580,7 @@ bool flags_from_collection(PyObject *collection, unsigned &flags) {
 
 PyObject *Tcl_ScanElement(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *string;
-    if (!ortan::parse_args("_Tcl_ScanElement", args, nargs, kwnames, {"string"}, 1, &string))
+    if (!parse_args("_Tcl_ScanElement", args, nargs, kwnames, {"string"}, 1, &string))
         return nullptr;
     Ref text = item_text(string);
     if (!text)
@@ -567,20 +593,22 @@ PyObject *Tcl_ScanElement(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
 
 PyObject *Tcl_ConvertElement(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                              PyObject *kwnames) {
-    PyObject *argv[2];
-    if (!ortan::parse_args("_Tcl_ConvertElement", args, nargs, kwnames, {"src", "flags"}, 2, argv))
+    PyObject *params[2];
+    if (!parse_args("_Tcl_ConvertElement", args, nargs, kwnames, {"src", "flags"}, 2, params))
         return nullptr;
-    Ref text = item_text(argv[0]);
+    PyObject *src = params[0];
+    PyObject *collection = params[1]; // the caller's flags, as a collection of names
+    Ref text = item_text(src);
     unsigned flags;
-    if (!text || !flags_from_collection(argv[1], flags))
+    if (!text || !flags_from_collection(collection, flags))
         return nullptr;
     if (PyUnicode_GET_LENGTH(text.get()) == 0)
-        return Py_NewRef(braces_text);
+        return Py_NewRef(S.braces);
     if (!(flags & USE_BRACES) || (flags & TCL_DONT_USE_BRACES)) {
         // A leading "{" marks the caller's collection: later braces must all be backslashed.
         if (PyUnicode_READ_CHAR(text.get(), 0) == '{') {
-            if (!ortan::call_method(argv[1], str_add, {flag_names[1]}) ||
-                !flags_from_collection(argv[1], flags))
+            if (!call_method(collection, S.add, {S.braces_unmatched}) ||
+                !flags_from_collection(collection, flags))
                 return nullptr;
         }
     }
@@ -607,7 +635,7 @@ template <const ContainerFunction &f>
 PyObject *container_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                              PyObject *kwnames) {
     PyObject *obj;
-    if (!ortan::parse_args(f.name, args, nargs, kwnames, {f.param}, 1, &obj))
+    if (!parse_args(f.name, args, nargs, kwnames, {f.param}, 1, &obj))
         return nullptr;
     if (!Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", f.name, f.param,
@@ -628,6 +656,73 @@ constexpr ContainerFunction tclobj_from_sequence_function = {"_tclobj_from_seque
 constexpr ContainerFunction tclobj_from_mapping_function = {"_tclobj_from_mapping", "obj",
                                                             "a mapping", tclobj_mapping};
 
+const char scan_doc[] =
+    "_Tcl_ScanElement($module, /, string)\n--\n\n"
+    "Scan a string to see what needs to be done to it when it is converted to a Tcl list\n"
+    "element.\n\n"
+    "Returns a 2-tuple: an overestimate of the number of characters that will be needed by\n"
+    "_Tcl_ConvertElement to produce a valid list element from the string, and the flag value\n"
+    "(a set of flag names) that _Tcl_ConvertElement needs to do the conversion.\n\n"
+    "Braces are counted the way Tcl reads them back, as Tcl 8.6 does: a backslash before '{',\n"
+    "'}' or another backslash escapes that character, which then counts for nothing, so an\n"
+    "element whose braces balance that way may be braced.\n\n"
+    "From:\n    Tcl_ScanElement / Tcl_ScanCountedElement, generic/tclUtil.c, Tcl 8.4.19";
+
+const char convert_doc[] =
+    "_Tcl_ConvertElement($module, /, src, flags)\n--\n\n"
+    "Convert a string into a list element, using the flags from _Tcl_ScanElement.\n\n"
+    "Returns the element text: splitting it as a Tcl list yields a string identical to the\n"
+    "source. A source beginning with '{' adds \"BRACES_UNMATCHED\" to `flags` (through its\n"
+    "add method) when the element is backslash-quoted.\n\n"
+    "From:\n    Tcl_ConvertElement / Tcl_ConvertCountedElement, generic/tclUtil.c, Tcl 8.4.19";
+
+const char update_doc[] =
+    "_tcl_UpdateStringOfList($module, /, listObj)\n--\n\n"
+    "Generate the string representation of a list: every item through scribe(), each quoted\n"
+    "as one list element, joined by single spaces.\n\n"
+    "A first element that begins with '#' is quoted too, so that the list never reads as a\n"
+    "comment when it is evaluated as a command.\n\n"
+    "From:\n    UpdateStringOfList, generic/tclListObj.c, Tcl 8.4.19";
+
+const char scribe_from_sequence_doc[] =
+    "_scribe_from_sequence($module, /, listObj)\n--\n\n"
+    "The Tcl list text of the items of a sequence or set, in iteration order: the same as\n"
+    "_tcl_UpdateStringOfList.";
+
+const char scribe_from_mapping_doc[] =
+    "_scribe_from_mapping($module, /, obj)\n--\n\n"
+    "The Tcl list text of a mapping: key, value, key, value, ... in iteration order.";
+
+const char tclobj_from_sequence_doc[] = "_tclobj_from_sequence($module, /, obj)\n--\n\n"
+                                        "A tuple of tclobj() of every item, in iteration order.";
+
+const char tclobj_from_mapping_doc[] =
+    "_tclobj_from_mapping($module, /, obj)\n--\n\n"
+    "A flat tuple key, value, key, value, ... of a mapping, each converted by tclobj().";
+
+// _scribe_from_sequence does what _tcl_UpdateStringOfList does, as a function of its own, so
+// that its argument errors carry the name it was called by.
+template <const ContainerFunction &f> PyMethodDef container_def(const char *doc) {
+    return {f.name, as_cfunction(container_function<f>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// The module functions of Tcl text, in the order the module binds them; the last two are also
+// scribe.from_sequence and scribe.from_mapping.
+PyMethodDef scribe_functions[] = {
+    {"_Tcl_ScanElement", as_cfunction(Tcl_ScanElement), METH_FASTCALL | METH_KEYWORDS, scan_doc},
+    {"_Tcl_ConvertElement", as_cfunction(Tcl_ConvertElement), METH_FASTCALL | METH_KEYWORDS,
+     convert_doc},
+    container_def<update_function>(update_doc),
+    container_def<scribe_from_sequence_function>(scribe_from_sequence_doc),
+    container_def<scribe_from_mapping_function>(scribe_from_mapping_doc),
+};
+
+// The module functions of binding values: tclobj.from_sequence and tclobj.from_mapping.
+PyMethodDef tclobj_functions[] = {
+    container_def<tclobj_from_sequence_function>(tclobj_from_sequence_doc),
+    container_def<tclobj_from_mapping_function>(tclobj_from_mapping_doc),
+};
+
 // ---------------------------------------------------------------------------------------------
 // The scribe and tclobj callables: vectorcall objects with a __dict__, so that they carry
 // from_sequence and from_mapping, and that bind like Python functions.
@@ -647,7 +742,7 @@ PyObject *converter_call(PyObject *self, PyObject *const *args, size_t nargsf, P
     if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
         return c->convert(args[0]).release();
     PyObject *obj;
-    if (!ortan::parse_args(c->cname, args, nargsf, kwnames, {"obj"}, 1, &obj))
+    if (!parse_args(c->cname, args, nargsf, kwnames, {"obj"}, 1, &obj))
         return nullptr;
     return c->convert(obj).release();
 }
@@ -697,7 +792,7 @@ PyGetSetDef converter_getset[] = {
 };
 
 PyTypeObject converter_type = [] {
-    PyTypeObject t = ortan::static_type("ortan.tcl.scribe.converter", sizeof(Converter));
+    PyTypeObject t = static_type("ortan.tcl.scribe.converter", sizeof(Converter));
     t.tp_dealloc = converter_dealloc;
     t.tp_vectorcall_offset = offsetof(Converter, vectorcall);
     t.tp_repr = converter_repr;
@@ -716,8 +811,8 @@ PyTypeObject converter_type = [] {
 }();
 
 Ref new_converter(const char *name, const char *doc, Ref (*convert)(PyObject *)) {
-    Ref pyname = ortan::text(name);
-    Ref pydoc = doc ? ortan::text(doc) : Ref::borrow(Py_None);
+    Ref pyname = text(name);
+    Ref pydoc = doc ? text(doc) : Ref::borrow(Py_None);
     if (!pyname || !pydoc)
         return Ref();
     auto *c = PyObject_GC_New(Converter, &converter_type);
@@ -734,7 +829,7 @@ Ref new_converter(const char *name, const char *doc, Ref (*convert)(PyObject *))
 }
 
 // ---------------------------------------------------------------------------------------------
-// Docstrings.
+// Module init: binds the globals in their documented order.
 
 const char module_doc[] =
     "Implements ortan.tcl.scribe and ortan.tcl.tclobj.\n\n"
@@ -742,50 +837,6 @@ const char module_doc[] =
     "into Tcl text, with sequences, sets and mappings as properly quoted Tcl lists; tclobj()\n"
     "turns it into a value that the Tcl binding (_tkinter) hands to Tcl natively. An object\n"
     "takes control of its own conversion by defining __scribe__() and/or __tclobj__().";
-
-const char scan_doc[] =
-    "_Tcl_ScanElement($module, /, string)\n--\n\n"
-    "Scan a string to see what needs to be done to it when it is converted to a Tcl list\n"
-    "element.\n\n"
-    "Returns a 2-tuple: an overestimate of the number of characters that will be needed by\n"
-    "_Tcl_ConvertElement to produce a valid list element from the string, and the flag value\n"
-    "(a set of flag names) that _Tcl_ConvertElement needs to do the conversion.\n\n"
-    "Braces are counted the way Tcl reads them back, as Tcl 8.6 does: a backslash before '{',\n"
-    "'}' or another backslash escapes that character, which then counts for nothing, so an\n"
-    "element whose braces balance that way may be braced.\n\n"
-    "From:\n    Tcl_ScanElement / Tcl_ScanCountedElement, generic/tclUtil.c, Tcl 8.4.19";
-
-const char convert_doc[] =
-    "_Tcl_ConvertElement($module, /, src, flags)\n--\n\n"
-    "Convert a string into a list element, using the flags from _Tcl_ScanElement.\n\n"
-    "Returns the element text: splitting it as a Tcl list yields a string identical to the\n"
-    "source. A source beginning with '{' adds \"BRACES_UNMATCHED\" to `flags` (through its\n"
-    "add method) when the element is backslash-quoted.\n\n"
-    "From:\n    Tcl_ConvertElement / Tcl_ConvertCountedElement, generic/tclUtil.c, Tcl 8.4.19";
-
-const char update_doc[] =
-    "_tcl_UpdateStringOfList($module, /, listObj)\n--\n\n"
-    "Generate the string representation of a list: every item through scribe(), each quoted\n"
-    "as one list element, joined by single spaces.\n\n"
-    "A first element that begins with '#' is quoted too, so that the list never reads as a\n"
-    "comment when it is evaluated as a command.\n\n"
-    "From:\n    UpdateStringOfList, generic/tclListObj.c, Tcl 8.4.19";
-
-const char scribe_from_sequence_doc[] =
-    "_scribe_from_sequence($module, /, listObj)\n--\n\n"
-    "The Tcl list text of the items of a sequence or set, in iteration order: the same as\n"
-    "_tcl_UpdateStringOfList.";
-
-const char scribe_from_mapping_doc[] =
-    "_scribe_from_mapping($module, /, obj)\n--\n\n"
-    "The Tcl list text of a mapping: key, value, key, value, ... in iteration order.";
-
-const char tclobj_from_sequence_doc[] = "_tclobj_from_sequence($module, /, obj)\n--\n\n"
-                                        "A tuple of tclobj() of every item, in iteration order.";
-
-const char tclobj_from_mapping_doc[] =
-    "_tclobj_from_mapping($module, /, obj)\n--\n\n"
-    "A flat tuple key, value, key, value, ... of a mapping, each converted by tclobj().";
 
 const char scribe_doc[] =
     "scribe() Function/Class\n\n"
@@ -797,66 +848,48 @@ const char scribe_doc[] =
     "    >>> scribe({'my key': 'my value', 'a': 'b'})\n"
     "    '{my key} {my value} a b'\n";
 
-// ---------------------------------------------------------------------------------------------
-// Module init: binds the globals in their documented order.
-
-PyMethodDef scan_def = {"_Tcl_ScanElement", ortan::as_cfunction(Tcl_ScanElement),
-                        METH_FASTCALL | METH_KEYWORDS, scan_doc};
-PyMethodDef convert_def = {"_Tcl_ConvertElement", ortan::as_cfunction(Tcl_ConvertElement),
-                           METH_FASTCALL | METH_KEYWORDS, convert_doc};
-// _scribe_from_sequence does what _tcl_UpdateStringOfList does, as a function of its own, so
-// that its argument errors carry the name it was called by.
-template <const ContainerFunction &f> PyMethodDef container_def(const char *doc) {
-    return {f.name, ortan::as_cfunction(container_function<f>), METH_FASTCALL | METH_KEYWORDS, doc};
+// Binds every function of `defs` in the module under its own name, in order; the last two (a
+// converter's from_sequence and from_mapping) are kept in `from_sequence` and `from_mapping`.
+template <size_t N>
+bool bind_functions(PyObject *m, PyMethodDef (&defs)[N], Ref &from_sequence, Ref &from_mapping) {
+    static_assert(N >= 2, "a converter's table ends with from_sequence and from_mapping");
+    for (PyMethodDef &def : defs) {
+        Ref function = module_function(&def, m);
+        if (!bind(m, def.ml_name, function))
+            return false;
+        from_sequence = std::move(from_mapping);
+        from_mapping = std::move(function);
+    }
+    return true;
 }
-PyMethodDef update_def = container_def<update_function>(update_doc);
-PyMethodDef scribe_from_sequence_def =
-    container_def<scribe_from_sequence_function>(scribe_from_sequence_doc);
-PyMethodDef scribe_from_mapping_def =
-    container_def<scribe_from_mapping_function>(scribe_from_mapping_doc);
-PyMethodDef tclobj_from_sequence_def =
-    container_def<tclobj_from_sequence_function>(tclobj_from_sequence_doc);
-PyMethodDef tclobj_from_mapping_def =
-    container_def<tclobj_from_mapping_function>(tclobj_from_mapping_doc);
 
 bool init_module(PyObject *m) {
-    if (!ortan::intern_all({
-            {&str_scribe, "__scribe__"},
-            {&str_tclobj, "__tclobj__"},
-            {&str_add, "add"},
-            {&flag_names[0], "USE_BRACES"},
-            {&flag_names[1], "BRACES_UNMATCHED"},
-            {&flag_names[2], "TCL_DONT_USE_BRACES"},
-            {&empty_text, ""},
-            {&braces_text, "{}"},
-        }) ||
-        PyType_Ready(&converter_type) < 0)
+    if (!S.intern() || PyType_Ready(&converter_type) < 0)
         return false;
-    if (!bind(m, "Mapping", ortan::import_attr("collections.abc", "Mapping"), &abc_mapping) ||
-        !bind(m, "Sequence", ortan::import_attr("collections.abc", "Sequence"), &abc_sequence) ||
-        !bind(m, "Set", ortan::import_attr("collections.abc", "Set"), &abc_set))
+    flag_names[0] = S.use_braces;
+    flag_names[1] = S.braces_unmatched;
+    flag_names[2] = S.dont_use_braces;
+    if (!bind(m, "Mapping", import_attr("collections.abc", "Mapping"), &abc_mapping) ||
+        !bind(m, "Sequence", import_attr("collections.abc", "Sequence"), &abc_sequence) ||
+        !bind(m, "Set", import_attr("collections.abc", "Set"), &abc_set))
         return false;
-    Ref sys = ortan::import_module("sys");
-    if (!bind(m, "_tkTcl_Obj", ortan::import_attr("_tkinter", "Tcl_Obj"), &tk_tcl_obj) ||
+    Ref sys = import_module("sys");
+    if (!bind(m, "_tkTcl_Obj", import_attr("_tkinter", "Tcl_Obj"), &tk_tcl_obj) ||
         !bind(m, "sys", sys) ||
         !bind(m, "unicode", Ref::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type))))
         return false;
 
-    Ref scribe_from_sequence = ortan::module_function(&scribe_from_sequence_def, m);
-    if (!bind(m, "_Tcl_ScanElement", ortan::module_function(&scan_def, m)) ||
-        !bind(m, "_Tcl_ConvertElement", ortan::module_function(&convert_def, m)) ||
-        !bind(m, "_tcl_UpdateStringOfList", ortan::module_function(&update_def, m)) ||
-        !bind(m, "_scribe_from_sequence", scribe_from_sequence))
+    Ref scribe_from_sequence, scribe_from_mapping;
+    if (!bind_functions(m, scribe_functions, scribe_from_sequence, scribe_from_mapping))
         return false;
-    Ref scribe_from_mapping = ortan::module_function(&scribe_from_mapping_def, m);
     Ref scribe = new_converter("scribe", scribe_doc, scribe_value);
-    if (!bind(m, "_scribe_from_mapping", scribe_from_mapping) || !bind(m, "scribe", scribe))
+    if (!bind(m, "scribe", scribe))
         return false;
 
-    Ref maxsize = ortan::get_attr(sys.get(), "maxsize");
+    Ref maxsize = get_attr(sys.get(), "maxsize");
     if (!maxsize && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        maxsize = ortan::get_attr(sys.get(), "maxint");
+        maxsize = get_attr(sys.get(), "maxint");
     }
     if (!bind(m, "_sysmaxsize", maxsize))
         return false;
@@ -866,11 +899,11 @@ bool init_module(PyObject *m) {
               next ? Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(next.get()))) : Ref()))
         return false;
 
-    Ref tclobj_from_sequence = ortan::module_function(&tclobj_from_sequence_def, m);
-    Ref tclobj_from_mapping = ortan::module_function(&tclobj_from_mapping_def, m);
+    Ref tclobj_from_sequence, tclobj_from_mapping;
+    if (!bind_functions(m, tclobj_functions, tclobj_from_sequence, tclobj_from_mapping))
+        return false;
     Ref tclobj = new_converter("tclobj", nullptr, tclobj_value);
-    if (!bind(m, "_tclobj_from_sequence", tclobj_from_sequence) ||
-        !bind(m, "_tclobj_from_mapping", tclobj_from_mapping) || !bind(m, "tclobj", tclobj))
+    if (!bind(m, "tclobj", tclobj))
         return false;
 
     return PyObject_SetAttrString(scribe.get(), "from_sequence", scribe_from_sequence.get()) == 0 &&
@@ -879,8 +912,8 @@ bool init_module(PyObject *m) {
            PyObject_SetAttrString(tclobj.get(), "from_mapping", tclobj_from_mapping.get()) == 0;
 }
 
-PyModuleDef module_def = ortan::define_module("ortan.tcl.scribe", module_doc);
+PyModuleDef module_def = define_module("ortan.tcl.scribe", module_doc);
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_scribe() { return ortan::create_module(module_def, init_module); }
+PyMODINIT_FUNC PyInit_scribe() { return create_module(module_def, init_module); }
