@@ -5,7 +5,22 @@
 #include <cstdint>
 #include <cstring>
 
-using namespace ortan;
+using ortan::add_methods;
+using ortan::as_cfunction;
+using ortan::bind;
+using ortan::build_plain_class;
+using ortan::call;
+using ortan::call_method;
+using ortan::create_module;
+using ortan::define_module;
+using ortan::get_attr;
+using ortan::import_attr;
+using ortan::module_function;
+using ortan::new_class_namespace;
+using ortan::parse_args;
+using ortan::parse_method_args;
+using ortan::raise;
+using ortan::Ref;
 
 // A cast never loses information. Text becomes a number only when the number's own text is the
 // text itself: int(t) where str(int(t)) == t, else float(t) where it is finite and
@@ -14,23 +29,26 @@ using namespace ortan;
 
 namespace {
 
-// ===========================================================================================
-// Imported objects and interned names (bound once at import, never changed afterwards)
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Module constants, set once by the module init and never changed afterwards.
 
-PyObject *g_tcl_error;   // tkinter.TclError
-PyTypeObject *g_tcl_obj; // _tkinter.Tcl_Obj
-PyObject *g_get_list;    // ortan.tcl.internal.GetListFromAny
-PyObject *g_scribe;      // ortan.tcl.scribe.scribe
-PyObject *g_casts_cls;   // the HostCasts class built below
+#define CAST_NAMES(X) X(tk, "tk") X(getboolean, "getboolean") X(type_name, "typename")
+ORTAN_NAME_TABLE(Names, CAST_NAMES)
+Names S; // attribute names: S.tk, S.getboolean, S.type_name
 
-PyObject *s_tk, *s_getboolean, *s_typename;
+constexpr const char *module_name = "ortan.tcl.cast";
+
+// Imported objects, bound at import: strong references the process keeps.
+PyObject *tcl_error;        // tkinter.TclError
+PyTypeObject *tcl_obj_type; // _tkinter.Tcl_Obj
+PyObject *get_list;         // ortan.tcl.internal.GetListFromAny
+PyObject *scribe;           // ortan.tcl.scribe.scribe
+PyObject *casts_cls;        // the HostCasts class built below
 
 constexpr const char odd_count_message[] = "missing value to go with key";
 
-// ===========================================================================================
-// Conversions and helpers
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Conversions and helpers.
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -114,12 +132,12 @@ Ref cast_text(PyObject *text) {
     return canonical_int(text, s, n);
 }
 
-bool is_tcl_obj(PyObject *value) { return PyObject_TypeCheck(value, g_tcl_obj); }
+bool is_tcl_obj(PyObject *value) { return PyObject_TypeCheck(value, tcl_obj_type); }
 
 // A Tcl object by the name of its type: the text rule for the integer and double types,
 // which are numbers by Tcl's own reading; the text for every other type.
 Ref cast_tcl_obj(PyObject *value) {
-    Ref type_name = get_attr(value, s_typename);
+    Ref type_name = get_attr(value, S.type_name);
     if (!type_name)
         return type_name;
     Ref text = Ref::steal(PyObject_Str(value));
@@ -151,9 +169,9 @@ Ref list_elements(PyObject *value) {
     if (PyList_Check(value))
         return Ref::steal(PySequence_Tuple(value));
     if (PyUnicode_Check(value))
-        return call(g_get_list, {value});
+        return call(get_list, {value});
     Ref text = Ref::steal(PyObject_Str(value));
-    return text ? call(g_get_list, {text.get()}) : text;
+    return text ? call(get_list, {text.get()}) : text;
 }
 
 // list_elements, with the Tcl objects among the elements (names from `info vars`, say) as
@@ -186,7 +204,7 @@ Ref host_list(PyObject *value) {
 Ref pair_elements(PyObject *value) {
     Ref items = list_elements(value);
     if (items && PyTuple_GET_SIZE(items.get()) % 2 != 0)
-        return raise(g_tcl_error, odd_count_message);
+        return raise(tcl_error, odd_count_message);
     return items;
 }
 
@@ -210,7 +228,7 @@ Ref key_text(PyObject *key) {
     if (PyUnicode_CheckExact(key))
         return Ref::borrow(key);
     if (PyTuple_Check(key) || PyList_Check(key))
-        return call(g_scribe, {key});
+        return call(scribe, {key});
     return Ref::steal(PyObject_Str(key));
 }
 
@@ -245,17 +263,16 @@ Ref cast_boolean(PyObject *host, PyObject *value) {
                 return Ref::borrow(c == '1' ? Py_True : Py_False);
         }
     }
-    Ref tk = get_attr(host, s_tk);
-    Ref answer = tk ? call_method(tk.get(), s_getboolean, {value}) : tk;
+    Ref tk = get_attr(host, S.tk);
+    Ref answer = tk ? call_method(tk.get(), S.getboolean, {value}) : tk;
     if (!answer)
         return answer;
     const int truth = PyObject_IsTrue(answer.get());
     return truth < 0 ? Ref() : Ref::borrow(truth ? Py_True : Py_False);
 }
 
-// ===========================================================================================
-// Functions
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// Module functions.
 
 // The one argument `value` of a cast, given by position or by keyword; null with TypeError set.
 PyObject *value_argument(const char *fname, PyObject *const *args, Py_ssize_t nargs,
@@ -309,17 +326,16 @@ const char cast_dict_doc[] =
     "its last value, as in Tcl. Raises `tkinter.TclError` for an odd number of elements.";
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
-PyMethodDef cast_any_def = {"cast_any", as_cfunction(cast_any_function), fastcall, cast_any_doc};
-PyMethodDef cast_list_def = {"cast_list", as_cfunction(cast_list_function), fastcall,
-                             cast_list_doc};
-PyMethodDef cast_array_def = {"cast_array", as_cfunction(cast_array_function), fastcall,
-                              cast_array_doc};
-PyMethodDef cast_dict_def = {"cast_dict", as_cfunction(cast_dict_function), fastcall,
-                             cast_dict_doc};
+// The module functions, in the order the module binds them.
+PyMethodDef cast_functions[] = {
+    {"cast_any", as_cfunction(cast_any_function), fastcall, cast_any_doc},
+    {"cast_list", as_cfunction(cast_list_function), fastcall, cast_list_doc},
+    {"cast_array", as_cfunction(cast_array_function), fastcall, cast_array_doc},
+    {"cast_dict", as_cfunction(cast_dict_function), fastcall, cast_dict_doc},
+};
 
-// ===========================================================================================
-// HostCasts: the cast methods of a host interpreter
-// ===========================================================================================
+// ---------------------------------------------------------------------------------------------
+// HostCasts: the cast methods of a host interpreter.
 
 // The `value` of a method call (self, value); null with TypeError set.
 PyObject *method_value(const char *fname, PyObject *const *args, Py_ssize_t nargs,
@@ -333,8 +349,9 @@ PyObject *method_value(const char *fname, PyObject *const *args, Py_ssize_t narg
 }
 
 PyObject *HostCasts_cast_boolean(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *self = args[0];
     PyObject *value = method_value("cast_boolean", args, nargs, kwnames);
-    return value ? cast_boolean(args[0], value).release() : nullptr;
+    return value ? cast_boolean(self, value).release() : nullptr;
 }
 
 PyObject *HostCasts_cast_list(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -354,8 +371,11 @@ PyObject *HostCasts_cast_dict(PyObject *const *args, Py_ssize_t nargs, PyObject 
 
 // The quick call's cast, once per call: a plain str result goes straight to the text rule.
 PyObject *HostCasts_cast_any(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (nargs == 2 && !kwnames && PyUnicode_CheckExact(args[1]))
-        return cast_text(args[1]).release();
+    if (nargs == 2 && !kwnames) {
+        PyObject *value = args[1];
+        if (PyUnicode_CheckExact(value))
+            return cast_text(value).release();
+    }
     PyObject *value = method_value("cast_any", args, nargs, kwnames);
     return value ? cast_any(value).release() : nullptr;
 }
@@ -365,7 +385,7 @@ const char *const host_casts_doc =
     "A host class derives from it; the methods read nothing of the instance but ``tk`` (for\n"
     "Tcl's boolean rules).";
 
-const MethodDef host_casts_methods[] = {
+const ortan::MethodDef host_casts_methods[] = {
     {"cast_boolean", HostCasts_cast_boolean, "($self, value)",
      "Tcl's boolean rules (1/0, true/false, yes/no, on/off, any case) to a `bool`.\n\n"
      "Raises `tkinter.TclError` for text that is not a Tcl boolean."},
@@ -389,11 +409,8 @@ const MethodDef host_casts_methods[] = {
      "bytes) are returned as they are."},
 };
 
-// ===========================================================================================
-// Module init
-// ===========================================================================================
-
-constexpr const char *module_name = "ortan.tcl.cast";
+// ---------------------------------------------------------------------------------------------
+// Module init.
 
 const char *const module_doc =
     "The host interpreter's casts of raw Tcl results to Python values: `cast_any`, `cast_list`, "
@@ -401,30 +418,27 @@ const char *const module_doc =
     "methods (with `cast_boolean`).";
 
 bool init_module(PyObject *m) {
-    if (!intern_all({
-            {&s_tk, "tk"},
-            {&s_getboolean, "getboolean"},
-            {&s_typename, "typename"},
-        }))
+    if (!S.intern())
         return false;
-    g_tcl_error = import_attr("tkinter", "TclError").release();
-    g_tcl_obj = reinterpret_cast<PyTypeObject *>(import_attr("_tkinter", "Tcl_Obj").release());
-    g_get_list = import_attr("ortan.tcl.internal", "GetListFromAny").release();
-    g_scribe = import_attr("ortan.tcl.scribe", "scribe").release();
-    if (!g_tcl_error || !g_tcl_obj || !g_get_list || !g_scribe)
+    tcl_error = import_attr("tkinter", "TclError").release();
+    tcl_obj_type = reinterpret_cast<PyTypeObject *>(import_attr("_tkinter", "Tcl_Obj").release());
+    get_list = import_attr("ortan.tcl.internal", "GetListFromAny").release();
+    scribe = import_attr("ortan.tcl.scribe", "scribe").release();
+    if (!tcl_error || !tcl_obj_type || !get_list || !scribe)
         return false;
-    if (!PyType_Check(reinterpret_cast<PyObject *>(g_tcl_obj))) {
+    if (!PyType_Check(reinterpret_cast<PyObject *>(tcl_obj_type))) {
         PyErr_SetString(PyExc_ImportError, "_tkinter.Tcl_Obj is not a type");
         return false;
     }
     Ref ns = new_class_namespace(module_name, "HostCasts", host_casts_doc);
     if (!ns || !add_methods(ns.get(), host_casts_methods, "HostCasts") ||
-        !bind(m, "HostCasts", build_plain_class("HostCasts", ns.get()), &g_casts_cls))
+        !bind(m, "HostCasts", build_plain_class("HostCasts", ns.get()), &casts_cls))
         return false;
-    return bind(m, "cast_any", module_function(&cast_any_def, m)) &&
-           bind(m, "cast_list", module_function(&cast_list_def, m)) &&
-           bind(m, "cast_array", module_function(&cast_array_def, m)) &&
-           bind(m, "cast_dict", module_function(&cast_dict_def, m));
+    for (PyMethodDef &def : cast_functions) {
+        if (!bind(m, def.ml_name, module_function(&def, m)))
+            return false;
+    }
+    return true;
 }
 
 PyModuleDef module_def = define_module(module_name, module_doc);
