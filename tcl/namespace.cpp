@@ -5,7 +5,7 @@
 namespace ortan_namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Module init: constants, imports, classes
+// Module init: constants, imports, classes.
 
 bool read_assertion_mode() {
     PyObject *flags = PySys_GetObject("flags"); // borrowed

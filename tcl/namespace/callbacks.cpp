@@ -42,7 +42,7 @@ namespace callbacks {
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Module-wide state, set by init
+// Module-wide state, set by init.
 
 TclApi api;
 PyObject *tclobj_fn;        // ortan.tcl.scribe.tclobj
@@ -52,12 +52,6 @@ PyObject *misc_class;       // tkinter.Misc
 PyObject *format_exception; // traceback.format_exception
 PyObject *print_exception;  // traceback.print_exception
 PyObject *dispatcher_fn;    // the function the dispatcher commands call
-PyObject *empty_text;       // ""
-PyObject *dispatcher_word;  // dispatcher_name as a str
-PyObject *rename_word;      // "::rename"
-PyObject *error_code_var;   // "::errorCode"
-PyObject *s_createcommand, *s_call, *s_getvar, *s_interpaddr, *s_tk, *s_tcl, *s_get, *s_split,
-    *s_rstrip, *s_newline, *s_report, *s_default_root, *s_root, *s_master, *s_name;
 
 // The exceptions of failed callbacks, token -> exception, oldest first, and the Tk roots that
 // report background errors, interpreter address -> root (weakly).
@@ -71,8 +65,34 @@ const char *const bgerror_name = "::__ortan__bgerror";
 const char *const assoc_key = "ortan.tcl.namespace callbacks";
 constexpr int TCL_EVAL_GLOBAL = 0x020000;
 
+// Interned words and attribute names.
+#define CALLBACK_NAMES(X)                                                                          \
+    X(empty_text, "")                                                                              \
+    X(dispatcher_word, dispatcher_name)                                                            \
+    X(rename_word, "::rename")                                                                     \
+    X(error_code_var, "::errorCode")                                                               \
+    X(createcommand, "createcommand")                                                              \
+    X(call, "call")                                                                                \
+    X(getvar, "getvar")                                                                            \
+    X(interpaddr, "interpaddr")                                                                    \
+    X(tk, "tk")                                                                                    \
+    X(tcl, "tcl")                                                                                  \
+    X(get, "get")                                                                                  \
+    X(split, "split")                                                                              \
+    X(rstrip, "rstrip")                                                                            \
+    X(newline, "\n")                                                                               \
+    X(report, "report_callback_exception")                                                         \
+    X(default_root, "_default_root")                                                               \
+    X(root, "_root")                                                                               \
+    X(master, "master")                                                                            \
+    X(name, "__name__")                                                                            \
+    X(cmd_name, "cmd_name")                                                                        \
+    X(wrapped, "__wrapped__")
+ORTAN_NAME_TABLE(Names, CALLBACK_NAMES)
+Names S;
+
 // ---------------------------------------------------------------------------------------------
-// Tcl values
+// Tcl values.
 
 void incr(TclObj *obj) { api.IncrRefCount(obj, __FILE__, __LINE__); }
 void decr(TclObj *obj) { api.DecrRefCount(obj, __FILE__, __LINE__); }
@@ -142,7 +162,7 @@ TclObj *tcl_from_value(PyObject *value) {
 const char *text_of(TclObj *obj, int &length) { return api.GetStringFromObj(obj, &length); }
 
 // ---------------------------------------------------------------------------------------------
-// The kept exceptions
+// The kept exceptions.
 
 // Keeps `exc` under a new token (0 on failure, exception cleared); beyond the bound the oldest
 // is dropped.
@@ -189,7 +209,7 @@ int token_of(PyObject *code, unsigned long long &token) {
         words = Ref::steal(PySequence_Tuple(code));
     } else {
         Ref text = PyUnicode_Check(code) ? Ref::borrow(code) : Ref::steal(PyObject_Str(code));
-        Ref parts = text ? call_method(text.get(), s_split) : text;
+        Ref parts = text ? call_method(text.get(), S.split) : text;
         words = parts ? Ref::steal(PySequence_Tuple(parts.get())) : parts;
     }
     if (!words)
@@ -240,7 +260,7 @@ unsigned long long token_of_words(TclObj *code) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Per interpreter: the dispatcher and the background-error handler
+// Per interpreter: the dispatcher and the background-error handler.
 
 // Tcl's association data of an interpreter. Reference-counted by the interpreter (released when
 // it is deleted) and the background-error handler, both on the interpreter's thread, so none of
@@ -301,11 +321,11 @@ bool through_dispatcher(Frame *frame, TclInterp *interp, int objc, TclObj *const
 }
 
 // ---------------------------------------------------------------------------------------------
-// Errors of callbacks
+// Errors of callbacks.
 
 // "Type: message", or "Type" for an exception without text.
 Ref error_message(PyObject *exc) {
-    Ref name = get_attr(reinterpret_cast<PyObject *>(Py_TYPE(exc)), s_name);
+    Ref name = get_attr(reinterpret_cast<PyObject *>(Py_TYPE(exc)), S.name);
     if (!name)
         return name;
     Ref text = Ref::steal(PyObject_Str(exc));
@@ -324,8 +344,8 @@ Ref error_traceback(PyObject *exc) {
     Ref tb = Ref::steal(PyException_GetTraceback(exc));
     Ref lines = call(format_exception,
                      {reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc, tb ? tb.get() : Py_None});
-    Ref joined = lines ? Ref::steal(PyUnicode_Join(empty_text, lines.get())) : lines;
-    return joined ? call_method(joined.get(), s_rstrip, {s_newline}) : joined;
+    Ref joined = lines ? Ref::steal(PyUnicode_Join(S.empty_text, lines.get())) : lines;
+    return joined ? call_method(joined.get(), S.rstrip, {S.newline}) : joined;
 }
 
 // The Tcl error of a failed callback into `frame`: its message and return options
@@ -365,20 +385,20 @@ Ref root_for(TclInterp *interp) {
     if (!address)
         return Ref();
     Ref candidates[2];
-    if (get_optional_attr(tkinter_module, s_default_root, candidates[0]) < 0)
+    if (get_optional_attr(tkinter_module, S.default_root, candidates[0]) < 0)
         return Ref();
-    candidates[1] = call_method(roots, s_get, {address.get()});
+    candidates[1] = call_method(roots, S.get, {address.get()});
     if (!candidates[1])
         return Ref();
     for (Ref &candidate : candidates) {
         if (!candidate || candidate.get() == Py_None)
             continue;
         Ref tk;
-        if (get_optional_attr(candidate.get(), s_tk, tk) < 0)
+        if (get_optional_attr(candidate.get(), S.tk, tk) < 0)
             return Ref();
         if (!tk || tk.get() == Py_None)
             continue;
-        Ref at = call_method(tk.get(), s_interpaddr);
+        Ref at = call_method(tk.get(), S.interpaddr);
         if (!at) {
             PyErr_Clear();
             continue;
@@ -407,7 +427,7 @@ bool report_now(TclInterp *interp, unsigned long long token) {
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc.get()));
     PyObject *tb_or_none = tb ? tb.get() : Py_None;
-    Ref done = root ? call_method(root.get(), s_report, {type, exc.get(), tb_or_none})
+    Ref done = root ? call_method(root.get(), S.report, {type, exc.get(), tb_or_none})
                     : call(print_exception, {type, exc.get(), tb_or_none});
     if (!done)
         PyErr_WriteUnraisable(root ? root.get() : print_exception);
@@ -448,7 +468,7 @@ void release_reference(PyObject *obj) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The dispatcher: the Python side of each call, run by tkinter's command procedure
+// The dispatcher: the Python side of each call, run by tkinter's command procedure.
 
 // A callable's call: its result through tclobj(), or its error into the frame.
 PyObject *run_call(Frame *frame, PyObject *const *args, Py_ssize_t nargs) {
@@ -465,18 +485,18 @@ PyObject *run_call(Frame *frame, PyObject *const *args, Py_ssize_t nargs) {
     if (exc)
         fill_error(frame, exc.get());
     PyErr_Clear();
-    return Py_NewRef(empty_text);
+    return Py_NewRef(S.empty_text);
 }
 
 PyObject *dispatch(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Frame *frame = current_frame;
     if (!frame || !frame->pending) // called by name from Tcl: nothing asked
-        return Py_NewRef(empty_text);
+        return Py_NewRef(S.empty_text);
     frame->pending = false;
     if (frame->job == Job::report) {
         frame->reported = report_now(frame->interp, frame->token);
         PyErr_Clear();
-        return Py_NewRef(empty_text);
+        return Py_NewRef(S.empty_text);
     }
     return run_call(frame, args, nargs);
 }
@@ -517,7 +537,7 @@ int run_direct(Frame *frame, TclInterp *interp, int objc, TclObj *const objv[]) 
 }
 
 // ---------------------------------------------------------------------------------------------
-// Tcl commands: the callbacks and the background-error handler
+// Tcl commands: the callbacks and the background-error handler.
 
 // A callback command's client data.
 struct Callback {
@@ -658,7 +678,7 @@ bool make_dispatcher() {
     TclInterp *interp = nullptr;
     TclThreadId thread = nullptr;
     if (!app || !tkapp_interp(app.get(), interp, thread) ||
-        !call_method(app.get(), s_createcommand, {dispatcher_word, dispatcher_fn}))
+        !call_method(app.get(), S.createcommand, {S.dispatcher_word, dispatcher_fn}))
         return false;
     TclCommandToken *token = api.FindCommand(interp, dispatcher_name, nullptr, 0);
     TclCmdInfo info{};
@@ -696,13 +716,13 @@ InterpState *state_of(TclInterp *interp) {
 // host itself, or its `_root` or `master`, a tkinter object of the same interpreter.
 void remember_root(PyObject *command, PyObject *tkapp, TclInterp *interp) {
     Ref tcl, host;
-    if (get_optional_attr(command, s_tcl, tcl) <= 0 || !(host = unproxied(tcl.get()))) {
+    if (get_optional_attr(command, S.tcl, tcl) <= 0 || !(host = unproxied(tcl.get()))) {
         PyErr_Clear();
         return;
     }
     Ref candidates[3] = {host};
-    if (get_optional_attr(host.get(), s_root, candidates[1]) < 0 ||
-        get_optional_attr(host.get(), s_master, candidates[2]) < 0) {
+    if (get_optional_attr(host.get(), S.root, candidates[1]) < 0 ||
+        get_optional_attr(host.get(), S.master, candidates[2]) < 0) {
         PyErr_Clear();
         return;
     }
@@ -711,7 +731,7 @@ void remember_root(PyObject *command, PyObject *tkapp, TclInterp *interp) {
             continue;
         const int is_misc = PyObject_IsInstance(candidate.get(), misc_class);
         Ref tk;
-        if (is_misc > 0 && get_optional_attr(candidate.get(), s_tk, tk) > 0 && tk.get() == tkapp) {
+        if (is_misc > 0 && get_optional_attr(candidate.get(), S.tk, tk) > 0 && tk.get() == tkapp) {
             Ref address = Ref::steal(PyLong_FromVoidPtr(interp));
             if (!address || PyObject_SetItem(roots, address.get(), candidate.get()) < 0)
                 PyErr_Clear();
@@ -722,7 +742,7 @@ void remember_root(PyObject *command, PyObject *tkapp, TclInterp *interp) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Deletion queued to the interpreter's thread
+// Deletion queued to the interpreter's thread.
 
 struct DeleteEvent {
     TclEvent header;
@@ -753,7 +773,7 @@ void warn_left_behind(PyObject *command, PyObject *name) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Module functions
+// Module functions.
 
 PyObject *callback_error(PyObject *, PyObject *errorcode) {
     unsigned long long token = 0;
@@ -781,28 +801,15 @@ PyMethodDef callback_error_def = {
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
-// The interface for the rest of the module
+// The interface for the rest of the module.
 
 bool init(PyObject *module) {
     const char *lib_name = nullptr;
     void *handle = nullptr;
     if (!bind_tkinter_tcl(lib_name, handle, api))
         return false;
-    struct Name {
-        PyObject **slot;
-        const char *text;
-    };
-    for (Name name :
-         {Name{&empty_text, ""}, Name{&dispatcher_word, dispatcher_name},
-          Name{&rename_word, "::rename"}, Name{&error_code_var, "::errorCode"},
-          Name{&s_createcommand, "createcommand"}, Name{&s_call, "call"}, Name{&s_getvar, "getvar"},
-          Name{&s_interpaddr, "interpaddr"}, Name{&s_tk, "tk"}, Name{&s_tcl, "tcl"},
-          Name{&s_get, "get"}, Name{&s_split, "split"}, Name{&s_rstrip, "rstrip"},
-          Name{&s_newline, "\n"}, Name{&s_report, "report_callback_exception"},
-          Name{&s_default_root, "_default_root"}, Name{&s_root, "_root"}, Name{&s_master, "master"},
-          Name{&s_name, "__name__"}})
-        if (!(*name.slot = intern(name.text)))
-            return false;
+    if (!S.intern())
+        return false;
     if (!(tclobj_fn = import_attr("ortan.tcl.scribe", "tclobj").release()) ||
         !(tcl_error = import_attr("tkinter", "TclError").release()) ||
         !(tkinter_module = import_module("tkinter").release()) ||
@@ -846,7 +853,7 @@ int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *fu
     // procedure may be tkinter's, which must not run under the GIL we hold.
     TclCmdInfo info{};
     if (api.GetCommandInfo(interp, utf8, &info) && info.objProc != callback_proc &&
-        !call_method(tkapp.get(), s_call, {rename_word, text.get(), empty_text}))
+        !call_method(tkapp.get(), S.call, {S.rename_word, text.get(), S.empty_text}))
         return -1;
     if (!make_dispatcher() || !state_of(interp))
         return -1;
@@ -869,7 +876,7 @@ void link_cause(PyObject *tk) {
     if (!PyErr_ExceptionMatches(tcl_error))
         return;
     Ref error = fetch_exception();
-    Ref code = call_method(tk, s_getvar, {error_code_var});
+    Ref code = call_method(tk, S.getvar, {S.error_code_var});
     unsigned long long token = 0;
     if (code && token_of(code.get(), token) > 0) {
         if (Ref cause = claim_exception(token))
@@ -881,8 +888,8 @@ void link_cause(PyObject *tk) {
 
 int delete_elsewhere(PyObject *command) {
     Ref tcl, host, tk, tkapp;
-    if (get_optional_attr(command, s_tcl, tcl) <= 0 || !(host = unproxied(tcl.get())) ||
-        !(tk = get_attr(host.get(), s_tk)) || !(tkapp = tkapp_of(tk.get()))) {
+    if (get_optional_attr(command, S.tcl, tcl) <= 0 || !(host = unproxied(tcl.get())) ||
+        !(tk = get_attr(host.get(), S.tk)) || !(tkapp = tkapp_of(tk.get()))) {
         PyErr_Clear(); // no interpreter to tell: the caller's own way
         return 0;
     }
@@ -894,10 +901,8 @@ int delete_elsewhere(PyObject *command) {
     }
     if (api.GetCurrentThread() == owner)
         return 0;
-    static PyObject *const cmd_name = intern("cmd_name");
-    static PyObject *const wrapped_name = intern("__wrapped__");
-    Ref name = cmd_name ? get_attr(command, cmd_name) : Ref();
-    Ref wrapped = name && wrapped_name ? get_attr(command, wrapped_name) : Ref();
+    Ref name = get_attr(command, S.cmd_name);
+    Ref wrapped = name ? get_attr(command, S.wrapped) : Ref();
     Ref text = name && PyUnicode_Check(name.get()) ? name : Ref();
     Py_ssize_t size = 0;
     const char *utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;

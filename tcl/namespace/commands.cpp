@@ -5,7 +5,7 @@
 namespace ortan_namespace {
 
 // ---------------------------------------------------------------------------------------------
-// TclCommand
+// TclCommand.
 
 // (cmd[0], cmd[1:]) of a word sequence.
 bool split_command(PyObject *words, Ref &name, Ref &rest) {
@@ -739,7 +739,7 @@ const MethodDef TclCommand_call_methods[] = {
 };
 
 // ---------------------------------------------------------------------------------------------
-// TempTclCommand
+// TempTclCommand.
 
 PyObject *TempTclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
@@ -805,6 +805,9 @@ const MethodDef TempTclCommand_methods[] = {
     {"__exit__", TempTclCommand_exit, "($self, /, *exc_info)", nullptr},
     {"__del__", TempTclCommand_del, "($self, /)", nullptr},
 };
+
+// ---------------------------------------------------------------------------------------------
+// Class construction: the classes of this family, made at import.
 
 bool make_command_classes() {
     TclCommand_cls = make_class(

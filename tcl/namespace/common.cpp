@@ -241,6 +241,9 @@ void reraise_as_key_error() {
     ortan::raise_with_context(std::move(key_error), std::move(exc));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Argument lists and parsing.
+
 // The message CPython gives for a repeated keyword in `callable(..., name=x, **kwargs)`.
 void raise_repeated_keyword(PyObject *callable, PyObject *name) {
     Ref qualname = get_attr(callable, S.dunder_name);
@@ -318,7 +321,7 @@ bool parse_with_kwargs(const char *fname, PyObject *const *args, Py_ssize_t narg
 }
 
 // ---------------------------------------------------------------------------------------------
-// Temporary variants: the shared `with` protocol
+// Temporary variants: the shared `with` protocol.
 
 // Calls the next class's __init__ with the expanded temporary name first, then the keywords
 // gathered in `rest`.

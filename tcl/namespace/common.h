@@ -247,6 +247,9 @@ extern PyObject *words_current;      // ("namespace", "current")
 // Makes the constants above that are not imports: the interned names and the tuples.
 bool init_constants();
 
+// ---------------------------------------------------------------------------------------------
+// Conversions and helpers.
+
 // scribe(obj): an exact str is its own Tcl text, so it skips the call.
 inline Ref to_text(PyObject *obj) {
     if (PyUnicode_CheckExact(obj))
@@ -391,6 +394,51 @@ template <class Body> Ref with_block(PyObject *manager, Body &&body) {
     return Ref();
 }
 
+bool is_native_scalar(PyObject *obj);
+
+// tclobj(obj). Values the binding takes as they are come back unchanged; an exact tuple of such
+// values (nested to any depth) is returned as it is, since tclobj would rebuild an equal tuple.
+Ref to_tclobj(PyObject *obj);
+
+// The package module, which stands for its default interpreter.
+Ref package_module();
+
+// Whether `host` (never a proxy) is a tkinter object, which a wrapper refuses: a TypeError that
+// says to wrap it in an Interpreter, raised for `self`'s class. Checked against tkinter.Misc,
+// kept at import, before the shared check words the error.
+bool refuse_tkinter(PyObject *self, PyObject *host);
+
+// The interpreter a wrapper keeps: the package module when `tcl` is false, always behind a
+// weak proxy, so wrappers never keep their interpreter alive. A tkinter object is refused, and
+// a proxy whose interpreter is gone raises the ReferenceError that says to keep it.
+Ref host_proxy(PyObject *self, PyObject *tcl, PyObject *package = nullptr);
+
+// obj.startswith("::"); -1 with an exception set on failure.
+int starts_with_colons(PyObject *obj);
+
+// getattr(super(cls, self), name) where only AttributeError counts as absence: -1 on error,
+// 0 when absent, 1 with `out` set.
+int next_attr(PyObject *cls, PyObject *self, PyObject *name, Ref &out);
+
+// super(cls, self).__init__() with no arguments. The exact classes listed skip it: for them the
+// next __init__ is object's, which does nothing.
+bool init_next_plain(PyObject *cls, PyObject *self, std::initializer_list<PyObject *> exact);
+
+// type(self).__name__ through self.__class__.
+Ref class_name(PyObject *self);
+
+// str(template).format(cls=type(self).__name__, id=id(self)): the unique temporary name.
+Ref temporary_name(PyObject *self, PyObject *name);
+
+// True when the pending exception is a TclError, which the caller then clears.
+bool swallow_tcl_error();
+
+// `raise KeyError(exc) from exc` for the pending exception `exc`.
+void reraise_as_key_error();
+
+// ---------------------------------------------------------------------------------------------
+// Argument lists and parsing.
+
 // Positional values, then keyword values with their names; all borrowed. Slot 0 of the stack
 // is kept free so that the callee may use PY_VECTORCALL_ARGUMENTS_OFFSET, or for `self` when
 // calling a method by name. A value that cannot be stored (out of memory) leaves MemoryError set
@@ -462,52 +510,6 @@ class CallArgs {
     bool ok_ = true;
 };
 
-inline PyObject *arg_or(PyObject *value, PyObject *fallback) { return value ? value : fallback; }
-
-inline bool is_none(PyObject *value) { return value == nullptr || value == Py_None; }
-
-bool is_native_scalar(PyObject *obj);
-
-// tclobj(obj). Values the binding takes as they are come back unchanged; an exact tuple of such
-// values (nested to any depth) is returned as it is, since tclobj would rebuild an equal tuple.
-Ref to_tclobj(PyObject *obj);
-
-// The package module, which stands for its default interpreter.
-Ref package_module();
-
-// Whether `host` (never a proxy) is a tkinter object, which a wrapper refuses: a TypeError that
-// says to wrap it in an Interpreter, raised for `self`'s class. Checked against tkinter.Misc,
-// kept at import, before the shared check words the error.
-bool refuse_tkinter(PyObject *self, PyObject *host);
-
-// The interpreter a wrapper keeps: the package module when `tcl` is false, always behind a
-// weak proxy, so wrappers never keep their interpreter alive. A tkinter object is refused, and
-// a proxy whose interpreter is gone raises the ReferenceError that says to keep it.
-Ref host_proxy(PyObject *self, PyObject *tcl, PyObject *package = nullptr);
-
-// obj.startswith("::"); -1 with an exception set on failure.
-int starts_with_colons(PyObject *obj);
-
-// getattr(super(cls, self), name) where only AttributeError counts as absence: -1 on error,
-// 0 when absent, 1 with `out` set.
-int next_attr(PyObject *cls, PyObject *self, PyObject *name, Ref &out);
-
-// super(cls, self).__init__() with no arguments. The exact classes listed skip it: for them the
-// next __init__ is object's, which does nothing.
-bool init_next_plain(PyObject *cls, PyObject *self, std::initializer_list<PyObject *> exact);
-
-// type(self).__name__ through self.__class__.
-Ref class_name(PyObject *self);
-
-// str(template).format(cls=type(self).__name__, id=id(self)): the unique temporary name.
-Ref temporary_name(PyObject *self, PyObject *name);
-
-// True when the pending exception is a TclError, which the caller then clears.
-bool swallow_tcl_error();
-
-// `raise KeyError(exc) from exc` for the pending exception `exc`.
-void reraise_as_key_error();
-
 // The message CPython gives for a repeated keyword in `callable(..., name=x, **kwargs)`.
 void raise_repeated_keyword(PyObject *callable, PyObject *name);
 
@@ -533,8 +535,12 @@ bool parse_with_kwargs(const char *fname, PyObject *const *args, Py_ssize_t narg
                        PyObject *kwnames, std::initializer_list<const char *> names, PyObject **out,
                        CallArgs &rest);
 
+inline PyObject *arg_or(PyObject *value, PyObject *fallback) { return value ? value : fallback; }
+
+inline bool is_none(PyObject *value) { return value == nullptr || value == Py_None; }
+
 // ---------------------------------------------------------------------------------------------
-// Classes
+// Classes.
 
 // A method-table row that puts under `name` the very same function as the earlier row
 // `target`, as `get = get_obj` does in a class body (its fn is null, its signature the target).

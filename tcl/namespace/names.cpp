@@ -4,7 +4,7 @@
 namespace ortan_namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Namespace names
+// Namespace names.
 //
 // Components are separated by "::" (found left to right, as str.split("::") finds them); empty
 // components are dropped; a component still holding a ":" makes the name invalid.

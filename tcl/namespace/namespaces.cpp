@@ -4,7 +4,7 @@
 namespace ortan_namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Lazy name iterator
+// Lazy name iterator.
 //
 // The mapping classes iterate over names that one Tcl query returns. Like a generator, the
 // iterator sends nothing until its first item is asked for; then it runs the query once and
@@ -113,7 +113,7 @@ Ref count_iteration(PyObject *obj) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// TclNamespace
+// TclNamespace.
 
 bool init_namespace(PyObject *self, PyObject *ns, PyObject *tcl) {
     if (!init_next_plain(TclNamespace_cls, self, {TclNamespace_cls, TempTclNamespace_cls}))
@@ -475,7 +475,7 @@ const MethodDef TclNamespace_methods[] = {
 };
 
 // ---------------------------------------------------------------------------------------------
-// TempTclNamespace
+// TempTclNamespace.
 
 PyObject *TempTclNamespace_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return init_named_temporary(TempTclNamespace_cls, "ns", args, nargs, kwnames);
@@ -500,6 +500,9 @@ const MethodDef TempTclNamespace_methods[] = {
     {"__enter__", TempTclNamespace_enter, "($self, /)", nullptr},
     {"__exit__", TempTclNamespace_exit, "($self, /, *exc_info)", nullptr},
 };
+
+// ---------------------------------------------------------------------------------------------
+// Class construction: the classes of this family, made at import.
 
 bool make_namespace_classes() {
     if (!make_view_classes())

@@ -4,7 +4,7 @@
 namespace ortan_namespace {
 
 // ---------------------------------------------------------------------------------------------
-// TclVariable
+// TclVariable.
 
 // "name(index)" for an element (the index as its Tcl text), the name itself when the index is
 // None or omitted; a null name passes through.
@@ -463,7 +463,7 @@ const MethodDef TclVariable_methods[] = {
 };
 
 // ---------------------------------------------------------------------------------------------
-// TempTclVariable
+// TempTclVariable.
 
 PyObject *TempTclVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return init_named_temporary(TempTclVariable_cls, "var_name", args, nargs, kwnames);
@@ -489,7 +489,7 @@ const MethodDef TempTclVariable_methods[] = {
 };
 
 // ---------------------------------------------------------------------------------------------
-// TclArrayVariable
+// TclArrayVariable.
 
 PyObject *TclArrayVariable_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
@@ -599,6 +599,9 @@ const MethodDef TclArrayVariable_methods[] = {
     {"update", TclArrayVariable_update, "($self, other=(), /, **kwargs)",
      "Sets all pairs with one ``array set``."},
 };
+
+// ---------------------------------------------------------------------------------------------
+// Class construction: the classes of this family, made at import.
 
 // inspect.Parameter(name, POSITIONAL_OR_KEYWORD[, default=value]).
 Ref make_parameter(PyObject *parameter_cls, PyObject *kind, const char *name, PyObject *value) {

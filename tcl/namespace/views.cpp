@@ -4,7 +4,7 @@
 namespace ortan_namespace {
 
 // ---------------------------------------------------------------------------------------------
-// The views: TclNamespace.VariablesView, .ObjectsView, .CommandsView, .ProcsView
+// The views: TclNamespace.VariablesView, .ObjectsView, .CommandsView, .ProcsView.
 
 bool init_view(PyObject *cls, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                PyObject *kwnames, std::initializer_list<PyObject *> exact) {
@@ -625,6 +625,9 @@ const MethodDef ProcsView_methods[] = {
     {"exists", ProcsView_exists, "($self, cmd_name)", nullptr},
     {"__iter__", ProcsView_iter, "($self, /)", nullptr},
 };
+
+// ---------------------------------------------------------------------------------------------
+// Class construction: the classes of this family, made at import.
 
 bool make_view_classes() {
     VariablesView_cls =
