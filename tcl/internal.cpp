@@ -15,10 +15,9 @@ using ortan::add_classmethod;
 using ortan::as_cfunction;
 using ortan::bind;
 using ortan::bind_tkinter_tcl;
-using ortan::build_class;
-using ortan::build_plain_class;
 using ortan::call;
 using ortan::call_method;
+using ortan::class_def;
 using ortan::create_module;
 using ortan::define_module;
 using ortan::get_attr;
@@ -26,7 +25,7 @@ using ortan::import_attr;
 using ortan::import_module;
 using ortan::MethodDef;
 using ortan::module_function;
-using ortan::new_class_namespace;
+using ortan::new_class;
 using ortan::on_owner_thread;
 using ortan::parse_args;
 using ortan::parse_method_args;
@@ -982,22 +981,22 @@ PyMethodDef text_functions[] = {
 // ---------------------------------------------------------------------------------------------
 // Classes.
 //
-// Tcl_Interp_p and the record layouts are ordinary ctypes classes, made by calling the
-// metaclass of their ctypes base with a namespace, as a class statement would.
+// Tcl_Interp_p and the record layouts are ordinary ctypes classes, made by the metaclass of
+// their ctypes base, as a class statement would.
 
-Ref class_type(PyObject *base) { return Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(base))); }
-
-// metaclass(base)(name, (base,), ns) with `ns` holding `extra` (name, value) pairs.
+// The class `name` (`qualname`) derived from `base`, its namespace holding `extra` (name,
+// value) pairs.
 Ref ctypes_class(PyObject *base, const char *name, const char *qualname, const char *doc,
                  std::initializer_list<std::pair<const char *, PyObject *>> extra = {}) {
-    Ref ns = new_class_namespace(module_name, qualname, doc);
-    if (!ns)
-        return ns;
-    for (const auto &item : extra)
-        if (PyDict_SetItemString(ns.get(), item.first, item.second) < 0)
-            return Ref();
     Ref bases = Ref::steal(PyTuple_Pack(1, base));
-    return bases ? build_class(class_type(base).get(), name, bases.get(), ns.get()) : bases;
+    return bases ? new_class(module_name, {name, qualname, doc, nullptr, 0}, bases.get(),
+                             [&](PyObject *ns, const char *) {
+                                 for (const auto &item : extra)
+                                     if (PyDict_SetItemString(ns, item.first, item.second) < 0)
+                                         return false;
+                                 return true;
+                             })
+                 : bases;
 }
 
 const char interp_doc[] =
@@ -1034,28 +1033,30 @@ const MethodDef interp_classmethods[] = {
 
 // Tcl_Interp_p: a ctypes.c_void_p whose from_param takes None and tkinter.Tk objects too.
 Ref interp_pointer_class() {
-    Ref ns = new_class_namespace(module_name, "Tcl_Interp_p", interp_doc);
-    if (!ns)
-        return ns;
-    for (const MethodDef &def : interp_classmethods)
-        if (!add_classmethod(ns.get(), def, "Tcl_Interp_p"))
-            return Ref();
     Ref bases = Ref::steal(PyTuple_Pack(1, c_void_p));
-    return bases ? build_class(class_type(c_void_p).get(), "Tcl_Interp_p", bases.get(), ns.get())
-                 : bases;
+    return bases
+               ? new_class(module_name, class_def("Tcl_Interp_p", nullptr, interp_doc), bases.get(),
+                           [](PyObject *ns, const char *qualname) {
+                               for (const MethodDef &def : interp_classmethods)
+                                   if (!add_classmethod(ns, def, qualname))
+                                       return false;
+                               return true;
+                           })
+               : bases;
 }
 
 const char return_codes_doc[] = "Tcl's completion codes (TCL_OK and the others of tcl.h).";
 
 Ref return_codes() {
-    Ref ns = new_class_namespace(module_name, "ReturnCodes", return_codes_doc);
-    if (!ns)
-        return ns;
-    const char *names[] = {"TCL_OK", "TCL_ERROR", "TCL_RETURN", "TCL_BREAK", "TCL_CONTINUE"};
-    for (long code = 0; code < 5; ++code)
-        if (!set_item(ns.get(), names[code], Ref::steal(PyLong_FromLong(code))))
-            return Ref();
-    return build_plain_class("ReturnCodes", ns.get());
+    return new_class(module_name, class_def("ReturnCodes", nullptr, return_codes_doc), nullptr,
+                     [](PyObject *ns, const char *) {
+                         const char *names[] = {"TCL_OK", "TCL_ERROR", "TCL_RETURN", "TCL_BREAK",
+                                                "TCL_CONTINUE"};
+                         for (long code = 0; code < 5; ++code)
+                             if (!set_item(ns, names[code], Ref::steal(PyLong_FromLong(code))))
+                                 return false;
+                         return true;
+                     });
 }
 
 const char obj_type_doc[] = "Tcl's Tcl_ObjType record (tcl.h).";
