@@ -5,22 +5,22 @@
 #include <cstdint>
 #include <cstring>
 
-using ortan::add_methods;
 using ortan::as_cfunction;
 using ortan::bind;
-using ortan::build_plain_class;
 using ortan::call;
 using ortan::call_method;
+using ortan::class_def;
 using ortan::create_module;
 using ortan::define_module;
 using ortan::get_attr;
 using ortan::import_attr;
 using ortan::module_function;
-using ortan::new_class_namespace;
+using ortan::new_class;
 using ortan::parse_args;
 using ortan::parse_method_args;
 using ortan::raise;
 using ortan::Ref;
+using ortan::text_ready;
 
 // A cast never loses information. Text becomes a number only when the number's own text is the
 // text itself: int(t) where str(int(t)) == t, else float(t) where it is finite and
@@ -111,7 +111,7 @@ Ref float_or_text(PyObject *text, const char *s, Py_ssize_t n) {
 // otherwise the text unchanged. Only ASCII text that starts with a digit, or "-" and a digit,
 // can be either, so most text is settled by its first two characters.
 Ref cast_text(PyObject *text) {
-    if (PyUnicode_READY(text) < 0)
+    if (!text_ready(text))
         return Ref();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (n == 0 || !PyUnicode_IS_ASCII(text))
@@ -255,7 +255,7 @@ Ref cast_boolean(PyObject *host, PyObject *value) {
     if (PyLong_CheckExact(value))
         return Ref::borrow(PyObject_IsTrue(value) ? Py_True : Py_False);
     if (PyUnicode_CheckExact(value)) {
-        if (PyUnicode_READY(value) < 0)
+        if (!text_ready(value))
             return Ref();
         if (PyUnicode_GET_LENGTH(value) == 1) {
             const Py_UCS4 c = PyUnicode_READ_CHAR(value, 0);
@@ -430,9 +430,11 @@ bool init_module(PyObject *m) {
         PyErr_SetString(PyExc_ImportError, "_tkinter.Tcl_Obj is not a type");
         return false;
     }
-    Ref ns = new_class_namespace(module_name, "HostCasts", host_casts_doc);
-    if (!ns || !add_methods(ns.get(), host_casts_methods, "HostCasts") ||
-        !bind(m, "HostCasts", build_plain_class("HostCasts", ns.get()), &casts_cls))
+    if (!bind(m, "HostCasts",
+              new_class(module_name,
+                        class_def("HostCasts", nullptr, host_casts_doc, host_casts_methods),
+                        nullptr),
+              &casts_cls))
         return false;
     for (PyMethodDef &def : cast_functions) {
         if (!bind(m, def.ml_name, module_function(&def, m)))

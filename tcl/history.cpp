@@ -10,9 +10,9 @@
 
 using ortan::add_methods;
 using ortan::bind;
-using ortan::build_plain_class;
 using ortan::call;
 using ortan::call_method;
+using ortan::class_def;
 using ortan::create_module;
 using ortan::define_module;
 using ortan::defined_init;
@@ -22,8 +22,9 @@ using ortan::get_optional_attr;
 using ortan::import_attr;
 using ortan::import_module;
 using ortan::MethodDef;
-using ortan::new_class_namespace;
+using ortan::new_class;
 using ortan::new_instance;
+using ortan::no_arguments;
 using ortan::parse_method_args;
 using ortan::plain_construction;
 using ortan::raise_with_context;
@@ -33,6 +34,7 @@ using ortan::set_attr;
 using ortan::set_item;
 using ortan::static_type;
 using ortan::text;
+using ortan::text_ready;
 using ortan::TextWriter;
 using ortan::visit_text;
 
@@ -163,20 +165,6 @@ bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
     return true;
 }
 
-// For a method that takes no arguments: TypeError in CPython's wording for a builtin method when
-// some are given ("History.__repr__() takes no arguments (1 given)").
-bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", qualname);
-        return false;
-    }
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", qualname, nargs - 1);
-        return false;
-    }
-    return true;
-}
-
 // The system clock in nanoseconds: the reading datetime.now() makes, by the same call.
 bool read_system_clock(long long &ns) {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -297,7 +285,7 @@ bool has_space(PyObject *word) {
 // otherwise. `index` only serves the error message for a word that is not text.
 bool put_word(TextWriter &out, PyObject *word, Py_ssize_t index) {
     if (PyUnicode_Check(word)) {
-        if (PyUnicode_READY(word) < 0)
+        if (!text_ready(word))
             return false;
         if (!has_space(word))
             return out.put_text(word);
@@ -377,7 +365,7 @@ Ref join_text_words(PyObject *const *words, Py_ssize_t count) {
 // Whether every word is text that can be scanned as it is.
 bool all_ready_text(PyObject *const *words, Py_ssize_t count) {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!PyUnicode_Check(words[i]) || PyUnicode_READY(words[i]) < 0) {
+        if (!PyUnicode_Check(words[i]) || !text_ready(words[i])) {
             PyErr_Clear();
             return false;
         }
@@ -850,25 +838,27 @@ bool add_timestamp(PyObject *ns) {
     return set_item(ns, "timestamp", Ref::steal(PyType_GenericAlloc(&stamp_type, 0)));
 }
 
+// The class's state: the slots, and the Entry's timestamp or the History's default size.
+bool add_state(PyObject *ns, bool is_entry) {
+    if (is_entry)
+        return add_timestamp(ns) &&
+               set_item(ns, "__slots__",
+                        Ref::steal(Py_BuildValue("(ssss)", "api", "_timestamp_ns", "__dict__",
+                                                 "__weakref__")));
+    return set_item(ns, "__MAX_HISTORY__", Ref::steal(PyLong_FromLong(default_max_history))) &&
+           set_item(ns, "__slots__",
+                    Ref::steal(Py_BuildValue("(ssssss)", "__history__", "__markers__",
+                                             "__activeMarkers__", "enabled", "__dict__",
+                                             "__weakref__")));
+}
+
+// The state comes first in the class namespace, then the methods.
 template <size_t N>
 Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N], bool is_entry) {
-    Ref ns = new_class_namespace(module_name, name, doc);
-    if (!ns)
-        return ns;
-    if (is_entry ? !add_timestamp(ns.get()) ||
-                       !set_item(ns.get(), "__slots__",
-                                 Ref::steal(Py_BuildValue("(ssss)", "api", "_timestamp_ns",
-                                                          "__dict__", "__weakref__")))
-                 : !set_item(ns.get(), "__MAX_HISTORY__",
-                             Ref::steal(PyLong_FromLong(default_max_history))) ||
-                       !set_item(ns.get(), "__slots__",
-                                 Ref::steal(Py_BuildValue("(ssssss)", "__history__", "__markers__",
-                                                          "__activeMarkers__", "enabled",
-                                                          "__dict__", "__weakref__"))))
-        return Ref();
-    if (!add_methods(ns.get(), methods, name))
-        return Ref();
-    return build_plain_class(name, ns.get());
+    return new_class(module_name, class_def(name, nullptr, doc), nullptr,
+                     [&](PyObject *ns, const char *qualname) {
+                         return add_state(ns, is_entry) && add_methods(ns, methods, qualname);
+                     });
 }
 
 // `get_time` if it is datetime.datetime.now, whose readings an Entry can keep raw; else null.

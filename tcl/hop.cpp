@@ -5,12 +5,11 @@
 
 #include <cstring>
 
-using ortan::add_methods;
 using ortan::bind;
-using ortan::build_plain_class;
 using ortan::call;
 using ortan::call_method;
 using ortan::chain_exception;
+using ortan::class_def;
 using ortan::create_module;
 using ortan::define_module;
 using ortan::defined_init;
@@ -19,9 +18,11 @@ using ortan::get_attr;
 using ortan::get_optional_attr;
 using ortan::import_attr;
 using ortan::import_module;
+using ortan::is_weak_proxy;
 using ortan::MethodDef;
-using ortan::new_class_namespace;
+using ortan::new_class;
 using ortan::new_instance;
+using ortan::no_arguments;
 using ortan::option_word;
 using ortan::parse_method_args;
 using ortan::plain_construction;
@@ -31,6 +32,7 @@ using ortan::Ref;
 using ortan::refuse_tkinter_host;
 using ortan::set_attr;
 using ortan::set_item;
+using ortan::text_ready;
 using ortan::unpacked_call_slot;
 using ortan::unproxied;
 
@@ -67,7 +69,6 @@ constexpr const char *module_name = "ortan.tcl.hop";
 
 // Imported objects, bound at import: strong references the process keeps.
 PyObject *weak_proxy;  // weakref.proxy
-PyObject *proxy_types; // weakref.ProxyTypes
 PyObject *tcl_error;   // tkinter.TclError
 PyObject *scribe;      // ortan.tcl.scribe.scribe
 PyObject *tcl_kwnames; // ("tcl",): keyword names for Hop_Code(name, tcl=...)
@@ -182,7 +183,7 @@ bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
 // (it reads "__partialmethod__" from 3.13 on). Such a name is never a path component, so that
 // looking at a handle never changes the command it runs.
 bool is_probe_name(PyObject *name) {
-    if (!PyUnicode_Check(name) || PyUnicode_READY(name) < 0)
+    if (!PyUnicode_Check(name) || !text_ready(name))
         return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
     if (n == 0 || PyUnicode_READ_CHAR(name, 0) != '_')
@@ -196,20 +197,6 @@ PyObject *no_such_attribute(PyObject *self, PyObject *name) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
                  Py_TYPE(self)->tp_name, name);
     return nullptr;
-}
-
-// For a method that takes no arguments: TypeError in CPython's wording for a builtin method when
-// some are given ("Hop_Code.__str__() takes no arguments (1 given)").
-bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", qualname);
-        return false;
-    }
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", qualname, nargs - 1);
-        return false;
-    }
-    return true;
 }
 
 // The C function of `obj.<method>` where it is a builtin method that takes its arguments as one
@@ -555,11 +542,7 @@ PyObject *Hop_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         return nullptr;
     PyObject *self = args[0];
     // A proxy handed in is kept as it is: it cannot be proxied again.
-    const int is_proxy =
-        PySequence_Contains(proxy_types, reinterpret_cast<PyObject *>(Py_TYPE(tcl)));
-    if (is_proxy < 0)
-        return nullptr;
-    Ref weak = is_proxy ? Ref::borrow(tcl) : call(weak_proxy, {tcl});
+    Ref weak = is_weak_proxy(tcl) ? Ref::borrow(tcl) : call(weak_proxy, {tcl});
     if (!weak || !write_slot(hop_tcl_slot, self, weak.get()))
         return nullptr;
     Py_RETURN_NONE;
@@ -800,13 +783,8 @@ const char *const code_doc =
     "except names that begin and end with an underscore (those Python's own tools probe); "
     "copy.copy() gives a handle with a path of its own.";
 
-template <size_t N>
-Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
-               std::initializer_list<PyObject *> slots) {
-    Ref ns = new_class_namespace(module_name, name, doc);
-    if (!ns || !add_methods(ns.get(), methods, name))
-        return Ref();
-    // The state's slots, and __dict__ and __weakref__ as a class without __slots__ has them.
+// The state's slots, and __dict__ and __weakref__ as a class without __slots__ has them.
+Ref slot_names(std::initializer_list<PyObject *> slots) {
     Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(slots.size()) + 2));
     if (!names)
         return names;
@@ -815,9 +793,16 @@ Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
         PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(slot));
     PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(S.dict));
     PyTuple_SET_ITEM(names.get(), i, Py_NewRef(S.weakref));
-    if (!set_item(ns.get(), "__slots__", names))
-        return Ref();
-    return build_plain_class(name, ns.get());
+    return names;
+}
+
+template <size_t N>
+Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
+               std::initializer_list<PyObject *> slots) {
+    return new_class(module_name, class_def(name, nullptr, doc, methods), nullptr,
+                     [slots](PyObject *ns, const char *) {
+                         return set_item(ns, "__slots__", slot_names(slots));
+                     });
 }
 
 // Installs the faster call and miss paths.
@@ -853,9 +838,8 @@ bool init_module(PyObject *m) {
         !bind(m, "scribe", import_attr("ortan.tcl.scribe", "scribe"), &scribe))
         return false;
     weak_proxy = get_attr(weakref.get(), "proxy").release();
-    proxy_types = get_attr(weakref.get(), "ProxyTypes").release();
     tcl_kwnames = PyTuple_Pack(1, S.tcl);
-    if (!weak_proxy || !proxy_types || !tcl_kwnames)
+    if (!weak_proxy || !tcl_kwnames)
         return false;
     Ref hop_cls = make_class("Hop", hop_doc, hop_methods, {S.tcl});
     if (!bind(m, "Hop", hop_cls) ||

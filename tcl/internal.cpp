@@ -38,6 +38,7 @@ using ortan::TclApi;
 using ortan::TclInterp;
 using ortan::TclThreadId;
 using ortan::text;
+using ortan::text_ready;
 using ortan::tkapp_interp;
 using ortan::tkapp_of;
 using ortan::visit_text;
@@ -333,7 +334,7 @@ class ListText {
     // False with an exception set when the text cannot be encoded (a lone surrogate).
     bool init(PyObject *text) {
 #if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(text) < 0)
+        if (!text_ready(text))
             return false;
 #endif
         text_ = text;
@@ -800,7 +801,7 @@ long compare_texts(PyObject *left, PyObject *right) {
 Ref as_text(PyObject *obj) {
     Ref text = PyUnicode_CheckExact(obj) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj));
 #if PY_VERSION_HEX < 0x030C0000
-    if (text && PyUnicode_READY(text.get()) < 0)
+    if (text && !text_ready(text.get()))
         return Ref();
 #endif
     return text;

@@ -44,7 +44,6 @@ bool init_module(PyObject *module) {
         !bind(module, "sys", import_module("sys")) ||
         !bind(module, "functools", import_module("functools")))
         return false;
-    abc_meta = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(mutable_mapping)));
     if (!(mapping_abc = import_attr("collections.abc", "Mapping").release()))
         return false;
     if (!(weak_proxy = import_attr("weakref", "proxy").release()) ||

@@ -4,16 +4,16 @@
 using ortan::add_method;
 using ortan::add_staticmethod;
 using ortan::bind;
-using ortan::build_class;
 using ortan::call;
 using ortan::call_method;
+using ortan::class_def;
 using ortan::create_module;
 using ortan::define_module;
 using ortan::get_attr;
 using ortan::import_attr;
 using ortan::import_module;
 using ortan::MethodDef;
-using ortan::new_class_namespace;
+using ortan::new_class;
 using ortan::parse_args;
 using ortan::parse_method_args;
 using ortan::RecursionGuard;
@@ -21,6 +21,7 @@ using ortan::Ref;
 using ortan::set_item;
 using ortan::SmallArray;
 using ortan::super_attr;
+using ortan::text_ready;
 
 namespace {
 
@@ -171,7 +172,7 @@ class KeyPath {
                 key_ = std::move(rest);
             return dotted;
         }
-        if (PyUnicode_READY(key) < 0)
+        if (!text_ready(key))
             return -1;
         const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
         const Py_ssize_t dot = PyUnicode_FindChar(key, '.', start_, length, 1);
@@ -984,24 +985,6 @@ const char nestmap_doc[] =
 
 const char *const qualname = "Nestmap";
 
-// The most derived metaclass of the bases (ABCMeta here), as a class statement picks it.
-PyObject *most_derived_metaclass(PyObject *bases) {
-    PyTypeObject *winner = Py_TYPE(PyTuple_GET_ITEM(bases, 0));
-    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(bases); ++i) {
-        PyTypeObject *meta = Py_TYPE(PyTuple_GET_ITEM(bases, i));
-        if (PyType_IsSubtype(winner, meta))
-            continue;
-        if (!PyType_IsSubtype(meta, winner)) {
-            PyErr_SetString(PyExc_TypeError, "metaclass conflict: the metaclass of a derived "
-                                             "class must be a (non-strict) subclass of the "
-                                             "metaclasses of all its bases");
-            return nullptr;
-        }
-        winner = meta;
-    }
-    return reinterpret_cast<PyObject *>(winner);
-}
-
 // Copies `name` of MutableMapping into the namespace, so that it runs on this class's items.
 bool add_inherited(PyObject *ns, PyObject *mutable_mapping, const char *name) {
     return set_item(ns, name, get_attr(mutable_mapping, name));
@@ -1009,31 +992,32 @@ bool add_inherited(PyObject *ns, PyObject *mutable_mapping, const char *name) {
 
 // Every method is in the namespace before the metaclass runs: ABCMeta computes the abstract
 // methods when it makes the class.
-Ref make_nestmap_class(PyObject *attr_dict, PyObject *mutable_mapping) {
-    Ref ns = new_class_namespace(module_name, qualname, nestmap_doc);
-    if (!ns)
-        return ns;
+bool add_nestmap_methods(PyObject *ns, PyObject *mutable_mapping) {
     for (const MethodDef &def : nestmap_methods) {
-        if (!(def.fn == nestmap_from_tcl ? add_staticmethod(ns.get(), def, qualname)
-                                         : add_method(ns.get(), def, qualname)))
-            return Ref();
-        if (def.fn == nestmap_delitem && (!add_inherited(ns.get(), mutable_mapping, "get") ||
-                                          !add_inherited(ns.get(), mutable_mapping, "pop") ||
-                                          !add_inherited(ns.get(), mutable_mapping, "setdefault")))
-            return Ref();
+        if (!(def.fn == nestmap_from_tcl ? add_staticmethod(ns, def, qualname)
+                                         : add_method(ns, def, qualname)))
+            return false;
+        if (def.fn == nestmap_delitem && (!add_inherited(ns, mutable_mapping, "get") ||
+                                          !add_inherited(ns, mutable_mapping, "pop") ||
+                                          !add_inherited(ns, mutable_mapping, "setdefault")))
+            return false;
         // __contains__, also put under has_key: the same object.
         if (def.fn == nestmap_all_items &&
-            !set_item(ns.get(), "has_key",
-                      Ref::borrow(PyDict_GetItemString(ns.get(), "__contains__"))))
-            return Ref();
+            !set_item(ns, "has_key", Ref::borrow(PyDict_GetItemString(ns, "__contains__"))))
+            return false;
     }
+    return true;
+}
+
+Ref make_nestmap_class(PyObject *attr_dict, PyObject *mutable_mapping) {
     Ref bases = Ref::steal(PyTuple_Pack(2, attr_dict, mutable_mapping));
     if (!bases)
         return bases;
-    PyObject *metaclass = most_derived_metaclass(bases.get());
-    if (!metaclass)
-        return Ref();
-    return build_class(metaclass, qualname, bases.get(), ns.get());
+    // The methods go in one by one, with the inherited ones and the alias among them.
+    return new_class(module_name, class_def(qualname, nullptr, nestmap_doc), bases.get(),
+                     [mutable_mapping](PyObject *ns, const char *) {
+                         return add_nestmap_methods(ns, mutable_mapping);
+                     });
 }
 
 const char module_doc[] =

@@ -747,12 +747,6 @@ PyObject *converter_call(PyObject *self, PyObject *const *args, size_t nargsf, P
     return c->convert(obj).release();
 }
 
-PyObject *converter_get(PyObject *self, PyObject *obj, PyObject *) {
-    if (obj == nullptr || obj == Py_None)
-        return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
 int converter_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(reinterpret_cast<Converter *>(self)->dict);
     return 0;
@@ -805,7 +799,7 @@ PyTypeObject converter_type = [] {
     t.tp_clear = converter_clear;
     t.tp_members = converter_members;
     t.tp_getset = converter_getset;
-    t.tp_descr_get = converter_get;
+    t.tp_descr_get = ortan::bind_like_function; // binds like a Python function
     t.tp_dictoffset = offsetof(Converter, dict);
     return t;
 }();

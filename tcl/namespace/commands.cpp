@@ -811,7 +811,7 @@ const MethodDef TempTclCommand_methods[] = {
 
 bool make_command_classes() {
     TclCommand_cls = make_class(
-        type_meta(), "TclCommand", "TclCommand",
+        "TclCommand", "TclCommand",
         "A Tcl command of an interpreter, with words and options bound in advance.\n\n"
         "Calling it runs the command: positional arguments become words, keyword arguments\n"
         "``-name value`` options after them. In a class body it acts as a method.",
@@ -832,7 +832,7 @@ bool make_command_classes() {
         ortan::unpacked_call_slot<TclCommand_dunder_call>;
 
     TempTclCommand_cls = make_class(
-        type_meta(), "TempTclCommand", "TempTclCommand",
+        "TempTclCommand", "TempTclCommand",
         "A Python callable registered as a Tcl command under a unique name; the command is\n"
         "deleted when the `with` block ends (or when the object is collected, if it registered\n"
         "a callable).",

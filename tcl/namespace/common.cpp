@@ -11,7 +11,6 @@ Names S;
 // Imported objects.
 PyObject *mutable_mapping; // collections.abc.MutableMapping
 PyObject *mapping_abc;     // collections.abc.Mapping
-PyObject *abc_meta;        // its metaclass, abc.ABCMeta
 PyObject *scribe_fn;       // ortan.tcl.scribe.scribe
 PyObject *tclobj_fn;       // ortan.tcl.scribe.tclobj
 PyObject *tcl_error;       // tkinter.TclError

@@ -198,7 +198,6 @@ extern Names S;
 // Imported objects.
 extern PyObject *mutable_mapping; // collections.abc.MutableMapping
 extern PyObject *mapping_abc;     // collections.abc.Mapping
-extern PyObject *abc_meta;        // its metaclass, abc.ABCMeta
 extern PyObject *scribe_fn;       // ortan.tcl.scribe.scribe
 extern PyObject *tclobj_fn;       // ortan.tcl.scribe.tclobj
 extern PyObject *tcl_error;       // tkinter.TclError
@@ -555,27 +554,28 @@ template <size_t N> bool add_table(PyObject *ns, const MethodDef (&defs)[N], con
     return add_table(ns, defs, N, qualname);
 }
 
-// metaclass(name, bases, ns) for a class of this module; the namespace is filled by `fill`.
+// A class of this module with `bases`, its metaclass picked from them as a class statement
+// picks it (ABCMeta for the mappings); the namespace is filled by `fill`.
 template <class Fill>
-PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname, const char *doc,
+PyObject *make_class(const char *name, const char *qualname, const char *doc,
                      std::initializer_list<PyObject *> bases, Fill &&fill) {
-    Ref ns = ortan::new_class_namespace(module_name, qualname, doc);
-    Ref base_tuple = ns ? tuple_of(bases) : ns;
-    if (!base_tuple || !fill(ns.get(), qualname))
+    Ref base_tuple = tuple_of(bases);
+    if (!base_tuple)
         return nullptr;
-    return ortan::build_class(metaclass, name, base_tuple.get(), ns.get()).release();
+    return ortan::new_class(module_name, ortan::class_def(name, qualname, doc), base_tuple.get(),
+                            fill)
+        .release();
 }
 
 // make_class for a namespace of one method table alone.
 template <size_t N>
-PyObject *make_class(PyObject *metaclass, const char *name, const char *qualname, const char *doc,
+PyObject *make_class(const char *name, const char *qualname, const char *doc,
                      std::initializer_list<PyObject *> bases, const MethodDef (&methods)[N]) {
-    return make_class(
-        metaclass, name, qualname, doc, bases,
-        [&methods](PyObject *ns, const char *q) { return add_table(ns, methods, q); });
+    return make_class(name, qualname, doc, bases, [&methods](PyObject *ns, const char *q) {
+        return add_table(ns, methods, q);
+    });
 }
 
-inline PyObject *type_meta() { return reinterpret_cast<PyObject *>(&PyType_Type); }
 inline PyObject *object_base() { return reinterpret_cast<PyObject *>(&PyBaseObject_Type); }
 
 // ---------------------------------------------------------------------------------------------

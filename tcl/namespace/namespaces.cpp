@@ -508,7 +508,7 @@ bool make_namespace_classes() {
     if (!make_view_classes())
         return false;
     TclNamespace_cls = make_class(
-        type_meta(), "TclNamespace", "TclNamespace",
+        "TclNamespace", "TclNamespace",
         "A Tcl namespace of an interpreter, known by its name (empty: the current namespace).\n\n"
         "Attributes: ``ns``, ``tcl`` and the views ``vars``, ``objs``, ``procs``, ``cmds``.",
         {object_base()}, [](PyObject *ns, const char *q) {
@@ -528,7 +528,7 @@ bool make_namespace_classes() {
         return false;
 
     TempTclNamespace_cls =
-        make_class(type_meta(), "TempTclNamespace", "TempTclNamespace",
+        make_class("TempTclNamespace", "TempTclNamespace",
                    "A Tcl namespace with a unique name that exists while its `with` block runs.",
                    {TclNamespace_cls}, TempTclNamespace_methods);
     return TempTclNamespace_cls != nullptr;

@@ -643,7 +643,7 @@ bool set_get_obj_signature() {
 
 bool make_variable_classes() {
     TclVariable_cls = make_class(
-        type_meta(), "TclVariable", "TclVariable",
+        "TclVariable", "TclVariable",
         "A Tcl variable, array or array element of an interpreter, known by its name.\n\n"
         "Attributes: ``tcl`` (a weak proxy of the interpreter), ``cast`` (the default\n"
         "conversion of get_obj) and ``var_name``. No value is cached: every method asks Tcl.",
@@ -659,14 +659,14 @@ bool make_variable_classes() {
         return false;
 
     TempTclVariable_cls =
-        make_class(type_meta(), "TempTclVariable", "TempTclVariable",
+        make_class("TempTclVariable", "TempTclVariable",
                    "A Tcl variable with a unique name that is removed when its `with` block ends.",
                    {TclVariable_cls}, TempTclVariable_methods);
     if (!TempTclVariable_cls)
         return false;
 
     TclArrayVariable_cls =
-        make_class(abc_meta, "TclArrayVariable", "TclArrayVariable",
+        make_class("TclArrayVariable", "TclArrayVariable",
                    "A Tcl array as a mutable mapping of element names to values.\n\n"
                    "``get`` is ``get_obj``: its second argument is a conversion, not a default.",
                    {mutable_mapping, TclVariable_cls}, [](PyObject *ns, const char *q) {
@@ -681,7 +681,7 @@ bool make_variable_classes() {
         return false;
 
     TempTclArrayVariable_cls = make_class(
-        abc_meta, "TempTclArrayVariable", "TempTclArrayVariable",
+        "TempTclArrayVariable", "TempTclArrayVariable",
         "A Tcl array with a unique name that is removed when its `with` block ends.",
         {TempTclVariable_cls, TclArrayVariable_cls}, [](PyObject *, const char *) { return true; });
     return TempTclArrayVariable_cls != nullptr;

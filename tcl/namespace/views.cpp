@@ -631,28 +631,28 @@ const MethodDef ProcsView_methods[] = {
 
 bool make_view_classes() {
     VariablesView_cls =
-        make_class(abc_meta, "VariablesView", "TclNamespace.VariablesView",
+        make_class("VariablesView", "TclNamespace.VariablesView",
                    "The variables of a namespace as a mutable mapping of names to values as text.",
                    {mutable_mapping}, VariablesView_methods);
     if (!VariablesView_cls)
         return false;
 
     ObjectsView_cls = make_class(
-        abc_meta, "ObjectsView", "TclNamespace.ObjectsView",
+        "ObjectsView", "TclNamespace.ObjectsView",
         "The variables of a namespace as a mutable mapping of names to values as objects.",
         {VariablesView_cls}, ObjectsView_methods);
     if (!ObjectsView_cls)
         return false;
 
     CommandsView_cls = make_class(
-        abc_meta, "CommandsView", "TclNamespace.CommandsView",
+        "CommandsView", "TclNamespace.CommandsView",
         "The commands of a namespace as a mutable mapping of names to TclCommand objects.",
         {mutable_mapping}, CommandsView_methods);
     if (!CommandsView_cls)
         return false;
 
     ProcsView_cls = make_class(
-        abc_meta, "ProcsView", "TclNamespace.ProcsView",
+        "ProcsView", "TclNamespace.ProcsView",
         "The procedures of a namespace: a CommandsView that tests for and lists procedures.",
         {CommandsView_cls}, ProcsView_methods);
     return ProcsView_cls != nullptr;
