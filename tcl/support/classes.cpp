@@ -122,6 +122,25 @@ PyObject *init_name() {
     return name;
 }
 
+// A namespace dict with __module__, __qualname__ and (when given) __doc__ already in place.
+Ref new_class_namespace(const char *module, const char *qualname, const char *doc) {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns || !set_item(ns.get(), "__module__", Ref::steal(PyUnicode_FromString(module))) ||
+        !set_item(ns.get(), "__qualname__", Ref::steal(PyUnicode_FromString(qualname))))
+        return Ref();
+    if (doc && !set_item(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(doc))))
+        return Ref();
+    return ns;
+}
+
+// metaclass(name, bases, ns): the class object.
+Ref build_class(PyObject *metaclass, const char *name, PyObject *bases, PyObject *ns) {
+    Ref pyname = Ref::steal(PyUnicode_FromString(name));
+    if (!pyname)
+        return pyname;
+    return Ref::steal(PyObject_CallFunctionObjArgs(metaclass, pyname.get(), bases, ns, nullptr));
+}
+
 } // namespace
 
 bool name_method_type(const char *module) {
@@ -169,16 +188,6 @@ bool add_classmethod(PyObject *ns, const MethodDef &def, const char *class_qualn
     return add_wrapped(ns, def, class_qualname, &PyClassMethod_Type, 1);
 }
 
-Ref new_class_namespace(const char *module, const char *qualname, const char *doc) {
-    Ref ns = Ref::steal(PyDict_New());
-    if (!ns || !set_item(ns.get(), "__module__", Ref::steal(PyUnicode_FromString(module))) ||
-        !set_item(ns.get(), "__qualname__", Ref::steal(PyUnicode_FromString(qualname))))
-        return Ref();
-    if (doc && !set_item(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(doc))))
-        return Ref();
-    return ns;
-}
-
 Ref class_metaclass(PyObject *bases) {
     // As type.__new__ and __build_class__ do (_PyType_CalculateMetaclass).
     PyTypeObject *winner = &PyType_Type;
@@ -212,20 +221,6 @@ Ref new_class(const char *module, const ClassDef &def, PyObject *bases, ClassFil
     if (!metaclass)
         return Ref();
     return build_class(metaclass.get(), def.name, base_tuple.get(), ns.get());
-}
-
-Ref build_class(PyObject *metaclass, const char *name, PyObject *bases, PyObject *ns) {
-    Ref pyname = Ref::steal(PyUnicode_FromString(name));
-    if (!pyname)
-        return pyname;
-    return Ref::steal(PyObject_CallFunctionObjArgs(metaclass, pyname.get(), bases, ns, nullptr));
-}
-
-Ref build_plain_class(const char *name, PyObject *ns) {
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    if (!bases)
-        return bases;
-    return build_class(reinterpret_cast<PyObject *>(&PyType_Type), name, bases.get(), ns);
 }
 
 Ref super_attr(PyObject *cls, PyObject *self, PyObject *name) {

@@ -129,14 +129,6 @@ Ref new_class(const char *module, const ClassDef &def, PyObject *bases, Fill &&f
         context);
 }
 
-// Older shapes of the builder, kept for modules not yet written with new_class.
-// A namespace dict with __module__, __qualname__ and (when given) __doc__ already in place.
-Ref new_class_namespace(const char *module, const char *qualname, const char *doc);
-// metaclass(name, bases, ns): the class object.
-Ref build_class(PyObject *metaclass, const char *name, PyObject *bases, PyObject *ns);
-// type(name, (object,), ns): a class with no other base.
-Ref build_plain_class(const char *name, PyObject *ns);
-
 // super(cls, self).<name>: the parent's attribute bound to self.
 Ref super_attr(PyObject *cls, PyObject *self, PyObject *name);
 
