@@ -170,7 +170,7 @@ Ref host_proxy(PyObject *self, PyObject *tcl, PyObject *package) {
         host = Ref::borrow(tcl);
     else
         host = package ? Ref::borrow(package) : package_module();
-    if (!host || PyWeakref_CheckProxy(host.get()))
+    if (!host || ortan::is_weak_proxy(host.get()))
         return host;
     return ortan::call(weak_proxy, {host.get()});
 }
@@ -256,17 +256,6 @@ void raise_repeated_keyword(PyObject *callable, PyObject *name) {
                  qualname.get(), name);
 }
 
-// For a method that takes only self; `qualname` is "Class.method", as CPython words the error.
-bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames) {
-    if (nargs == 1 && !kwnames)
-        return true;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
-        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", qualname);
-    else
-        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", qualname, nargs - 1);
-    return false;
-}
-
 // no_arguments for a method shared by several classes: `cls` is the one that defines it.
 bool no_arguments_of(PyObject *cls, const char *method, Py_ssize_t nargs, PyObject *kwnames) {
     if (nargs == 1 && !kwnames)
@@ -275,48 +264,6 @@ bool no_arguments_of(PyObject *cls, const char *method, Py_ssize_t nargs, PyObje
     PyOS_snprintf(qualname, sizeof qualname, "%s.%s",
                   reinterpret_cast<PyTypeObject *>(cls)->tp_name, method);
     return no_arguments(qualname, nargs, kwnames);
-}
-
-// For signatures of the form (first, *rest): binds `first` (null when not given) from the first
-// of the `npos` positional values or a keyword of that name, whose values are at `kwvalues`;
-// refuses any other keyword.
-bool bind_first(const char *fname, PyObject *const *pos, Py_ssize_t npos, PyObject *const *kwvalues,
-                PyObject *kwnames, const char *first_name, PyObject **first) {
-    *first = npos > 0 ? pos[0] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (PyUnicode_CompareWithASCIIString(key, first_name) != 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
-                         key);
-            return false;
-        }
-        if (*first) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
-                         first_name);
-            return false;
-        }
-        *first = kwvalues[i];
-    }
-    return true;
-}
-
-// bind_first for a method, `(self, first=default, *rest)`: args[0] is self.
-bool parse_flag_and_rest(const char *fname, PyObject *const *args, Py_ssize_t nargs,
-                         PyObject *kwnames, const char *flag_name, PyObject **flag) {
-    return bind_first(fname, args + 1, nargs - 1, args + nargs, kwnames, flag_name, flag);
-}
-
-// Splits the arguments of `fname(self, <names...>, **kwargs)`: the named parameters (borrowed,
-// null when omitted) and the remaining keywords, which go to `rest`.
-bool parse_with_kwargs(const char *fname, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames, std::initializer_list<const char *> names, PyObject **out,
-                       CallArgs &rest) {
-    return parse_method_args(fname, args, nargs, kwnames, names, 0, out,
-                             [&rest](PyObject *name, PyObject *value) {
-                                 rest.keyword(name, value);
-                                 return true;
-                             });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -32,12 +32,17 @@
 namespace ortan_namespace {
 
 using ortan::bind;
+using ortan::bind_first;
 using ortan::call_method;
 using ortan::get_attr;
 using ortan::MethodDef;
+using ortan::no_arguments;
+using ortan::parse_flag_and_rest;
 using ortan::parse_method_args;
+using ortan::parse_with_kwargs;
 using ortan::Ref;
 using ortan::set_attr;
+using ortan::text_ready;
 
 // ---------------------------------------------------------------------------------------------
 // Module constants, set once by the module init and never changed afterwards.
@@ -254,16 +259,6 @@ inline Ref to_text(PyObject *obj) {
     if (PyUnicode_CheckExact(obj))
         return Ref::borrow(obj);
     return ortan::call(scribe_fn, {obj});
-}
-
-// A str's buffer may be scanned by kind only once it is ready (legacy strings before 3.12).
-inline bool ready(PyObject *text) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_READY(text) == 0;
-#else
-    (void)text;
-    return true;
-#endif
 }
 
 inline Ref none() { return Ref::borrow(Py_None); }
@@ -512,27 +507,8 @@ class CallArgs {
 // The message CPython gives for a repeated keyword in `callable(..., name=x, **kwargs)`.
 void raise_repeated_keyword(PyObject *callable, PyObject *name);
 
-// For a method that takes only self; `qualname` is "Class.method", as CPython words the error.
-bool no_arguments(const char *qualname, Py_ssize_t nargs, PyObject *kwnames);
-
 // no_arguments for a method shared by several classes: `cls` is the one that defines it.
 bool no_arguments_of(PyObject *cls, const char *method, Py_ssize_t nargs, PyObject *kwnames);
-
-// For signatures of the form (first, *rest): binds `first` (null when not given) from the first
-// of the `npos` positional values or a keyword of that name, whose values are at `kwvalues`;
-// refuses any other keyword.
-bool bind_first(const char *fname, PyObject *const *pos, Py_ssize_t npos, PyObject *const *kwvalues,
-                PyObject *kwnames, const char *first_name, PyObject **first);
-
-// bind_first for a method, `(self, first=default, *rest)`: args[0] is self.
-bool parse_flag_and_rest(const char *fname, PyObject *const *args, Py_ssize_t nargs,
-                         PyObject *kwnames, const char *flag_name, PyObject **flag);
-
-// Splits the arguments of `fname(self, <names...>, **kwargs)`: the named parameters (borrowed,
-// null when omitted) and the remaining keywords, which go to `rest`.
-bool parse_with_kwargs(const char *fname, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames, std::initializer_list<const char *> names, PyObject **out,
-                       CallArgs &rest);
 
 inline PyObject *arg_or(PyObject *value, PyObject *fallback) { return value ? value : fallback; }
 

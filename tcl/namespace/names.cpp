@@ -144,7 +144,7 @@ Ref name_text(PyObject *obj) {
                      Py_TYPE(text.get())->tp_name);
         return Ref();
     }
-    return text && ready(text.get()) ? text : Ref();
+    return text && text_ready(text.get()) ? text : Ref();
 }
 
 // TclNamespace.join(first, *rest).

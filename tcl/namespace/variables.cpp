@@ -90,7 +90,7 @@ PyObject *TclVariable_get_obj(PyObject *const *args, Py_ssize_t nargs, PyObject 
 // Whether list quoting leaves the text unchanged: it is not empty and holds none of the
 // characters that make Tcl's list formatting brace or backslash an element.
 bool is_plain_element(PyObject *text) {
-    if (!PyUnicode_CheckExact(text) || !ready(text) || PyUnicode_GET_LENGTH(text) == 0) {
+    if (!PyUnicode_CheckExact(text) || !text_ready(text) || PyUnicode_GET_LENGTH(text) == 0) {
         PyErr_Clear(); // the general way meets the error again
         return false;
     }

@@ -417,7 +417,7 @@ PyObject *command_view_method(const char *fname, PyObject *method, PyObject *con
 // or `info procs` that matches the command of that very name (their namespace part is never a
 // pattern).
 Ref literal_command_pattern(PyObject *name) {
-    if (!PyUnicode_Check(name) || !ready(name))
+    if (!PyUnicode_Check(name) || !text_ready(name))
         return PyErr_Occurred() ? Ref() : Ref::borrow(name);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
     const Py_ssize_t colons = PyUnicode_Find(name, S.colons, 0, n, -1);
