@@ -603,6 +603,28 @@ def test_call_and_eval(tcl, tk):
         TclCommand("::no_such_command", tcl=tcl)()
 
 
+def test_call_sends_one_word_tuple_as_one_command(tcl):
+    # The words go to tk.call as one tuple: a lone word that is itself a tuple stays one word.
+    c = TclCommand("::list", tcl=tcl)
+    c.cmd_name = ("::list", "x")
+    with pytest.raises(TclError, match='invalid command name "::list x"'):
+        c.call()
+
+
+def test_call_goes_through_a_replaced_tkapp_call(tcl, monkeypatch):
+    tkapp = type(tcl.tk)
+    original = tkapp.call
+    sent = []
+
+    def call(tk, *words):
+        sent.append(words)
+        return original(tk, *words)
+
+    monkeypatch.setattr(tkapp, "call", call)
+    assert TclCommand("::list", tcl=tcl).call("a", opt="v") == ("a", "-opt", "v")
+    assert sent == [(("::list", "a", "-opt", "v"),)]
+
+
 def test_call_logs_and_eval_does_not(tcl, caplog):
     logger = logging.getLogger("test.namespace")
     c = TclCommand("::list", keywords={"k": "a b"}, tcl=tcl, logger=logger)

@@ -5,6 +5,37 @@
 namespace ortan_namespace {
 
 // ---------------------------------------------------------------------------------------------
+// Module constants, set once by make_command_classes.
+
+namespace {
+PyTypeObject *tkapp_type;    // _tkinter.TkappType, the type of tkinter's interpreter object
+PyObject *tkapp_call_method; // its `call` method descriptor
+PyCFunction tkapp_call;      // the C function behind it; null when it is not the METH_VARARGS one
+
+// Takes tkinter's `call` as above; leaves tkapp_call null (calls by name) when it is not found.
+bool take_tkapp_call() {
+    Ref type = ortan::import_attr("_tkinter", "TkappType");
+    if (!type || !PyType_Check(type.get())) {
+        PyErr_Clear();
+        return true;
+    }
+    PyObject *method = PyDict_GetItemWithError(
+        reinterpret_cast<PyTypeObject *>(type.get())->tp_dict, S.call); // borrowed
+    if (!method || !Py_IS_TYPE(method, &PyMethodDescr_Type)) {
+        PyErr_Clear();
+        return true;
+    }
+    const PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(method)->d_method;
+    if ((def->ml_flags & ~METH_COEXIST) != METH_VARARGS)
+        return true;
+    tkapp_type = reinterpret_cast<PyTypeObject *>(type.release());
+    tkapp_call_method = Py_NewRef(method);
+    tkapp_call = def->ml_meth;
+    return true;
+}
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
 // TclCommand.
 
 // (cmd[0], cmd[1:]) of a word sequence.
@@ -578,32 +609,14 @@ PyObject *apply_cast(const Attrs &attrs, Ref result) {
     return result ? cast_with(attrs(S.cast), std::move(result)) : nullptr;
 }
 
-bool log_call(const Attrs &attrs, PyObject *words) {
-    Ref logger = attrs(S.logger);
-    if (!logger)
-        return false;
-    if (logger.get() == Py_None)
-        return true;
-    const int truth = PyObject_IsTrue(logger.get());
-    if (truth <= 0)
-        return truth == 0;
-    Ref text = ortan::call(scribe_fn, {words});
-    Ref shown = text ? Ref::steal(PyObject_Format(text.get(), nullptr)) : text;
-    Ref message = shown ? Ref::steal(PyUnicode_Concat(S.calling, shown.get())) : shown;
-    return message && call_method(logger.get(), S.info, {message.get()});
-}
-
-// The words of a call of the module's own command classes, keywords given as parallel arrays.
-Ref own_call_words(const Attrs &attrs, PyObject *const *pos, Py_ssize_t npos,
-                   PyObject *const *kw_names, PyObject *const *kw_values, Py_ssize_t nkw) {
-    Ref name = attrs(S.cmd_name);
-    Ref bound = name ? attrs(S.args) : name;
-    Ref keywords = bound ? attrs(S.keywords) : bound;
-    if (!keywords)
-        return keywords;
-    if (PyTuple_CheckExact(bound.get()) && PyDict_CheckExact(keywords.get()))
-        return build_own_words(pos, npos, kw_names, kw_values, nkw, std::move(name), bound.get(),
-                               keywords.get());
+// The words of a call of the module's own command classes, keywords given as parallel arrays,
+// from the attributes `name`, `bound` and `keywords` as read.
+Ref own_call_words(const Attrs &attrs, Ref name, PyObject *bound, PyObject *keywords,
+                   PyObject *const *pos, Py_ssize_t npos, PyObject *const *kw_names,
+                   PyObject *const *kw_values, Py_ssize_t nkw) {
+    if (PyTuple_CheckExact(bound) && PyDict_CheckExact(keywords))
+        return build_own_words(pos, npos, kw_names, kw_values, nkw, std::move(name), bound,
+                               keywords);
     // Unusual attribute values: the general builder, with a vectorcall argument list.
     CallArgs call;
     call.positional(attrs.self());
@@ -615,27 +628,85 @@ Ref own_call_words(const Attrs &attrs, PyObject *const *pos, Py_ssize_t npos,
     });
 }
 
+// logger.info("Calling: " + scribe(words)) when `logger` is true.
+bool log_words(PyObject *logger, PyObject *words) {
+    if (logger == Py_None)
+        return true;
+    const int truth = PyObject_IsTrue(logger);
+    if (truth <= 0)
+        return truth == 0;
+    Ref text = ortan::call(scribe_fn, {words});
+    Ref shown = text ? Ref::steal(PyObject_Format(text.get(), nullptr)) : text;
+    Ref message = shown ? Ref::steal(PyUnicode_Concat(S.calling, shown.get())) : shown;
+    return message && call_method(logger, S.info, {message.get()});
+}
+
+bool log_call(const Attrs &attrs, PyObject *words) {
+    Ref logger = attrs(S.logger);
+    return logger && log_words(logger.get(), words);
+}
+
+// tk.call(words); a Python callback's error becomes the cause of the TclError. For tkinter's
+// own interpreter object, whose type still holds its own `call`, the C function behind that
+// method is called directly with the word tuple as its argument tuple (it takes a lone tuple
+// argument for the words themselves, so a one-word tuple holding a tuple goes the usual way).
+Ref run_words(PyObject *tk, PyObject *words) {
+    if (tkapp_call && Py_TYPE(tk) == tkapp_type && PyTuple_CheckExact(words) &&
+        !(PyTuple_GET_SIZE(words) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words, 0))) &&
+        _PyType_Lookup(tkapp_type, S.call) == tkapp_call_method) {
+        if (Py_EnterRecursiveCall(" while calling a Python object"))
+            return Ref();
+        Ref result = Ref::steal(tkapp_call(tk, words));
+        Py_LeaveRecursiveCall();
+        if (!result)
+            ortan::callbacks::link_cause(tk);
+        return result;
+    }
+    Ref result = call_method(tk, S.call, {words});
+    if (!result)
+        ortan::callbacks::link_cause(tk);
+    return result;
+}
+
 // Logs the words, runs them, casts the result.
 PyObject *run_command(const Attrs &attrs, Ref words) {
     if (!words || !log_call(attrs, words.get()))
         return nullptr;
     Ref tk = attrs.tk();
-    Ref result = tk ? call_method(tk.get(), S.call, {words.get()}) : tk;
-    if (!result && tk)
-        ortan::callbacks::link_cause(tk.get()); // a Python callback's error as the cause
+    Ref result = tk ? run_words(tk.get(), words.get()) : tk;
     return apply_cast(attrs, std::move(result));
+}
+
+// call() of the module's own command classes, read in the order of the general path: cmd_name,
+// args and keywords; logger once the words are built; tcl after the log record; cast after the
+// command has run.
+PyObject *own_call(PyObject *self, PyObject *const *pos, Py_ssize_t npos, PyObject *const *kw_names,
+                   PyObject *const *kw_values, Py_ssize_t nkw) {
+    const Attrs attrs(self, true);
+    Ref name = attrs(S.cmd_name);
+    Ref bound = name ? attrs(S.args) : name;
+    Ref keywords = bound ? attrs(S.keywords) : bound;
+    Ref words = keywords ? own_call_words(attrs, std::move(name), bound.get(), keywords.get(), pos,
+                                          npos, kw_names, kw_values, nkw)
+                         : keywords;
+    Ref logger = words ? attrs(S.logger) : words;
+    if (!logger || !log_words(logger.get(), words.get()))
+        return nullptr;
+    Ref tcl = attrs(S.tcl);
+    Ref tk = tcl ? host_tk(tcl.get()) : tcl;
+    Ref result = tk ? run_words(tk.get(), words.get()) : tk;
+    return result ? cast_with(attrs(S.cast), std::move(result)) : nullptr;
 }
 
 PyObject *TclCommand_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *self = args[0];
-    const bool own = is_own_command(self);
-    Attrs attrs(self, own);
-    if (!own)
+    if (!is_own_command(self)) {
+        const Attrs attrs(self, false);
         return run_command(attrs, command_words(attrs, false, args, nargs, kwnames));
+    }
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return run_command(attrs, own_call_words(attrs, args + 1, nargs - 1,
-                                             nkw ? PySequence_Fast_ITEMS(kwnames) : nullptr,
-                                             args + nargs, nkw));
+    return own_call(self, args + 1, nargs - 1, nkw ? PySequence_Fast_ITEMS(kwnames) : nullptr,
+                    args + nargs, nkw);
 }
 
 PyObject *TclCommand_dunder_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -810,6 +881,8 @@ const MethodDef TempTclCommand_methods[] = {
 // Class construction: the classes of this family, made at import.
 
 bool make_command_classes() {
+    if (!take_tkapp_call())
+        return false;
     TclCommand_cls = make_class(
         "TclCommand", "TclCommand",
         "A Tcl command of an interpreter, with words and options bound in advance.\n\n"
