@@ -17,6 +17,7 @@ using ortan::create_module;
 using ortan::define_module;
 using ortan::defined_init;
 using ortan::fetch_exception;
+using ortan::find_slot;
 using ortan::get_attr;
 using ortan::get_optional_attr;
 using ortan::import_attr;
@@ -28,15 +29,18 @@ using ortan::no_arguments;
 using ortan::parse_method_args;
 using ortan::plain_construction;
 using ortan::raise_with_context;
+using ortan::read_slot;
 using ortan::RecursionGuard;
 using ortan::Ref;
 using ortan::set_attr;
 using ortan::set_item;
+using ortan::Slot;
 using ortan::static_type;
 using ortan::text;
 using ortan::text_ready;
 using ortan::TextWriter;
 using ortan::visit_text;
+using ortan::write_slot;
 
 namespace {
 
@@ -97,73 +101,9 @@ constexpr long default_max_history = 9999;
 // An Entry keeps `api` and `_timestamp_ns`, a History its four attributes, in slots (__slots__,
 // with a __dict__ beside them for an Entry's `timestamp` and anything else): every recorded
 // call makes an Entry and reads the History's state, and a slot costs a fraction of an
-// attribute of the instance dict. The attributes stay public and plainly assignable through
-// their member descriptors. The slot is used directly only for an object of the exact class
-// whose name still finds that descriptor (a subclass, or a class attribute put in its place, is
-// read the ordinary way).
-struct Slot {
-    PyObject *name;    // interned
-    PyTypeObject *cls; // the class that defines it
-    PyObject *member;  // its member descriptor
-    Py_ssize_t offset; // where the reference lives in an instance
-
-    unsigned int version; // the class's type version when the slot was found
-
-    PyObject **at(PyObject *obj) const {
-        if (Py_TYPE(obj) != cls)
-            return nullptr;
-        // Unchanged since import (the version changes with every change of the class or its
-        // bases), or else still finding this descriptor.
-        if (cls->tp_version_tag != version && _PyType_Lookup(cls, name) != member)
-            return nullptr;
-        return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
-    }
-};
-
+// attribute of the instance dict (ortan::Slot says when a slot is read in place).
 // Set up with the classes, never changed afterwards.
 Slot entry_api_slot, entry_ns_slot, history_slot, markers_slot, active_slot, enabled_slot;
-
-// obj.<slot>, as getattr() reads it.
-Ref read_slot(const Slot &slot, PyObject *obj) {
-    PyObject **at = slot.at(obj);
-    if (!at)
-        return get_attr(obj, slot.name);
-    if (!*at)
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                     Py_TYPE(obj)->tp_name, slot.name);
-    return Ref::borrow(*at);
-}
-
-// obj.<slot> = value; false with an exception set, also when `value` is null.
-bool write_slot(const Slot &slot, PyObject *obj, PyObject *value) {
-    if (!value)
-        return false;
-    PyObject **at = slot.at(obj);
-    if (!at)
-        return PyObject_SetAttr(obj, slot.name, value) == 0;
-    Py_XSETREF(*at, Py_NewRef(value));
-    return true;
-}
-
-// The Slot for `name` of a class built with it in __slots__.
-bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    PyObject *member = PyDict_GetItemWithError(type->tp_dict, name);
-    if (!member || !Py_IS_TYPE(member, &PyMemberDescr_Type)) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "%s has no slot %R", type->tp_name, name);
-        return false;
-    }
-    // A lookup gives the class a valid version if it has none yet.
-    if (_PyType_Lookup(type, name) != member) {
-        PyErr_Format(PyExc_TypeError, "%s.%U is not its slot", type->tp_name, name);
-        return false;
-    }
-    slot = {name, type, Py_NewRef(member),
-            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset,
-            type->tp_version_tag ? type->tp_version_tag : ~0u};
-    return true;
-}
 
 // The system clock in nanoseconds: the reading datetime.now() makes, by the same call.
 bool read_system_clock(long long &ns) {

@@ -14,6 +14,7 @@ using ortan::create_module;
 using ortan::define_module;
 using ortan::defined_init;
 using ortan::fetch_exception;
+using ortan::find_slot;
 using ortan::get_attr;
 using ortan::get_optional_attr;
 using ortan::import_attr;
@@ -27,14 +28,17 @@ using ortan::option_word;
 using ortan::parse_method_args;
 using ortan::plain_construction;
 using ortan::raise_with_context;
+using ortan::read_slot;
 using ortan::RecursionGuard;
 using ortan::Ref;
 using ortan::refuse_tkinter_host;
 using ortan::set_attr;
 using ortan::set_item;
+using ortan::Slot;
 using ortan::text_ready;
 using ortan::unpacked_call_slot;
 using ortan::unproxied;
+using ortan::write_slot;
 
 namespace {
 
@@ -111,71 +115,10 @@ Ref own_attr(PyObject *self, PyObject *name) {
 
 // The state of a Hop (`tcl`) and of a Hop_Code (`tcl`, `cmd`) lives in slots (__slots__, with a
 // __dict__ beside them for anything else): a quick call makes a Hop_Code and reads its state
-// every time, and a slot costs a fraction of an attribute of the instance dict. The attributes
-// stay public and plainly assignable through their member descriptors. The slot is used
-// directly only for an object of the exact class whose name still finds that descriptor (a
-// subclass, or a class attribute put in its place, is read the ordinary way).
-struct Slot {
-    PyObject *name;    // interned
-    PyTypeObject *cls; // the class that defines it
-    PyObject *member;  // its member descriptor
-    Py_ssize_t offset; // where the reference lives in an instance
-
-    unsigned int version; // the class's type version when the slot was found
-
-    PyObject **at(PyObject *obj) const {
-        if (Py_TYPE(obj) != cls)
-            return nullptr;
-        // Unchanged since import (the version changes with every change of the class or its
-        // bases), or else still finding this descriptor.
-        if (cls->tp_version_tag != version && _PyType_Lookup(cls, name) != member)
-            return nullptr;
-        return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
-    }
-};
-
+// every time, and a slot costs a fraction of an attribute of the instance dict (ortan::Slot
+// says when a slot is read in place). Read around the classes' __getattr__ with own_attr.
 Slot hop_tcl_slot, code_tcl_slot,
     code_cmd_slot; // set up with the classes, never changed afterwards
-
-// obj.<slot>, read as own_attr() reads it.
-Ref read_slot(const Slot &slot, PyObject *obj) {
-    PyObject **at = slot.at(obj);
-    if (!at)
-        return own_attr(obj, slot.name);
-    if (!*at)
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                     Py_TYPE(obj)->tp_name, slot.name);
-    return Ref::borrow(*at);
-}
-
-// obj.<slot> = value; false with an exception set.
-bool write_slot(const Slot &slot, PyObject *obj, PyObject *value) {
-    PyObject **at = slot.at(obj);
-    if (!at)
-        return PyObject_SetAttr(obj, slot.name, value) == 0;
-    Py_XSETREF(*at, Py_NewRef(value));
-    return true;
-}
-
-// The Slot for `name` of a class built with it in __slots__.
-bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    PyObject *member = PyDict_GetItemWithError(type->tp_dict, name);
-    if (!member || !Py_IS_TYPE(member, &PyMemberDescr_Type)) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "%s has no slot %R", type->tp_name, name);
-        return false;
-    }
-    // A lookup gives the class a valid version if it has none yet.
-    if (_PyType_Lookup(type, name) != member) {
-        PyErr_Format(PyExc_TypeError, "%s.%U is not its slot", type->tp_name, name);
-        return false;
-    }
-    slot = {name, type, Py_NewRef(member),
-            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset,
-            type->tp_version_tag ? type->tp_version_tag : ~0u};
-    return true;
-}
 
 // A name that begins and ends with an underscore ("__len__", "_repr_html_"): the names that
 // Python's own machinery and interactive tools probe (hasattr, help, copy, inspect, IPython).
@@ -260,7 +203,7 @@ Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
 
 // '::'.join(self.cmd): the Tcl command name of a path.
 Ref command_name(PyObject *self) {
-    Ref path = read_slot(code_cmd_slot, self);
+    Ref path = read_slot<own_attr>(code_cmd_slot, self);
     if (!path)
         return path;
     // One text component is its own name, as join() gives it.
@@ -555,7 +498,7 @@ PyObject *Hop_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
     PyObject *self = args[0];
     if (is_probe_name(name))
         return no_such_attribute(self, name);
-    Ref tcl = read_slot(hop_tcl_slot, self);
+    Ref tcl = read_slot<own_attr>(hop_tcl_slot, self);
     // A path on an interpreter that is gone could never run: say so now.
     if (!tcl || !unproxied(tcl.get()))
         return nullptr;
@@ -636,7 +579,7 @@ PyObject *Code_getattr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     PyObject *self = args[0];
     if (is_probe_name(name))
         return no_such_attribute(self, name);
-    Ref path = read_slot(code_cmd_slot, self);
+    Ref path = read_slot<own_attr>(code_cmd_slot, self);
     if (!path)
         return nullptr;
     if (PyList_CheckExact(path.get()) ? PyList_Append(path.get(), name) < 0
@@ -669,7 +612,7 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 
     Ref name = command_name(self);
     Ref words = name ? command_words(name.get(), args + 1, npos, kwnames, cast_index) : Ref();
-    Ref proxy = words ? read_slot(code_tcl_slot, self) : Ref();
+    Ref proxy = words ? read_slot<own_attr>(code_tcl_slot, self) : Ref();
     // The interpreter itself for the length of the call: each step reaches it directly.
     Ref tcl = proxy ? unproxied(proxy.get()) : Ref();
     Ref history = tcl ? host_attr(tcl.get(), S.history) : Ref();
@@ -717,8 +660,8 @@ PyObject *copy_code(PyObject *self) {
     Ref copied = state ? get_attr(copy.get(), S.dict) : Ref();
     if (!copied || PyDict_Update(copied.get(), state.get()) < 0)
         return nullptr;
-    Ref tcl = read_slot(code_tcl_slot, self);
-    Ref path = tcl ? read_slot(code_cmd_slot, self) : Ref();
+    Ref tcl = read_slot<own_attr>(code_tcl_slot, self);
+    Ref path = tcl ? read_slot<own_attr>(code_cmd_slot, self) : Ref();
     Ref own_path = path ? Ref::steal(PySequence_List(path.get())) : Ref();
     if (!own_path || !write_slot(code_tcl_slot, copy.get(), tcl.get()) ||
         !write_slot(code_cmd_slot, copy.get(), own_path.get()))

@@ -19,5 +19,6 @@
 #include "pyapi.h"
 #include "recursion.h"
 #include "ref.h"
+#include "slots.h"
 #include "tcl_library.h"
 #include "text.h"
