@@ -9,9 +9,9 @@ import math
 
 
 def cast_text(text):
-    if text.isascii() and text.isdigit():  # the common case, decided without int()'s round trip
-        return int(text) if text[0] != "0" or text == "0" else text
     try:
+        if text.isascii() and text.isdigit():  # the common case, without int()'s round trip
+            return int(text) if text[0] != "0" or text == "0" else text
         number = int(text)
         if str(number) == text:
             return number

@@ -4,12 +4,17 @@ import random
 import select
 import shutil
 import subprocess
+import sys
 import tkinter
 
 import pytest
 from hypothesis import settings
 
 import ortan.tcl
+
+# The plain-Python models of the package's rules live in benchmarks/ (the benchmarks time them,
+# the fuzz targets and some tests hold the package against them).
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 # Fewer examples and no deadline for the slow instrumented runs (tools/sanitize selects it).
 settings.register_profile("sanitize", max_examples=25, deadline=None)

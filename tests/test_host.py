@@ -3,7 +3,6 @@ modules rely on."""
 
 import gc
 import inspect
-import math
 import sys
 import tkinter
 import weakref
@@ -13,6 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import ortan.tcl
+from benchmarks.cast_model import cast_text
 from ortan.datastructures import AttrDict
 from ortan.tcl.namespace import TclCommand, TclVariable
 from ortan.utils.utils import get_time
@@ -34,24 +34,6 @@ def test_cast_boolean_rejects_non_booleans(tcl, value):
 
 
 # --- cast_any: text keeps its information ------------------------------------------------------
-
-
-def lossless_model(text):
-    """The rule in plain Python: int(t) if str(int(t)) == t, else float(t) if finite and
-    repr(float(t)) == t, else t."""
-    try:
-        number = int(text)
-        if str(number) == text:
-            return number
-    except ValueError:
-        pass
-    try:
-        number = float(text)
-        if math.isfinite(number) and repr(number) == text:
-            return number
-    except ValueError:
-        pass
-    return text
 
 
 # int() of longer text raises (sys.set_int_max_str_digits); 0 means no limit.
@@ -97,7 +79,7 @@ def same_value(result, expected):
 @pytest.mark.parametrize("text, expected", [c[:2] for c in CAST_TEXT],
                          ids=[c[2] for c in CAST_TEXT])
 def test_cast_any_keeps_the_information_of_text(tcl, text, expected):
-    assert same_value(lossless_model(text), expected)
+    assert same_value(cast_text(text), expected)
     assert same_value(tcl.cast_any(text), expected)
     assert same_value(ortan.tcl.cast_any(text), expected)
     assert same_value(tcl.cast_any(value=text), expected)
@@ -108,7 +90,7 @@ def test_cast_any_keeps_the_information_of_text(tcl, text, expected):
 
 @given(st.text(alphabet="0123456789.e+-_ xn\u0663", max_size=10))
 def test_cast_any_agrees_with_the_rule(text):
-    assert same_value(ortan.tcl.cast_any(text), lossless_model(text))
+    assert same_value(ortan.tcl.cast_any(text), cast_text(text))
 
 
 @given(st.one_of(st.floats(allow_nan=False, allow_infinity=False), st.integers()))
