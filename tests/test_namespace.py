@@ -522,6 +522,7 @@ UNDERSCORE_OPTIONS = [
     ({}, {"class_": "x", "class": "y"}, ("-class", "y")),
     ({"a": 1, "a_": 2}, {}, ("-a", 2)),
     ({}, {"a__": 1, "_": 2, "b": 3}, ("-a_", 1, "-", 2, "-b", 3)),
+    ({"größe": 1, "x": 2}, {"größe_": 3, "été_": 4}, ("-größe", 3, "-x", 2, "-été", 4)),
     ({f"k{i}": i for i in range(12)}, {"k11_": "x", "k0": "y"},
      tuple(w for i in range(12) for w in ("-k%d" % i, {0: "y", 11: "x"}.get(i, i)))),
 ]
@@ -530,7 +531,7 @@ UNDERSCORE_OPTIONS = [
 @pytest.mark.parametrize("cls", [TclCommand, PlainCommand], ids=["exact", "subclass"])
 @pytest.mark.parametrize("bound, call, expected", UNDERSCORE_OPTIONS,
                          ids=["call", "bound-plain", "bound-underscored", "both-in-call",
-                              "both-bound", "only-one-dropped", "many"])
+                              "both-bound", "only-one-dropped", "non-ascii", "many"])
 def test_a_trailing_underscore_names_the_same_option(tcl, cls, bound, call, expected):
     c = cls("::list", keywords=bound, tcl=tcl)
     assert c.build_tclcmd(**call) == ("::list",) + expected

@@ -1,6 +1,8 @@
 // The TextWriter shim over CPython's str writer.
 #include "text.h"
 
+#include <cstring>
+
 namespace ortan {
 
 #if PY_VERSION_HEX >= 0x030E0000
@@ -74,8 +76,22 @@ Ref option_word(PyObject *keyword) {
     static PyObject *const dash = PyUnicode_InternFromString("-");
     if (!dash)
         return Ref();
+    if (!text_ready(keyword))
+        return Ref();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(keyword);
-    if (n == 0 || PyUnicode_READ_CHAR(keyword, n - 1) != '_')
+    const bool trailing = n > 0 && PyUnicode_READ_CHAR(keyword, n - 1) == '_';
+    if (PyUnicode_IS_ASCII(keyword)) {
+        // The usual keyword: the word written straight into a new ASCII str.
+        const Py_ssize_t stem = trailing ? n - 1 : n;
+        PyObject *word = PyUnicode_New(stem + 1, 127);
+        if (!word)
+            return Ref();
+        Py_UCS1 *out = PyUnicode_1BYTE_DATA(word);
+        out[0] = '-';
+        std::memcpy(out + 1, PyUnicode_1BYTE_DATA(keyword), static_cast<size_t>(stem));
+        return Ref::steal(word);
+    }
+    if (!trailing)
         return Ref::steal(PyUnicode_Concat(dash, keyword));
     Ref stem = Ref::steal(PyUnicode_Substring(keyword, 0, n - 1));
     return stem ? Ref::steal(PyUnicode_Concat(dash, stem.get())) : stem;
