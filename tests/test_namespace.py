@@ -584,6 +584,24 @@ def test_call_words_come_from_the_bound_options_as_the_call_began(tcl, cls, chan
         "show", "pos", "-force", 1)
 
 
+@pytest.mark.parametrize("cls", [TclCommand, PlainCommand], ids=["exact", "subclass"])
+@pytest.mark.parametrize("bound", [{}, {"n": 1}], ids=["unbound", "bound"])
+def test_call_converts_the_options_before_the_positional_words(tcl, cls, bound):
+    seen = []
+
+    class Word:
+        def __init__(self, text):
+            self.text = text
+
+        def __tclobj__(self):
+            seen.append(self.text)
+            return self.text
+
+    c = cls("::list", keywords=bound, tcl=tcl)
+    assert c.call(Word("p"), Word("q"), k=Word("v"))[:2] == ("p", "q")
+    assert seen == ["v", "p", "q"]
+
+
 def test_overridden_dashed_args_are_used(tcl):
     class Plain(TclCommand):
         @staticmethod

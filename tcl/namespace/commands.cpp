@@ -456,13 +456,11 @@ bool merge_call_options(Options &out, PyObject *const *kw_names, PyObject *const
     return true;
 }
 
-// (name, *bound, *tclobj(pos), *options): the options as the module's own kwargs_to_dashed_args
-// words them when `dashed` is null, else the words `dashed` holds.
-Ref command_tuple(Ref name, PyObject *bound, PyObject *const *pos, Py_ssize_t npos,
-                  const Options &options, PyObject *dashed) {
+// A tuple of (name, *bound, *tclobj(pos)) with `noptions` slots left after them; `next` is the
+// first of those.
+Ref command_head(Ref name, PyObject *bound, PyObject *const *pos, Py_ssize_t npos,
+                 Py_ssize_t noptions, Py_ssize_t &next) {
     const Py_ssize_t nbound = PyTuple_GET_SIZE(bound);
-    const Py_ssize_t noptions =
-        dashed ? PyTuple_GET_SIZE(dashed) : 2 * static_cast<Py_ssize_t>(options.size());
     Ref words = Ref::steal(PyTuple_New(1 + nbound + npos + noptions));
     if (!words)
         return words;
@@ -477,6 +475,21 @@ Ref command_tuple(Ref name, PyObject *bound, PyObject *const *pos, Py_ssize_t np
             return Ref(); // unfilled slots are null, which the tuple's dealloc allows
         PyTuple_SET_ITEM(w, i++, value.release());
     }
+    next = i;
+    return words;
+}
+
+// (name, *bound, *tclobj(pos), *options): the options as the module's own kwargs_to_dashed_args
+// words them when `dashed` is null, else the words `dashed` holds.
+Ref command_tuple(Ref name, PyObject *bound, PyObject *const *pos, Py_ssize_t npos,
+                  const Options &options, PyObject *dashed) {
+    const Py_ssize_t noptions =
+        dashed ? PyTuple_GET_SIZE(dashed) : 2 * static_cast<Py_ssize_t>(options.size());
+    Py_ssize_t i = 0;
+    Ref words = command_head(std::move(name), bound, pos, npos, noptions, i);
+    if (!words)
+        return words;
+    PyObject *w = words.get();
     if (!dashed) {
         options.put_pairs(w, i);
         return words;
@@ -518,6 +531,21 @@ bool is_own_command(PyObject *self) {
 Ref build_own_words(PyObject *const *pos, Py_ssize_t npos, PyObject *const *kw_names,
                     PyObject *const *kw_values, Py_ssize_t nkw, Ref name, PyObject *bound,
                     PyObject *keywords) {
+    if (nkw <= 1 && PyDict_GET_SIZE(keywords) == 0) {
+        // Nothing to merge: the one option, if any, goes straight in (converted, then worded,
+        // then the positional words converted, as on the general way).
+        Ref value = nkw ? to_tclobj(kw_values[0]) : Ref();
+        Ref word = value ? ortan::option_word(kw_names[0]) : value;
+        if (nkw && !word)
+            return Ref();
+        Py_ssize_t i = 0;
+        Ref words = command_head(std::move(name), bound, pos, npos, nkw ? 2 : 0, i);
+        if (words && nkw) {
+            PyTuple_SET_ITEM(words.get(), i, word.release());
+            PyTuple_SET_ITEM(words.get(), i + 1, value.release());
+        }
+        return words;
+    }
     Options options;
     if (!snapshot_options(keywords, options) ||
         !merge_call_options(options, kw_names, kw_values, nkw))
