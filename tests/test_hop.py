@@ -612,8 +612,13 @@ def test_nested_quick_calls_below_the_limit_work(host):
         return 0 if depth == 0 else 1 + host.hop.nest(depth - 1)
 
     host.tk.createcommand("nest", nest)
-    sys.setrecursionlimit(max(sys.getrecursionlimit(), 5000))
-    assert host.hop.nest(150) == 150
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 5000))
+    try:
+        assert host.hop.nest(150) == 150
+    finally:
+        # A raised limit left behind would let later recursion tests overflow the C stack.
+        sys.setrecursionlimit(limit)
 
 
 # --- lifetime ----------------------------------------------------------------------------------
