@@ -208,19 +208,8 @@ Ref pair_elements(PyObject *value) {
     return items;
 }
 
-Ref cast_array(PyObject *value) {
-    Ref items = pair_elements(value);
-    Ref result = items ? Ref::steal(PyDict_New()) : Ref();
-    if (!result)
-        return result;
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < n; i += 2) {
-        if (PyDict_SetItem(result.get(), PyTuple_GET_ITEM(items.get(), i),
-                           PyTuple_GET_ITEM(items.get(), i + 1)) < 0)
-            return Ref();
-    }
-    return result;
-}
+// The key of an `array get` result, as Tcl handed it over.
+Ref key_as_given(PyObject *key) { return Ref::borrow(key); }
 
 // The text of a dict key: text as it is, a nested list (a tuple from tkinter) as its Tcl list
 // text, anything else (numbers, Tcl objects) its str().
@@ -232,20 +221,25 @@ Ref key_text(PyObject *key) {
     return Ref::steal(PyObject_Str(key));
 }
 
-Ref cast_dict(PyObject *value) {
+// A dict of the key, value, ... pairs of `value`, each key made by `key_of`, the values raw.
+template <Ref (*key_of)(PyObject *)> Ref pairs_dict(PyObject *value) {
     Ref items = pair_elements(value);
     Ref result = items ? Ref::steal(PyDict_New()) : Ref();
     if (!result)
         return result;
     const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < n; i += 2) {
-        Ref key = key_text(PyTuple_GET_ITEM(items.get(), i));
+        Ref key = key_of(PyTuple_GET_ITEM(items.get(), i));
         if (!key ||
             PyDict_SetItem(result.get(), key.get(), PyTuple_GET_ITEM(items.get(), i + 1)) < 0)
             return Ref();
     }
     return result;
 }
+
+Ref cast_array(PyObject *value) { return pairs_dict<key_as_given>(value); }
+
+Ref cast_dict(PyObject *value) { return pairs_dict<key_text>(value); }
 
 // Tcl's boolean reading through the host's tk.getboolean(); bools, exact ints and the texts "0"
 // and "1" (the usual results of `info exists`) answered here, as Tcl would.

@@ -24,9 +24,9 @@ KEYS_ARE_TEXT = "Nestmap keys must be text (str), not '{}'"
 def load_model():
     """The plain-Python model of the keyed-list rules that the fuzz target uses too."""
     path = pathlib.Path(__file__).parent.parent / "fuzz" / "nestmap_model.py"
-    spec = importlib.util.spec_from_file_location("nestmap_model", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("nestmap_model", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
