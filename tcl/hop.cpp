@@ -1,6 +1,8 @@
 // ortan.tcl.hop: quick calls, `tcl.hop.ns.proc(1, opt=2)` runs the Tcl command `ns::proc 1 -opt 2`.
 #include "support.h"
 
+#include "calls_api.h"
+
 #include <structmember.h>
 
 #include <cstring>
@@ -64,8 +66,7 @@ namespace {
     X(getattr, "__getattr__")                                                                      \
     X(getattribute, "__getattribute__")                                                            \
     X(dict, "__dict__")                                                                            \
-    X(weakref, "__weakref__")                                                                      \
-    X(callback_error, "_callback_error")
+    X(weakref, "__weakref__")
 ORTAN_NAME_TABLE(Names, HOP_NAMES)
 Names S; // attribute names and Tcl words: S.tcl, S.error_info, ...
 
@@ -76,6 +77,7 @@ PyObject *weak_proxy;  // weakref.proxy
 PyObject *tcl_error;   // tkinter.TclError
 PyObject *scribe;      // ortan.tcl.scribe.scribe
 PyObject *tcl_kwnames; // ("tcl",): keyword names for Hop_Code(name, tcl=...)
+const ortan::CallsApi *calls; // the namespace module's calls through tkinter
 
 // The Hop_Code class as built, and what the fast path confirmed of it at import.
 PyObject *code_cls;        // the Hop_Code class built below
@@ -381,50 +383,29 @@ Ref error_code(PyObject *tcl, PyObject *vars) {
     return items;
 }
 
-// The Python exception behind a failure with the error code ORTAN PYERR <token>, which the
-// package's Python callbacks report: looked up through the namespace module (imported only
-// here, where such a code has been seen), or null without an exception when there is none.
-Ref callback_error(PyObject *code) {
-    if (PyTuple_GET_SIZE(code) < 3 ||
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code, 0), "ORTAN") != 0 ||
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code, 1), "PYERR") != 0)
-        return Ref();
-    Ref lookup;
-    Ref module = import_module("ortan.tcl.namespace");
-    if (!module || get_optional_attr(module.get(), S.callback_error, lookup) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError))
-            return Ref();
-        PyErr_Clear(); // no namespace module, no callbacks of its own to name
-    }
-    if (!lookup)
-        return Ref();
-    Ref cause = call(lookup.get(), {code});
-    if (cause && !PyExceptionInstance_Check(cause.get()))
-        return Ref();
-    return cause;
-}
-
 // After a failed command: TclError(<Tcl's ::errorInfo>), the complete error trace, with the
 // attributes `errorinfo` (the same text) and `errorcode` (Tcl's ::errorCode as a tuple of
-// text). It is raised from None, or from the Python exception that a callback of the package
-// raised inside the command. An error while reading the variables propagates with the Tcl
-// error as its context.
-void raise_with_error_info(PyObject *tcl) {
+// text), as the call reported them (read from the host's variables for an interpreter object
+// other than tkinter's). It is raised from None, or from the Python exception that a callback
+// of the package raised inside the command. An error while reading the variables propagates
+// with the Tcl error as its context.
+void raise_with_error_info(PyObject *tcl, ortan::CallFailure &failure) {
     Ref caught = fetch_exception();
-    Ref vars = host_attr(tcl, S.vars);
-    Ref info = vars ? Ref::steal(PyObject_GetItem(vars.get(), S.error_info)) : Ref();
-    Ref code = info ? error_code(tcl, vars.get()) : Ref();
+    Ref info = failure.errorinfo;
+    Ref code = failure.errorcode;
+    if (!info || !code) {
+        Ref vars = host_attr(tcl, S.vars);
+        info = vars ? Ref::steal(PyObject_GetItem(vars.get(), S.error_info)) : Ref();
+        code = info ? error_code(tcl, vars.get()) : Ref();
+    }
     Ref error = code ? call(tcl_error, {info.get()}) : Ref();
-    Ref cause = error && set_attr(error.get(), S.errorinfo, info.get()) &&
-                        set_attr(error.get(), S.errorcode, code.get())
-                    ? callback_error(code.get())
-                    : Ref();
-    if (!cause && PyErr_Occurred()) {
+    if (!error || !set_attr(error.get(), S.errorinfo, info.get()) ||
+        !set_attr(error.get(), S.errorcode, code.get())) {
         chain_exception(std::move(caught));
         return;
     }
     // With a null cause this is `from None`; either way the context is suppressed.
-    PyException_SetCause(error.get(), cause.release());
+    PyException_SetCause(error.get(), failure.cause.release());
     raise_with_context(std::move(error), std::move(caught));
 }
 
@@ -619,18 +600,25 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     if (!history || !call_method(history.get(), S.append, {words.get()}))
         return nullptr;
 
-    // The very list the history was given is run, as it is now.
+    // The very list the history was given is run, as it is now: through tkinter's interpreter
+    // object as one tuple (from any thread), any other host's `call` with the words.
     Ref tk = host_attr(tcl.get(), S.tk);
-    Ref result = tk ? call_with_words(tk.get(), S.call, words.get()) : Ref();
-    if (!result) {
-        if (PyErr_ExceptionMatches(tcl_error))
-            raise_with_error_info(tcl.get());
+    if (!tk)
         return nullptr;
-    }
-
     const int casting = PyObject_IsTrue(cast);
     if (casting < 0)
         return nullptr;
+    ortan::CallFailure failure;
+    Ref result = calls->is_tkinter(tk.get())
+                     ? calls->call(tk.get(), words.get(),
+                                   casting ? ortan::CallResult::converted : ortan::CallResult::text,
+                                   &failure)
+                     : call_with_words(tk.get(), S.call, words.get());
+    if (!result) {
+        if (PyErr_ExceptionMatches(tcl_error))
+            raise_with_error_info(tcl.get(), failure);
+        return nullptr;
+    }
     if (casting)
         return call_host_method(tcl.get(), S.cast_any, result.get()).release();
     return plain_result(std::move(result)).release();
@@ -779,6 +767,8 @@ bool init_module(PyObject *m) {
     if (!weakref || !bind(m, "weakref", weakref) ||
         !bind(m, "TclError", import_attr("tkinter", "TclError"), &tcl_error) ||
         !bind(m, "scribe", import_attr("ortan.tcl.scribe", "scribe"), &scribe))
+        return false;
+    if (!(calls = ortan::import_calls_api()))
         return false;
     weak_proxy = get_attr(weakref.get(), "proxy").release();
     tcl_kwnames = PyTuple_Pack(1, S.tcl);

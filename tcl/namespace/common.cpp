@@ -1,5 +1,6 @@
 // ortan.tcl.namespace: the shared constants and the helpers every family uses.
 #include "common.h"
+#include "calls.h"
 
 namespace ortan_namespace {
 
@@ -136,6 +137,11 @@ Ref to_tclobj(PyObject *obj) {
 }
 
 // The package module, which stands for its default interpreter.
+Ref eval_script(PyObject *tk, PyObject *script) {
+    Ref words = tuple_of({S.w_eval_global, script});
+    return words ? ortan::calls::call(tk, words.get(), ortan::CallResult::text, nullptr) : words;
+}
+
 Ref package_module() { return Ref::steal(PyImport_ImportModule(package_name)); }
 
 // Whether `host` (never a proxy) is a tkinter object, which a wrapper refuses: a TypeError that
