@@ -101,7 +101,7 @@ def test_module_surface():
         "MutableMapping", "scribe", "tclobj", "TclError", "Tk", "MethodType", "weakref", "sys",
         "functools", *namespace.__all__]
     assert [name for name in vars(namespace) if name.startswith("_") and name[1] != "_"] == [
-        "_callback_error"]
+        "_calls"]
 
 
 @pytest.mark.skipif(

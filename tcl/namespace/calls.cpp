@@ -442,9 +442,34 @@ InterpState *state_on_owner(TclInterp *interp) {
         }
         state_ref(state);
     }
+    // The wiring evaluates Tcl; the interpreter's result and error state stay as they were.
+    void *saved = api.SaveInterpState(interp, TCL_OK);
     callbacks::wire_state(state);
+    api.RestoreInterpState(interp, saved);
     own(state);
     return state;
+}
+
+// The interpreters this thread has had set up from afar (addresses, never followed): the
+// first call from another thread makes the interpreter's state on its thread before it sends
+// anything, so that no failed attempt touches the interpreter's error state.
+struct SetUp {
+    SetUp *next;
+    TclInterp *interp;
+};
+
+thread_local SetUp *set_up_here = nullptr;
+
+bool was_set_up(TclInterp *interp) {
+    for (SetUp *entry = set_up_here; entry; entry = entry->next)
+        if (entry->interp == interp)
+            return true;
+    return false;
+}
+
+void note_set_up(TclInterp *interp) {
+    if (auto *entry = new (std::nothrow) SetUp{set_up_here, interp})
+        set_up_here = entry;
 }
 
 struct SetupJob {
@@ -578,7 +603,8 @@ void fail_with(Outcome *outcome, CallFailure *failure) {
     raise_from(std::move(error), std::move(cause));
 }
 
-// The words through ::__ortan__call, marshalled by tkinter to the interpreter's thread.
+// The words through ::__ortan__call, marshalled by tkinter to the interpreter's thread (or run
+// at once on that thread). The interpreter has been set up.
 Ref call_marshalled(PyObject *tk, PyObject *words, CallResult wanted, CallFailure *failure) {
     Ref objects = call_method(tk, S.wantobjects);
     const int rich = objects ? PyObject_IsTrue(objects.get()) : -1;
@@ -605,7 +631,8 @@ Ref call_marshalled(PyObject *tk, PyObject *words, CallResult wanted, CallFailur
         }
         if (attempt > 0 || !PyErr_ExceptionMatches(tcl_error))
             return result;
-        // The interpreter has no ::__ortan__call yet: nothing ran. Make it and go again.
+        // A new interpreter at an address set up before has no ::__ortan__call yet: nothing
+        // ran. Make it and go again.
         Ref error = fetch_exception();
         Ref text = Ref::steal(PyObject_Str(error.get()));
         if (!text || PyUnicode_CompareWithASCIIString(text.get(), missing_run) != 0) {
@@ -622,14 +649,14 @@ Ref word_tuple(PyObject *words) {
     return PyTuple_CheckExact(words) ? Ref::borrow(words) : Ref::steal(PySequence_Tuple(words));
 }
 
-bool is_tkapp(PyObject *tk) { return tkapp_type && PyObject_TypeCheck(tk, tkapp_type); }
-
-const CallsApi calls_api = {is_tkapp, call};
+const CallsApi calls_api = {is_tkinter, call};
 
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
 // The interface.
+
+bool is_tkinter(PyObject *tk) { return tkapp_type && PyObject_TypeCheck(tk, tkapp_type); }
 
 void state_ref(InterpState *state) { ++state->refs; }
 
@@ -737,17 +764,30 @@ Ref call(PyObject *tk, PyObject *words, CallResult wanted, CallFailure *failure)
     Ref tuple = word_tuple(words);
     if (!tuple)
         return tuple;
-    if (!is_tkapp(tk)) {
+    if (!is_tkinter(tk)) {
         // Not tkinter's own interpreter object: its `call`, as it is.
         return call_method(tk, S.call, {tuple.get()});
     }
-    if (wanted == CallResult::converted) {
-        TclInterp *interp = interp_of(tk);
-        if (!interp)
+    TclInterp *interp = interp_of(tk);
+    if (!interp)
+        return Ref();
+    InterpState *state = state_here(interp);
+    if (!state && !was_set_up(interp)) {
+        // First contact from this thread: on the owner, the state is made here; from another
+        // thread, through tkinter on the owner's, before anything is sent.
+        const int mine = owns_interp(tk);
+        if (mine < 0)
             return Ref();
-        if (InterpState *state = state_here(interp))
-            return call_here(state, tk, tuple.get(), failure);
+        if (mine && !(state = state_on_owner(interp)))
+            return Ref();
+        if (!mine) {
+            if (!set_up(tk))
+                return Ref();
+            note_set_up(interp);
+        }
     }
+    if (state && wanted == CallResult::converted)
+        return call_here(state, tk, tuple.get(), failure);
     return call_marshalled(tk, tuple.get(), wanted, failure);
 }
 

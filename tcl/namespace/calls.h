@@ -77,6 +77,9 @@ uint64_t token_of(TclObj *errorcode);
 // The same for errorCode as a tuple of str. GIL held.
 uint64_t token_of_words(PyObject *words);
 
+// Whether `tk` is tkinter's own interpreter object (CallsApi::is_tkinter).
+bool is_tkinter(PyObject *tk);
+
 // The implementation of CallsApi::call.
 Ref call(PyObject *tk, PyObject *words, CallResult result, CallFailure *failure);
 

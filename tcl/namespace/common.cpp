@@ -138,6 +138,8 @@ Ref to_tclobj(PyObject *obj) {
 
 // The package module, which stands for its default interpreter.
 Ref eval_script(PyObject *tk, PyObject *script) {
+    if (!ortan::calls::is_tkinter(tk)) // another host's interpreter object: its own eval
+        return call_method(tk, S.eval, {script});
     Ref words = tuple_of({S.w_eval_global, script});
     return words ? ortan::calls::call(tk, words.get(), ortan::CallResult::text, nullptr) : words;
 }

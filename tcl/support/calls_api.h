@@ -38,7 +38,10 @@ constexpr const char calls_capsule_name[] = "ortan.tcl.namespace._calls";
 // The namespace module's CallsApi, imported once by a module that sends calls. Null with an
 // exception set.
 inline const CallsApi *import_calls_api() {
-    return static_cast<const CallsApi *>(PyCapsule_Import(calls_capsule_name, 0));
+    // PyCapsule_Import walks attributes: the submodule is imported first.
+    Ref module = Ref::steal(PyImport_ImportModule("ortan.tcl.namespace"));
+    return module ? static_cast<const CallsApi *>(PyCapsule_Import(calls_capsule_name, 0))
+                  : nullptr;
 }
 
 } // namespace ortan

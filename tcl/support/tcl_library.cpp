@@ -78,6 +78,8 @@ bool resolve_api(void *handle, TclApi &api, std::string &missing) {
     resolve(handle, "Tcl_DictObjGet", api.DictObjGet, missing);
     resolve(handle, "Tcl_ListObjGetElements", api.ListObjGetElements, missing);
     resolve(handle, "Tcl_GetReturnOptions", api.GetReturnOptions, missing);
+    resolve(handle, "Tcl_SaveInterpState", api.SaveInterpState, missing);
+    resolve(handle, "Tcl_RestoreInterpState", api.RestoreInterpState, missing);
     resolve(handle, "Tcl_InvalidateStringRep", api.InvalidateStringRep, missing);
     return missing.empty();
 }

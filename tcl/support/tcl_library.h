@@ -104,6 +104,8 @@ struct TclApi {
     int (*DictObjGet)(TclInterp *, TclObj *, TclObj *, TclObj **);
     int (*ListObjGetElements)(TclInterp *, TclObj *, int *, TclObj ***);
     TclObj *(*GetReturnOptions)(TclInterp *, int);
+    void *(*SaveInterpState)(TclInterp *, int);
+    int (*RestoreInterpState)(TclInterp *, void *);
     void (*InvalidateStringRep)(TclObj *);
 };
 
