@@ -405,9 +405,11 @@ def test_tk_own_interp_bgerror_handler_is_kept(app):
     assert app.tk.splitlist(app.tk.getvar("::handled")) == ("plain failure",)
 
 
-def test_background_error_without_tk_root_goes_to_stderr():
+@pytest.mark.parametrize("pause", [0, 0.05], ids=["at-once", "after-a-pause"])
+def test_background_error_without_tk_root_goes_to_stderr(pause):
+    # Tcl reports background errors from an idle handler: `update` runs it after the wait.
     result = run_python("""
-        import tkinter
+        import time, tkinter
         from ortan.tcl.namespace import TclNamespace
         class Host:
             def __init__(self):
@@ -418,9 +420,11 @@ def test_background_error_without_tk_root_goes_to_stderr():
         TclNamespace("::", tcl=host).cmds["cb_bad"] = bad
         host.tk.call("after", 1, "::cb_bad")
         host.tk.call("after", 20, "set ::done 1")
+        time.sleep(%r)
         host.tk.call("vwait", "::done")
+        host.tk.call("update")
         print("went on")
-    """)
+    """ % pause)
     assert result.returncode == 0 and result.stdout.strip() == "went on", result.stderr
     assert "Traceback (most recent call last):" in result.stderr
     assert "ValueError: in the background" in result.stderr

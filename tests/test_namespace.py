@@ -639,7 +639,10 @@ def test_call_goes_through_a_replaced_tkapp_call(tcl, monkeypatch):
         sent.append(words)
         return original(tk, *words)
 
-    monkeypatch.setattr(tkapp, "call", call)
+    try:
+        monkeypatch.setattr(tkapp, "call", call)
+    except TypeError:
+        pytest.skip("tkinter's interpreter type is immutable on this CPython")
     assert TclCommand("::list", tcl=tcl).call("a", opt="v") == ("a", "-opt", "v")
     assert sent == [(("::list", "a", "-opt", "v"),)]
 
