@@ -63,6 +63,8 @@ constexpr size_t max_outside_errors = 64;
     X(run_word, run_name)                                                                          \
     X(mode_converted, "c")                                                                         \
     X(mode_text, "t")                                                                              \
+    X(mode_script, "s")                                                                            \
+    X(eval, "eval")                                                                                \
     X(mode_plain, "p")                                                                             \
     X(error_info_var, "::errorInfo")                                                               \
     X(error_code_var, "::errorCode")
@@ -369,9 +371,10 @@ TclObj *make_outcome(InterpState *state, TclInterp *interp, uint64_t serial) {
     return result;
 }
 
-// ::__ortan__call mode word ...: runs the words as tkinter would (at global level), on the
-// interpreter's thread. Mode "c": the result as it is; "t": the result as its text; "p": an
-// error stays an error (for a tkinter whose results are all text, where an outcome could not
+// ::__ortan__call mode word ...: runs the words as tkinter's `call` would (at global level), on
+// the interpreter's thread. Mode "c": the result as it is; "t": the result as its text; "s":
+// the one word is a script, evaluated as tkinter's `eval` would, the result as its text; "p":
+// an error stays an error (for a tkinter whose results are all text, where an outcome could not
 // be told from a result). Otherwise an error comes back as an outcome.
 int run_proc(void *client_data, TclInterp *interp, int objc, TclObj *const objv[]) {
     auto *state = static_cast<InterpState *>(client_data);
@@ -388,9 +391,16 @@ int run_proc(void *client_data, TclInterp *interp, int objc, TclObj *const objv[
     const uint64_t serial = ++state->next_serial;
     const uint64_t outer = state->current;
     state->current = serial;
-    int code = api.EvalObjv(interp, objc - 2, objv + 2, TCL_EVAL_DIRECT | TCL_EVAL_GLOBAL);
+    int code = TCL_OK;
+    if (mode == 's') {
+        int size = 0;
+        const char *script = api.GetStringFromObj(objv[2], &size);
+        code = api.EvalEx(interp, script, size, 0);
+    } else {
+        code = api.EvalObjv(interp, objc - 2, objv + 2, TCL_EVAL_DIRECT | TCL_EVAL_GLOBAL);
+    }
     state->current = outer;
-    if (code == TCL_OK && mode == 't') {
+    if (code == TCL_OK && (mode == 't' || mode == 's')) {
         TclObj *value = api.GetObjResult(interp);
         int size = 0;
         const char *bytes = api.GetStringFromObj(value, &size);
@@ -546,12 +556,15 @@ void fail_here(InterpState *state, PyObject *tk, uint64_t serial, CallFailure *f
     raise_from(std::move(error), std::move(cause));
 }
 
-Ref call_here(InterpState *state, PyObject *tk, PyObject *words, CallFailure *failure) {
+Ref call_here(InterpState *state, PyObject *tk, PyObject *words, CallResult wanted,
+              CallFailure *failure) {
     state_ref(state);
     const uint64_t serial = ++state->next_serial;
     const uint64_t outer = state->current;
     state->current = serial;
-    Ref result = call_tkinter(tk, words);
+    Ref result = wanted == CallResult::script
+                     ? call_method(tk, S.eval, {PyTuple_GET_ITEM(words, 0)})
+                     : call_tkinter(tk, words);
     state->current = outer;
     if (!result && PyErr_ExceptionMatches(tcl_error))
         fail_here(state, tk, serial, failure);
@@ -610,8 +623,10 @@ Ref call_marshalled(PyObject *tk, PyObject *words, CallResult wanted, CallFailur
     const int rich = objects ? PyObject_IsTrue(objects.get()) : -1;
     if (rich < 0)
         return Ref();
-    PyObject *mode = !rich ? S.mode_plain : wanted == CallResult::text ? S.mode_text
-                                                                        : S.mode_converted;
+    PyObject *mode = !rich                          ? S.mode_plain
+                     : wanted == CallResult::text   ? S.mode_text
+                     : wanted == CallResult::script ? S.mode_script
+                                                    : S.mode_converted;
     const Py_ssize_t n = PyTuple_GET_SIZE(words);
     Ref wrapped = Ref::steal(PyTuple_New(n + 2));
     if (!wrapped)
@@ -764,6 +779,8 @@ Ref call(PyObject *tk, PyObject *words, CallResult wanted, CallFailure *failure)
     Ref tuple = word_tuple(words);
     if (!tuple)
         return tuple;
+    if (wanted == CallResult::script && PyTuple_GET_SIZE(tuple.get()) != 1)
+        return raise(PyExc_SystemError, "a script is sent as one word");
     if (!is_tkinter(tk)) {
         // Not tkinter's own interpreter object: its `call`, as it is.
         return call_method(tk, S.call, {tuple.get()});
@@ -786,8 +803,8 @@ Ref call(PyObject *tk, PyObject *words, CallResult wanted, CallFailure *failure)
             note_set_up(interp);
         }
     }
-    if (state && wanted == CallResult::converted)
-        return call_here(state, tk, tuple.get(), failure);
+    if (state && wanted != CallResult::text)
+        return call_here(state, tk, tuple.get(), wanted, failure);
     return call_marshalled(tk, tuple.get(), wanted, failure);
 }
 

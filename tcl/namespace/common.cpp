@@ -140,8 +140,8 @@ Ref to_tclobj(PyObject *obj) {
 Ref eval_script(PyObject *tk, PyObject *script) {
     if (!ortan::calls::is_tkinter(tk)) // another host's interpreter object: its own eval
         return call_method(tk, S.eval, {script});
-    Ref words = tuple_of({S.w_eval_global, script});
-    return words ? ortan::calls::call(tk, words.get(), ortan::CallResult::text, nullptr) : words;
+    Ref words = tuple_of({script});
+    return words ? ortan::calls::call(tk, words.get(), ortan::CallResult::script, nullptr) : words;
 }
 
 Ref package_module() { return Ref::steal(PyImport_ImportModule(package_name)); }

@@ -20,6 +20,7 @@ struct CallFailure {
 enum class CallResult {
     converted, // what tkinter makes of the result (str, int, tuple, Tcl_Obj, ...)
     text,      // exactly Tcl's text of the result, as a str
+    script,    // the one word is a script, evaluated as tk.eval does; the result as text
 };
 
 struct CallsApi {

@@ -60,6 +60,7 @@ bool resolve_api(void *handle, TclApi &api, std::string &missing) {
     resolve(handle, "Tcl_SetObjErrorCode", api.SetObjErrorCode, missing);
     resolve(handle, "Tcl_AppendObjToErrorInfo", api.AppendObjToErrorInfo, missing);
     resolve(handle, "Tcl_EvalObjv", api.EvalObjv, missing);
+    resolve(handle, "Tcl_EvalEx", api.EvalEx, missing);
     resolve(handle, "Tcl_DbIncrRefCount", api.IncrRefCount, missing);
     resolve(handle, "Tcl_DbDecrRefCount", api.DecrRefCount, missing);
     resolve(handle, "Tcl_InterpDeleted", api.InterpDeleted, missing);

@@ -86,6 +86,7 @@ struct TclApi {
     void (*SetObjErrorCode)(TclInterp *, TclObj *);
     void (*AppendObjToErrorInfo)(TclInterp *, TclObj *);
     int (*EvalObjv)(TclInterp *, int, TclObj *const *, int);
+    int (*EvalEx)(TclInterp *, const char *, int, int);
     void (*IncrRefCount)(TclObj *, const char *, int); // Tcl_DbIncrRefCount
     void (*DecrRefCount)(TclObj *, const char *, int); // Tcl_DbDecrRefCount
     int (*InterpDeleted)(TclInterp *);
