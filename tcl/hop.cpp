@@ -144,43 +144,10 @@ PyObject *no_such_attribute(PyObject *self, PyObject *name) {
     return nullptr;
 }
 
-// The C function of `obj.<method>` where it is a builtin method that takes its arguments as one
-// tuple (METH_VARARGS, as tkinter's `call` is) and the object has no instance dict that could
-// shadow it; null otherwise.
-PyCFunction tuple_method(PyObject *obj, PyObject *method) {
-    PyTypeObject *type = Py_TYPE(obj);
-    if (type->tp_dictoffset != 0)
-        return nullptr;
-#ifdef Py_TPFLAGS_MANAGED_DICT // 3.11: a dict of the instance without an offset
-    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
-        return nullptr;
-#endif
-    PyObject *descr = _PyType_Lookup(type, method);
-    if (!descr || !Py_IS_TYPE(descr, &PyMethodDescr_Type))
-        return nullptr;
-    const PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(descr)->d_method;
-    return def->ml_flags == METH_VARARGS ? def->ml_meth : nullptr;
-}
-
-// obj.method(*words): the words of the list as separate arguments. The words are held for
-// the call, so whatever the callee does to the list cannot pull them away. For a builtin
-// method that takes a tuple (tkinter's `call`), its C function gets the tuple of the words
-// directly, as Python's own call of the method would hand it over.
+// obj.method(*words): the words of the list as separate arguments (another host's interpreter
+// object; tkinter's own goes through the namespace module's calls). The words are held for the
+// call, so whatever the callee does to the list cannot pull them away.
 Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
-    if (PyCFunction function = tuple_method(obj, method)) {
-        Ref args = Ref::steal(PyList_AsTuple(words));
-        if (!args)
-            return args;
-        Ref result = Ref::steal(function(obj, args.get()));
-        if (!result != !PyErr_Occurred())
-            return result;
-        // As CPython checks a builtin's result.
-        PyErr_Format(PyExc_SystemError,
-                     result ? "%R returned a result with an exception set"
-                            : "%R returned NULL without setting an exception",
-                     method);
-        return Ref();
-    }
     constexpr Py_ssize_t small = 16;
     PyObject *buffer[small + 1];
     const Py_ssize_t count = PyList_GET_SIZE(words);

@@ -44,6 +44,7 @@ namespace {
 // Module constants.
 
 PyObject *tcl_obj_type;      // _tkinter.Tcl_Obj
+PyObject *clear_frames;      // traceback.clear_frames
 PyTypeObject *tkapp_type;    // _tkinter.TkappType
 PyObject *tkapp_call_method; // its `call` method descriptor
 PyCFunction tkapp_call;      // the C function behind it; null when it is not the METH_VARARGS one
@@ -716,8 +717,14 @@ uint64_t keep_error(InterpState *state, PyObject *exc) {
     while (error->token == 0);
     error->exc = Py_NewRef(exc);
     state->kept = error;
-    if (error->serial == 0)
+    if (error->serial == 0) {
+        // Kept for a background-error report, which needs the lines, not the frames' locals:
+        // dropped, so that what the frames held (an interpreter, say) is not kept with it.
         ++state->outside;
+        Ref tb = Ref::steal(PyException_GetTraceback(exc));
+        if (tb && !ortan::call(clear_frames, {tb.get()}))
+            PyErr_Clear();
+    }
     return error->token;
 }
 
@@ -815,7 +822,8 @@ bool init(PyObject *module) {
         return false;
     take_tkapp_call();
     if (!(tcl_error = import_attr("tkinter", "TclError").release()) ||
-        !(tcl_obj_type = import_attr("_tkinter", "Tcl_Obj").release()))
+        !(tcl_obj_type = import_attr("_tkinter", "Tcl_Obj").release()) ||
+        !(clear_frames = import_attr("traceback", "clear_frames").release()))
         return false;
     Ref capsule = Ref::steal(
         PyCapsule_New(const_cast<CallsApi *>(&calls_api), calls_capsule_name, nullptr));
