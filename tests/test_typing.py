@@ -5,10 +5,11 @@ import pathlib
 
 import pytest
 
-import ortan
+import ortan.tcl
 
 HERE = pathlib.Path(__file__).resolve().parent
-PACKAGE_ROOT = pathlib.Path(ortan.__file__).resolve().parent.parent
+# The folder that holds the namespace package `ortan` (it has no __file__ of its own).
+PACKAGE_ROOT = pathlib.Path(ortan.tcl.__file__).resolve().parent.parent.parent
 
 
 @pytest.fixture

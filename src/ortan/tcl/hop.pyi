@@ -8,6 +8,8 @@ from typing_extensions import Self
 
 from ortan.tcl.scribe import scribe as scribe
 
+__all__ = ("Hop", "Hop_Code")
+
 class Hop:
     tcl: Any
     def __init__(self, tcl: Any) -> None: ...

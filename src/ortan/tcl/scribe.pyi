@@ -7,6 +7,8 @@ from typing import Any, Protocol
 
 from _tkinter import Tcl_Obj as _tkTcl_Obj
 
+__all__ = ("scribe", "tclobj")
+
 unicode = str
 _sysmaxsize: int
 _long_type: type[int]
