@@ -120,6 +120,10 @@ def __getattr__(name):
     # The module stands in for its default interpreter: ortan.tcl.tk, .history, .hop, .vars.
     if name == "tk" or name in _COMPANIONS:
         return getattr(default_interpreter(), name)
+    if name == "Host":  # for type annotations; its module imports typing
+        from ._host import Host
+
+        return Host
     if name == "__version__":
         global __version__
         __version__ = _installed_version()
