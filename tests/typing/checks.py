@@ -5,7 +5,7 @@ is not needed is itself an error, so each such line fails the check unless mypy 
 """
 
 import tkinter
-from typing import Any
+from typing import Any, Dict, List, Tuple
 
 from typing_extensions import assert_type
 
@@ -46,7 +46,7 @@ with TempTclNamespace(tcl=tcl) as namespace:
 # A Nestmap lookup can be any value (text, a nested level, a list ...).
 keyed = Nestmap({"a.b": 1})
 assert_type(keyed["a.b"], Any)
-assert_type(keyed.all_keys(), "list[Any]")
+assert_type(keyed.all_keys(), List[Any])
 assert_type(Nestmap.from_tcl("{a 1}"), Nestmap)
 keyed.a.b  # attribute access to items
 
@@ -71,10 +71,10 @@ class MyHost:
     def cast_boolean(self, value: Any) -> bool:
         return self.inner.cast_boolean(value)
 
-    def cast_list(self, value: Any) -> "tuple[Any, ...]":
+    def cast_list(self, value: Any) -> Tuple[Any, ...]:
         return self.inner.cast_list(value)
 
-    def cast_array(self, value: Any) -> "dict[Any, Any]":
+    def cast_array(self, value: Any) -> Dict[Any, Any]:
         return self.inner.cast_array(value)
 
     def cast_any(self, value: Any) -> Any:
@@ -82,7 +82,7 @@ class MyHost:
 
 
 host: Host = MyHost()
-hosts: "list[Host]" = [tcl, MyHost()]
+hosts: List[Host] = [tcl, MyHost()]
 TclVariable("::v", tcl=tcl)
 TclVariable("::v", tcl=MyHost())
 TclVariable("::v")
