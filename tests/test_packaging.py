@@ -97,6 +97,37 @@ def test_ortan_is_a_namespace_package():
     assert not (PACKAGE_DIR.parent / "__init__.py").exists()
 
 
+# --- a sibling that is there but broken is not replaced --------------------------------------
+
+
+@pytest.mark.parametrize(
+    "module, source, error",
+    [
+        ("ortan/datastructures.py", "raise RuntimeError('sibling broke')\n",
+         "RuntimeError: sibling broke"),
+        ("ortan/datastructures.py", "import no_such_dependency\n",
+         "No module named 'no_such_dependency'"),
+        ("ortan/datastructures.py", "OtherDict = dict\n", "AttrDict"),
+        ("ortan/utils/utils.py", "raise RuntimeError('sibling broke')\n",
+         "RuntimeError: sibling broke"),
+    ],
+    ids=["raises", "lacks-a-dependency", "lacks-the-name", "utils-raises"],
+)
+def test_a_broken_sibling_fails_the_import(tmp_path, module, source, error):
+    # Only an absent sibling is replaced by the stand-ins; one that is installed but broken must
+    # say so, not be passed over silently.
+    path = tmp_path / module
+    path.parent.mkdir(parents=True)
+    path.write_text(source)
+    search_path = os.pathsep.join([str(tmp_path), str(PACKAGE_DIR.parent.parent)])
+    env = dict(os.environ, PYTHONPATH=search_path)
+    run = subprocess.run(
+        [sys.executable, "-c", "import ortan.tcl.nestmap, ortan.tcl.history"],
+        capture_output=True, text=True, env=env, timeout=300,
+    )
+    assert run.returncode != 0 and error in run.stderr, run.stderr
+
+
 # --- wheels made here --------------------------------------------------------------------------
 
 
