@@ -44,14 +44,14 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Module-wide state, set by init.
 
-TclApi api;
-PyObject *tclobj_fn;        // ortan.tcl.scribe.tclobj
-PyObject *tcl_error;        // tkinter.TclError
-PyObject *tkinter_module;   // tkinter, for _default_root
-PyObject *misc_class;       // tkinter.Misc
-PyObject *format_exception; // traceback.format_exception
-PyObject *print_exception;  // traceback.print_exception
-PyObject *dispatcher_fn;    // the function the dispatcher commands call
+const TclApi &api = tcl_api(); // bound by the first interpreter met
+PyObject *tclobj_fn;           // ortan.tcl.scribe.tclobj
+PyObject *tcl_error;           // tkinter.TclError
+PyObject *tkinter_module;      // tkinter, for _default_root
+PyObject *misc_class;          // tkinter.Misc
+PyObject *format_exception;    // traceback.format_exception
+PyObject *print_exception;     // traceback.print_exception
+PyObject *dispatcher_fn;       // the function the dispatcher commands call
 
 // The exceptions of failed callbacks, token -> exception, oldest first, and the Tk roots that
 // report background errors, interpreter address -> root (weakly).
@@ -677,7 +677,7 @@ bool make_dispatcher() {
                      : create;
     TclInterp *interp = nullptr;
     TclThreadId thread = nullptr;
-    if (!app || !tkapp_interp(app.get(), interp, thread) ||
+    if (!app || !tkapp_interp(app.get(), interp, thread) || !bind_from_interp(interp) ||
         !call_method(app.get(), S.createcommand, {S.dispatcher_word, dispatcher_fn}))
         return false;
     TclCommandToken *token = api.FindCommand(interp, dispatcher_name, nullptr, 0);
@@ -804,10 +804,6 @@ PyMethodDef callback_error_def = {
 // The interface for the rest of the module.
 
 bool init(PyObject *module) {
-    const char *lib_name = nullptr;
-    void *handle = nullptr;
-    if (!bind_tkinter_tcl(lib_name, handle, api))
-        return false;
     if (!S.intern())
         return false;
     if (!(tclobj_fn = import_attr("ortan.tcl.scribe", "tclobj").release()) ||
@@ -843,7 +839,7 @@ int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *fu
         PyErr_Clear(); // a tkinter whose record is unknown: its own createcommand
         return 0;
     }
-    if (!on_owner_thread(api, owner))
+    if (!bind_from_interp(interp) || !on_owner_thread(api, owner))
         return -1;
     Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : Ref::steal(PyObject_Str(name));
     const char *utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
@@ -895,7 +891,7 @@ int delete_elsewhere(PyObject *command) {
     }
     TclInterp *interp = nullptr;
     TclThreadId owner = nullptr;
-    if (!tkapp_interp(tkapp.get(), interp, owner)) {
+    if (!tkapp_interp(tkapp.get(), interp, owner) || !bind_from_interp(interp)) {
         PyErr_Clear();
         return 0;
     }
@@ -914,8 +910,8 @@ int delete_elsewhere(PyObject *command) {
     // The application object is held here, so the interpreter cannot be deleted before it is
     // preserved; the event releases it on the interpreter's thread.
     api.Preserve(interp);
-    auto *event = reinterpret_cast<DeleteEvent *>(
-        api.Alloc(static_cast<unsigned>(sizeof(DeleteEvent) + static_cast<size_t>(size))));
+    auto *event =
+        reinterpret_cast<DeleteEvent *>(api.Alloc(sizeof(DeleteEvent) + static_cast<size_t>(size)));
     event->header.proc = delete_event_proc;
     event->header.next = nullptr;
     event->interp = interp;

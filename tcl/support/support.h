@@ -5,7 +5,8 @@
 // the C API wrappers for imports, attribute access, calls, weak references and exceptions
 // (pyapi.h); the method descriptor and the class builder (classes.h); argument parsing (args.h);
 // module init and interning, with the interned-name table (module.h, names.h); text scanning and
-// building (text.h); the Tcl library handle (tcl_library.h).
+// building (text.h); the Tcl library and its stub tables (tcl_library.h, tcl_stubs.h); what only
+// the operating system can tell (platform.h).
 //
 // What does not: anything only one module uses. A helper moves here when a second module needs
 // it, and leaves the module then; it is not a framework.
@@ -16,6 +17,7 @@
 #include "classes.h"
 #include "module.h"
 #include "names.h"
+#include "platform.h"
 #include "pyapi.h"
 #include "recursion.h"
 #include "ref.h"
