@@ -995,6 +995,29 @@ PyMethodDef text_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const char adopt_interp_doc[] =
+    "_adopt_interp($module, address, /)\n--\n\n"
+    "For tests that drive a Tcl interpreter made without tkinter (through ctypes): binds this\n"
+    "module to the Tcl library of the interpreter at `address` and takes the interpreter as one\n"
+    "of the calling thread, so that Tcl_Interp_p(address) is accepted where a tkinter.Tk is.\n"
+    "The caller vouches that `address` is a live interpreter of this thread.";
+
+PyObject *adopt_interp(PyObject *, PyObject *address) {
+    auto *interp = static_cast<TclInterp *>(PyLong_AsVoidPtr(address));
+    if (!interp) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "no Tcl interpreter at address 0");
+        return nullptr;
+    }
+    const TclApi *api = bind_from_interp(interp);
+    if (!api)
+        return nullptr;
+    remember_owner(interp, api->GetCurrentThread());
+    Py_RETURN_NONE;
+}
+
+PyMethodDef adopt_interp_def = {"_adopt_interp", adopt_interp, METH_O, adopt_interp_doc};
+
 // ---------------------------------------------------------------------------------------------
 // Classes.
 //
@@ -1374,9 +1397,8 @@ const MethodDef unavailable_methods[] = {
 };
 
 // Binds `lib` (the library's path, or None) and `TclDLL` (its ctypes.CDLL, or a stand-in that
-// refuses every use).
-bool bind_library(PyObject *m, PyObject *ctypes) {
-    Ref library;
+// refuses every use); `library` is the CDLL, or None.
+bool bind_library(PyObject *m, PyObject *ctypes, Ref &library) {
     if (!find_library(ctypes, library))
         return false;
     if (library.get() == Py_None) {
@@ -1423,14 +1445,32 @@ bool declare_functions(PyObject *library, PyObject *ctypes, PyObject *size) {
            declare(library, "Tcl_ResetResult", {interp_class}, nullptr);
 }
 
+// The major version of the Tcl that ctypes sees: the library's own Tcl_GetVersion, or where
+// TclDLL is not available tkinter's (_tkinter is built for one major and links no other).
+int ctypes_tcl_major(PyObject *ctypes, PyObject *library, PyObject *tkinter) {
+    if (library == Py_None) {
+        Ref version = get_attr(tkinter, "TclVersion");
+        const double number = version ? PyFloat_AsDouble(version.get()) : -1.0;
+        return number == -1.0 && PyErr_Occurred() ? -1 : static_cast<int>(number);
+    }
+    Ref c_int = get_attr(ctypes, "c_int");
+    Ref major = c_int ? call(c_int.get()) : c_int;
+    Ref byref = major ? get_attr(ctypes, "byref") : major;
+    Ref major_ref = byref ? call(byref.get(), {major.get()}) : byref;
+    Ref get_version = major_ref ? get_attr(library, "Tcl_GetVersion") : major_ref;
+    // Tcl_GetVersion(&major, NULL, NULL, NULL): Tcl skips the null ones.
+    Ref done = get_version ? call(get_version.get(), {major_ref.get(), Py_None, Py_None, Py_None})
+                           : get_version;
+    Ref value = done ? get_attr(major.get(), S.value) : done;
+    return value ? static_cast<int>(PyLong_AsLong(value.get())) : -1;
+}
+
 // Tcl's length type as ctypes declares it: c_int on Tcl 8, c_ssize_t (Tcl_Size) from Tcl 9 on.
-// The major is tkinter's (_tkinter is built for one major and links no other).
-Ref tcl_size_type(PyObject *ctypes, PyObject *tkinter) {
-    Ref version = get_attr(tkinter, "TclVersion");
-    const double number = version ? PyFloat_AsDouble(version.get()) : -1.0;
-    if (number == -1.0 && PyErr_Occurred())
+Ref tcl_size_type(PyObject *ctypes, PyObject *library, PyObject *tkinter) {
+    const int major = ctypes_tcl_major(ctypes, library, tkinter);
+    if (major == -1 && PyErr_Occurred())
         return Ref();
-    return get_attr(ctypes, number >= 9.0 ? "c_ssize_t" : "c_int");
+    return get_attr(ctypes, major >= 9 ? "c_ssize_t" : "c_int");
 }
 
 // Binds each function of `defs`, up to the closing empty entry, under its name.
@@ -1469,28 +1509,25 @@ bool init_module(PyObject *m) {
     keep(c_void_p, void_p);
     keep(c_char_p, char_p);
 
-    if (!bind_library(m, ctypes.get()))
-        return false;
-    Ref library = get_attr(m, "TclDLL");
-    if (!library || !bind_functions(m, pointer_functions) ||
+    Ref library; // TclDLL, or None where no library exports Tcl's functions
+    if (!bind_library(m, ctypes.get(), library) || !bind_functions(m, pointer_functions) ||
         !bind(m, "Tcl_Interp_p", interp_pointer_class(), &interp_class))
         return false;
 
     Ref wide_int = get_attr(ctypes.get(), "c_longlong");
-    Ref size = wide_int ? tcl_size_type(ctypes.get(), tkinter.get()) : wide_int;
+    Ref size = wide_int ? tcl_size_type(ctypes.get(), library.get(), tkinter.get()) : wide_int;
     if (!size || !bind(m, "Tcl_WideInt", wide_int) ||
         !add_records(m, ctypes.get(), wide_int.get(), size.get()))
         return false;
-    Ref unavailable = get_attr(m, "lib");
-    if (!unavailable || (unavailable.get() != Py_None &&
-                         !declare_functions(library.get(), ctypes.get(), size.get())))
+    if (library.get() != Py_None && !declare_functions(library.get(), ctypes.get(), size.get()))
         return false;
 
     if (PyType_Ready(&dictionary_key_type) < 0)
         return false;
     return bind_functions(m, text_functions) &&
            bind(m, "dictionary_key",
-                Ref::borrow(reinterpret_cast<PyObject *>(&dictionary_key_type)));
+                Ref::borrow(reinterpret_cast<PyObject *>(&dictionary_key_type))) &&
+           bind(m, adopt_interp_def.ml_name, module_function(&adopt_interp_def, m));
 }
 
 PyModuleDef module_def = define_module(module_name, module_doc);

@@ -73,7 +73,7 @@ def test_module_globals_in_order():
         "ctypes", "tkinter", "Sequence", "Set", "unicode", "ReturnCodes", "lib", "TclDLL",
         "_ptr_add", "_ptr_sub", "_ptr_diff", "TclError_from_interp", "Tcl_Interp_p",
         "Tcl_WideInt", "Tcl_ObjType", "Tcl_Obj", "_c_char_p_from_obj", "GetListFromAny",
-        "DictionaryCompare", "dictionary_key",
+        "DictionaryCompare", "dictionary_key", "_adopt_interp",
     ]  # fmt: skip
     assert internal.ctypes is ctypes and internal.tkinter is tkinter
     assert internal.Sequence is collections.abc.Sequence and internal.Set is collections.abc.Set

@@ -45,13 +45,14 @@ namespace {
 // Module-wide state, set by init.
 
 const TclApi &api = tcl_api(); // bound by the first interpreter met
-PyObject *tclobj_fn;           // ortan.tcl.scribe.tclobj
-PyObject *tcl_error;           // tkinter.TclError
-PyObject *tkinter_module;      // tkinter, for _default_root
-PyObject *misc_class;          // tkinter.Misc
-PyObject *format_exception;    // traceback.format_exception
-PyObject *print_exception;     // traceback.print_exception
-PyObject *dispatcher_fn;       // the function the dispatcher commands call
+
+PyObject *tclobj_fn;        // ortan.tcl.scribe.tclobj
+PyObject *tcl_error;        // tkinter.TclError
+PyObject *tkinter_module;   // tkinter, for _default_root
+PyObject *misc_class;       // tkinter.Misc
+PyObject *format_exception; // traceback.format_exception
+PyObject *print_exception;  // traceback.print_exception
+PyObject *dispatcher_fn;    // the function the dispatcher commands call
 
 // The exceptions of failed callbacks, token -> exception, oldest first, and the Tk roots that
 // report background errors, interpreter address -> root (weakly).
