@@ -841,3 +841,58 @@ def test_out_of_memory_is_memory_error():
                 print("MemoryError")
     """)
     assert out.split() == ["MemoryError", "MemoryError"]
+
+
+@needs_proc_maps
+@pytest.mark.skipif(not shutil.which("patchelf"), reason="needs patchelf")
+def test_works_when_tkinters_tcl_goes_by_another_name(tmp_path):
+    # A copy of Tcl with a new file name and SONAME, and copies of _tkinter and Tk that need it
+    # by that name: nothing of the package may depend on what Tcl's library is called.
+    import _tkinter
+
+    library = _mapped_file(_address(TclDLL.Tcl_CreateInterp))
+    renamed = tmp_path / "libtclrenamed.so.7"
+    shutil.copy(library, renamed)
+    subprocess.run(["patchelf", "--set-soname", renamed.name, str(renamed)], check=True)
+    tk_library = None
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            if "/libtk8" in line:
+                tk_library = os.path.realpath(line.split(maxsplit=5)[5].strip())
+    extension = tmp_path / os.path.basename(_tkinter.__file__)
+    shutil.copy(_tkinter.__file__, extension)
+    for copy in [extension] + ([tmp_path / "libtkrenamed.so"] if tk_library else []):
+        if copy != extension:
+            shutil.copy(tk_library, copy)
+            subprocess.run(["patchelf", "--set-soname", copy.name, str(copy)], check=True)
+            subprocess.run(["patchelf", "--replace-needed", os.path.basename(tk_library),
+                            copy.name, str(extension)], check=True)
+        for needed in ("libtcl8.6.so", "libtcl8.6.so.0"):
+            subprocess.run(["patchelf", "--replace-needed", needed, renamed.name, str(copy)],
+                           check=True)
+        subprocess.run(["patchelf", "--set-rpath", str(tmp_path), str(copy)], check=True)
+    out = run_python("""
+        import sys
+        sys.path.insert(0, %r)
+        import _tkinter, tkinter
+        assert _tkinter.__file__.startswith(%r), _tkinter.__file__
+        import ortan.tcl
+        from ortan.tcl import internal
+        from ortan.tcl.namespace import TclCommand
+        tcl = ortan.tcl.Interpreter()
+        TclCommand("twice", tcl=tcl).createcommand(lambda x: int(x) * 2)
+        with open("/proc/self/maps") as maps:
+            tcls = sorted({line.split()[-1] for line in maps if "/libtcl" in line})
+        print(internal.lib, internal.GetListFromAny("a {b c} d\\\\ e"),
+              internal.DictionaryCompare("x9", "x10"), tcl.tk.eval("twice 21"), tcls, sep=" | ")
+        try:
+            internal.GetListFromAny("x {y", tkinter.Tcl())
+        except tkinter.TclError as e:
+            print(e)
+    """ % (str(tmp_path), str(tmp_path)))
+    first, error = out.splitlines()
+    lib, split, order, twice, tcls = first.split(" | ")
+    assert lib == str(renamed)
+    assert (split, order, twice) == ("('a', 'b c', 'd e')", "-1", "42")
+    assert tcls == repr([str(renamed)])
+    assert error == "unmatched open brace in list"
