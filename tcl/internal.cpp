@@ -348,10 +348,8 @@ class ListText {
   public:
     // False with an exception set when the text cannot be encoded (a lone surrogate).
     bool init(PyObject *text) {
-#if PY_VERSION_HEX < 0x030C0000
         if (!text_ready(text))
             return false;
-#endif
         text_ = text;
         length_ = PyUnicode_GET_LENGTH(text);
         kind_ = PyUnicode_KIND(text);
@@ -816,10 +814,8 @@ long compare_texts(PyObject *left, PyObject *right) {
 // str(obj), ready to be read by kind.
 Ref as_text(PyObject *obj) {
     Ref text = PyUnicode_CheckExact(obj) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj));
-#if PY_VERSION_HEX < 0x030C0000
     if (text && !text_ready(text.get()))
         return Ref();
-#endif
     return text;
 }
 
@@ -976,11 +972,8 @@ PyObject *DictionaryCompare(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PyObject *left = params[0];
     PyObject *right = params[1];
     // The usual case, from a sort key: two str, compared without touching reference counts.
-    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)
-#if PY_VERSION_HEX < 0x030C0000
-        && PyUnicode_IS_READY(left) && PyUnicode_IS_READY(right)
-#endif
-    )
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right) && PyUnicode_IS_READY(left) &&
+        PyUnicode_IS_READY(right))
         return PyLong_FromLong(compare_texts(left, right));
     Ref left_text = as_text(left);
     Ref right_text = left_text ? as_text(right) : Ref();

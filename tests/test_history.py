@@ -629,3 +629,19 @@ def test_subclass_overrides_are_honoured():
     Quiet()
     assert calls == ["enable"]
 
+
+
+def test_a_patched_logger_class_is_honoured(captured):
+    # A change of the logger's class after import, on every Python (up to 3.9 a class change
+    # leaves its version tag as it was).
+    h = History()
+    history.log.setLevel(logging.INFO)
+    h.append("quiet")
+    original = logging.Logger.isEnabledFor
+    try:
+        logging.Logger.isEnabledFor = lambda self, level: True
+        h.append("loud")
+    finally:
+        logging.Logger.isEnabledFor = original
+    h.append("quiet again")
+    assert captured == ["% loud"]

@@ -8,9 +8,10 @@ namespace ortan_namespace {
 // Module constants, set once by make_command_classes.
 
 namespace {
-PyTypeObject *tkapp_type;    // _tkinter.TkappType, the type of tkinter's interpreter object
-PyObject *tkapp_call_method; // its `call` method descriptor
-PyCFunction tkapp_call;      // the C function behind it; null when it is not the METH_VARARGS one
+PyTypeObject *tkapp_type;      // _tkinter.TkappType, the type of tkinter's interpreter object
+PyObject *tkapp_call_method;   // its `call` method descriptor
+PyCFunction tkapp_call;        // the C function behind it; null when it is not the METH_VARARGS one
+ortan::ClassGuard tkapp_guard; // whether the type is unchanged since then
 
 // Takes tkinter's `call` as above; leaves tkapp_call null (calls by name) when it is not found.
 bool take_tkapp_call() {
@@ -31,7 +32,7 @@ bool take_tkapp_call() {
     tkapp_type = reinterpret_cast<PyTypeObject *>(type.release());
     tkapp_call_method = Py_NewRef(method);
     tkapp_call = def->ml_meth;
-    return true;
+    return tkapp_guard.watch(tkapp_type, true);
 }
 } // namespace
 
@@ -681,7 +682,7 @@ bool log_call(const Attrs &attrs, PyObject *words) {
 Ref run_words(PyObject *tk, PyObject *words) {
     if (tkapp_call && Py_TYPE(tk) == tkapp_type && PyTuple_CheckExact(words) &&
         !(PyTuple_GET_SIZE(words) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words, 0))) &&
-        _PyType_Lookup(tkapp_type, S.call) == tkapp_call_method) {
+        (tkapp_guard.unchanged() || _PyType_Lookup(tkapp_type, S.call) == tkapp_call_method)) {
         if (Py_EnterRecursiveCall(" while calling a Python object"))
             return Ref();
         Ref result = Ref::steal(tkapp_call(tk, words));

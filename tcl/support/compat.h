@@ -2,7 +2,9 @@
 //
 // Each block is guarded by, and names, the first version that has the call itself: when the
 // supported floor reaches that version, delete the block. Nothing else in the code base tests
-// the version for these names; a call newer than the floor gets its back-port here.
+// the version, except two shims that pick a mechanism no back-port can give: the class guard
+// (class_guard.h: type watchers from 3.12) and the str writer (text.h: the public
+// PyUnicodeWriter from 3.14). A call newer than the floor gets its back-port here.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -80,5 +82,67 @@ static inline int PyModule_AddObjectRef(PyObject *module, const char *name, PyOb
 
 // Before 3.11 an instance dict is always found through tp_dictoffset: no type has the flag.
 #define Py_TPFLAGS_MANAGED_DICT 0
+
+#endif
+
+// ---- Unnecessary from 3.12 -----------------------------------------------------------------
+#if PY_VERSION_HEX < 0x030C0000
+
+static inline PyObject *PyErr_GetRaisedException(void) {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+}
+
+static inline void PyErr_SetRaisedException(PyObject *exc) {
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc,
+                  PyException_GetTraceback(exc));
+}
+
+// Before 3.12, CPython's attribute hook for a class with __getattr__ builds a complete
+// AttributeError, message included, for every miss, only to drop it and call __getattr__: code
+// that reads many misses does better with its own hook while this is true.
+constexpr bool ORTAN_COSTLY_GETATTR_HOOK = true;
+
+#else
+
+constexpr bool ORTAN_COSTLY_GETATTR_HOOK = false;
+
+// Every str is ready from 3.12 on: PyUnicode_READY is deprecated there and gone from 3.15.
+#undef PyUnicode_READY
+#define PyUnicode_READY(op) ((void)(op), 0)
+#undef PyUnicode_IS_READY
+#define PyUnicode_IS_READY(op) ((void)(op), 1)
+
+#endif
+
+// ---- Unnecessary from 3.13 -----------------------------------------------------------------
+#if PY_VERSION_HEX < 0x030D0000
+
+static inline int PyObject_GetOptionalAttr(PyObject *obj, PyObject *name, PyObject **result) {
+    return _PyObject_LookupAttr(obj, name, result);
+}
+
+static inline int PyWeakref_GetRef(PyObject *ref, PyObject **pobj) {
+    PyObject *obj = PyWeakref_GetObject(ref); // borrowed; None once the referent is gone
+    if (!obj) {
+        *pobj = nullptr;
+        return -1;
+    }
+    *pobj = obj == Py_None ? nullptr : Py_NewRef(obj);
+    return *pobj ? 1 : 0;
+}
+
+typedef _PyTime_t PyTime_t;
+
+static inline int PyTime_Time(PyTime_t *result) {
+    *result = _PyTime_GetSystemClock();
+    return 0;
+}
 
 #endif

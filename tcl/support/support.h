@@ -21,6 +21,7 @@
 #include "pyapi.h"
 #include "recursion.h"
 #include "ref.h"
+#include "class_guard.h"
 #include "slots.h"
 #include "tcl_library.h"
 #include "text.h"

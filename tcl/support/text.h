@@ -7,14 +7,7 @@ namespace ortan {
 
 // Whether the str's buffer can be read by kind: PyUnicode_READY for the legacy strings that
 // exist before 3.12 (a no-op there after). False with an exception set when it fails.
-inline bool text_ready(PyObject *str) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_READY(str) == 0;
-#else
-    (void)str;
-    return true;
-#endif
-}
+inline bool text_ready(PyObject *str) { return PyUnicode_READY(str) == 0; }
 
 // Calls f(data, length) with the str's buffer typed by its kind (Py_UCS1, Py_UCS2 or Py_UCS4),
 // so one template scans all three without copying. The str must be ready (text_ready).
