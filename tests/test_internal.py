@@ -107,13 +107,17 @@ def test_library_handle():
     assert internal.Tcl_WideInt is ctypes.c_longlong
 
 
+# Tcl's length type as the ctypes surface declares it: int on Tcl 8, Tcl_Size from Tcl 9 on.
+SIZE = ctypes.c_ssize_t if tkinter.TclVersion >= 9 else ctypes.c_int
+
+
 def _layout(cls):
     return [(name, getattr(cls, name).offset, getattr(cls, name).size, typ)
             for name, typ in cls._fields_]
 
 
 def test_record_layouts():
-    vp, cp, ci = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int
+    vp, cp = ctypes.c_void_p, ctypes.c_char_p
     assert issubclass(Tcl_ObjType, ctypes.Structure) and ctypes.sizeof(Tcl_ObjType) == 40
     assert _layout(Tcl_ObjType) == [
         ("name", 0, 8, cp), ("freeIntRepProc", 8, 8, vp), ("dupIntRepProc", 16, 8, vp),
@@ -123,7 +127,8 @@ def test_record_layouts():
     two = rep.s_twoPtrValue
     assert issubclass(Tcl_Obj, ctypes.Structure) and ctypes.sizeof(Tcl_Obj) == 48
     assert _layout(Tcl_Obj) == [
-        ("refCount", 0, 4, ci), ("bytes", 8, 8, cp), ("length", 16, 4, ci),
+        ("refCount", 0, ctypes.sizeof(SIZE), SIZE), ("bytes", 8, 8, cp),
+        ("length", 16, ctypes.sizeof(SIZE), SIZE),
         ("typePtr", 24, 8, ctypes.POINTER(Tcl_ObjType)), ("internalRep", 32, 16, rep),
     ]  # fmt: skip
     assert issubclass(rep, ctypes.Union) and ctypes.sizeof(rep) == 16
@@ -153,11 +158,10 @@ def test_record_reads_a_live_tcl_obj(tk):
     "name, argtypes, restype",
     [
         ("TclFindElement",
-         [Tcl_Interp_p, ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p),
-          ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_int),
-          ctypes.POINTER(ctypes.c_int)],
+         [Tcl_Interp_p, ctypes.c_char_p, SIZE, ctypes.POINTER(ctypes.c_char_p),
+          ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(SIZE), ctypes.POINTER(ctypes.c_int)],
          ctypes.c_int),
-        ("TclCopyAndCollapse", [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p], ctypes.c_int),
+        ("TclCopyAndCollapse", [SIZE, ctypes.c_char_p, ctypes.c_char_p], SIZE),
         ("Tcl_GetStringResult", [Tcl_Interp_p], ctypes.c_char_p),
         ("Tcl_ResetResult", [Tcl_Interp_p], None),
     ],
