@@ -5,8 +5,9 @@
 // the C API wrappers for imports, attribute access, calls, weak references and exceptions
 // (pyapi.h); the method descriptor and the class builder (classes.h); argument parsing (args.h);
 // module init and interning, with the interned-name table (module.h, names.h); text scanning and
-// building (text.h); the Tcl library and its stub tables (tcl_library.h, tcl_stubs.h); what only
-// the operating system can tell (platform.h).
+// building (text.h); the one check that a class is unchanged since import (class_guard.h); the
+// Tcl library and its stub tables (tcl_library.h, tcl_stubs.h); what only the operating system
+// can tell (platform.h).
 //
 // What does not: anything only one module uses. A helper moves here when a second module needs
 // it, and leaves the module then; it is not a framework.
@@ -14,6 +15,7 @@
 
 #include "args.h"
 #include "buffer.h"
+#include "class_guard.h"
 #include "classes.h"
 #include "module.h"
 #include "names.h"
@@ -21,7 +23,6 @@
 #include "pyapi.h"
 #include "recursion.h"
 #include "ref.h"
-#include "class_guard.h"
 #include "slots.h"
 #include "tcl_library.h"
 #include "text.h"
