@@ -900,3 +900,45 @@ def test_works_when_tkinters_tcl_goes_by_another_name(tmp_path):
     assert (split, order, twice) == ("('a', 'b c', 'd e')", "-1", "42")
     assert tcls == repr([str(renamed)])
     assert error == "unmatched open brace in list"
+
+
+# A fake interpreter record whose stub table has the given magic; every function slot points at
+# a harmless function, and Tcl_GetVersion (slot 279) reports `version`.
+_FAKE_TABLE = """
+    import ctypes
+    from ortan.tcl import internal
+    VersionFn = ctypes.CFUNCTYPE(None, *[ctypes.POINTER(ctypes.c_int)] * 4)
+    def get_version(major, minor, patch, kind):
+        major[0], minor[0], patch[0] = {version}
+    version_fn = VersionFn(get_version)
+    nothing = ctypes.CFUNCTYPE(None)(lambda: None)
+    class Table(ctypes.Structure):
+        _fields_ = [("magic", ctypes.c_int), ("hooks", ctypes.c_void_p),
+                    ("slots", ctypes.c_void_p * 700)]
+    table = Table(magic={magic})
+    for i in range(700):
+        table.slots[i] = ctypes.cast(nothing, ctypes.c_void_p)
+    table.slots[279] = ctypes.cast(version_fn, ctypes.c_void_p)
+    record = (ctypes.c_void_p * 4)(None, None, None, ctypes.addressof(table))
+    try:
+        internal._adopt_interp(ctypes.addressof(record))
+    except RuntimeError as e:
+        print(e)
+"""
+
+
+@pytest.mark.parametrize(
+    "magic, version, message",
+    [
+        (0x12345678, (8, 6, 13), "has no stub table of Tcl 8 (magic 0xFCA3BACF) or Tcl 9 "
+                                 "(0xFCA3BAD3): found 0x12345678"),
+        (-0x035C4531, (8, 5, 19), "Tcl 8.5.19 (stub table magic 0xFCA3BACF) is not supported: "
+                                  "this build binds Tcl 8.6 and 9.0"),
+        (-0x035C4531, (9, 0, 4), "Tcl 9.0.4 (stub table magic 0xFCA3BACF) is not supported"),
+        (-0x035C452D, (9, 1, 0), "Tcl 9.1.0 (stub table magic 0xFCA3BAD3) is not supported"),
+    ],
+    ids=["unknown-magic", "tcl-8.5", "tcl-9-with-tcl-8-magic", "tcl-9.1"],
+)  # fmt: skip
+def test_unknown_stub_table_is_refused_naming_what_was_found(magic, version, message):
+    out = run_python(_FAKE_TABLE.format(magic=magic, version=version))
+    assert message in out

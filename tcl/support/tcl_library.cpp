@@ -2,6 +2,7 @@
 #include "tcl_library.h"
 #include "pyapi.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace ortan {
@@ -49,6 +50,14 @@ const char *fill_tcl9(const AnyFunction *slots, const AnyFunction *internal, stu
 
 #undef ORTAN_TAKE_SLOT
 
+// A magic number as 0xFCA3BACF (PyErr_Format has no zero-padded upper-case hex).
+struct Hex {
+    char text[12];
+    explicit Hex(int value) {
+        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    }
+};
+
 bool known_magic(int magic) { return magic == stubs::magic_tcl8 || magic == stubs::magic_tcl9; }
 
 // The major version that a magic number tells (on 32-bit platforms both majors have the same
@@ -75,9 +84,9 @@ bool fill_api(const stubs::Header *table, TclApi &api) {
     const int told = major_of_magic(table->magic);
     if (!((major == 8 && minor == 6) || (major == 9 && minor == 0)) || (told && told != major)) {
         PyErr_Format(PyExc_RuntimeError,
-                     "Tcl %d.%d.%d (stub table magic 0x%08X) is not supported: this build binds "
+                     "Tcl %d.%d.%d (stub table magic %s) is not supported: this build binds "
                      "Tcl 8.6 and 9.0",
-                     major, minor, patch, static_cast<unsigned>(table->magic));
+                     major, minor, patch, Hex(table->magic).text);
         return false;
     }
     const auto *hooks = static_cast<const stubs::Hooks *>(table->hooks);
@@ -109,11 +118,10 @@ const TclApi *bind_from_interp(TclInterp *interp) {
         return &module_api;
     if (!table || !known_magic(table->magic)) {
         PyErr_Format(PyExc_RuntimeError,
-                     "the Tcl interpreter at %p has no stub table of Tcl 8 (magic 0x%08X) or "
-                     "Tcl 9 (0x%08X): found %s 0x%08X",
-                     static_cast<void *>(interp), static_cast<unsigned>(stubs::magic_tcl8),
-                     static_cast<unsigned>(stubs::magic_tcl9), table ? "magic" : "table",
-                     table ? static_cast<unsigned>(table->magic) : 0u);
+                     "the Tcl interpreter at %p has no stub table of Tcl 8 (magic %s) or Tcl 9 "
+                     "(%s): found %s",
+                     static_cast<void *>(interp), Hex(stubs::magic_tcl8).text,
+                     Hex(stubs::magic_tcl9).text, table ? Hex(table->magic).text : "no table");
         return nullptr;
     }
     if (module_api.bound()) {
