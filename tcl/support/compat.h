@@ -2,9 +2,8 @@
 //
 // Each block is guarded by, and names, the first version that has the call itself: when the
 // supported floor reaches that version, delete the block. Nothing else in the code base tests
-// the version, except two shims that pick a mechanism no back-port can give: the class guard
-// (class_guard.h: type watchers from 3.12) and the str writer (text.h: the public
-// PyUnicodeWriter from 3.14). A call newer than the floor gets its back-port here.
+// the version, except the class guard (class_guard.h), which picks a mechanism no back-port can
+// give (type watchers from 3.12). A call newer than the floor gets its back-port here.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -143,6 +142,74 @@ typedef _PyTime_t PyTime_t;
 static inline int PyTime_Time(PyTime_t *result) {
     *result = _PyTime_GetSystemClock();
     return 0;
+}
+
+#endif
+
+// ---- Unnecessary from 3.14 -----------------------------------------------------------------
+#if PY_VERSION_HEX < 0x030E0000
+
+// The public str writer of 3.14 over the private one before it: the same calls, the writer kept
+// on the heap as 3.14 keeps it.
+typedef _PyUnicodeWriter PyUnicodeWriter;
+
+static inline PyUnicodeWriter *PyUnicodeWriter_Create(Py_ssize_t length) {
+    auto *writer = static_cast<_PyUnicodeWriter *>(PyMem_Malloc(sizeof(_PyUnicodeWriter)));
+    if (!writer) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    _PyUnicodeWriter_Init(writer);
+    writer->overallocate = 1;
+    if (length > 0 && _PyUnicodeWriter_Prepare(writer, length, 127) < 0) {
+        _PyUnicodeWriter_Dealloc(writer);
+        PyMem_Free(writer);
+        return nullptr;
+    }
+    return writer;
+}
+
+static inline void PyUnicodeWriter_Discard(PyUnicodeWriter *writer) {
+    if (!writer)
+        return;
+    _PyUnicodeWriter_Dealloc(writer);
+    PyMem_Free(writer);
+}
+
+static inline PyObject *PyUnicodeWriter_Finish(PyUnicodeWriter *writer) {
+    PyObject *text = _PyUnicodeWriter_Finish(writer);
+    PyMem_Free(writer);
+    return text;
+}
+
+static inline int PyUnicodeWriter_WriteChar(PyUnicodeWriter *writer, Py_UCS4 ch) {
+    if (ch > 0x10FFFF) {
+        PyErr_SetString(PyExc_ValueError, "character must be in range(0x110000)");
+        return -1;
+    }
+    return _PyUnicodeWriter_WriteChar(writer, ch);
+}
+
+static inline int PyUnicodeWriter_WriteUTF8(PyUnicodeWriter *writer, const char *str,
+                                            Py_ssize_t size) {
+    if (size < 0)
+        size = static_cast<Py_ssize_t>(strlen(str));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (static_cast<unsigned char>(str[i]) >= 0x80) {
+            PyObject *text = PyUnicode_DecodeUTF8(str, size, nullptr);
+            if (!text)
+                return -1;
+            const int done = _PyUnicodeWriter_WriteStr(writer, text);
+            Py_DECREF(text);
+            return done;
+        }
+    }
+    return _PyUnicodeWriter_WriteASCIIString(writer, str, size);
+}
+
+static inline int PyUnicodeWriter_WriteSubstring(PyUnicodeWriter *writer, PyObject *str,
+                                                 Py_ssize_t start, Py_ssize_t end) {
+    return _PyUnicodeWriter_WriteSubstring(writer, str, start, end);
 }
 
 #endif

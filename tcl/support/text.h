@@ -24,8 +24,8 @@ template <class F> decltype(auto) visit_text(PyObject *str, F &&f) {
     }
 }
 
-// Builds a str piece by piece. One shim over CPython's writer: the private _PyUnicodeWriter
-// up to 3.13, the public PyUnicodeWriter from 3.14 on. Every write returns false with an
+// Builds a str piece by piece, on CPython's public writer (PyUnicodeWriter; compat.h gives it
+// to Pythons before 3.14). Every write returns false with an
 // exception set on failure; finish() returns the text (or null) and may be called once.
 class TextWriter {
   public:
@@ -42,11 +42,7 @@ class TextWriter {
     Ref finish();
 
   private:
-#if PY_VERSION_HEX >= 0x030E0000
     PyUnicodeWriter *writer_ = nullptr;
-#else
-    _PyUnicodeWriter writer_;
-#endif
     bool ok_ = true;
     bool open_ = true;
 };
