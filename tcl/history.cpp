@@ -14,6 +14,7 @@ using ortan::bind_public_names;
 using ortan::call;
 using ortan::call_method;
 using ortan::class_def;
+using ortan::ClassGuard;
 using ortan::create_module;
 using ortan::define_module;
 using ortan::defined_init;
@@ -88,11 +89,11 @@ PyObject *is_enabled_for; // logging.Logger.isEnabledFor
 PyObject *maxlen_kwnames; // ("maxlen",): keyword names for deque(maxlen=...)
 
 // The classes as built, and what the fast paths confirmed of them at import.
-PyObject *entry_cls;        // the Entry class built below
-PyObject *entry_init;       // its __init__, as built
-unsigned int entry_version; // its type version when that construction was confirmed at import
-PyTypeObject *logger_type;  // the logger's class at import, and its type version then
-unsigned int logger_version;
+PyObject *entry_cls;       // the Entry class built below
+PyObject *entry_init;      // its __init__, as built
+ClassGuard entry_guard;    // whether it is unchanged since that construction was confirmed
+PyTypeObject *logger_type; // the logger's class at import
+ClassGuard logger_guard;   // whether it is unchanged since it was confirmed a plain one
 
 constexpr const char *module_name = "ortan.tcl.history";
 constexpr long default_max_history = 9999;
@@ -109,14 +110,10 @@ Slot entry_api_slot, entry_ns_slot, history_slot, markers_slot, active_slot, ena
 
 // The system clock in nanoseconds: the reading datetime.now() makes, by the same call.
 bool read_system_clock(long long &ns) {
-#if PY_VERSION_HEX >= 0x030D0000
     PyTime_t now;
     if (PyTime_Time(&now) < 0)
         return false;
     ns = now;
-#else
-    ns = _PyTime_GetSystemClock();
-#endif
     return true;
 }
 
@@ -190,9 +187,8 @@ bool plain_logger(PyTypeObject *type) {
 
 int debug_enabled() {
     PyTypeObject *type = Py_TYPE(logger);
-    // The class as it was at import, unchanged since (its version changes with every change of
-    // it or its bases), or else a plain one.
-    if ((type == logger_type && type->tp_version_tag == logger_version) || plain_logger(type)) {
+    // The class as it was at import, unchanged since, or else a plain one.
+    if ((type == logger_type && logger_guard.unchanged()) || plain_logger(type)) {
         Ref state = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
         if (!state)
             return -1;
@@ -416,10 +412,8 @@ Ref fresh_instance(PyObject *cls) {
 
 // Entry(api)
 Ref new_entry(PyObject *api) {
-    // Unchanged since import (the version changes with every change of the class), or else
-    // still made the plain way.
-    if (reinterpret_cast<PyTypeObject *>(entry_cls)->tp_version_tag != entry_version &&
-        !plain_construction(entry_cls, entry_init))
+    // Unchanged since import, or else still made the plain way.
+    if (!entry_guard.unchanged() && !plain_construction(entry_cls, entry_init))
         return call(entry_cls, {api});
     Ref entry = fresh_instance(entry_cls);
     if (!entry || !set_entry(entry.get(), api))
@@ -886,16 +880,10 @@ bool init_module(PyObject *m) {
     entry_init = defined_init(entry_cls).release();
     if (!entry_init)
         return false;
-    // Each check's type lookup gives the class a valid version if it has none yet.
-    auto *entry_type = reinterpret_cast<PyTypeObject *>(entry_cls);
-    entry_version = plain_construction(entry_cls, entry_init) && entry_type->tp_version_tag
-                        ? entry_type->tp_version_tag
-                        : ~0u;
     logger_type = Py_TYPE(logger);
-    logger_version = plain_logger(logger_type) && logger_type->tp_version_tag
-                         ? logger_type->tp_version_tag
-                         : ~0u;
-    return true;
+    return entry_guard.watch(reinterpret_cast<PyTypeObject *>(entry_cls),
+                             plain_construction(entry_cls, entry_init)) &&
+           logger_guard.watch(logger_type, plain_logger(logger_type));
 }
 
 PyModuleDef module_def = define_module(module_name, module_doc);

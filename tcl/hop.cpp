@@ -13,6 +13,7 @@ using ortan::call;
 using ortan::call_method;
 using ortan::chain_exception;
 using ortan::class_def;
+using ortan::ClassGuard;
 using ortan::create_module;
 using ortan::define_module;
 using ortan::defined_init;
@@ -81,18 +82,16 @@ PyObject *tcl_kwnames; // ("tcl",): keyword names for Hop_Code(name, tcl=...)
 const ortan::CallsApi *calls; // the namespace module's calls through tkinter
 
 // The Hop_Code class as built, and what the fast path confirmed of it at import.
-PyObject *code_cls;        // the Hop_Code class built below
-PyObject *code_init;       // its __init__, as built
-unsigned int code_version; // its type version when that construction was confirmed at import
+PyObject *code_cls;    // the Hop_Code class built below
+PyObject *code_init;   // its __init__, as built
+ClassGuard code_guard; // whether it is unchanged since that construction was confirmed
 
 // The texts of the small ints 0 to small_int_texts - 1, made at import (the most common
 // numeric arguments: indices, counts, flags).
 constexpr long small_int_texts = 256;
 PyObject *small_ints[small_int_texts];
 
-#if PY_VERSION_HEX < 0x030C0000
 PyObject *object_getattribute; // object.__getattribute__
-#endif
 
 // Quick calls nested in quick calls (a history, a cast or a Tcl callback that makes one) are
 // limited to this depth. Each level of a runaway nesting usually carries a longer path and a
@@ -183,7 +182,6 @@ Ref command_name(PyObject *self) {
     return Ref::steal(PyUnicode_Join(S.separator, path.get()));
 }
 
-#if PY_VERSION_HEX < 0x030C0000
 // Whether `type` reads attributes the ordinary way, possibly with a __getattr__ for misses (the
 // host interpreter's shape), yet through a hook rather than the generic read: CPython's hook
 // for such a class looks up __getattr__ and __getattribute__ on every read, and turns a method
@@ -209,15 +207,12 @@ Ref plain_read(PyObject *obj, PyObject *name) {
     Ref bound = Ref::steal(PyObject_GetAttr(obj, S.getattr));
     return bound ? Ref::steal(PyObject_Vectorcall(bound.get(), &name, 1, nullptr)) : bound;
 }
-#endif
 
 // host.<name>: what getattr() gives, read without CPython's per-read hook overhead where the
 // host's class reads attributes the ordinary way.
 Ref host_attr(PyObject *host, PyObject *name) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (hooked_plain_reads(Py_TYPE(host)))
+    if (ORTAN_COSTLY_GETATTR_HOOK && hooked_plain_reads(Py_TYPE(host)))
         return plain_read(host, name);
-#endif
     return get_attr(host, name);
 }
 
@@ -225,9 +220,8 @@ Ref host_attr(PyObject *host, PyObject *name) {
 // class that the instance does not shadow.
 Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
     PyObject *call_args[] = {host, arg};
-#if PY_VERSION_HEX < 0x030C0000
     PyTypeObject *type = Py_TYPE(host);
-    if (hooked_plain_reads(type)) {
+    if (ORTAN_COSTLY_GETATTR_HOOK && hooked_plain_reads(type)) {
         PyObject *method = _PyType_Lookup(type, name);
         if (method && PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
             Ref hold = Ref::borrow(method);
@@ -243,7 +237,6 @@ Ref call_host_method(PyObject *host, PyObject *name, PyObject *arg) {
         return bound ? Ref::steal(PyObject_Vectorcall(bound.get(), call_args + 1, 1, nullptr))
                      : bound;
     }
-#endif
     return Ref::steal(PyObject_VectorcallMethod(name, call_args, 2, nullptr));
 }
 
@@ -411,10 +404,8 @@ Ref fresh_instance(PyObject *cls) {
 
 // Hop_Code(name, tcl=tcl)
 Ref new_code(PyObject *name, PyObject *tcl) {
-    // Unchanged since import (the version changes with every change of the class), or else
-    // still made the plain way.
-    if (reinterpret_cast<PyTypeObject *>(code_cls)->tp_version_tag != code_version &&
-        !plain_construction(code_cls, code_init)) {
+    // Unchanged since import, or else still made the plain way.
+    if (!code_guard.unchanged() && !plain_construction(code_cls, code_init)) {
         PyObject *call_args[] = {name, tcl};
         return Ref::steal(PyObject_Vectorcall(code_cls, call_args, 1, tcl_kwnames));
     }
@@ -636,14 +627,12 @@ PyObject *Code_deepcopy(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnam
     return copy_code(args[0]);
 }
 
-#if PY_VERSION_HEX < 0x030C0000
 // Before 3.12, CPython's attribute hook for a class with __getattr__ builds a complete
 // AttributeError for every miss; a quick call misses on every path component. This slot reads
 // the way plain_read() does. Assigning __getattr__ or __getattribute__ on the class puts
 // CPython's hook back (type_setattro updates the slot), and subclasses get CPython's hook from
 // the start.
 PyObject *path_getattro(PyObject *self, PyObject *name) { return plain_read(self, name).release(); }
-#endif
 
 const ortan::MethodDef code_methods[] = {
     {"__init__", Code_init, "($self, *cmd, tcl)", nullptr},
@@ -708,9 +697,8 @@ Ref make_class(const char *name, const char *doc, const MethodDef (&methods)[N],
 void speed_up(PyObject *cls, bool callable) {
     if (callable)
         reinterpret_cast<PyTypeObject *>(cls)->tp_call = unpacked_call_slot<Code_call>;
-#if PY_VERSION_HEX < 0x030C0000
-    reinterpret_cast<PyTypeObject *>(cls)->tp_getattro = path_getattro;
-#endif
+    if (ORTAN_COSTLY_GETATTR_HOOK)
+        reinterpret_cast<PyTypeObject *>(cls)->tp_getattro = path_getattro;
 }
 
 const char *const module_doc =
@@ -722,12 +710,10 @@ bool init_module(PyObject *m) {
         return false;
     if (!bind_public_names(m, {"Hop", "Hop_Code"}))
         return false;
-#if PY_VERSION_HEX < 0x030C0000
     object_getattribute =
         get_attr(reinterpret_cast<PyObject *>(&PyBaseObject_Type), S.getattribute).release();
     if (!object_getattribute)
         return false;
-#endif
     for (long i = 0; i < small_int_texts; ++i) {
         small_ints[i] = PyUnicode_FromFormat("%ld", i);
         if (!small_ints[i])
@@ -756,10 +742,8 @@ bool init_module(PyObject *m) {
     code_init = defined_init(code_cls).release();
     if (!code_init)
         return false;
-    // The check's type lookup gives the class a valid version if it has none yet.
-    const unsigned int version = reinterpret_cast<PyTypeObject *>(code_cls)->tp_version_tag;
-    code_version = plain_construction(code_cls, code_init) && version ? version : ~0u;
-    return true;
+    return code_guard.watch(reinterpret_cast<PyTypeObject *>(code_cls),
+                            plain_construction(code_cls, code_init));
 }
 
 PyModuleDef module_def = define_module(module_name, module_doc);

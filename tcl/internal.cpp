@@ -17,14 +17,17 @@ using ortan::Ref;
 using ortan::add_classmethod;
 using ortan::as_cfunction;
 using ortan::bind;
+using ortan::bind_from_interp;
 using ortan::bind_public_names;
-using ortan::bind_tkinter_tcl;
+using ortan::bound_tcl_api;
 using ortan::call;
 using ortan::call_method;
 using ortan::class_def;
 using ortan::create_module;
 using ortan::define_module;
+using ortan::file_holding;
 using ortan::get_attr;
+using ortan::get_optional_attr;
 using ortan::import_attr;
 using ortan::import_module;
 using ortan::MethodDef;
@@ -35,6 +38,8 @@ using ortan::parse_method_args;
 using ortan::set_item;
 using ortan::SmallArray;
 using ortan::static_type;
+using ortan::string_result_of;
+using ortan::tcl_api;
 using ortan::TCL_ERROR;
 using ortan::TCL_OK;
 using ortan::TclApi;
@@ -54,11 +59,19 @@ namespace {
 // The objects are strong references that are never released (the process keeps them, as it
 // keeps interned strings), so they stay valid whatever happens to the module's globals.
 
-#define INTERNAL_NAMES(X) X(value, "value") X(interpaddr, "interpaddr")
+#define INTERNAL_NAMES(X)                                                                          \
+    X(value, "value")                                                                              \
+    X(interpaddr, "interpaddr")                                                                    \
+    X(file, "__file__")                                                                            \
+    X(create_interp, "Tcl_CreateInterp")                                                           \
+    X(get_string_result, "Tcl_GetStringResult")                                                    \
+    X(cfunctype, "CFUNCTYPE")
 ORTAN_NAME_TABLE(Names, INTERNAL_NAMES)
 Names S; // attribute names: S.value, S.interpaddr
 
-TclApi tcl; // the functions of the Tcl library that tkinter loaded
+// The functions of the Tcl library, bound by the first interpreter met (bound_tcl_api or
+// bind_from_interp before each use).
+const TclApi &tcl = tcl_api();
 
 PyObject *interp_class; // Tcl_Interp_p
 PyObject *tk_class;     // tkinter.Tk
@@ -101,6 +114,12 @@ struct InterpRecord {
 
 std::mutex records_lock;
 std::unordered_map<TclInterp *, InterpRecord> *records; // made at import, never freed
+
+bool make_records() {
+    if (!records && !(records = new (std::nothrow) std::unordered_map<TclInterp *, InterpRecord>))
+        PyErr_NoMemory();
+    return records != nullptr;
+}
 
 const char *const assoc_key = "ortan.tcl.internal";
 
@@ -196,7 +215,7 @@ bool learn_owner(PyObject *tk, TclInterp *address) {
     const int mine = ortan::owns_interp(tkapp.get());
     if (mine < 0)
         return false;
-    return !mine || record_owner(address);
+    return !mine || (bind_from_interp(address) && record_owner(address));
 }
 
 // What a check does with an address it never met.
@@ -327,6 +346,8 @@ Ref decode_tcl(const char *s, Py_ssize_t n) {
 PyObject *raise_tcl_error(TclInterp *interp, PyObject *default_msg) {
     Ref message;
     if (interp) {
+        if (!bind_from_interp(interp))
+            return nullptr;
         const char *result = tcl.GetStringResult(interp);
         message = decode_tcl(result, static_cast<Py_ssize_t>(std::strlen(result)));
         if (!message)
@@ -357,10 +378,8 @@ class ListText {
   public:
     // False with an exception set when the text cannot be encoded (a lone surrogate).
     bool init(PyObject *text) {
-#if PY_VERSION_HEX < 0x030C0000
         if (!text_ready(text))
             return false;
-#endif
         text_ = text;
         length_ = PyUnicode_GET_LENGTH(text);
         kind_ = PyUnicode_KIND(text);
@@ -530,9 +549,9 @@ Ref ascii_text(const char *s, Py_ssize_t n) {
     return text;
 }
 
-inline bool is_ascii(const char *s, int n) {
+inline bool is_ascii(const char *s, Py_ssize_t n) {
     unsigned char bits = 0;
-    for (int i = 0; i < n; ++i)
+    for (Py_ssize_t i = 0; i < n; ++i)
         bits |= static_cast<unsigned char>(s[i]);
     return bits < 0x80;
 }
@@ -540,10 +559,10 @@ inline bool is_ascii(const char *s, int n) {
 // A slice of UTF-8 that holds a character beyond ASCII, as str. Text of Latin-1 characters
 // only (ASCII and the two-byte sequences C2 80 to C3 BF) is read here, in two quick passes;
 // anything else goes to the UTF-8 decoder.
-Ref latin1_text(const char *s, int n) {
+Ref latin1_text(const char *s, Py_ssize_t n) {
     const auto *u = reinterpret_cast<const unsigned char *>(s);
     Py_ssize_t chars = 0;
-    for (int i = 0; i < n; ++chars) {
+    for (Py_ssize_t i = 0; i < n; ++chars) {
         if (u[i] < 0x80)
             i += 1;
         else if ((u[i] == 0xC2 || u[i] == 0xC3) && i + 1 < n && (u[i + 1] & 0xC0) == 0x80)
@@ -557,7 +576,7 @@ Ref latin1_text(const char *s, int n) {
     if (!text)
         return text;
     Py_UCS1 *out = PyUnicode_1BYTE_DATA(text.get());
-    for (int i = 0; i < n; ++out) {
+    for (Py_ssize_t i = 0; i < n; ++out) {
         if (u[i] < 0x80) {
             *out = u[i];
             i += 1;
@@ -570,7 +589,7 @@ Ref latin1_text(const char *s, int n) {
 }
 
 // Most elements are ASCII even in a text that is not: those skip the UTF-8 decoder.
-Ref element_text(const char *element, int size, bool literal, bool ascii, Scratch &scratch) {
+Ref element_text(const char *element, Py_ssize_t size, bool literal, bool ascii, Scratch &scratch) {
     if (!literal) {
         // Collapsing backslash sequences never lengthens an element; Tcl adds a NUL.
         char *buffer = scratch_room(scratch, static_cast<size_t>(size) + 1);
@@ -649,7 +668,7 @@ Ref split_list(PyObject *source, PyObject *interp_obj) {
     if (list.empty())
         return Ref::steal(PyTuple_New(0));
     TclInterp *interp = nullptr;
-    if (!owned_interp(interp_obj, &interp))
+    if (!owned_interp(interp_obj, &interp) || !bind_from_interp(interp))
         return Ref();
 
     TupleBuilder items;
@@ -660,14 +679,15 @@ Ref split_list(PyObject *source, PyObject *interp_obj) {
         if (p >= list.end() && complete)
             break;
         const char *element = nullptr, *next = nullptr;
-        int size = 0, literal = 0;
+        Py_ssize_t size = 0;
+        int literal = 0;
         // An element is taken once the scan has seen what follows it (next inside the window)
         // or the end of the text; anything else, failures included, is read again from `p`
         // in a wider window. The interpreter gets Tcl's message only for a final failure.
-        const int code = p < list.end() ? tcl.FindElement(complete ? interp : nullptr, p,
-                                                          static_cast<int>(list.end() - p),
-                                                          &element, &next, &size, &literal)
-                                        : TCL_ERROR;
+        const int code = p < list.end()
+                             ? tcl.FindElement(complete ? interp : nullptr, p, list.end() - p,
+                                               &element, &next, &size, &literal)
+                             : TCL_ERROR;
         if (!complete && (code != TCL_OK || next >= list.end())) {
             if (!list.extend(p))
                 return Ref();
@@ -824,10 +844,8 @@ long compare_texts(PyObject *left, PyObject *right) {
 // str(obj), ready to be read by kind.
 Ref as_text(PyObject *obj) {
     Ref text = PyUnicode_CheckExact(obj) ? Ref::borrow(obj) : Ref::steal(PyObject_Str(obj));
-#if PY_VERSION_HEX < 0x030C0000
     if (text && !text_ready(text.get()))
         return Ref();
-#endif
     return text;
 }
 
@@ -984,11 +1002,8 @@ PyObject *DictionaryCompare(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PyObject *left = params[0];
     PyObject *right = params[1];
     // The usual case, from a sort key: two str, compared without touching reference counts.
-    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)
-#if PY_VERSION_HEX < 0x030C0000
-        && PyUnicode_IS_READY(left) && PyUnicode_IS_READY(right)
-#endif
-    )
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right) && PyUnicode_IS_READY(left) &&
+        PyUnicode_IS_READY(right))
         return PyLong_FromLong(compare_texts(left, right));
     Ref left_text = as_text(left);
     Ref right_text = left_text ? as_text(right) : Ref();
@@ -1002,6 +1017,30 @@ PyMethodDef text_functions[] = {
     {"DictionaryCompare", as_cfunction(DictionaryCompare), fastcall, compare_doc},
     {nullptr, nullptr, 0, nullptr},
 };
+
+const char adopt_interp_doc[] =
+    "_adopt_interp($module, address, /)\n--\n\n"
+    "For tests that drive a Tcl interpreter made without tkinter (through ctypes): binds this\n"
+    "module to the Tcl library of the interpreter at `address` and takes the interpreter as one\n"
+    "of the calling thread, so that Tcl_Interp_p(address) is accepted where a tkinter.Tk is.\n"
+    "The caller vouches that `address` is a live interpreter of this thread.";
+
+PyObject *adopt_interp(PyObject *, PyObject *address) {
+    auto *interp = static_cast<TclInterp *>(PyLong_AsVoidPtr(address));
+    if (!interp) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "no Tcl interpreter at address 0");
+        return nullptr;
+    }
+    const TclApi *api = bind_from_interp(interp);
+    if (!api)
+        return nullptr;
+    if (!record_owner(interp))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef adopt_interp_def = {"_adopt_interp", adopt_interp, METH_O, adopt_interp_doc};
 
 // ---------------------------------------------------------------------------------------------
 // Classes.
@@ -1105,12 +1144,11 @@ bool set_fields(PyObject *cls, const Ref &field_list) {
 }
 
 // Tcl_ObjType, then Tcl_Obj with its nested union and structure, field lists innermost first.
-bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int) {
+bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int, PyObject *size_type) {
     Ref structure = get_attr(ctypes, "Structure");
     Ref union_base = structure ? get_attr(ctypes, "Union") : Ref();
     Ref pointer = union_base ? get_attr(ctypes, "POINTER") : Ref();
-    Ref c_int = pointer ? get_attr(ctypes, "c_int") : Ref();
-    Ref c_long = c_int ? get_attr(ctypes, "c_long") : Ref();
+    Ref c_long = pointer ? get_attr(ctypes, "c_long") : Ref();
     Ref c_double = c_long ? get_attr(ctypes, "c_double") : Ref();
     if (!c_double)
         return false;
@@ -1146,9 +1184,9 @@ bool add_records(PyObject *m, PyObject *ctypes, PyObject *wide_int) {
                                                   {"otherValuePtr", c_void_p},
                                                   {"wideValue", wide_int},
                                                   {"twoPtrValue", two_ptr.get()}})) &&
-           set_fields(obj.get(), fields({{"refCount", c_int.get()},
+           set_fields(obj.get(), fields({{"refCount", size_type},
                                          {"bytes", c_char_p},
-                                         {"length", c_int.get()},
+                                         {"length", size_type},
                                          {"typePtr", type_ptr.get()},
                                          {"internalRep", internal_rep.get()}}));
 }
@@ -1310,29 +1348,94 @@ const char module_doc[] =
     "- DictionaryCompare: Tcl's dictionary order of strings\n"
     "- dictionary_key: a sort key for that order, compared in C++\n";
 
-// Binds `lib` and `TclDLL` to the Tcl library that tkinter loaded (never a second one), and
-// fills the table of C entry points from it. TclDLL is a ctypes.CDLL over that library's own
-// handle, so its functions are those the parser calls.
-bool bind_library(PyObject *m, PyObject *ctypes) {
-    const char *name = nullptr;
-    void *handle = nullptr;
-    if (!records && !(records = new (std::nothrow) std::unordered_map<TclInterp *, InterpRecord>)) {
-        PyErr_NoMemory();
-        return false;
-    }
-    if (!bind_tkinter_tcl(name, handle, tcl))
-        return false;
-    Ref lib = text(name);
-    if (!bind(m, "lib", lib))
-        return false;
+// The library behind TclDLL and lib: the one that holds the Tcl functions that _tkinter calls,
+// found from the address of Tcl_CreateInterp as _tkinter's own handle resolves it (through its
+// link to Tcl, whatever the library is called, or in _tkinter itself where Tcl is linked in and
+// exports its symbols). ctypes opens it again by its path, which gives the loaded library and
+// never a second Tcl. Sets `library` to None when nothing exports Tcl's functions.
+bool find_library(PyObject *ctypes, Ref &library) {
     Ref cdll = get_attr(ctypes, "CDLL");
-    Ref handle_value = cdll ? Ref::steal(PyLong_FromVoidPtr(handle)) : Ref();
-    Ref no_kwargs = handle_value ? Ref::steal(PyDict_New()) : Ref();
-    if (!no_kwargs || PyDict_SetItemString(no_kwargs.get(), "handle", handle_value.get()) < 0)
+    Ref tkinter = cdll ? import_module("_tkinter") : Ref();
+    Ref file;
+    if (!tkinter || get_optional_attr(tkinter.get(), S.file, file) < 0)
         return false;
-    Ref args = Ref::steal(PyTuple_Pack(1, lib.get()));
-    Ref library = args ? Ref::steal(PyObject_Call(cdll.get(), args.get(), no_kwargs.get())) : args;
-    return bind(m, "TclDLL", library);
+    Ref handle = call(cdll.get(), {file ? file.get() : Py_None}); // None: the program itself
+    if (!handle) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError))
+            return false;
+        PyErr_Clear();
+    }
+    Ref symbol;
+    if (handle && get_optional_attr(handle.get(), S.create_interp, symbol) < 0)
+        return false;
+    if (!symbol) {
+        library = Ref::borrow(Py_None);
+        return true;
+    }
+    Ref pointer = call(ctypes_cast, {symbol.get(), c_void_p});
+    Ref address = pointer ? get_attr(pointer.get(), S.value) : Ref();
+    void *code = address ? PyLong_AsVoidPtr(address.get()) : nullptr;
+    Ref path = code ? file_holding(code) : Ref();
+    if (!path)
+        return false;
+    // Where the system names no file (or names the program), _tkinter's handle serves.
+    library = PyUnicode_Check(path.get()) && PyUnicode_GET_LENGTH(path.get()) > 0
+                  ? call(cdll.get(), {path.get()})
+                  : handle;
+    return bool(library);
+}
+
+// Tcl_GetStringResult for a library that no longer exports it (Tcl 9), as a C function at an
+// address that ctypes calls like the library's own.
+const char *string_result(TclInterp *interp) { return string_result_of(interp); }
+
+// Gives `library` the functions that this Tcl lacks: Tcl_GetStringResult on Tcl 9.
+bool complete_library(PyObject *library, PyObject *ctypes) {
+    Ref found;
+    if (get_optional_attr(library, S.get_string_result, found) < 0)
+        return false;
+    if (found)
+        return true;
+    Ref prototype = call_method(ctypes, S.cfunctype, {c_char_p, c_void_p});
+    Ref address = prototype ? Ref::steal(PyLong_FromVoidPtr(reinterpret_cast<void *>(
+                                  reinterpret_cast<uintptr_t>(&string_result))))
+                            : Ref();
+    Ref function = address ? call(prototype.get(), {address.get()}) : Ref();
+    return function && PyObject_SetAttrString(library, "Tcl_GetStringResult", function.get()) == 0;
+}
+
+const char unavailable_doc[] =
+    "Stands for the Tcl library where no loaded library exports Tcl's functions (Tcl linked\n"
+    "into _tkinter without exporting them): every attribute raises RuntimeError.";
+
+PyObject *unavailable_getattr(PyObject *const *, Py_ssize_t, PyObject *) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "TclDLL is not available: no loaded library exports Tcl's functions (Tcl is "
+                    "linked into _tkinter without them); GetListFromAny, DictionaryCompare and "
+                    "TclError_from_interp work without it");
+    return nullptr;
+}
+
+const MethodDef unavailable_methods[] = {
+    {"__getattr__", unavailable_getattr, "($self, name, /)", nullptr},
+};
+
+// Binds `lib` (the library's path, or None) and `TclDLL` (its ctypes.CDLL, or a stand-in that
+// refuses every use); `library` is the CDLL, or None.
+bool bind_library(PyObject *m, PyObject *ctypes, Ref &library) {
+    if (!find_library(ctypes, library))
+        return false;
+    if (library.get() == Py_None) {
+        Ref cls = new_class(
+            module_name,
+            class_def("TclLibraryUnavailable", nullptr, unavailable_doc, unavailable_methods),
+            nullptr);
+        Ref stand_in = cls ? call(cls.get()) : cls;
+        return bind(m, "lib", Ref::borrow(Py_None)) && bind(m, "TclDLL", stand_in);
+    }
+    Ref name = get_attr(library.get(), "_name");
+    return name && complete_library(library.get(), ctypes) && bind(m, "lib", name) &&
+           bind(m, "TclDLL", library);
 }
 
 // Sets argtypes and restype of one function of the library (null restype: None).
@@ -1349,19 +1452,49 @@ bool declare(PyObject *library, const char *name, std::initializer_list<PyObject
            PyObject_SetAttrString(function.get(), "restype", restype ? restype : Py_None) == 0;
 }
 
-bool declare_functions(PyObject *library, PyObject *ctypes) {
+// `size` is Tcl's length type: c_int on Tcl 8, c_ssize_t on Tcl 9.
+bool declare_functions(PyObject *library, PyObject *ctypes, PyObject *size) {
     Ref pointer = get_attr(ctypes, "POINTER");
     Ref c_int = pointer ? get_attr(ctypes, "c_int") : Ref();
     Ref p_char_p = c_int ? call(pointer.get(), {c_char_p}) : Ref();
     Ref p_int = p_char_p ? call(pointer.get(), {c_int.get()}) : Ref();
-    return p_int &&
+    Ref p_size = p_int ? call(pointer.get(), {size}) : Ref();
+    return p_size &&
            declare(library, "TclFindElement",
-                   {interp_class, c_char_p, c_int.get(), p_char_p.get(), p_char_p.get(),
-                    p_int.get(), p_int.get()},
+                   {interp_class, c_char_p, size, p_char_p.get(), p_char_p.get(), p_size.get(),
+                    p_int.get()},
                    c_int.get()) &&
-           declare(library, "TclCopyAndCollapse", {c_int.get(), c_char_p, c_char_p}, c_int.get()) &&
+           declare(library, "TclCopyAndCollapse", {size, c_char_p, c_char_p}, size) &&
            declare(library, "Tcl_GetStringResult", {interp_class}, c_char_p) &&
            declare(library, "Tcl_ResetResult", {interp_class}, nullptr);
+}
+
+// The major version of the Tcl that ctypes sees: the library's own Tcl_GetVersion, or where
+// TclDLL is not available tkinter's (_tkinter is built for one major and links no other).
+int ctypes_tcl_major(PyObject *ctypes, PyObject *library, PyObject *tkinter) {
+    if (library == Py_None) {
+        Ref version = get_attr(tkinter, "TclVersion");
+        const double number = version ? PyFloat_AsDouble(version.get()) : -1.0;
+        return number == -1.0 && PyErr_Occurred() ? -1 : static_cast<int>(number);
+    }
+    Ref c_int = get_attr(ctypes, "c_int");
+    Ref major = c_int ? call(c_int.get()) : c_int;
+    Ref byref = major ? get_attr(ctypes, "byref") : major;
+    Ref major_ref = byref ? call(byref.get(), {major.get()}) : byref;
+    Ref get_version = major_ref ? get_attr(library, "Tcl_GetVersion") : major_ref;
+    // Tcl_GetVersion(&major, NULL, NULL, NULL): Tcl skips the null ones.
+    Ref done = get_version ? call(get_version.get(), {major_ref.get(), Py_None, Py_None, Py_None})
+                           : get_version;
+    Ref value = done ? get_attr(major.get(), S.value) : done;
+    return value ? static_cast<int>(PyLong_AsLong(value.get())) : -1;
+}
+
+// Tcl's length type as ctypes declares it: c_int on Tcl 8, c_ssize_t (Tcl_Size) from Tcl 9 on.
+Ref tcl_size_type(PyObject *ctypes, PyObject *library, PyObject *tkinter) {
+    const int major = ctypes_tcl_major(ctypes, library, tkinter);
+    if (major == -1 && PyErr_Occurred())
+        return Ref();
+    return get_attr(ctypes, major >= 9 ? "c_ssize_t" : "c_int");
 }
 
 // Binds each function of `defs`, up to the closing empty entry, under its name.
@@ -1373,7 +1506,7 @@ bool bind_functions(PyObject *m, PyMethodDef *defs) {
 }
 
 bool init_module(PyObject *m) {
-    if (!S.intern())
+    if (!S.intern() || !make_records())
         return false;
     if (!bind_public_names(m, {"ReturnCodes", "TclDLL", "lib", "Tcl_Interp_p", "Tcl_WideInt",
                                "Tcl_ObjType", "Tcl_Obj", "TclError_from_interp", "GetListFromAny",
@@ -1403,23 +1536,25 @@ bool init_module(PyObject *m) {
     keep(c_void_p, void_p);
     keep(c_char_p, char_p);
 
-    if (!bind_library(m, ctypes.get()))
-        return false;
-    Ref library = get_attr(m, "TclDLL");
-    if (!library || !bind_functions(m, pointer_functions) ||
+    Ref library; // TclDLL, or None where no library exports Tcl's functions
+    if (!bind_library(m, ctypes.get(), library) || !bind_functions(m, pointer_functions) ||
         !bind(m, "Tcl_Interp_p", interp_pointer_class(), &interp_class))
         return false;
 
     Ref wide_int = get_attr(ctypes.get(), "c_longlong");
-    if (!bind(m, "Tcl_WideInt", wide_int) || !add_records(m, ctypes.get(), wide_int.get()) ||
-        !declare_functions(library.get(), ctypes.get()))
+    Ref size = wide_int ? tcl_size_type(ctypes.get(), library.get(), tkinter.get()) : wide_int;
+    if (!size || !bind(m, "Tcl_WideInt", wide_int) ||
+        !add_records(m, ctypes.get(), wide_int.get(), size.get()))
+        return false;
+    if (library.get() != Py_None && !declare_functions(library.get(), ctypes.get(), size.get()))
         return false;
 
     if (PyType_Ready(&dictionary_key_type) < 0)
         return false;
     return bind_functions(m, text_functions) &&
            bind(m, "dictionary_key",
-                Ref::borrow(reinterpret_cast<PyObject *>(&dictionary_key_type)));
+                Ref::borrow(reinterpret_cast<PyObject *>(&dictionary_key_type))) &&
+           bind(m, adopt_interp_def.ml_name, module_function(&adopt_interp_def, m));
 }
 
 PyModuleDef module_def = define_module(module_name, module_doc);

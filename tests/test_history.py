@@ -3,7 +3,9 @@ import datetime
 import logging
 import os
 import re
+import subprocess
 import sys
+import textwrap
 import time
 import tkinter
 
@@ -635,3 +637,55 @@ def test_subclass_overrides_are_honoured():
     Quiet()
     assert calls == ["enable"]
 
+
+
+def test_a_patched_logger_class_is_honoured(captured):
+    # A change of the logger's class after import, on every Python (up to 3.9 a class change
+    # leaves its version tag as it was).
+    h = History()
+    history.log.setLevel(logging.INFO)
+    h.append("quiet")
+    original = logging.Logger.isEnabledFor
+    try:
+        logging.Logger.isEnabledFor = lambda self, level: True
+        h.append("loud")
+    finally:
+        logging.Logger.isEnabledFor = original
+    h.append("quiet again")
+    assert captured == ["% loud"]
+
+
+_NO_FREE_WATCHER = """
+    import ctypes, logging
+    # Every type watcher taken before the package is imported.
+    callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(lambda type: 0)
+    add = ctypes.pythonapi.PyType_AddWatcher
+    add.argtypes, add.restype = [ctypes.c_void_p], ctypes.c_int
+    taken = 0
+    try:
+        while add(ctypes.cast(callback, ctypes.c_void_p)) >= 0:
+            taken += 1
+    except RuntimeError:
+        pass
+    from ortan.tcl import history
+    records = []
+    class Keep(logging.Handler):
+        def emit(self, record):
+            records.append(record.getMessage())
+    history.log.addHandler(Keep())
+    history.log.setLevel(logging.INFO)
+    h = history.History()
+    h.append("quiet")
+    logging.Logger.isEnabledFor = lambda self, level: True
+    h.append("loud")
+    print(taken > 0, records, [e.api for e in h.__history__])
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="type watchers come with 3.12")
+def test_without_a_free_type_watcher_every_call_checks_the_class():
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(history.__file__))))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(_NO_FREE_WATCHER)],
+                          env=dict(os.environ, PYTHONPATH=root), capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[0] == "True ['% loud'] ['quiet', 'loud']"

@@ -73,7 +73,7 @@ def test_module_globals_in_order():
         "ctypes", "tkinter", "Sequence", "Set", "unicode", "ReturnCodes", "lib", "TclDLL",
         "_ptr_add", "_ptr_sub", "_ptr_diff", "TclError_from_interp", "Tcl_Interp_p",
         "Tcl_WideInt", "Tcl_ObjType", "Tcl_Obj", "_c_char_p_from_obj", "GetListFromAny",
-        "DictionaryCompare", "dictionary_key",
+        "DictionaryCompare", "dictionary_key", "_adopt_interp",
     ]  # fmt: skip
     assert internal.ctypes is ctypes and internal.tkinter is tkinter
     assert internal.Sequence is collections.abc.Sequence and internal.Set is collections.abc.Set
@@ -107,13 +107,17 @@ def test_library_handle():
     assert internal.Tcl_WideInt is ctypes.c_longlong
 
 
+# Tcl's length type as the ctypes surface declares it: int on Tcl 8, Tcl_Size from Tcl 9 on.
+SIZE = ctypes.c_ssize_t if tkinter.TclVersion >= 9 else ctypes.c_int
+
+
 def _layout(cls):
     return [(name, getattr(cls, name).offset, getattr(cls, name).size, typ)
             for name, typ in cls._fields_]
 
 
 def test_record_layouts():
-    vp, cp, ci = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int
+    vp, cp = ctypes.c_void_p, ctypes.c_char_p
     assert issubclass(Tcl_ObjType, ctypes.Structure) and ctypes.sizeof(Tcl_ObjType) == 40
     assert _layout(Tcl_ObjType) == [
         ("name", 0, 8, cp), ("freeIntRepProc", 8, 8, vp), ("dupIntRepProc", 16, 8, vp),
@@ -123,7 +127,8 @@ def test_record_layouts():
     two = rep.s_twoPtrValue
     assert issubclass(Tcl_Obj, ctypes.Structure) and ctypes.sizeof(Tcl_Obj) == 48
     assert _layout(Tcl_Obj) == [
-        ("refCount", 0, 4, ci), ("bytes", 8, 8, cp), ("length", 16, 4, ci),
+        ("refCount", 0, ctypes.sizeof(SIZE), SIZE), ("bytes", 8, 8, cp),
+        ("length", 16, ctypes.sizeof(SIZE), SIZE),
         ("typePtr", 24, 8, ctypes.POINTER(Tcl_ObjType)), ("internalRep", 32, 16, rep),
     ]  # fmt: skip
     assert issubclass(rep, ctypes.Union) and ctypes.sizeof(rep) == 16
@@ -153,11 +158,10 @@ def test_record_reads_a_live_tcl_obj(tk):
     "name, argtypes, restype",
     [
         ("TclFindElement",
-         [Tcl_Interp_p, ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p),
-          ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_int),
-          ctypes.POINTER(ctypes.c_int)],
+         [Tcl_Interp_p, ctypes.c_char_p, SIZE, ctypes.POINTER(ctypes.c_char_p),
+          ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(SIZE), ctypes.POINTER(ctypes.c_int)],
          ctypes.c_int),
-        ("TclCopyAndCollapse", [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p], ctypes.c_int),
+        ("TclCopyAndCollapse", [SIZE, ctypes.c_char_p, ctypes.c_char_p], SIZE),
         ("Tcl_GetStringResult", [Tcl_Interp_p], ctypes.c_char_p),
         ("Tcl_ResetResult", [Tcl_Interp_p], None),
     ],
@@ -213,8 +217,7 @@ def test_library_is_the_one_tkinter_uses():
     assert TclDLL._handle == ctypes.CDLL(internal.lib, mode=os.RTLD_NOLOAD)._handle
     library = _mapped_file(_address(TclDLL.Tcl_CreateInterp))
     assert _mapped_file(_address(TclDLL.TclFindElement)) == library
-    assert internal.lib in ("libtcl8.4.so", "libtcl8.4.dylib", "libtcl8.5.so", "libtcl8.5.dylib",
-                            "libtcl8.6.so.0", "libtcl8.6.so", "libtcl8.6.dylib")
+    assert os.path.realpath(internal.lib) == library
     with open("/proc/self/maps") as maps:
         tcl_files = {os.path.realpath(line.split(maxsplit=5)[5].strip()) for line in maps
                      if "/libtcl8" in line}  # not TclX's libtclx8.4
@@ -247,19 +250,32 @@ def test_older_name_on_the_loader_path_is_not_bound(tmp_path):
     assert mapped == repr([library])
 
 
-def test_no_library_of_tkinter_is_an_import_error():
+def test_no_library_exporting_tcl_leaves_the_ctypes_surface_unavailable():
+    # As where Tcl is linked into _tkinter without exporting its functions: the C++ paths work,
+    # TclDLL refuses every use with a clear error.
     out = run_python("""
-        import _tkinter
-        _tkinter.__file__ = "/nonexistent/_tkinter.so"  # no Tcl library to match
+        import tkinter, _tkinter
+        _tkinter.__file__ = "/nonexistent/_tkinter.so"
+        from ortan.tcl import internal
+        print(internal.lib)
         try:
-            import ortan.tcl.internal
-        except ImportError as e:
+            internal.TclDLL.Tcl_GetStringResult
+        except RuntimeError as e:
+            print(e)
+        print(internal.GetListFromAny("a {b c}"), internal.DictionaryCompare("a", "B"))
+        try:
+            internal.GetListFromAny("a {b", tkinter.Tcl())
+        except tkinter.TclError as e:
             print(e)
     """)
-    assert out == (
-        "Cannot load Tcl shared library (.so or .dylib): none of the names tried "
-        "(libtcl8.4.so, libtcl8.4.dylib, libtcl8.5.so, libtcl8.5.dylib, libtcl8.6.so.0, "
-        "libtcl8.6.so, libtcl8.6.dylib) is the Tcl library that tkinter has loaded")
+    assert out.splitlines() == [
+        "None",
+        "TclDLL is not available: no loaded library exports Tcl's functions (Tcl is linked "
+        "into _tkinter without them); GetListFromAny, DictionaryCompare and "
+        "TclError_from_interp work without it",
+        "('a', 'b c') -1",
+        "unmatched open brace in list",
+    ]
 
 
 _OTHER_THREAD = """
@@ -817,6 +833,9 @@ def test_out_of_memory_is_memory_error():
         from ortan.tcl.internal import GetListFromAny, dictionary_key
         text = "é ab " * 2_000_000
         words = text.split()
+        # Binds Tcl first: that makes an interpreter, and Tcl ends the process when it cannot
+        # allocate (as in any call into Tcl).
+        GetListFromAny("x")
         resource.setrlimit(resource.RLIMIT_AS, (150_000_000,) * 2)
         for call in (lambda: GetListFromAny(text), lambda: sorted(words, key=dictionary_key)):
             try:
@@ -826,3 +845,100 @@ def test_out_of_memory_is_memory_error():
                 print("MemoryError")
     """)
     assert out.split() == ["MemoryError", "MemoryError"]
+
+
+@needs_proc_maps
+@pytest.mark.skipif(not shutil.which("patchelf"), reason="needs patchelf")
+def test_works_when_tkinters_tcl_goes_by_another_name(tmp_path):
+    # A copy of Tcl with a new file name and SONAME, and copies of _tkinter and Tk that need it
+    # by that name: nothing of the package may depend on what Tcl's library is called.
+    import _tkinter
+
+    library = _mapped_file(_address(TclDLL.Tcl_CreateInterp))
+    renamed = tmp_path / "libtclrenamed.so.7"
+    shutil.copy(library, renamed)
+    subprocess.run(["patchelf", "--set-soname", renamed.name, str(renamed)], check=True)
+    tk_library = None
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            if "/libtk8" in line:
+                tk_library = os.path.realpath(line.split(maxsplit=5)[5].strip())
+    extension = tmp_path / os.path.basename(_tkinter.__file__)
+    shutil.copy(_tkinter.__file__, extension)
+    for copy in [extension] + ([tmp_path / "libtkrenamed.so"] if tk_library else []):
+        if copy != extension:
+            shutil.copy(tk_library, copy)
+            subprocess.run(["patchelf", "--set-soname", copy.name, str(copy)], check=True)
+            subprocess.run(["patchelf", "--replace-needed", os.path.basename(tk_library),
+                            copy.name, str(extension)], check=True)
+        for needed in ("libtcl8.6.so", "libtcl8.6.so.0"):
+            subprocess.run(["patchelf", "--replace-needed", needed, renamed.name, str(copy)],
+                           check=True)
+        subprocess.run(["patchelf", "--set-rpath", str(tmp_path), str(copy)], check=True)
+    out = run_python("""
+        import sys
+        sys.path.insert(0, %r)
+        import _tkinter, tkinter
+        assert _tkinter.__file__.startswith(%r), _tkinter.__file__
+        import ortan.tcl
+        from ortan.tcl import internal
+        from ortan.tcl.namespace import TclCommand
+        tcl = ortan.tcl.Interpreter()
+        TclCommand("twice", tcl=tcl).createcommand(lambda x: int(x) * 2)
+        with open("/proc/self/maps") as maps:
+            tcls = sorted({line.split()[-1] for line in maps if "/libtcl" in line})
+        print(internal.lib, internal.GetListFromAny("a {b c} d\\\\ e"),
+              internal.DictionaryCompare("x9", "x10"), tcl.tk.eval("twice 21"), tcls, sep=" | ")
+        try:
+            internal.GetListFromAny("x {y", tkinter.Tcl())
+        except tkinter.TclError as e:
+            print(e)
+    """ % (str(tmp_path), str(tmp_path)))
+    first, error = out.splitlines()
+    lib, split, order, twice, tcls = first.split(" | ")
+    assert lib == str(renamed)
+    assert (split, order, twice) == ("('a', 'b c', 'd e')", "-1", "42")
+    assert tcls == repr([str(renamed)])
+    assert error == "unmatched open brace in list"
+
+
+# A fake interpreter record whose stub table has the given magic; every function slot points at
+# a harmless function, and Tcl_GetVersion (slot 279) reports `version`.
+_FAKE_TABLE = """
+    import ctypes
+    from ortan.tcl import internal
+    VersionFn = ctypes.CFUNCTYPE(None, *[ctypes.POINTER(ctypes.c_int)] * 4)
+    def get_version(major, minor, patch, kind):
+        major[0], minor[0], patch[0] = {version}
+    version_fn = VersionFn(get_version)
+    nothing = ctypes.CFUNCTYPE(None)(lambda: None)
+    class Table(ctypes.Structure):
+        _fields_ = [("magic", ctypes.c_int), ("hooks", ctypes.c_void_p),
+                    ("slots", ctypes.c_void_p * 700)]
+    table = Table(magic={magic})
+    for i in range(700):
+        table.slots[i] = ctypes.cast(nothing, ctypes.c_void_p)
+    table.slots[279] = ctypes.cast(version_fn, ctypes.c_void_p)
+    record = (ctypes.c_void_p * 4)(None, None, None, ctypes.addressof(table))
+    try:
+        internal._adopt_interp(ctypes.addressof(record))
+    except RuntimeError as e:
+        print(e)
+"""
+
+
+@pytest.mark.parametrize(
+    "magic, version, message",
+    [
+        (0x12345678, (8, 6, 13), "has no stub table of Tcl 8 (magic 0xFCA3BACF) or Tcl 9 "
+                                 "(0xFCA3BAD3): found 0x12345678"),
+        (-0x035C4531, (8, 5, 19), "Tcl 8.5.19 (stub table magic 0xFCA3BACF) is not supported: "
+                                  "this build binds Tcl 8.6 and 9.0"),
+        (-0x035C4531, (9, 0, 4), "Tcl 9.0.4 (stub table magic 0xFCA3BACF) is not supported"),
+        (-0x035C452D, (9, 1, 0), "Tcl 9.1.0 (stub table magic 0xFCA3BAD3) is not supported"),
+    ],
+    ids=["unknown-magic", "tcl-8.5", "tcl-9-with-tcl-8-magic", "tcl-9.1"],
+)  # fmt: skip
+def test_unknown_stub_table_is_refused_naming_what_was_found(magic, version, message):
+    out = run_python(_FAKE_TABLE.format(magic=magic, version=version))
+    assert message in out

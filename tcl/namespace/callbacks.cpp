@@ -178,8 +178,8 @@ int through_dispatcher(Frame *frame, TclInterp *interp, int objc, TclObj *const 
     const int n = objc > 0 ? objc : 1;
     TclObj *stack[16];
     TclObj **words = n <= 16 ? stack
-                             : reinterpret_cast<TclObj **>(api.Alloc(
-                                   static_cast<unsigned>(static_cast<size_t>(n) * sizeof(TclObj *))));
+                             : static_cast<TclObj **>(api.Alloc(static_cast<size_t>(n) *
+                                                                sizeof(TclObj *)));
     words[0] = frame->state->dispatcher_word;
     for (int i = 1; i < objc; ++i)
         words[i] = objv[i];
@@ -189,7 +189,7 @@ int through_dispatcher(Frame *frame, TclInterp *interp, int objc, TclObj *const 
     const int code = api.EvalObjv(interp, n, words, TCL_EVAL_INVOKE);
     current_frame = outer;
     if (words != stack)
-        api.Free(reinterpret_cast<char *>(words));
+        api.Free(words);
     return code;
 }
 
@@ -704,15 +704,16 @@ int delete_elsewhere(PyObject *command) {
     // The application object is held here, so the interpreter cannot be deleted before it is
     // preserved; the event releases it on the interpreter's thread.
     api.Preserve(interp);
-    auto *event = reinterpret_cast<DeleteEvent *>(
-        api.Alloc(static_cast<unsigned>(sizeof(DeleteEvent) + static_cast<size_t>(size))));
+    auto *event =
+        reinterpret_cast<DeleteEvent *>(api.Alloc(sizeof(DeleteEvent) + static_cast<size_t>(size)));
     event->header.proc = delete_event_proc;
     event->header.next = nullptr;
     event->interp = interp;
     event->func = wrapped.get();
     std::memcpy(event->name, utf8, static_cast<size_t>(size) + 1);
-    api.ThreadQueueEvent(owner, &event->header, TCL_QUEUE_TAIL);
-    api.ThreadAlert(owner);
+    auto *owner_thread = static_cast<TclThreadId>(owner);
+    api.ThreadQueueEvent(owner_thread, &event->header, TCL_QUEUE_TAIL);
+    api.ThreadAlert(owner_thread);
     return 1;
 }
 

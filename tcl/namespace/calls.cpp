@@ -35,7 +35,7 @@
 namespace ortan {
 namespace calls {
 
-TclApi api;
+const TclApi &api = tcl_api();
 PyObject *tcl_error;
 
 namespace {
@@ -48,6 +48,7 @@ PyObject *clear_frames;      // traceback.clear_frames
 PyTypeObject *tkapp_type;    // _tkinter.TkappType
 PyObject *tkapp_call_method; // its `call` method descriptor
 PyCFunction tkapp_call;      // the C function behind it; null when it is not the METH_VARARGS one
+ortan::ClassGuard tkapp_guard; // whether the type is unchanged since then
 
 const char *const run_name = "::__ortan__call";
 const char *const assoc_key = "ortan.tcl";
@@ -77,24 +78,25 @@ Names S;
 
 // Takes tkinter's `call` C function, to pass a word tuple to it as its argument tuple; leaves
 // tkapp_call null (calls by name) when it is not the function expected.
-void take_tkapp_call() {
+bool take_tkapp_call() {
     Ref type = import_attr("_tkinter", "TkappType");
     if (!type || !PyType_Check(type.get())) {
         PyErr_Clear();
-        return;
+        return true;
     }
+    tkapp_type = reinterpret_cast<PyTypeObject *>(Ref(type).release());
     PyObject *method = PyDict_GetItemWithError(
         reinterpret_cast<PyTypeObject *>(type.get())->tp_dict, S.call); // borrowed
     if (!method || !Py_IS_TYPE(method, &PyMethodDescr_Type)) {
         PyErr_Clear();
-        return;
+        return true;
     }
     const PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(method)->d_method;
     if ((def->ml_flags & ~METH_COEXIST) != METH_VARARGS)
-        return;
-    tkapp_type = reinterpret_cast<PyTypeObject *>(type.release());
+        return true;
     tkapp_call_method = Py_NewRef(method);
     tkapp_call = def->ml_meth;
+    return tkapp_guard.watch(tkapp_type, true);
 }
 
 // tk.call(*words). For tkinter's own interpreter object, whose type still holds its own
@@ -103,7 +105,7 @@ void take_tkapp_call() {
 Ref call_tkinter(PyObject *tk, PyObject *words) {
     if (tkapp_call && Py_TYPE(tk) == tkapp_type && PyTuple_CheckExact(words) &&
         !(PyTuple_GET_SIZE(words) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words, 0))) &&
-        _PyType_Lookup(tkapp_type, S.call) == tkapp_call_method) {
+        (tkapp_guard.unchanged() || _PyType_Lookup(tkapp_type, S.call) == tkapp_call_method)) {
         if (Py_EnterRecursiveCall(" while calling a Python object"))
             return Ref();
         Ref result = Ref::steal(tkapp_call(tk, words));
@@ -313,7 +315,7 @@ std::string outcome_words(const Outcome *outcome) {
 void outcome_text(TclObj *obj) {
     auto *head = reinterpret_cast<TclObjHead *>(obj);
     const std::string words = outcome_words(static_cast<Outcome *>(head->ptr1));
-    char *bytes = api.Alloc(static_cast<unsigned>(words.size() + 1));
+    auto *bytes = static_cast<char *>(api.Alloc(words.size() + 1));
     std::memcpy(bytes, words.c_str(), words.size() + 1);
     head->refCount_and_bytes[1] = reinterpret_cast<ptrdiff_t>(bytes);
     head->length = static_cast<ptrdiff_t>(words.size());
@@ -454,7 +456,7 @@ InterpState *state_on_owner(TclInterp *interp) {
         state_ref(state);
     }
     // The wiring evaluates Tcl; the interpreter's result and error state stay as they were.
-    void *saved = api.SaveInterpState(interp, TCL_OK);
+    TclInterpStateRec *saved = api.SaveInterpState(interp, TCL_OK);
     callbacks::wire_state(state);
     api.RestoreInterpState(interp, saved);
     own(state);
@@ -816,11 +818,10 @@ Ref call(PyObject *tk, PyObject *words, CallResult wanted, CallFailure *failure)
 }
 
 bool init(PyObject *module) {
-    const char *lib_name = nullptr;
-    void *handle = nullptr;
-    if (!bind_tkinter_tcl(lib_name, handle, api) || !S.intern())
+    if (!S.intern())
         return false;
-    take_tkapp_call();
+    if (!take_tkapp_call())
+        return false;
     if (!(tcl_error = import_attr("tkinter", "TclError").release()) ||
         !(tcl_obj_type = import_attr("_tkinter", "Tcl_Obj").release()) ||
         !(clear_frames = import_attr("traceback", "clear_frames").release()))

@@ -41,11 +41,11 @@ struct InterpState {
     PyObject *root = nullptr; // a weak reference to the Tk root that reports background errors
 };
 
-// The Tcl functions, bound once by init.
-extern TclApi api;
+// The Tcl functions, bound by the first interpreter met (interp_of binds them).
+extern const TclApi &api;
 extern PyObject *tcl_error; // tkinter.TclError
 
-// Binds the Tcl library, exports the calls capsule as `_calls`. False with an exception set.
+// Imports what the calls need, exports them as the capsule `_calls`. False with an exception set.
 bool init(PyObject *module);
 
 // This thread's state for the interpreter, made (with its commands) on first use; null with

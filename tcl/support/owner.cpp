@@ -57,10 +57,14 @@ TclInterp *interp_of(PyObject *tkapp) {
     Ref address = call_method(tkapp, interpaddr);
     if (!address)
         return nullptr;
-    void *interp = PyLong_AsVoidPtr(address.get());
-    if (!interp && !PyErr_Occurred())
-        PyErr_SetString(PyExc_RuntimeError, "the tkinter interpreter has no Tcl interpreter");
-    return static_cast<TclInterp *>(interp);
+    auto *interp = static_cast<TclInterp *>(PyLong_AsVoidPtr(address.get()));
+    if (!interp) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "the tkinter interpreter has no Tcl interpreter");
+        return nullptr;
+    }
+    // The first interpreter met binds this module's Tcl functions.
+    return bind_from_interp(interp) ? interp : nullptr;
 }
 
 int owns_interp(PyObject *tkapp) {

@@ -5,8 +5,9 @@
 
 namespace ortan {
 
-// The Tcl interpreter of a _tkinter application object, as tkapp.interpaddr() gives it. Null
-// with an exception set.
+// The Tcl interpreter of a _tkinter application object, as tkapp.interpaddr() gives it, with
+// this module's Tcl functions bound (the first interpreter met binds them). Null with an
+// exception set.
 TclInterp *interp_of(PyObject *tkapp);
 
 // Whether the calling thread owns `tkapp`'s interpreter: 1 yes, 0 no, -1 with an exception

@@ -56,42 +56,18 @@ Ref call_method_long(PyObject *obj, PyObject *name, std::initializer_list<PyObje
 }
 
 int get_optional_attr(PyObject *obj, PyObject *name, Ref &out) {
-#if PY_VERSION_HEX >= 0x030D0000
     PyObject *value = nullptr;
     int found = PyObject_GetOptionalAttr(obj, name, &value);
-#else
-    PyObject *value = nullptr;
-    int found = _PyObject_LookupAttr(obj, name, &value);
-#endif
     out = Ref::steal(value);
     return found;
 }
 
-Ref fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
+Ref fetch_exception() { return Ref::steal(PyErr_GetRaisedException()); }
 
 void restore_exception(Ref exc) {
     if (!exc)
         return;
-#if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc.release());
-#else
-    PyObject *value = exc.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value))), value,
-                  PyException_GetTraceback(value));
-#endif
 }
 
 void raise_with_context(Ref error, Ref context) {

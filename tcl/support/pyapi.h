@@ -69,15 +69,10 @@ inline bool is_weak_proxy(PyObject *obj) { return PyWeakref_CheckProxy(obj); }
 inline Ref unproxied(PyObject *obj) {
     if (!is_weak_proxy(obj))
         return Ref::borrow(obj);
-#if PY_VERSION_HEX >= 0x030D0000
     PyObject *referent = nullptr;
     if (PyWeakref_GetRef(obj, &referent) < 0)
         return Ref();
     Ref alive = Ref::steal(referent);
-#else
-    PyObject *referent = PyWeakref_GET_OBJECT(obj); // borrowed; None once it is gone
-    Ref alive = referent == Py_None ? Ref() : Ref::borrow(referent);
-#endif
     if (!alive)
         PyErr_SetString(PyExc_ReferenceError, dead_host_message);
     return alive;

@@ -21,15 +21,15 @@ bool find_slot(Slot &slot, PyObject *cls, PyObject *name) {
             PyErr_Format(PyExc_TypeError, "%s has no slot %R", type->tp_name, name);
         return false;
     }
-    // A lookup gives the class a valid version if it has none yet.
     if (_PyType_Lookup(type, name) != member) {
         PyErr_Format(PyExc_TypeError, "%s.%U is not its slot", type->tp_name, name);
         return false;
     }
-    slot = {name, type, Py_NewRef(member),
-            reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset,
-            type->tp_version_tag ? type->tp_version_tag : ~0u};
-    return true;
+    slot.name = name;
+    slot.cls = type;
+    slot.member = Py_NewRef(member);
+    slot.offset = reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset;
+    return slot.guard.watch(type, true);
 }
 
 } // namespace ortan

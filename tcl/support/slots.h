@@ -2,6 +2,7 @@
 // every call.
 #pragma once
 
+#include "class_guard.h"
 #include "pyapi.h"
 
 #include <structmember.h>
@@ -18,15 +19,14 @@ struct Slot {
     PyObject *member;  // its member descriptor
     Py_ssize_t offset; // where the reference lives in an instance
 
-    unsigned int version; // the class's type version when the slot was found
+    ClassGuard guard; // whether the class is unchanged since the slot was found
 
     // Where the reference lives in `obj`, or null when `obj` must be read the ordinary way.
     PyObject **at(PyObject *obj) const {
         if (Py_TYPE(obj) != cls)
             return nullptr;
-        // Unchanged since import (the version changes with every change of the class or its
-        // bases), or else still finding this descriptor.
-        if (cls->tp_version_tag != version && _PyType_Lookup(cls, name) != member)
+        // Unchanged since import, or else still finding this descriptor.
+        if (!guard.unchanged() && _PyType_Lookup(cls, name) != member)
             return nullptr;
         return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
     }

@@ -5,9 +5,10 @@
 // the C API wrappers for imports, attribute access, calls, weak references and exceptions
 // (pyapi.h); the method descriptor and the class builder (classes.h); argument parsing (args.h);
 // module init and interning, with the interned-name table (module.h, names.h); text scanning and
-// building (text.h); the Tcl library handle (tcl_library.h); the owner thread of an interpreter
-// (owner.h); the calls that the modules send through tkinter, with the causes of their errors
-// (calls_api.h).
+// building (text.h); the one check that a class is unchanged since import (class_guard.h); the
+// Tcl library and its stub tables (tcl_library.h, tcl_stubs.h); the owner thread of an
+// interpreter (owner.h); the calls that the modules send through tkinter, with the causes of
+// their errors (calls_api.h); what only the operating system can tell (platform.h).
 //
 // What does not: anything only one module uses. A helper moves here when a second module needs
 // it, and leaves the module then; it is not a framework.
@@ -15,10 +16,12 @@
 
 #include "args.h"
 #include "buffer.h"
+#include "class_guard.h"
 #include "classes.h"
 #include "module.h"
 #include "names.h"
 #include "owner.h"
+#include "platform.h"
 #include "pyapi.h"
 #include "recursion.h"
 #include "ref.h"

@@ -1,135 +1,177 @@
-// The Tcl library that tkinter loaded: its functions, and whose thread an interpreter is.
+// The Tcl library that runs an interpreter: its functions, and whose thread an interpreter is.
 #include "tcl_library.h"
 #include "pyapi.h"
 
-#include <dlfcn.h>
-
-#include <cstddef>
+#include <cstdio>
 #include <cstring>
-#include <new>
-#include <string>
 
 namespace ortan {
 
 namespace {
 
-// The file names the Tcl library goes by, oldest first.
-constexpr const char *library_names[] = {
-    "libtcl8.4.so",   "libtcl8.4.dylib", "libtcl8.5.so",    "libtcl8.5.dylib",
-    "libtcl8.6.so.0", "libtcl8.6.so",    "libtcl8.6.dylib",
+// This module's binding (each extension module has its own copy of this file's state).
+TclApi module_api;
+
+using AnyFunction = void (*)();
+
+// The function slots that follow a stub table's header.
+const AnyFunction *slots_of(const stubs::Header *table) {
+    return reinterpret_cast<const AnyFunction *>(table + 1);
+}
+
+// Reads slot `slot` of `slots` into `member`; false when the slot is empty.
+template <class Fn> bool take(const AnyFunction *slots, int slot, Fn &member) {
+    member = reinterpret_cast<Fn>(slots[slot]);
+    return member != nullptr;
+}
+
+#define ORTAN_TAKE_SLOT(member, field, slot, result, params)                                       \
+    if (!take(slots, slot, out.member))                                                            \
+        return #field;
+
+// Each fills the functions of one group from its table; null when done, else the name of the
+// first empty slot.
+const char *fill_common(const AnyFunction *slots, stubs::Common &out) {
+    ORTAN_TCL_COMMON_SLOTS(ORTAN_TAKE_SLOT)
+    return nullptr;
+}
+const char *fill_tcl8(const AnyFunction *slots, const AnyFunction *internal, stubs::Tcl8 &out) {
+    ORTAN_TCL8_SLOTS(ORTAN_TAKE_SLOT)
+    slots = internal;
+    ORTAN_TCL8_INTERNAL_SLOTS(ORTAN_TAKE_SLOT)
+    return nullptr;
+}
+const char *fill_tcl9(const AnyFunction *slots, const AnyFunction *internal, stubs::Tcl9 &out) {
+    ORTAN_TCL9_SLOTS(ORTAN_TAKE_SLOT)
+    slots = internal;
+    ORTAN_TCL9_INTERNAL_SLOTS(ORTAN_TAKE_SLOT)
+    return nullptr;
+}
+
+#undef ORTAN_TAKE_SLOT
+
+// A magic number as 0xFCA3BACF (PyErr_Format has no zero-padded upper-case hex).
+struct Hex {
+    char text[12];
+    explicit Hex(int value) {
+        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    }
 };
 
-// The address of Tcl_CreateInterp as _tkinter resolves it: through _tkinter's own handle, so
-// the lookup follows its dependencies to the Tcl library it is linked with. Null (with no
-// exception) when _tkinter has no file of its own or does not reach Tcl that way.
-void *tkinter_create_interp() {
-    Ref tkinter = import_module("_tkinter");
-    if (!tkinter)
-        return nullptr;
-    Ref file = get_attr(tkinter.get(), "__file__");
-    const char *path = file && PyUnicode_Check(file.get()) ? PyUnicode_AsUTF8(file.get()) : nullptr;
-    PyErr_Clear();
-    void *handle = path ? dlopen(path, RTLD_LAZY | RTLD_NOLOAD) : dlopen(nullptr, RTLD_LAZY);
-    if (!handle)
-        return nullptr;
-    void *symbol = dlsym(handle, "Tcl_CreateInterp");
-    dlclose(handle);
-    return symbol;
-}
+bool known_magic(int magic) { return magic == stubs::magic_tcl8 || magic == stubs::magic_tcl9; }
 
-template <class Fn> bool resolve(void *handle, const char *symbol, Fn &slot, std::string &missing) {
-    slot = reinterpret_cast<Fn>(dlsym(handle, symbol));
-    if (!slot)
-        missing += missing.empty() ? symbol : std::string(", ") + symbol;
-    return slot != nullptr;
-}
-
-bool resolve_api(void *handle, TclApi &api, std::string &missing) {
-    resolve(handle, "TclFindElement", api.FindElement, missing);
-    resolve(handle, "TclCopyAndCollapse", api.CopyAndCollapse, missing);
-    resolve(handle, "Tcl_GetStringResult", api.GetStringResult, missing);
-    resolve(handle, "Tcl_ResetResult", api.ResetResult, missing);
-    resolve(handle, "Tcl_GetCurrentThread", api.GetCurrentThread, missing);
-    resolve(handle, "Tcl_CreateObjCommand", api.CreateObjCommand, missing);
-    resolve(handle, "Tcl_DeleteCommand", api.DeleteCommand, missing);
-    resolve(handle, "Tcl_NewStringObj", api.NewStringObj, missing);
-    resolve(handle, "Tcl_NewListObj", api.NewListObj, missing);
-    resolve(handle, "Tcl_SetObjResult", api.SetObjResult, missing);
-    resolve(handle, "Tcl_GetObjResult", api.GetObjResult, missing);
-    resolve(handle, "Tcl_GetStringFromObj", api.GetStringFromObj, missing);
-    resolve(handle, "Tcl_SetObjErrorCode", api.SetObjErrorCode, missing);
-    resolve(handle, "Tcl_AppendObjToErrorInfo", api.AppendObjToErrorInfo, missing);
-    resolve(handle, "Tcl_EvalObjv", api.EvalObjv, missing);
-    resolve(handle, "Tcl_EvalEx", api.EvalEx, missing);
-    resolve(handle, "Tcl_DbIncrRefCount", api.IncrRefCount, missing);
-    resolve(handle, "Tcl_DbDecrRefCount", api.DecrRefCount, missing);
-    resolve(handle, "Tcl_InterpDeleted", api.InterpDeleted, missing);
-    resolve(handle, "Tcl_Preserve", api.Preserve, missing);
-    resolve(handle, "Tcl_Release", api.Release, missing);
-    resolve(handle, "Tcl_Alloc", api.Alloc, missing);
-    resolve(handle, "Tcl_Free", api.Free, missing);
-    resolve(handle, "Tcl_ThreadQueueEvent", api.ThreadQueueEvent, missing);
-    resolve(handle, "Tcl_ThreadAlert", api.ThreadAlert, missing);
-    resolve(handle, "Tcl_GetAssocData", api.GetAssocData, missing);
-    resolve(handle, "Tcl_SetAssocData", api.SetAssocData, missing);
-    resolve(handle, "Tcl_FindCommand", api.FindCommand, missing);
-    resolve(handle, "Tcl_GetCommandInfo", api.GetCommandInfo, missing);
-    resolve(handle, "Tcl_GetCommandInfoFromToken", api.GetCommandInfoFromToken, missing);
-    resolve(handle, "Tcl_SetReturnOptions", api.SetReturnOptions, missing);
-    resolve(handle, "Tcl_DictObjGet", api.DictObjGet, missing);
-    resolve(handle, "Tcl_ListObjGetElements", api.ListObjGetElements, missing);
-    resolve(handle, "Tcl_GetReturnOptions", api.GetReturnOptions, missing);
-    resolve(handle, "Tcl_SaveInterpState", api.SaveInterpState, missing);
-    resolve(handle, "Tcl_RestoreInterpState", api.RestoreInterpState, missing);
-    resolve(handle, "Tcl_InvalidateStringRep", api.InvalidateStringRep, missing);
-    return missing.empty();
-}
-
-std::string names_tried() {
-    std::string names;
-    for (const char *name : library_names)
-        names += names.empty() ? name : std::string(", ") + name;
-    return names;
+// The major version that a magic number tells (on 32-bit platforms both majors have the same
+// magic: 0 then).
+int major_of_magic(int magic) {
+    if (stubs::magic_tcl8 == stubs::magic_tcl9)
+        return 0;
+    return magic == stubs::magic_tcl9 ? 9 : 8;
 }
 
 } // namespace
 
-bool bind_tkinter_tcl(const char *&name, void *&handle, TclApi &api) {
-    // C++ strings may throw; the caller sees MemoryError instead.
-    try {
-        void *wanted = tkinter_create_interp();
-        if (PyErr_Occurred())
-            return false;
-        for (const char *candidate : library_names) {
-            // RTLD_NOLOAD: only a library that is already in the process, never a second Tcl.
-            void *loaded = dlopen(candidate, RTLD_LAZY | RTLD_NOLOAD);
-            if (!loaded)
-                continue;
-            if (!wanted || dlsym(loaded, "Tcl_CreateInterp") != wanted) {
-                dlclose(loaded);
-                continue;
-            }
-            std::string missing;
-            if (!resolve_api(loaded, api, missing)) {
-                dlclose(loaded);
-                PyErr_Format(PyExc_ImportError,
-                             "Cannot load Tcl shared library (.so or .dylib): %s lacks %s",
-                             candidate, missing.c_str());
-                return false;
-            }
-            name = candidate;
-            handle = loaded;
-            return true;
-        }
-        PyErr_Format(PyExc_ImportError,
-                     "Cannot load Tcl shared library (.so or .dylib): none of the names tried "
-                     "(%s) is the Tcl library that tkinter has loaded",
-                     names_tried().c_str());
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
+// Fills `api` from the stub table `table` (its magic already known to be Tcl's). False with
+// RuntimeError set.
+bool fill_api(const stubs::Header *table, TclApi &api) {
+    const char *empty = fill_common(slots_of(table), api);
+    if (empty) {
+        PyErr_Format(PyExc_RuntimeError, "the Tcl stub table at %p has no %s",
+                     static_cast<const void *>(table), empty);
+        return false;
     }
-    return false;
+    int major = 0, minor = 0, patch = 0, type = 0;
+    api.GetVersion(&major, &minor, &patch, &type);
+    const int told = major_of_magic(table->magic);
+    if (!((major == 8 && minor == 6) || (major == 9 && minor == 0)) || (told && told != major)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Tcl %d.%d.%d (stub table magic %s) is not supported: this build binds "
+                     "Tcl 8.6 and 9.0",
+                     major, minor, patch, Hex(table->magic).text);
+        return false;
+    }
+    const auto *hooks = static_cast<const stubs::Hooks *>(table->hooks);
+    const stubs::Header *internal = hooks ? hooks->internal : nullptr;
+    if (!internal || internal->magic != table->magic) {
+        PyErr_Format(PyExc_RuntimeError, "the stub table of Tcl %d.%d.%d has no internal table",
+                     major, minor, patch);
+        return false;
+    }
+    empty = major == 9 ? fill_tcl9(slots_of(table), slots_of(internal), api.t9_)
+                       : fill_tcl8(slots_of(table), slots_of(internal), api.t8_);
+    if (empty) {
+        PyErr_Format(PyExc_RuntimeError, "the stub table of Tcl %d.%d.%d has no %s", major, minor,
+                     patch, empty);
+        return false;
+    }
+    api.major = major;
+    api.minor = minor;
+    api.patch = patch;
+    api.table = table;
+    return true;
 }
+
+const TclApi *bind_from_interp(TclInterp *interp) {
+    if (!interp)
+        return bound_tcl_api();
+    const stubs::Header *table = stub_table_of(interp);
+    if (module_api.bound() && table == module_api.table)
+        return &module_api;
+    if (!table || !known_magic(table->magic)) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "the Tcl interpreter at %p has no stub table of Tcl 8 (magic %s) or Tcl 9 "
+                     "(%s): found %s",
+                     static_cast<void *>(interp), Hex(stubs::magic_tcl8).text,
+                     Hex(stubs::magic_tcl9).text, table ? Hex(table->magic).text : "no table");
+        return nullptr;
+    }
+    if (module_api.bound()) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "the Tcl interpreter at %p runs another Tcl library than the one bound "
+                     "first (Tcl %d.%d.%d): one process, one Tcl",
+                     static_cast<void *>(interp), module_api.major, module_api.minor,
+                     module_api.patch);
+        return nullptr;
+    }
+    TclApi api;
+    if (!fill_api(table, api))
+        return nullptr;
+    module_api = api;
+    return &module_api;
+}
+
+const TclApi *bound_tcl_api() {
+    if (module_api.bound())
+        return &module_api;
+    // _tkinter.create(screenName, baseName, className, interactive, wantobjects, wantTk, sync,
+    // use): a bare interpreter, without Tk and without the profile scripts that tkinter.Tcl()
+    // runs. Only its stub table is wanted; the table stays when the interpreter is deleted.
+    Ref create = import_attr("_tkinter", "create");
+    Ref app = create ? Ref::steal(PyObject_CallFunction(create.get(), "OssiiiiO", Py_None, "ortan",
+                                                        "Tcl", 0, 1, 0, 0, Py_None))
+                     : create;
+    Ref address = app ? Ref::steal(PyObject_CallMethod(app.get(), "interpaddr", nullptr)) : app;
+    void *interp = address ? PyLong_AsVoidPtr(address.get()) : nullptr;
+    if (!interp) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, "_tkinter made no Tcl interpreter");
+        return nullptr;
+    }
+    return bind_from_interp(static_cast<TclInterp *>(interp));
+}
+
+const char *string_result_of(TclInterp *interp) {
+    const stubs::Header *table = interp ? stub_table_of(interp) : nullptr;
+    stubs::Common common;
+    if (!table || !known_magic(table->magic) || fill_common(slots_of(table), common))
+        return nullptr;
+    return common.GetString(common.GetObjResult(interp));
+}
+
+const TclApi &tcl_api() { return module_api; }
+
+namespace {
+
+} // namespace
 
 Ref tkapp_of(PyObject *obj) {
     if (std::strcmp(Py_TYPE(obj)->tp_name, "_tkinter.tkapp") == 0)

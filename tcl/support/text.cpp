@@ -1,11 +1,9 @@
-// The TextWriter shim over CPython's str writer.
+// TextWriter over CPython's str writer, and the option words of keywords.
 #include "text.h"
 
 #include <cstring>
 
 namespace ortan {
-
-#if PY_VERSION_HEX >= 0x030E0000
 
 TextWriter::TextWriter(Py_ssize_t size_hint) : writer_(PyUnicodeWriter_Create(size_hint)) {
     ok_ = writer_ != nullptr;
@@ -31,37 +29,6 @@ Ref TextWriter::finish() {
     open_ = false;
     return writer_ ? Ref::steal(PyUnicodeWriter_Finish(writer_)) : Ref();
 }
-
-#else
-
-TextWriter::TextWriter(Py_ssize_t size_hint) {
-    _PyUnicodeWriter_Init(&writer_);
-    writer_.overallocate = 1;
-    if (size_hint > 0)
-        ok_ = _PyUnicodeWriter_Prepare(&writer_, size_hint, 127) == 0;
-}
-TextWriter::~TextWriter() {
-    if (open_)
-        _PyUnicodeWriter_Dealloc(&writer_);
-}
-bool TextWriter::put(Py_UCS4 ch) { return _PyUnicodeWriter_WriteChar(&writer_, ch) == 0; }
-bool TextWriter::put_ascii(const char *ascii, Py_ssize_t len) {
-    return _PyUnicodeWriter_WriteASCIIString(&writer_, ascii, len) == 0;
-}
-bool TextWriter::put_text(PyObject *str) {
-    return _PyUnicodeWriter_WriteSubstring(&writer_, str, 0, PyUnicode_GET_LENGTH(str)) == 0;
-}
-bool TextWriter::put_range(PyObject *str, Py_ssize_t start, Py_ssize_t end) {
-    if (start >= end)
-        return true;
-    return _PyUnicodeWriter_WriteSubstring(&writer_, str, start, end) == 0;
-}
-Ref TextWriter::finish() {
-    open_ = false;
-    return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
-}
-
-#endif
 
 } // namespace ortan
 

@@ -7,14 +7,7 @@ namespace ortan {
 
 // Whether the str's buffer can be read by kind: PyUnicode_READY for the legacy strings that
 // exist before 3.12 (a no-op there after). False with an exception set when it fails.
-inline bool text_ready(PyObject *str) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_READY(str) == 0;
-#else
-    (void)str;
-    return true;
-#endif
-}
+inline bool text_ready(PyObject *str) { return PyUnicode_READY(str) == 0; }
 
 // Calls f(data, length) with the str's buffer typed by its kind (Py_UCS1, Py_UCS2 or Py_UCS4),
 // so one template scans all three without copying. The str must be ready (text_ready).
@@ -31,8 +24,8 @@ template <class F> decltype(auto) visit_text(PyObject *str, F &&f) {
     }
 }
 
-// Builds a str piece by piece. One shim over CPython's writer: the private _PyUnicodeWriter
-// up to 3.13, the public PyUnicodeWriter from 3.14 on. Every write returns false with an
+// Builds a str piece by piece, on CPython's public writer (PyUnicodeWriter; compat.h gives it
+// to Pythons before 3.14). Every write returns false with an
 // exception set on failure; finish() returns the text (or null) and may be called once.
 class TextWriter {
   public:
@@ -49,11 +42,7 @@ class TextWriter {
     Ref finish();
 
   private:
-#if PY_VERSION_HEX >= 0x030E0000
     PyUnicodeWriter *writer_ = nullptr;
-#else
-    _PyUnicodeWriter writer_;
-#endif
     bool ok_ = true;
     bool open_ = true;
 };

@@ -32,7 +32,9 @@ class ReturnCodes:
     TCL_BREAK: int
     TCL_CONTINUE: int
 
-lib: str
+# The path of the library that holds Tcl's functions; None where no loaded library exports them
+# (TclDLL then raises RuntimeError on every use).
+lib: Union[str, None]
 TclDLL: ctypes.CDLL
 
 def _ptr_add(ptr: _P, count: int) -> _P: ...
