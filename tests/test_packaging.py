@@ -58,7 +58,7 @@ def test_star_import_takes_the_public_names_only(name):
 
 def test_underscored_helpers_stay_importable():
     from ortan.tcl.internal import _c_char_p_from_obj, _ptr_add  # noqa: F401
-    from ortan.tcl.namespace import _callback_error  # noqa: F401
+    from ortan.tcl.namespace import _calls  # noqa: F401
     from ortan.tcl.scribe import _scribe_from_sequence, _Tcl_ScanElement  # noqa: F401
 
 

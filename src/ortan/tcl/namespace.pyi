@@ -27,7 +27,8 @@ __all__ = (
     "TempTclNamespace",
 )
 
-def _callback_error(errorcode: object, /) -> BaseException | None: ...
+# The calls every module of the package sends through tkinter (a capsule for the C++ modules).
+_calls: object
 
 class TclVariable:
     _TclVariable__marker: ClassVar[object]
