@@ -66,6 +66,7 @@ namespace {
     X(enable, "enable")                                                                            \
     X(str, "__str__")                                                                              \
     X(space, " ")                                                                                  \
+    X(name_separator, ", ")                                                                        \
     X(stamp_format, "%Y-%m-%dT%H:%M:%S.%f")                                                        \
     X(get_time, "get_time")                                                                        \
     X(timestamp_ns, "_timestamp_ns")                                                               \
@@ -333,13 +334,38 @@ Ref join_words(PyObject *words) {
     return out.finish();
 }
 
+// The names in `names` (an iterable), as their str() joined by ", ": the text that an error
+// message lists them with. Empty text when there are none.
+Ref listed_names(PyObject *names) {
+    Ref iter = Ref::steal(PyObject_GetIter(names));
+    Ref texts = iter ? Ref::steal(PyList_New(0)) : Ref();
+    if (!texts)
+        return texts;
+    while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref name_text = Ref::steal(PyObject_Str(name.get()));
+        if (!name_text || PyList_Append(texts.get(), name_text.get()) < 0)
+            return Ref();
+    }
+    return PyErr_Occurred() ? Ref() : Ref::steal(PyUnicode_Join(S.name_separator, texts.get()));
+}
+
+// " (<label>: a, b)" naming the markers of `names`, or `none` when there are none.
+Ref names_suffix(PyObject *names, const char *label, const char *none) {
+    Ref listed = listed_names(names);
+    if (!listed)
+        return listed;
+    if (PyUnicode_GET_LENGTH(listed.get()) == 0)
+        return Ref::steal(PyUnicode_FromFormat(" (%s)", none));
+    return Ref::steal(PyUnicode_FromFormat(" (%s: %U)", label, listed.get()));
+}
+
 Ref hex_id(PyObject *obj) {
     Ref address = Ref::steal(PyLong_FromVoidPtr(obj));
     return address ? Ref::steal(PyNumber_ToBase(address.get(), 16)) : address;
 }
 
-// The marker's deque, or Exception('No such marker: <marker>') raised while handling the
-// lookup's KeyError (so that error is its context).
+// The marker's deque, or Exception('No such marker: <marker> (markers: a, b)') raised while
+// handling the lookup's KeyError (so that error is its context).
 Ref marker_entries(PyObject *self, PyObject *marker) {
     Ref markers = get_attr(self, S.markers);
     if (!markers)
@@ -348,7 +374,10 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
     if (entries || !PyErr_ExceptionMatches(PyExc_KeyError))
         return entries;
     Ref key_error = fetch_exception();
-    Ref message = Ref::steal(PyUnicode_FromFormat("No such marker: %S", marker));
+    Ref known = names_suffix(markers.get(), "markers", "no markers");
+    Ref message =
+        known ? Ref::steal(PyUnicode_FromFormat("No such marker: %S%U", marker, known.get()))
+              : known;
     Ref error = message ? call(PyExc_Exception, {message.get()}) : Ref();
     if (!error)
         return error;
@@ -671,9 +700,18 @@ PyObject *History_end_marker(PyObject *const *args, Py_ssize_t nargs, PyObject *
         return nullptr;
     PyObject *self = args[0];
     Ref active = get_attr(self, S.active);
-    if (!active || !call_method(active.get(), S.remove, {marker}))
+    if (!active)
         return nullptr;
-    Py_RETURN_NONE;
+    if (call_method(active.get(), S.remove, {marker}))
+        Py_RETURN_NONE;
+    // The list's own ValueError names neither the marker nor those that are active.
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        Ref actives = names_suffix(active.get(), "active", "no marker is active");
+        if (actives)
+            PyErr_Format(PyExc_ValueError, "marker %R is not active%U", marker, actives.get());
+    }
+    return nullptr;
 }
 
 // The entries of `entries` whose api text matches `regex` anywhere.

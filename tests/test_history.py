@@ -339,7 +339,7 @@ def test_filter_by_marker():
 
 
 def test_filter_missing_marker():
-    with pytest.raises(Exception, match="^No such marker: missing$") as info:
+    with pytest.raises(Exception, match=r"^No such marker: missing \(no markers\)$") as info:
         History().filter(marker="missing")
     assert type(info.value) is Exception
     assert isinstance(info.value.__context__, KeyError)
@@ -350,7 +350,7 @@ def test_filter_missing_marker_while_handling_another_error():
     try:
         raise outer
     except ValueError:
-        with pytest.raises(Exception, match="^No such marker: missing$") as info:
+        with pytest.raises(Exception, match=r"^No such marker: missing \(no markers\)$") as info:
             History().filter(marker="missing")
     assert isinstance(info.value.__context__, KeyError)
     assert info.value.__context__.__context__ is outer
@@ -407,6 +407,33 @@ def test_nested_markers_share_entries():
 def test_end_marker_that_is_not_active():
     with pytest.raises(ValueError):
         History().end_marker("never")
+
+
+@pytest.mark.parametrize(
+    "started, ended, call, error, message",
+    [
+        (["a", "b"], [], lambda h: h.filter("nosuch"), Exception,
+         "No such marker: nosuch (markers: a, b)"),
+        (["a", "b"], ["b"], lambda h: h.filter(marker=("x", 1)), Exception,
+         "No such marker: ('x', 1) (markers: a, b)"),
+        (["a", "b"], ["b"], lambda h: h.end_marker("never"), ValueError,
+         "marker 'never' is not active (active: a)"),
+        (["a"], ["a"], lambda h: h.end_marker("a"), ValueError,
+         "marker 'a' is not active (no marker is active)"),
+        ([1, "b"], [], lambda h: h.end_marker(2), ValueError,
+         "marker 2 is not active (active: 1, b)"),
+    ],
+    ids=["filter", "filter-tuple", "end", "end-none-active", "end-not-text"],
+)
+def test_marker_errors_name_the_markers(started, ended, call, error, message):
+    h = History()
+    for name in started:
+        h.start_marker(name)
+    for name in ended:
+        h.end_marker(name)
+    with pytest.raises(error) as info:
+        call(h)
+    assert type(info.value) is error and str(info.value) == message
 
 
 # --- clear -------------------------------------------------------------------------------------
