@@ -214,6 +214,28 @@ def test_cast_result(host, command, args, cast):
     assert getattr(host.hop, command)(*args, cast_=False) == str(cast)
 
 
+@pytest.mark.parametrize(
+    "script, expected",
+    [
+        ("list [dict create] x", ("", "x")),
+        ("list a [list [dict create k v] b]", ("a", ("k v", "b"))),
+        ("list [dict create 010 1.10] 1.10", ("010 1.10", "1.10")),
+    ],
+    ids=["empty-dict", "nested", "text-kept"],
+)
+def test_cast_list_result_holds_no_tcl_object(host, script, expected):
+    host.tk.eval("set ::d [%s]" % script)
+    raw = host.tk.call("set", "::d")
+    assert isinstance(raw, tuple)
+    result = host.hop.set("::d")
+    assert result == expected
+
+    def elements(value):
+        return [x for item in value for x in (elements(item) if isinstance(item, tuple) else [item])]
+
+    assert all(type(item) in (str, int, float) for item in elements(result))
+
+
 # --- paths and attributes ----------------------------------------------------------------------
 
 
