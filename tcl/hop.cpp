@@ -462,17 +462,30 @@ void note_failure(PyObject *entry, double seconds) {
     ortan::restore_exception(std::move(caught));
 }
 
+// Whether `obj` has an attribute `name` of its own, in its instance dict (which wins over a
+// method of its class): 1, 0, or -1 with an exception set.
+int has_own_attr(PyObject *obj, PyObject *name) {
+    Ref own = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!own) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear(); // no instance dict
+        return 0;
+    }
+    if (PyDict_GET_SIZE(own.get()) == 0)
+        return 0;
+    return PyDict_GetItemWithError(own.get(), name) ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+
 // history.append(words). Where the history's `append` is History's own, History._record does
 // the same and hands back the Entry made (null while recording is off), in `entry`, so that
 // the call's outcome can be added to it; any other append is called as it is.
 bool record_call(PyObject *history, PyObject *words, Ref &entry) {
     if (_PyType_Lookup(Py_TYPE(history), S.append) == stock_append) {
-        // An `append` of the instance's own wins over the class's.
-        Ref own = Ref::steal(PyObject_GenericGetDict(history, nullptr));
-        PyObject *shadow = own ? PyDict_GetItemWithError(own.get(), S.append) : nullptr;
-        if (!shadow && PyErr_Occurred())
+        const int shadowed = has_own_attr(history, S.append);
+        if (shadowed < 0)
             return false;
-        if (!shadow) {
+        if (!shadowed) {
             PyObject *call_args[] = {history, words};
             entry = Ref::steal(PyObject_Vectorcall(stock_record, call_args, 2, nullptr));
             if (!entry)
