@@ -831,3 +831,38 @@ def test_round_trip_through_tclx(tclx, n):
     back = Nestmap.from_tcl(tclx.tk.call("set", "kl"))
     assert untag(back) == untag(n)
     assert untag(Nestmap.from_tcl(scribe(n))) == untag(n)
+
+
+# Keyed-list-like text: pairs of short keys (dots, braces, repeats) and values that are words,
+# more pairs, or damaged text.
+RAW_KEYS = st.sampled_from(["a", "b", "a.b", "a.", ".a", "", "k k", "{"])
+RAW_VALUES = st.recursive(
+    st.sampled_from(["", "x", "x y", "{", "a b c"]),
+    lambda inner: st.lists(st.tuples(RAW_KEYS, inner), max_size=3).map(scribe),
+    max_leaves=8,
+)
+
+
+@given(st.lists(st.tuples(RAW_KEYS, RAW_VALUES), max_size=4).map(scribe))
+def test_from_tcl_reads_back_what_it_writes_and_drops_nothing(text):
+    try:
+        n = Nestmap.from_tcl(text)
+    except ValueError as error:
+        assert "not a keyed list" in str(error)
+        return
+    # Every entry of the text is in the result: its text, or read as a level.
+    for key, value in (tuple(_tkinter_split(pair)) for pair in _tkinter_split(text)):
+        assert key in n
+        found = n[key]
+        assert isinstance(found, Nestmap) or found == value
+    if "" in dict.keys(n):
+        with pytest.raises(ValueError):
+            scribe(n)
+        return
+    assert Nestmap.from_tcl(scribe(n)) == n
+
+
+def _tkinter_split(text):
+    import ortan.tcl
+
+    return ortan.tcl.cast_list(text)
