@@ -109,8 +109,8 @@ constexpr long default_max_history = 9999;
 // call makes an Entry and reads the History's state, and a slot costs a fraction of an
 // attribute of the instance dict (ortan::Slot says when a slot is read in place).
 // Set up with the classes, never changed afterwards.
-Slot entry_api_slot, entry_ns_slot, entry_error_slot, entry_duration_slot, entry_words_slot,
-    history_slot, markers_slot, active_slot, enabled_slot;
+Slot entry_api_slot, entry_ns_slot, entry_duration_slot, entry_words_slot, history_slot,
+    markers_slot, active_slot, enabled_slot;
 
 // The system clock in nanoseconds: the reading datetime.now() makes, by the same call.
 bool read_system_clock(long long &ns) {
@@ -434,6 +434,16 @@ bool set_timestamp(PyObject *self) {
            write_slot(entry_ns_slot, self, Ref::steal(PyLong_FromLongLong(ns)).get());
 }
 
+// del self.<name> where the Entry has it: an Entry made again by calling __init__ on it forgets
+// what it held before.
+bool forget(PyObject *self, PyObject *name) {
+    if (PyObject_GenericSetAttr(self, name, nullptr) == 0 ||
+        !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return !PyErr_Occurred();
+    PyErr_Clear();
+    return true;
+}
+
 // The words an Entry keeps for its `script` (the `_words` slot): None for an entry made of
 // text, which is its own script; a tuple of the words where its line does not split back into
 // them; nothing at all (the slot unset) where it does, the case of nearly every quick call, so
@@ -441,25 +451,20 @@ bool set_timestamp(PyObject *self) {
 bool set_words(PyObject *self, PyObject *kept, bool fresh) {
     if (kept)
         return write_slot(entry_words_slot, self, kept);
-    if (fresh)
-        return true;
-    // An Entry made again by calling __init__ on it: what it kept before goes.
-    if (PyObject_GenericSetAttr(self, S.words, nullptr) == 0 ||
-        !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return !PyErr_Occurred();
-    PyErr_Clear();
-    return true;
+    return fresh || forget(self, S.words);
 }
 
 // The state of an Entry: its timestamp, its line and words, and no outcome (a quick call adds
-// `error` and `duration` once its command has run). `fresh` for an instance just made.
+// `duration` once its command has run, and `error` if it failed). `error` is None by the class
+// attribute until an instance gets its own (failures are rare, so they alone pay for the
+// instance dict); `duration` is a slot. `fresh` for an instance just made.
 bool set_entry(PyObject *self, PyObject *api, bool fresh) {
     const bool is_text = PyUnicode_Check(api);
     Ref kept = is_text ? Ref::borrow(Py_None) : Ref();
     Ref line = is_text ? Ref::borrow(api) : join_words(api, kept);
     return line && set_timestamp(self) && write_slot(entry_api_slot, self, line.get()) &&
-           write_slot(entry_error_slot, self, Py_None) &&
-           write_slot(entry_duration_slot, self, Py_None) && set_words(self, kept.get(), fresh);
+           write_slot(entry_duration_slot, self, Py_None) && set_words(self, kept.get(), fresh) &&
+           (fresh || forget(self, S.error));
 }
 
 // A new instance of one of this module's slot classes, whose construction plain_construction()
@@ -915,11 +920,10 @@ bool add_script(PyObject *ns) {
 // The class's state: the slots, and the Entry's timestamp or the History's default size.
 bool add_state(PyObject *ns, bool is_entry) {
     if (is_entry)
-        return add_timestamp(ns) && add_script(ns) &&
-               set_item(
-                   ns, "__slots__",
-                   Ref::steal(Py_BuildValue("(sssssss)", "api", "error", "duration",
-                                            "_timestamp_ns", "_words", "__dict__", "__weakref__")));
+        return add_timestamp(ns) && add_script(ns) && set_item(ns, "error", Ref::borrow(Py_None)) &&
+               set_item(ns, "__slots__",
+                        Ref::steal(Py_BuildValue("(ssssss)", "api", "duration", "_timestamp_ns",
+                                                 "_words", "__dict__", "__weakref__")));
     return set_item(ns, "__MAX_HISTORY__", Ref::steal(PyLong_FromLong(default_max_history))) &&
            set_item(ns, "__slots__",
                     Ref::steal(Py_BuildValue("(ssssss)", "__history__", "__markers__",
@@ -1003,7 +1007,6 @@ bool init_module(PyObject *m) {
         return false;
     if (!find_slot(entry_api_slot, entry_cls, S.api) ||
         !find_slot(entry_ns_slot, entry_cls, S.timestamp_ns) ||
-        !find_slot(entry_error_slot, entry_cls, S.error) ||
         !find_slot(entry_duration_slot, entry_cls, S.duration) ||
         !find_slot(entry_words_slot, entry_cls, S.words))
         return false;

@@ -125,8 +125,8 @@ Ref own_attr(PyObject *self, PyObject *name) {
 // says when a slot is read in place). Read around the classes' __getattr__ with own_attr.
 Slot hop_tcl_slot, code_tcl_slot,
     code_cmd_slot; // set up with the classes, never changed afterwards
-// An Entry's `error` and `duration`, which a quick call fills in once its command has run.
-Slot entry_error_slot, entry_duration_slot;
+// An Entry's `duration`, which a quick call fills in once its command has run.
+Slot entry_duration_slot;
 
 // A name that begins and ends with an underscore ("__len__", "_repr_html_"): the names that
 // Python's own machinery and interactive tools probe (hasattr, help, copy, inspect, IPython).
@@ -456,8 +456,7 @@ bool note_duration(PyObject *entry, double seconds) {
 void note_failure(PyObject *entry, double seconds) {
     Ref caught = fetch_exception();
     Ref message = Ref::steal(PyObject_Str(caught.get()));
-    if (!message || !write_slot(entry_error_slot, entry, message.get()) ||
-        !note_duration(entry, seconds))
+    if (!message || !set_attr(entry, S.error, message.get()) || !note_duration(entry, seconds))
         PyErr_Clear();
     ortan::restore_exception(std::move(caught));
 }
@@ -839,12 +838,11 @@ void speed_up(PyObject *cls, bool callable) {
 #endif
 }
 
-// History's own append and _record, and the Entry slots a quick call fills in.
+// History's own append and _record, and the Entry slot a quick call fills in.
 bool find_history() {
     Ref history_cls = import_attr("ortan.tcl.history", "History");
     Ref entry_cls = history_cls ? import_attr("ortan.tcl.history", "Entry") : Ref();
-    if (!entry_cls || !find_slot(entry_error_slot, entry_cls.get(), S.error) ||
-        !find_slot(entry_duration_slot, entry_cls.get(), S.duration))
+    if (!entry_cls || !find_slot(entry_duration_slot, entry_cls.get(), S.duration))
         return false;
     PyObject *methods = reinterpret_cast<PyTypeObject *>(history_cls.get())->tp_dict;
     stock_append = PyDict_GetItemWithError(methods, S.append);

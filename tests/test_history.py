@@ -118,6 +118,9 @@ def test_script_reads_back_as_the_words(words_tk, words):
 
 def test_script_follows_a_new_init():
     entry = Entry(["set", "a b"])
+    entry.error, entry.duration = "boom", 1.0
+    entry.__init__(["set", "a b"])
+    assert entry.error is None and entry.duration is None
     entry.__init__(["set", "x", "y"])
     assert entry.script == "set x y"
     entry.__init__("puts {")
