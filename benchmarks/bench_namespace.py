@@ -28,6 +28,13 @@ def run():
     variable = TclVariable("v", tcl=interp)
     ns = TclNamespace("::a", tcl=interp)
     view = ns.vars
+    ns_root = TclNamespace("::", tcl=interp)
+
+    def callback(word):
+        return word
+
+    ns_root.cmds["ours_cb"] = callback
+    tk.createcommand("tk_cb", callback)
 
     rows = [
         pair("TclCommand call, 2 words + 1 option",
@@ -46,6 +53,9 @@ def run():
         pair("ns.vars['x']",
              lambda: view["x"], lambda: tk.eval("set ::a::x"),
              "tk.eval('set ::a::x')", "<= 2"),
+        pair("Python callback, tk.call(name, 'x')",
+             lambda: tk.call("ours_cb", "x"), lambda: tk.call("tk_cb", "x"),
+             "the same callable by tk.createcommand", "<= 1.5 (goal 1.2)"),
     ]
     return rows
 

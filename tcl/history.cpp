@@ -126,12 +126,23 @@ bool read_system_clock(long long &ns) {
 }
 
 // The local date and time of a clock reading, exactly as datetime.now() makes it from the same
-// reading: the seconds and microseconds floored, the seconds converted by fromtimestamp() (the
-// conversion now() uses, fold included; it depends on the whole seconds only), the
-// microseconds put in unchanged.
+// reading: the reading in whole microseconds (floored before CPython 3.15, rounded half to even
+// from 3.15 on, as now() does there), the seconds converted by fromtimestamp() (the conversion
+// now() uses, fold included; it depends on the whole seconds only), the microseconds put in
+// unchanged.
 Ref local_datetime(long long ns) {
     constexpr long long per_second = 1000000000, per_micro = 1000;
-    long long seconds = ns / per_second, rest = ns % per_second;
+    long long micros = ns / per_micro, below = ns % per_micro;
+    if (below < 0) {
+        below += per_micro;
+        --micros;
+    }
+#if PY_VERSION_HEX >= 0x030F0000
+    if (below > per_micro / 2 || (below == per_micro / 2 && micros % 2 != 0))
+        ++micros;
+#endif
+    constexpr long long micros_per_second = per_second / per_micro;
+    long long seconds = micros / micros_per_second, rest = micros % micros_per_second * per_micro;
     if (rest < 0) {
         rest += per_second;
         --seconds;

@@ -1,6 +1,8 @@
 // ortan.tcl.hop: quick calls, `tcl.hop.ns.proc(1, opt=2)` runs the Tcl command `ns::proc 1 -opt 2`.
 #include "support.h"
 
+#include "calls_api.h"
+
 #include <structmember.h>
 
 #include <chrono>
@@ -66,7 +68,6 @@ namespace {
     X(getattribute, "__getattribute__")                                                            \
     X(dict, "__dict__")                                                                            \
     X(weakref, "__weakref__")                                                                      \
-    X(callback_error, "_callback_error")                                                           \
     X(record, "_record")                                                                           \
     X(error, "error")                                                                              \
     X(duration, "duration")
@@ -76,12 +77,13 @@ Names S; // attribute names and Tcl words: S.tcl, S.error_info, ...
 constexpr const char *module_name = "ortan.tcl.hop";
 
 // Imported objects, bound at import: strong references the process keeps.
-PyObject *weak_proxy;   // weakref.proxy
-PyObject *tcl_error;    // tkinter.TclError
-PyObject *scribe;       // ortan.tcl.scribe.scribe
-PyObject *tcl_kwnames;  // ("tcl",): keyword names for Hop_Code(name, tcl=...)
-PyObject *stock_append; // History.append, as the class holds it
-PyObject *stock_record; // History._record: the same, handing back the Entry made
+PyObject *weak_proxy;         // weakref.proxy
+PyObject *tcl_error;          // tkinter.TclError
+PyObject *scribe;             // ortan.tcl.scribe.scribe
+PyObject *tcl_kwnames;        // ("tcl",): keyword names for Hop_Code(name, tcl=...)
+const ortan::CallsApi *calls; // the namespace module's calls through tkinter
+PyObject *stock_append;       // History.append, as the class holds it
+PyObject *stock_record;       // History._record: the same, handing back the Entry made
 
 // The Hop_Code class as built, and what the fast path confirmed of it at import.
 PyObject *code_cls;        // the Hop_Code class built below
@@ -150,43 +152,10 @@ PyObject *no_such_attribute(PyObject *self, PyObject *name) {
     return nullptr;
 }
 
-// The C function of `obj.<method>` where it is a builtin method that takes its arguments as one
-// tuple (METH_VARARGS, as tkinter's `call` is) and the object has no instance dict that could
-// shadow it; null otherwise.
-PyCFunction tuple_method(PyObject *obj, PyObject *method) {
-    PyTypeObject *type = Py_TYPE(obj);
-    if (type->tp_dictoffset != 0)
-        return nullptr;
-#ifdef Py_TPFLAGS_MANAGED_DICT // 3.11: a dict of the instance without an offset
-    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
-        return nullptr;
-#endif
-    PyObject *descr = _PyType_Lookup(type, method);
-    if (!descr || !Py_IS_TYPE(descr, &PyMethodDescr_Type))
-        return nullptr;
-    const PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(descr)->d_method;
-    return def->ml_flags == METH_VARARGS ? def->ml_meth : nullptr;
-}
-
-// obj.method(*words): the words of the list as separate arguments. The words are held for
-// the call, so whatever the callee does to the list cannot pull them away. For a builtin
-// method that takes a tuple (tkinter's `call`), its C function gets the tuple of the words
-// directly, as Python's own call of the method would hand it over.
+// obj.method(*words): the words of the list as separate arguments (another host's interpreter
+// object; tkinter's own goes through the namespace module's calls). The words are held for the
+// call, so whatever the callee does to the list cannot pull them away.
 Ref call_with_words(PyObject *obj, PyObject *method, PyObject *words) {
-    if (PyCFunction function = tuple_method(obj, method)) {
-        Ref args = Ref::steal(PyList_AsTuple(words));
-        if (!args)
-            return args;
-        Ref result = Ref::steal(function(obj, args.get()));
-        if (!result != !PyErr_Occurred())
-            return result;
-        // As CPython checks a builtin's result.
-        PyErr_Format(PyExc_SystemError,
-                     result ? "%R returned a result with an exception set"
-                            : "%R returned NULL without setting an exception",
-                     method);
-        return Ref();
-    }
     constexpr Py_ssize_t small = 16;
     PyObject *buffer[small + 1];
     const Py_ssize_t count = PyList_GET_SIZE(words);
@@ -389,50 +358,29 @@ Ref error_code(PyObject *tcl, PyObject *vars) {
     return items;
 }
 
-// The Python exception behind a failure with the error code ORTAN PYERR <token>, which the
-// package's Python callbacks report: looked up through the namespace module (imported only
-// here, where such a code has been seen), or null without an exception when there is none.
-Ref callback_error(PyObject *code) {
-    if (PyTuple_GET_SIZE(code) < 3 ||
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code, 0), "ORTAN") != 0 ||
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code, 1), "PYERR") != 0)
-        return Ref();
-    Ref lookup;
-    Ref module = import_module("ortan.tcl.namespace");
-    if (!module || get_optional_attr(module.get(), S.callback_error, lookup) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError))
-            return Ref();
-        PyErr_Clear(); // no namespace module, no callbacks of its own to name
-    }
-    if (!lookup)
-        return Ref();
-    Ref cause = call(lookup.get(), {code});
-    if (cause && !PyExceptionInstance_Check(cause.get()))
-        return Ref();
-    return cause;
-}
-
 // After a failed command: TclError(<Tcl's ::errorInfo>), the complete error trace, with the
 // attributes `errorinfo` (the same text) and `errorcode` (Tcl's ::errorCode as a tuple of
-// text). It is raised from None, or from the Python exception that a callback of the package
-// raised inside the command. An error while reading the variables propagates with the Tcl
-// error as its context.
-void raise_with_error_info(PyObject *tcl) {
+// text), as the call reported them (read from the host's variables for an interpreter object
+// other than tkinter's). It is raised from None, or from the Python exception that a callback
+// of the package raised inside the command. An error while reading the variables propagates
+// with the Tcl error as its context.
+void raise_with_error_info(PyObject *tcl, ortan::CallFailure &failure) {
     Ref caught = fetch_exception();
-    Ref vars = host_attr(tcl, S.vars);
-    Ref info = vars ? Ref::steal(PyObject_GetItem(vars.get(), S.error_info)) : Ref();
-    Ref code = info ? error_code(tcl, vars.get()) : Ref();
+    Ref info = failure.errorinfo;
+    Ref code = failure.errorcode;
+    if (!info || !code) {
+        Ref vars = host_attr(tcl, S.vars);
+        info = vars ? Ref::steal(PyObject_GetItem(vars.get(), S.error_info)) : Ref();
+        code = info ? error_code(tcl, vars.get()) : Ref();
+    }
     Ref error = code ? call(tcl_error, {info.get()}) : Ref();
-    Ref cause = error && set_attr(error.get(), S.errorinfo, info.get()) &&
-                        set_attr(error.get(), S.errorcode, code.get())
-                    ? callback_error(code.get())
-                    : Ref();
-    if (!cause && PyErr_Occurred()) {
+    if (!error || !set_attr(error.get(), S.errorinfo, info.get()) ||
+        !set_attr(error.get(), S.errorcode, code.get())) {
         chain_exception(std::move(caught));
         return;
     }
     // With a null cause this is `from None`; either way the context is suppressed.
-    PyException_SetCause(error.get(), cause.release());
+    PyException_SetCause(error.get(), failure.cause.release());
     raise_with_context(std::move(error), std::move(caught));
 }
 
@@ -698,20 +646,27 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     if (!history || !record_call(history.get(), words.get(), entry))
         return nullptr;
 
-    // The very list the history was given is run, as it is now.
+    // The very list the history was given is run, as it is now: through tkinter's interpreter
+    // object as one tuple (from any thread), any other host's `call` with the words.
     Ref tk = host_attr(tcl.get(), S.tk);
-    Ref result =
-        tk ? timed_call(entry.get(), [&] { return call_with_words(tk.get(), S.call, words.get()); })
-           : Ref();
-    if (!result) {
-        if (PyErr_ExceptionMatches(tcl_error))
-            raise_with_error_info(tcl.get());
+    if (!tk)
         return nullptr;
-    }
-
     const int casting = PyObject_IsTrue(cast);
     if (casting < 0)
         return nullptr;
+    ortan::CallFailure failure;
+    Ref result = timed_call(entry.get(), [&] {
+        return calls->is_tkinter(tk.get())
+                   ? calls->call(tk.get(), words.get(),
+                                 casting ? ortan::CallResult::converted : ortan::CallResult::text,
+                                 &failure)
+                   : call_with_words(tk.get(), S.call, words.get());
+    });
+    if (!result) {
+        if (PyErr_ExceptionMatches(tcl_error))
+            raise_with_error_info(tcl.get(), failure);
+        return nullptr;
+    }
     if (casting)
         return call_host_method(tcl.get(), S.cast_any, result.get()).release();
     return plain_result(std::move(result)).release();
@@ -880,6 +835,8 @@ bool init_module(PyObject *m) {
     if (!weakref || !bind(m, "weakref", weakref) ||
         !bind(m, "TclError", import_attr("tkinter", "TclError"), &tcl_error) ||
         !bind(m, "scribe", import_attr("ortan.tcl.scribe", "scribe"), &scribe))
+        return false;
+    if (!(calls = ortan::import_calls_api()))
         return false;
     weak_proxy = get_attr(weakref.get(), "proxy").release();
     tcl_kwnames = PyTuple_Pack(1, S.tcl);

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
+#include <new>
+#include <unordered_map>
 #include <type_traits>
 #include <utility>
 
@@ -26,7 +29,6 @@ using ortan::import_module;
 using ortan::MethodDef;
 using ortan::module_function;
 using ortan::new_class;
-using ortan::on_owner_thread;
 using ortan::parse_args;
 using ortan::parse_method_args;
 using ortan::set_item;
@@ -39,7 +41,7 @@ using ortan::TclInterp;
 using ortan::TclThreadId;
 using ortan::text;
 using ortan::text_ready;
-using ortan::tkapp_interp;
+using ortan::interp_of;
 using ortan::tkapp_of;
 using ortan::visit_text;
 
@@ -80,46 +82,55 @@ void keep(PyObject *&slot, const Ref &value) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Which thread owns an interpreter.
+// Which interpreters are alive, and which thread owns each.
 //
-// A Tcl interpreter may be used only from the thread that created it, and Tcl has no public
-// call that names that thread. A tkinter.Tk knows it: _tkinter records the creating thread in
-// its application object (tkapp_interp). A raw Tcl_Interp_p does not, so every
-// interpreter met through its tkinter object is remembered here with its thread, and a raw
-// address is checked against that record; an address never met is refused. The record is the
-// one piece of state this module changes after import: a fixed table (the oldest entry makes
-// room for a new one), used only with the GIL held. An entry is refreshed each time its
-// interpreter is met again, so an address that a new interpreter reuses gets its new thread
-// once that interpreter has been met.
+// A Tcl interpreter may be used only from the thread that created it, and only while it
+// exists. A raw Tcl_Interp_p is an address and nothing more, so every interpreter met through
+// its tkinter object on its own thread is recorded by address: that thread, and Tcl
+// association data whose delete procedure marks
+// the record dead when Tcl deletes the interpreter. A raw address is checked against that
+// record. The record is keyed by address because that is all a raw pointer carries; it grows
+// by one small entry per interpreter ever met, and an address that a new interpreter reuses is
+// revived when that interpreter is met. Delete procedures run without the GIL, hence the lock.
 
-struct KnownInterp {
-    TclInterp *interp;
+struct InterpRecord {
     TclThreadId owner;
+    bool alive;
 };
 
-constexpr size_t known_capacity = 64;
-KnownInterp known_interps[known_capacity];
-size_t known_count = 0; // entries in use
-size_t known_next = 0;  // the entry a new interpreter takes
+std::mutex records_lock;
+std::unordered_map<TclInterp *, InterpRecord> *records; // made at import, never freed
 
-void remember_owner(TclInterp *interp, TclThreadId owner) {
-    for (size_t i = 0; i < known_count; ++i) {
-        if (known_interps[i].interp == interp) {
-            known_interps[i].owner = owner;
-            return;
-        }
-    }
-    known_interps[known_next] = {interp, owner};
-    known_next = (known_next + 1) % known_capacity;
-    if (known_count < known_capacity)
-        ++known_count;
+const char *const assoc_key = "ortan.tcl.internal";
+
+void interp_deleted(void *, TclInterp *interp) {
+    std::lock_guard<std::mutex> hold(records_lock);
+    auto found = records->find(interp);
+    if (found != records->end())
+        found->second.alive = false;
 }
 
-const KnownInterp *known_interp(TclInterp *interp) {
-    for (size_t i = 0; i < known_count; ++i)
-        if (known_interps[i].interp == interp)
-            return &known_interps[i];
-    return nullptr;
+// On the interpreter's own thread: records it as alive there.
+bool record_owner(TclInterp *interp) {
+    try {
+        std::lock_guard<std::mutex> hold(records_lock);
+        (*records)[interp] = InterpRecord{tcl.GetCurrentThread(), true};
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
+    }
+    tcl.SetAssocData(interp, assoc_key, interp_deleted, nullptr);
+    return true;
+}
+
+// What the record says of `interp`: 1 alive (owner set), 0 deleted, -1 never met.
+int lookup(TclInterp *interp, TclThreadId &owner) {
+    std::lock_guard<std::mutex> hold(records_lock);
+    auto found = records->find(interp);
+    if (found == records->end())
+        return -1;
+    owner = found->second.owner;
+    return found->second.alive ? 1 : 0;
 }
 
 // The interpreter objects that Tcl_Interp_p.from_param accepts.
@@ -166,9 +177,14 @@ bool interp_address(PyObject *interp, InterpKind kind, TclInterp **address) {
     return !(*address == nullptr && PyErr_Occurred());
 }
 
-// Remembers the owner of the interpreter of a tkinter.Tk. A Tk without an application object
-// (a subclass that never set one up) teaches nothing; any other failure is an error.
-bool learn_owner(PyObject *tk) {
+// Records the interpreter of a tkinter.Tk, which is alive (the Tk holds it), when the calling
+// thread owns it and the record does not have it alive yet. A Tk without an application object
+// (a subclass that never set one up) teaches nothing; another thread learns nothing either
+// (the check refuses it then), and any other failure is an error.
+bool learn_owner(PyObject *tk, TclInterp *address) {
+    TclThreadId owner = nullptr;
+    if (lookup(address, owner) == 1)
+        return true;
     Ref tkapp = tkapp_of(tk);
     if (!tkapp) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
@@ -176,25 +192,32 @@ bool learn_owner(PyObject *tk) {
         PyErr_Clear();
         return true;
     }
-    TclInterp *interp = nullptr;
-    TclThreadId owner = nullptr;
-    if (!tkapp_interp(tkapp.get(), interp, owner))
+    const int mine = ortan::owns_interp(tkapp.get());
+    if (mine < 0)
         return false;
-    remember_owner(interp, owner);
-    return true;
+    return !mine || record_owner(address);
 }
 
-// What a check does with an address whose owner is unknown.
+// What a check does with an address it never met.
 enum class Unknown { refuse, allow };
 
-// Checks that the calling thread owns `interp` (an address of kind `kind`, not null): false
-// with RuntimeError when it does not, or when its owner is unknown and `unknown` refuses it.
+// Checks that `interp` (an address of kind `kind`, not null) is alive and that the calling
+// thread owns it: false with RuntimeError when it was deleted, belongs to another thread, or
+// was never met and `unknown` refuses it.
 bool check_owner(PyObject *interp, InterpKind kind, TclInterp *address, Unknown unknown) {
-    if (kind == InterpKind::tk && !learn_owner(interp))
+    if (kind == InterpKind::tk && !learn_owner(interp, address))
         return false;
-    const KnownInterp *known = known_interp(address);
-    if (known)
-        return on_owner_thread(tcl, known->owner);
+    TclThreadId owner = nullptr;
+    const int state = lookup(address, owner);
+    if (state == 1 && owner == tcl.GetCurrentThread())
+        return true;
+    if (state == 1 || kind == InterpKind::tk) // a Tk is alive: another thread's
+        return ortan::refuse_other_thread("using a Tcl interpreter");
+    if (state == 0) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "the Tcl interpreter at %p has been deleted", static_cast<void *>(address));
+        return false;
+    }
     if (unknown == Unknown::allow)
         return true;
     PyErr_Format(PyExc_RuntimeError,
@@ -1292,6 +1315,10 @@ const char module_doc[] =
 bool bind_library(PyObject *m, PyObject *ctypes) {
     const char *name = nullptr;
     void *handle = nullptr;
+    if (!records && !(records = new (std::nothrow) std::unordered_map<TclInterp *, InterpRecord>)) {
+        PyErr_NoMemory();
+        return false;
+    }
     if (!bind_tkinter_tcl(name, handle, tcl))
         return false;
     Ref lib = text(name);

@@ -52,7 +52,9 @@ bool init_module(PyObject *module) {
         return false;
     if (PyType_Ready(&name_iterator_type) < 0)
         return false;
-    if (!ortan::callbacks::init(module)) // Python callbacks as Tcl commands, _callback_error
+    // The calls sent through tkinter (exported to the other modules as `_calls`), and Python
+    // callbacks as Tcl commands.
+    if (!ortan::calls::init(module) || !ortan::callbacks::init())
         return false;
 
     const char *const all[] = {"TclVariable",          "TempTclVariable", "TclArrayVariable",

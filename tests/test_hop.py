@@ -525,62 +525,7 @@ def test_error_code_is_a_tuple_of_text(host, script, code):
     assert info.value.errorinfo == info.value.args[0] == host.tk.getvar("::errorInfo")
 
 
-@pytest.fixture
-def pyerr(host):
-    """A proc failing with the error code of a failed Python callback, token 7."""
-    host.tk.eval("proc ::pyfail {} { error {ValueError: bad} {} {ORTAN PYERR 7} }")
-    return host
-
-
-def test_a_callback_failure_has_its_exception_as_cause(pyerr, monkeypatch):
-    original = ValueError("bad")
-    asked = []
-
-    def lookup(code):
-        asked.append(code)
-        return original if code == ("ORTAN", "PYERR", "7") else None
-
-    monkeypatch.setattr(namespace_module, "_callback_error", lookup, raising=False)
-    with pytest.raises(TclError) as info:
-        pyerr.hop.pyfail()
-    error = info.value
-    assert error.__cause__ is original and error.__suppress_context__
-    assert isinstance(error.__context__, TclError)
-    assert error.errorcode == ("ORTAN", "PYERR", "7")
-    assert error.args[0].startswith("ValueError: bad\n")
-    assert asked == [("ORTAN", "PYERR", "7")]
-    with pytest.raises(TclError):  # other codes never ask
-        pyerr.hop.error("x")
-    assert len(asked) == 1
-
-
-@pytest.mark.parametrize(
-    "lookup", [None, lambda code: None, lambda code: "not an exception"],
-    ids=["missing", "none", "not-an-exception"],
-)
-def test_a_callback_failure_without_its_exception(pyerr, monkeypatch, lookup):
-    if lookup is None:
-        monkeypatch.delattr(namespace_module, "_callback_error", raising=False)
-    else:
-        monkeypatch.setattr(namespace_module, "_callback_error", lookup, raising=False)
-    with pytest.raises(TclError) as info:
-        pyerr.hop.pyfail()
-    assert info.value.__cause__ is None and info.value.__suppress_context__
-
-
-def test_a_failing_lookup_propagates(pyerr, monkeypatch):
-    def lookup(code):
-        raise LookupError("broken")
-
-    monkeypatch.setattr(namespace_module, "_callback_error", lookup, raising=False)
-    with pytest.raises(LookupError) as info:
-        pyerr.hop.pyfail()
-    assert isinstance(info.value.__context__, TclError)
-
-
 def test_a_python_callback_failure_end_to_end(host):
-    if not hasattr(namespace_module, "_callback_error"):
-        pytest.skip("the namespace module registers no Python callbacks of its own")
     from ortan.tcl.namespace import TclNamespace
 
     def failing(*words):
@@ -592,6 +537,15 @@ def test_a_python_callback_failure_end_to_end(host):
     cause = info.value.__cause__
     assert type(cause) is KeyError and cause.args == ("missing ('a',)",)
     assert info.value.errorcode[:2] == ("ORTAN", "PYERR")
+    assert info.value.__suppress_context__ and isinstance(info.value.__context__, TclError)
+    # The message first, then the traceback.
+    lines = info.value.errorinfo.splitlines()
+    assert lines[:2] == ["KeyError: \"missing ('a',)\"", "Traceback (most recent call last):"]
+    # A code that Tcl code writes names no exception.
+    host.tk.eval("proc ::pyfail {} { error {ValueError: bad} {} {ORTAN PYERR 0000000000000007} }")
+    with pytest.raises(TclError) as info:
+        host.hop.pyfail()
+    assert info.value.__cause__ is None and info.value.errorcode[:2] == ("ORTAN", "PYERR")
 
 
 def test_error_info_names_the_procedure(host):

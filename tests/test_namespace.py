@@ -101,7 +101,7 @@ def test_module_surface():
         "MutableMapping", "scribe", "tclobj", "TclError", "Tk", "MethodType", "weakref", "sys",
         "functools", *namespace.__all__]
     assert [name for name in vars(namespace) if name.startswith("_") and name[1] != "_"] == [
-        "_callback_error"]
+        "_calls"]
 
 
 @pytest.mark.skipif(
@@ -639,7 +639,10 @@ def test_call_goes_through_a_replaced_tkapp_call(tcl, monkeypatch):
         sent.append(words)
         return original(tk, *words)
 
-    monkeypatch.setattr(tkapp, "call", call)
+    try:
+        monkeypatch.setattr(tkapp, "call", call)
+    except TypeError:
+        pytest.skip("tkinter's interpreter type is immutable on this CPython")
     assert TclCommand("::list", tcl=tcl).call("a", opt="v") == ("a", "-opt", "v")
     assert sent == [(("::list", "a", "-opt", "v"),)]
 

@@ -16,21 +16,20 @@
 // calls them; every tkinter call made from Python clears that record when it returns. A command
 // that took the GIL by itself would leave the record cleared whenever the callable used
 // tkinter, and the next tkinter command of the same Tcl evaluation would abort the process. So
-// the Python side of every call runs inside tkinter's own command procedure: one tkinter
-// command, the dispatcher, is made once per process on a private interpreter of its own, and our
-// command procedure calls its procedure directly, with the calling interpreter and a frame
-// (thread-local) that says what to run. tkinter then takes the GIL, turns the words into str,
-// turns the result into a Tcl value and restores its record. (A tkinter command holds its
-// application object; one made in the application's own interpreter would keep that
-// interpreter, its windows and its display connection alive for good.)
+// the Python side of every call runs inside a tkinter command of the same interpreter, the
+// dispatcher ::__ortan__dispatch, made with tkinter's createcommand when the interpreter's first
+// callback is registered and deleted with its last (on CPython before 3.14 a tkinter command
+// holds its application object). Our command evaluates the dispatcher with its own words and a
+// frame (thread-local) that says what to run; tkinter takes the GIL, turns the words into str,
+// turns the result into a Tcl value and restores its record.
 //
 // An exception never leaves the dispatcher (tkinter would keep it and raise it from a later
-// mainloop()): the frame carries the error back and the command procedure turns it into a Tcl
-// error, "Type: message", with the Python traceback as errorInfo and `ORTAN PYERR <token>` as
-// errorCode. The exception itself is kept under the token, for a bounded number of errors, so
-// that a TclError raised for it can name it as its __cause__, and so that the background-error
-// handler installed here can hand it to report_callback_exception. SystemExit alone goes
-// tkinter's way, so that a callback can still end a mainloop() by sys.exit().
+// mainloop()): the frame carries the error back and our command turns it into a Tcl error,
+// "Type: message", with errorInfo "Type: message" and the Python traceback after it, and the
+// errorCode ORTAN PYERR <token> under which the interpreter's state keeps the exception (see
+// calls.cpp), for the TclError of the call it failed in, or for the background-error handler
+// installed here. SystemExit alone goes tkinter's way, so that a callback can still end a
+// mainloop() by sys.exit().
 //
 // Only when the GIL is already held (C code that holds it called Tcl) does a callback run
 // directly. A command's delete procedure drops the callable's reference at once when the GIL is
@@ -41,53 +40,44 @@ namespace ortan {
 namespace callbacks {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Module-wide state, set by init.
+using calls::api;
+using calls::InterpState;
+using calls::tcl_error;
 
-TclApi api;
+// ---------------------------------------------------------------------------------------------
+// Module constants, set by init.
+
 PyObject *tclobj_fn;        // ortan.tcl.scribe.tclobj
-PyObject *tcl_error;        // tkinter.TclError
 PyObject *tkinter_module;   // tkinter, for _default_root
 PyObject *misc_class;       // tkinter.Misc
-PyObject *format_exception; // traceback.format_exception
+PyObject *format_tb;        // traceback.format_tb
 PyObject *print_exception;  // traceback.print_exception
+PyObject *weak_ref;         // weakref.ref
 PyObject *dispatcher_fn;    // the function the dispatcher commands call
-
-// The exceptions of failed callbacks, token -> exception, oldest first, and the Tk roots that
-// report background errors, interpreter address -> root (weakly).
-PyObject *pending_errors;
-PyObject *roots;
-unsigned long long next_token = 1;
-constexpr Py_ssize_t max_pending_errors = 64;
 
 const char *const dispatcher_name = "::__ortan__dispatch";
 const char *const bgerror_name = "::__ortan__bgerror";
-const char *const assoc_key = "ortan.tcl.namespace callbacks";
-constexpr int TCL_EVAL_GLOBAL = 0x020000;
 
-// Interned words and attribute names.
 #define CALLBACK_NAMES(X)                                                                          \
     X(empty_text, "")                                                                              \
     X(dispatcher_word, dispatcher_name)                                                            \
     X(rename_word, "::rename")                                                                     \
-    X(error_code_var, "::errorCode")                                                               \
     X(createcommand, "createcommand")                                                              \
+    X(deletecommand, "deletecommand")                                                              \
     X(call, "call")                                                                                \
-    X(getvar, "getvar")                                                                            \
     X(interpaddr, "interpaddr")                                                                    \
     X(tk, "tk")                                                                                    \
     X(tcl, "tcl")                                                                                  \
-    X(get, "get")                                                                                  \
-    X(split, "split")                                                                              \
-    X(rstrip, "rstrip")                                                                            \
     X(newline, "\n")                                                                               \
+    X(traceback_head, "Traceback (most recent call last):\n")                                      \
     X(report, "report_callback_exception")                                                         \
     X(default_root, "_default_root")                                                               \
     X(root, "_root")                                                                               \
     X(master, "master")                                                                            \
     X(name, "__name__")                                                                            \
     X(cmd_name, "cmd_name")                                                                        \
-    X(wrapped, "__wrapped__")
+    X(wrapped, "__wrapped__")                                                                      \
+    X(tcl_thread, "_tcl_thread")
 ORTAN_NAME_TABLE(Names, CALLBACK_NAMES)
 Names S;
 
@@ -161,163 +151,46 @@ TclObj *tcl_from_value(PyObject *value) {
 // The text of a Tcl value; null when Tcl has none.
 const char *text_of(TclObj *obj, int &length) { return api.GetStringFromObj(obj, &length); }
 
-// ---------------------------------------------------------------------------------------------
-// The kept exceptions.
-
-// Keeps `exc` under a new token (0 on failure, exception cleared); beyond the bound the oldest
-// is dropped.
-unsigned long long keep_exception(PyObject *exc) {
-    const unsigned long long token = next_token++;
-    Ref key = Ref::steal(PyLong_FromUnsignedLongLong(token));
-    if (!key || PyDict_SetItem(pending_errors, key.get(), exc) < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    while (PyDict_GET_SIZE(pending_errors) > max_pending_errors) {
-        Py_ssize_t pos = 0;
-        PyObject *oldest, *value;
-        if (!PyDict_Next(pending_errors, &pos, &oldest, &value))
-            break;
-        Ref held = Ref::borrow(oldest);
-        if (PyDict_DelItem(pending_errors, held.get()) < 0) {
-            PyErr_Clear();
-            break;
-        }
-    }
-    return token;
-}
-
-// Takes the exception kept under `token` out of the store; null (no exception set) when none.
-Ref claim_exception(unsigned long long token) {
-    Ref key = Ref::steal(PyLong_FromUnsignedLongLong(token));
-    if (!key)
-        return Ref();
-    PyObject *found = PyDict_GetItemWithError(pending_errors, key.get()); // borrowed
-    if (!found)
-        return Ref();
-    Ref exc = Ref::borrow(found);
-    if (PyDict_DelItem(pending_errors, key.get()) < 0)
-        return Ref();
-    return exc;
-}
-
-// The token of an errorCode value (a tuple or list of words, text, or a Tcl object) of the
-// form `ORTAN PYERR <token>`: 1 with `token` set, 0 when it names none, -1 with an exception.
-int token_of(PyObject *code, unsigned long long &token) {
-    Ref words;
-    if (PyTuple_Check(code) || PyList_Check(code)) {
-        words = Ref::steal(PySequence_Tuple(code));
-    } else {
-        Ref text = PyUnicode_Check(code) ? Ref::borrow(code) : Ref::steal(PyObject_Str(code));
-        Ref parts = text ? call_method(text.get(), S.split) : text;
-        words = parts ? Ref::steal(PySequence_Tuple(parts.get())) : parts;
-    }
-    if (!words)
-        return -1;
-    if (PyTuple_GET_SIZE(words.get()) < 3)
-        return 0;
-    Ref texts[3];
-    for (int i = 0; i < 3; ++i) {
-        PyObject *word = PyTuple_GET_ITEM(words.get(), i);
-        texts[i] = PyUnicode_Check(word) ? Ref::borrow(word) : Ref::steal(PyObject_Str(word));
-        if (!texts[i])
-            return -1;
-    }
-    if (PyUnicode_CompareWithASCIIString(texts[0].get(), "ORTAN") != 0 ||
-        PyUnicode_CompareWithASCIIString(texts[1].get(), "PYERR") != 0)
-        return 0;
-    Ref number = Ref::steal(PyLong_FromUnicodeObject(texts[2].get(), 10));
-    if (number)
-        token = PyLong_AsUnsignedLongLong(number.get());
-    if (!number || PyErr_Occurred()) {
-        PyErr_Clear();
-        return 0;
-    }
-    return 1;
-}
-
-// A token from the Tcl words of an errorCode; 0 when they name none. No GIL needed.
-unsigned long long token_of_words(TclObj *code) {
-    int n = 0;
-    TclObj **words = nullptr;
-    if (!code || api.ListObjGetElements(nullptr, code, &n, &words) != TCL_OK || n < 3)
-        return 0;
-    int length = 0;
-    const char *first = text_of(words[0], length);
-    const char *second = first ? text_of(words[1], length) : nullptr;
-    const char *third = second ? text_of(words[2], length) : nullptr;
-    if (!third || std::strcmp(first, "ORTAN") != 0 || std::strcmp(second, "PYERR") != 0)
-        return 0;
-    unsigned long long token = 0;
-    if (length > 19) // beyond what the counter reaches
-        return 0;
-    for (const char *c = third; *c; ++c) {
-        if (*c < '0' || *c > '9')
-            return 0;
-        token = token * 10 + static_cast<unsigned>(*c - '0');
-    }
-    return token;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Per interpreter: the dispatcher and the background-error handler.
-
-// Tcl's association data of an interpreter. Reference-counted by the interpreter (released when
-// it is deleted) and the background-error handler, both on the interpreter's thread, so none of
-// it needs the GIL.
-struct InterpState {
-    TclInterp *interp = nullptr;
-    int refs = 0;
-    TclObj *previous_bgerror = nullptr;
-};
-
-void state_unref(InterpState *state) {
-    if (--state->refs > 0)
-        return;
-    if (state->previous_bgerror)
-        decr(state->previous_bgerror);
-    delete state;
-}
-
-void state_deleted(void *client_data, TclInterp *) {
-    state_unref(static_cast<InterpState *>(client_data));
-}
-
 bool python_holds_gil() { return Py_IsInitialized() && PyGILState_Check(); }
 
-// What the dispatcher is asked to do.
+// ---------------------------------------------------------------------------------------------
+// Frames: what the dispatcher is asked to do.
+
 enum class Job { call, report };
 
 struct Frame {
     Job job = Job::call;
     bool pending = false;
-    PyObject *func = nullptr;     // call: the callable (the command holds it)
-    unsigned long long token = 0; // report
-    TclInterp *interp = nullptr;  // report
-    bool reported = false;        // report: the exception was found
-    TclObj *message = nullptr;    // call, on error: the Tcl result
-    TclObj *options = nullptr;    // call, on error: the return options
+    InterpState *state = nullptr;
+    PyObject *func = nullptr;  // call: the callable (the command holds it)
+    uint64_t token = 0;        // report
+    bool reported = false;     // report: the exception was found
+    TclObj *message = nullptr; // call, on error: the Tcl result
+    TclObj *options = nullptr; // call, on error: the return options
 };
 
 thread_local Frame *current_frame = nullptr;
 
-// tkinter's command procedure and client data of the dispatcher, set once (make_dispatcher).
-TclObjCmdProc dispatch_proc = nullptr;
-void *dispatch_data = nullptr;
-PyObject *dispatcher_app; // the private tkinter interpreter that holds the dispatcher
-
-// Runs `frame` through tkinter's command procedure on `interp`. False (nothing run) before
-// the dispatcher exists.
-bool through_dispatcher(Frame *frame, TclInterp *interp, int objc, TclObj *const objv[],
-                        int &code) {
-    if (!dispatch_proc)
-        return false;
+// Runs `frame` through the interpreter's dispatcher, with `objv[1:]` as its words; the code of
+// that evaluation.
+int through_dispatcher(Frame *frame, TclInterp *interp, int objc, TclObj *const objv[]) {
+    // No Python here (no GIL): a stack array, or Tcl's allocator beyond it.
+    const int n = objc > 0 ? objc : 1;
+    TclObj *stack[16];
+    TclObj **words = n <= 16 ? stack
+                             : reinterpret_cast<TclObj **>(api.Alloc(
+                                   static_cast<unsigned>(static_cast<size_t>(n) * sizeof(TclObj *))));
+    words[0] = frame->state->dispatcher_word;
+    for (int i = 1; i < objc; ++i)
+        words[i] = objv[i];
     Frame *outer = current_frame;
     current_frame = frame;
     frame->pending = true;
-    code = dispatch_proc(dispatch_data, interp, objc, objv);
+    const int code = api.EvalObjv(interp, n, words, TCL_EVAL_INVOKE);
     current_frame = outer;
-    return true;
+    if (words != stack)
+        api.Free(reinterpret_cast<char *>(words));
+    return code;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -338,39 +211,48 @@ Ref error_message(PyObject *exc) {
     return Ref::steal(PyUnicode_FromFormat("%U: %U", name.get(), text.get()));
 }
 
-// The traceback text of `exc`, as traceback.format_exception gives it, without the final
-// newline.
-Ref error_traceback(PyObject *exc) {
+// The errorInfo of a failed callback: its message, then the Python traceback of where it
+// failed. The exception's own line is the message already, and a chained cause is left out:
+// a callback's error that holds the error of a nested call holds its errorInfo too, so the
+// text grows by one traceback per level, not twice over.
+Ref error_info(PyObject *exc, PyObject *message) {
     Ref tb = Ref::steal(PyException_GetTraceback(exc));
-    Ref lines = call(format_exception,
-                     {reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc, tb ? tb.get() : Py_None});
-    Ref joined = lines ? Ref::steal(PyUnicode_Join(S.empty_text, lines.get())) : lines;
-    return joined ? call_method(joined.get(), S.rstrip, {S.newline}) : joined;
+    if (!tb)
+        return Ref::borrow(message);
+    Ref lines = call(format_tb, {tb.get()});
+    Ref body = lines ? Ref::steal(PyUnicode_Join(S.empty_text, lines.get())) : lines;
+    Ref joined = body ? Ref::steal(PyUnicode_FromFormat("%U\n%U%U", message, S.traceback_head,
+                                                        body.get()))
+                      : body;
+    if (!joined)
+        return joined;
+    // Without the final newline.
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(joined.get());
+    if (n > 0 && PyUnicode_READ_CHAR(joined.get(), n - 1) == '\n')
+        return Ref::steal(PyUnicode_Substring(joined.get(), 0, n - 1));
+    return joined;
 }
 
 // The Tcl error of a failed callback into `frame`: its message and return options
-// (-code error -level 0 -errorcode {ORTAN PYERR <token>} -errorinfo <traceback>). The exception
-// is kept under the token. Never fails: what cannot be built is left plainer.
+// (-code error -level 0 -errorcode {ORTAN PYERR <token>} -errorinfo <text>). The exception is
+// kept under the token. Never fails: what cannot be built is left plainer.
 void fill_error(Frame *frame, PyObject *exc) {
-    const unsigned long long token = keep_exception(exc);
+    const uint64_t token = calls::keep_error(frame->state, exc);
     Ref message = error_message(exc);
     TclObj *message_obj = message ? tcl_from_str(message.get()) : nullptr;
     if (!message_obj) {
         PyErr_Clear();
         message_obj = tcl_text("Python callback failed");
     }
-    Ref tb = error_traceback(exc);
-    TclObj *info_obj = tb ? tcl_from_str(tb.get()) : nullptr;
+    Ref info = message ? error_info(exc, message.get()) : message;
+    TclObj *info_obj = info ? tcl_from_str(info.get()) : nullptr;
     if (!info_obj) {
         PyErr_Clear();
         info_obj = message_obj;
     }
-    char number[24];
-    std::snprintf(number, sizeof number, "%llu", token);
-    TclObj *code_words[] = {tcl_text("ORTAN"), tcl_text("PYERR"), tcl_text(number)};
     TclObj *options[] = {tcl_text("-code"),      tcl_text("1"),
                          tcl_text("-level"),     tcl_text("0"),
-                         tcl_text("-errorcode"), api.NewListObj(3, code_words),
+                         tcl_text("-errorcode"), calls::error_code_of(token),
                          tcl_text("-errorinfo"), info_obj};
     frame->message = message_obj;
     incr(frame->message);
@@ -378,18 +260,17 @@ void fill_error(Frame *frame, PyObject *exc) {
     incr(frame->options);
 }
 
-// Where a background error of the interpreter at `address` is reported: tkinter's default root
-// when it is a root of that interpreter, else the root recorded for it; null when none.
-Ref root_for(TclInterp *interp) {
-    Ref address = Ref::steal(PyLong_FromVoidPtr(interp));
+// Where a background error of the state's interpreter is reported: tkinter's default root when
+// it is a root of that interpreter, else the root recorded for it; null when none.
+Ref root_for(InterpState *state) {
+    Ref address = Ref::steal(PyLong_FromVoidPtr(state->interp));
     if (!address)
         return Ref();
     Ref candidates[2];
     if (get_optional_attr(tkinter_module, S.default_root, candidates[0]) < 0)
         return Ref();
-    candidates[1] = call_method(roots, S.get, {address.get()});
-    if (!candidates[1])
-        return Ref();
+    if (state->root)
+        candidates[1] = call(state->root);
     for (Ref &candidate : candidates) {
         if (!candidate || candidate.get() == Py_None)
             continue;
@@ -415,13 +296,11 @@ Ref root_for(TclInterp *interp) {
 // Reports the exception kept under `token` as tkinter reports a callback's exception:
 // root.report_callback_exception(type, value, traceback) where the interpreter has a Tk root,
 // else the traceback printed to stderr. False when no exception is kept under the token.
-bool report_now(TclInterp *interp, unsigned long long token) {
-    Ref exc = claim_exception(token);
-    if (!exc) {
-        PyErr_Clear();
+bool report_now(InterpState *state, uint64_t token) {
+    Ref exc = calls::claim_error(state, token);
+    if (!exc)
         return false;
-    }
-    Ref root = root_for(interp);
+    Ref root = root_for(state);
     if (!root)
         PyErr_Clear();
     Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
@@ -432,18 +311,6 @@ bool report_now(TclInterp *interp, unsigned long long token) {
     if (!done)
         PyErr_WriteUnraisable(root ? root.get() : print_exception);
     return true;
-}
-
-struct PendingReport {
-    TclInterp *interp;
-    unsigned long long token;
-};
-
-int report_pending(void *arg) {
-    auto *pending = static_cast<PendingReport *>(arg);
-    report_now(pending->interp, pending->token);
-    std::free(pending);
-    return 0;
 }
 
 int decref_pending(void *obj) {
@@ -494,7 +361,7 @@ PyObject *dispatch(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         return Py_NewRef(S.empty_text);
     frame->pending = false;
     if (frame->job == Job::report) {
-        frame->reported = report_now(frame->interp, frame->token);
+        frame->reported = report_now(frame->state, frame->token);
         PyErr_Clear();
         return Py_NewRef(S.empty_text);
     }
@@ -542,20 +409,18 @@ int run_direct(Frame *frame, TclInterp *interp, int objc, TclObj *const objv[]) 
 // A callback command's client data.
 struct Callback {
     PyObject *func; // owned
+    InterpState *state;
 };
 
 int callback_proc(void *client_data, TclInterp *interp, int objc, TclObj *const objv[]) {
     auto *callback = static_cast<Callback *>(client_data);
     Frame frame;
     frame.func = callback->func;
-    int code = TCL_OK;
-    if (python_holds_gil()) {
-        code = run_direct(&frame, interp, objc, objv);
-    } else if (!through_dispatcher(&frame, interp, objc, objv, code)) {
-        PyGILState_STATE gil = PyGILState_Ensure();
-        code = run_direct(&frame, interp, objc, objv);
-        PyGILState_Release(gil);
-    }
+    frame.state = callback->state;
+    calls::state_ref(frame.state);
+    int code = python_holds_gil() ? run_direct(&frame, interp, objc, objv)
+                                  : through_dispatcher(&frame, interp, objc, objv);
+    calls::state_unref(frame.state);
     if (!frame.message)
         return code;
     api.SetObjResult(interp, frame.message);
@@ -565,10 +430,24 @@ int callback_proc(void *client_data, TclInterp *interp, int objc, TclObj *const 
     return code;
 }
 
+// Deletes the interpreter's dispatcher once it serves no callback. Only from inside a Tcl
+// evaluation that tkinter entered (no GIL held): tkinter's delete procedure needs its record.
+void drop_dispatcher(InterpState *state) {
+    if (state->callbacks > 0 || state->deleted || python_holds_gil())
+        return;
+    TclCmdInfo info{};
+    if (api.GetCommandInfo(state->interp, dispatcher_name, &info))
+        api.DeleteCommand(state->interp, dispatcher_name);
+}
+
 void callback_deleted(void *client_data) {
     auto *callback = static_cast<Callback *>(client_data);
     PyObject *func = callback->func;
+    InterpState *state = callback->state;
     delete callback;
+    --state->callbacks;
+    drop_dispatcher(state);
+    calls::state_unref(state);
     release_reference(func);
 }
 
@@ -576,36 +455,30 @@ void callback_deleted(void *client_data) {
 // from Python; every other one goes to the handler that was installed before.
 int bgerror_proc(void *client_data, TclInterp *interp, int objc, TclObj *const objv[]) {
     auto *state = static_cast<InterpState *>(client_data);
-    unsigned long long token = 0;
+    uint64_t token = 0;
     if (objc == 3) {
         TclObj *key = tcl_text("-errorcode");
         incr(key);
         TclObj *code = nullptr;
         if (api.DictObjGet(nullptr, objv[2], key, &code) == TCL_OK)
-            token = token_of_words(code);
+            token = calls::token_of(code);
         decr(key);
     }
     if (token) {
-        Frame frame;
-        frame.job = Job::report;
-        frame.token = token;
-        frame.interp = state->interp;
-        int code = TCL_OK;
         // A token whose exception is no longer kept goes on as any other error.
         if (python_holds_gil()) {
-            if (report_now(state->interp, token))
-                return TCL_OK;
-        } else if (through_dispatcher(&frame, interp, 1, objv, code)) {
-            if (frame.reported)
+            if (report_now(state, token))
                 return TCL_OK;
         } else {
-            auto *pending = static_cast<PendingReport *>(std::malloc(sizeof(PendingReport)));
-            if (pending) {
-                pending->interp = state->interp;
-                pending->token = token;
-                if (Py_AddPendingCall(report_pending, pending) == 0)
+            TclCmdInfo info{};
+            if (api.GetCommandInfo(interp, dispatcher_name, &info)) {
+                Frame frame;
+                frame.job = Job::report;
+                frame.token = token;
+                frame.state = state;
+                through_dispatcher(&frame, interp, 1, objv);
+                if (frame.reported)
                     return TCL_OK;
-                std::free(pending);
             }
         }
     }
@@ -639,82 +512,18 @@ int bgerror_proc(void *client_data, TclInterp *interp, int objc, TclObj *const o
     return code;
 }
 
-void bgerror_deleted(void *client_data) { state_unref(static_cast<InterpState *>(client_data)); }
-
-// Installs bgerror_proc as the interpreter's background-error handler, keeping the one before.
-void install_bgerror(InterpState *state) {
-    TclInterp *interp = state->interp;
-    TclObj *get[] = {tcl_text("interp"), tcl_text("bgerror"), tcl_text("")};
-    for (TclObj *word : get)
-        incr(word);
-    if (api.EvalObjv(interp, 3, get, TCL_EVAL_GLOBAL) == TCL_OK) {
-        state->previous_bgerror = api.GetObjResult(interp);
-        incr(state->previous_bgerror);
-        if (api.CreateObjCommand(interp, bgerror_name, bgerror_proc, state, bgerror_deleted)) {
-            ++state->refs;
-            TclObj *set[] = {get[0], get[1], get[2], tcl_text(bgerror_name)};
-            incr(set[3]);
-            api.EvalObjv(interp, 4, set, TCL_EVAL_GLOBAL);
-            decr(set[3]);
-        }
-    }
-    for (TclObj *word : get)
-        decr(word);
-    api.ResetResult(interp);
-}
-
-// The dispatcher: a tkinter command of dispatcher_fn in a private interpreter, made once, whose
-// command procedure and client data are kept. False with an exception set.
-bool make_dispatcher() {
-    if (dispatch_proc)
-        return true;
-    // _tkinter.create(screenName, baseName, className, interactive, wantobjects, wantTk, sync,
-    // use): a bare interpreter, without Tk and without the profile scripts that tkinter.Tcl()
-    // runs. wantobjects 1: the words reach callbacks as str.
-    Ref create = import_attr("_tkinter", "create");
-    Ref app = create ? Ref::steal(PyObject_CallFunction(create.get(), "OssiiiiO", Py_None, "ortan",
-                                                        "Tcl", 0, 1, 0, 0, Py_None))
-                     : create;
-    TclInterp *interp = nullptr;
-    TclThreadId thread = nullptr;
-    if (!app || !tkapp_interp(app.get(), interp, thread) ||
-        !call_method(app.get(), S.createcommand, {S.dispatcher_word, dispatcher_fn}))
-        return false;
-    TclCommandToken *token = api.FindCommand(interp, dispatcher_name, nullptr, 0);
+// The dispatcher of the state's interpreter, made through tkinter when it is missing. False
+// with an exception set.
+bool ensure_dispatcher(InterpState *state, PyObject *tkapp) {
     TclCmdInfo info{};
-    if (!token || !api.GetCommandInfoFromToken(token, &info) || !info.isNativeObjectProc ||
-        !info.objProc) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "cannot reach tkinter's command procedure for Python callbacks");
-        return false;
-    }
-    dispatcher_app = app.release(); // kept for good: its command holds the client data
-    dispatch_data = info.objClientData;
-    dispatch_proc = info.objProc;
-    return true;
-}
-
-// The interpreter's state, made (with the background-error handler) on first use. Null with an
-// exception set.
-InterpState *state_of(TclInterp *interp) {
-    auto *state = static_cast<InterpState *>(api.GetAssocData(interp, assoc_key, nullptr));
-    if (state)
-        return state;
-    state = new (std::nothrow) InterpState;
-    if (!state) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    state->interp = interp;
-    state->refs = 1;
-    api.SetAssocData(interp, assoc_key, state_deleted, state);
-    install_bgerror(state);
-    return state;
+    if (api.GetCommandInfo(state->interp, dispatcher_name, &info))
+        return true;
+    return static_cast<bool>(call_method(tkapp, S.createcommand, {S.dispatcher_word, dispatcher_fn}));
 }
 
 // Records the Tk root of the command's host for its interpreter, where the host has one: the
 // host itself, or its `_root` or `master`, a tkinter object of the same interpreter.
-void remember_root(PyObject *command, PyObject *tkapp, TclInterp *interp) {
+void remember_root(PyObject *command, PyObject *tkapp, InterpState *state) {
     Ref tcl, host;
     if (get_optional_attr(command, S.tcl, tcl) <= 0 || !(host = unproxied(tcl.get()))) {
         PyErr_Clear();
@@ -732,9 +541,12 @@ void remember_root(PyObject *command, PyObject *tkapp, TclInterp *interp) {
         const int is_misc = PyObject_IsInstance(candidate.get(), misc_class);
         Ref tk;
         if (is_misc > 0 && get_optional_attr(candidate.get(), S.tk, tk) > 0 && tk.get() == tkapp) {
-            Ref address = Ref::steal(PyLong_FromVoidPtr(interp));
-            if (!address || PyObject_SetItem(roots, address.get(), candidate.get()) < 0)
+            Ref ref = call(weak_ref, {candidate.get()});
+            if (!ref) {
                 PyErr_Clear();
+                return;
+            }
+            Py_XSETREF(state->root, ref.release());
             return;
         }
         PyErr_Clear();
@@ -772,57 +584,45 @@ void warn_left_behind(PyObject *command, PyObject *name) {
         PyErr_WriteUnraisable(command);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Module functions.
-
-PyObject *callback_error(PyObject *, PyObject *errorcode) {
-    unsigned long long token = 0;
-    const int found = token_of(errorcode, token);
-    if (found < 0)
-        return nullptr;
-    if (found) {
-        Ref exc = claim_exception(token);
-        if (exc)
-            return exc.release();
-        if (PyErr_Occurred())
-            return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef callback_error_def = {
-    "_callback_error", callback_error, METH_O,
-    "_callback_error($module, errorcode, /)\n--\n\n"
-    "The exception of the Python callback that a Tcl error came from, or None.\n\n"
-    "`errorcode` is Tcl's errorCode of that error (a tuple of words or its text); a callback's\n"
-    "error has the code ORTAN PYERR <token>. The exception is handed out once: it is taken\n"
-    "out of the bounded store that keeps the last errors of callbacks."};
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
 // The interface for the rest of the module.
 
-bool init(PyObject *module) {
-    const char *lib_name = nullptr;
-    void *handle = nullptr;
-    if (!bind_tkinter_tcl(lib_name, handle, api))
-        return false;
+bool init() {
     if (!S.intern())
         return false;
-    if (!(tclobj_fn = import_attr("ortan.tcl.scribe", "tclobj").release()) ||
-        !(tcl_error = import_attr("tkinter", "TclError").release()) ||
-        !(tkinter_module = import_module("tkinter").release()) ||
-        !(misc_class = import_attr("tkinter", "Misc").release()) ||
-        !(format_exception = import_attr("traceback", "format_exception").release()) ||
-        !(print_exception = import_attr("traceback", "print_exception").release()))
-        return false;
-    Ref weak_values = import_attr("weakref", "WeakValueDictionary");
-    if (!weak_values || !(roots = call(weak_values.get()).release()) ||
-        !(pending_errors = PyDict_New()) ||
-        !(dispatcher_fn = PyCFunction_New(&dispatch_def, nullptr)))
-        return false;
-    return bind(module, "_callback_error", module_function(&callback_error_def, module));
+    return (tclobj_fn = import_attr("ortan.tcl.scribe", "tclobj").release()) &&
+           (tkinter_module = import_module("tkinter").release()) &&
+           (misc_class = import_attr("tkinter", "Misc").release()) &&
+           (format_tb = import_attr("traceback", "format_tb").release()) &&
+           (print_exception = import_attr("traceback", "print_exception").release()) &&
+           (weak_ref = import_attr("weakref", "ref").release()) &&
+           (dispatcher_fn = PyCFunction_New(&dispatch_def, nullptr));
+}
+
+void wire_state(InterpState *state) {
+    if (state->previous_bgerror)
+        return;
+    TclInterp *interp = state->interp;
+    TclObj *get[] = {tcl_text("interp"), tcl_text("bgerror"), tcl_text("")};
+    for (TclObj *word : get)
+        incr(word);
+    if (api.EvalObjv(interp, 3, get, TCL_EVAL_GLOBAL) == TCL_OK) {
+        state->previous_bgerror = api.GetObjResult(interp);
+        incr(state->previous_bgerror);
+        if (api.CreateObjCommand(interp, bgerror_name, bgerror_proc, state,
+                                 calls::state_unref_proc)) {
+            calls::state_ref(state);
+            TclObj *set[] = {get[0], get[1], get[2], tcl_text(bgerror_name)};
+            incr(set[3]);
+            api.EvalObjv(interp, 4, set, TCL_EVAL_GLOBAL);
+            decr(set[3]);
+        }
+    }
+    for (TclObj *word : get)
+        decr(word);
+    api.ResetResult(interp);
 }
 
 int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *func) {
@@ -837,14 +637,10 @@ int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *fu
         PyErr_Clear();
         return 0;
     }
-    TclInterp *interp = nullptr;
-    TclThreadId owner = nullptr;
-    if (!tkapp_interp(tkapp.get(), interp, owner)) {
-        PyErr_Clear(); // a tkinter whose record is unknown: its own createcommand
-        return 0;
-    }
-    if (!on_owner_thread(api, owner))
+    InterpState *state = calls::owned_state(tkapp.get(), "registering a Python callback");
+    if (!state)
         return -1;
+    TclInterp *interp = state->interp;
     Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : Ref::steal(PyObject_Str(name));
     const char *utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!utf8)
@@ -855,15 +651,17 @@ int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *fu
     if (api.GetCommandInfo(interp, utf8, &info) && info.objProc != callback_proc &&
         !call_method(tkapp.get(), S.call, {S.rename_word, text.get(), S.empty_text}))
         return -1;
-    if (!make_dispatcher() || !state_of(interp))
+    if (!ensure_dispatcher(state, tkapp.get()))
         return -1;
-    remember_root(command, tkapp.get(), interp);
-    auto *callback = new (std::nothrow) Callback{nullptr};
+    remember_root(command, tkapp.get(), state);
+    auto *callback = new (std::nothrow) Callback{nullptr, state};
     if (!callback) {
         PyErr_NoMemory();
         return -1;
     }
     callback->func = Py_NewRef(func);
+    calls::state_ref(state);
+    ++state->callbacks;
     if (!api.CreateObjCommand(interp, utf8, callback_proc, callback, callback_deleted)) {
         callback_deleted(callback);
         PyErr_Format(tcl_error, "cannot create the Tcl command %R", text.get());
@@ -872,30 +670,22 @@ int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *fu
     return 1;
 }
 
-void link_cause(PyObject *tk) {
-    if (!PyErr_ExceptionMatches(tcl_error))
-        return;
-    Ref error = fetch_exception();
-    Ref code = call_method(tk, S.getvar, {S.error_code_var});
-    unsigned long long token = 0;
-    if (code && token_of(code.get(), token) > 0) {
-        if (Ref cause = claim_exception(token))
-            PyException_SetCause(error.get(), cause.release());
-    }
-    PyErr_Clear();
-    restore_exception(std::move(error));
+bool remember_thread(PyObject *command) {
+    Ref thread = Ref::steal(PyLong_FromVoidPtr(api.GetCurrentThread()));
+    return thread && PyObject_SetAttr(command, S.tcl_thread, thread.get()) == 0;
 }
 
 int delete_elsewhere(PyObject *command) {
-    Ref tcl, host, tk, tkapp;
+    Ref tcl, host, tk, tkapp, thread;
     if (get_optional_attr(command, S.tcl, tcl) <= 0 || !(host = unproxied(tcl.get())) ||
-        !(tk = get_attr(host.get(), S.tk)) || !(tkapp = tkapp_of(tk.get()))) {
+        !(tk = get_attr(host.get(), S.tk)) || !(tkapp = tkapp_of(tk.get())) ||
+        get_optional_attr(command, S.tcl_thread, thread) <= 0) {
         PyErr_Clear(); // no interpreter to tell: the caller's own way
         return 0;
     }
-    TclInterp *interp = nullptr;
-    TclThreadId owner = nullptr;
-    if (!tkapp_interp(tkapp.get(), interp, owner)) {
+    TclInterp *interp = interp_of(tkapp.get());
+    void *owner = PyLong_AsVoidPtr(thread.get());
+    if (!interp || PyErr_Occurred()) {
         PyErr_Clear();
         return 0;
     }

@@ -2,13 +2,17 @@
 // other threads.
 #pragma once
 
-#include "support.h"
+#include "namespace/calls.h"
 
 namespace ortan {
 namespace callbacks {
 
-// Binds the Tcl library and adds `_callback_error` to the module. False with an exception set.
-bool init(PyObject *module);
+// Imports what callbacks need. False with an exception set.
+bool init();
+
+// Wires a new interpreter state: the background-error handler that reports the errors of our
+// callbacks. On the interpreter's thread, GIL held; idempotent.
+void wire_state(calls::InterpState *state);
 
 // Registers `func` as the Tcl command `name` of the tkinter application object `tk`, for the
 // command object `command` (whose host may name the Tk root that reports background errors).
@@ -17,10 +21,9 @@ bool init(PyObject *module);
 // interpreter's).
 int create_command(PyObject *command, PyObject *tk, PyObject *name, PyObject *func);
 
-// With an exception pending after a call through `tk` failed: when it is a TclError and Tcl's
-// ::errorCode names the exception of a Python callback, that exception becomes the TclError's
-// __cause__. The pending exception stays pending; a failure of the look-up is ignored.
-void link_cause(PyObject *tk);
+// Records on a temporary command, just registered by create_command on this (the
+// interpreter's) thread, which thread that is, for delete_elsewhere. False with an exception.
+bool remember_thread(PyObject *command);
 
 // For a temporary command collected in a thread other than its interpreter's: the deletion of
 // its Tcl command is queued to the interpreter's thread (or, where that cannot be done, a

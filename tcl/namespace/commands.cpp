@@ -7,33 +7,6 @@ namespace ortan_namespace {
 // ---------------------------------------------------------------------------------------------
 // Module constants, set once by make_command_classes.
 
-namespace {
-PyTypeObject *tkapp_type;    // _tkinter.TkappType, the type of tkinter's interpreter object
-PyObject *tkapp_call_method; // its `call` method descriptor
-PyCFunction tkapp_call;      // the C function behind it; null when it is not the METH_VARARGS one
-
-// Takes tkinter's `call` as above; leaves tkapp_call null (calls by name) when it is not found.
-bool take_tkapp_call() {
-    Ref type = ortan::import_attr("_tkinter", "TkappType");
-    if (!type || !PyType_Check(type.get())) {
-        PyErr_Clear();
-        return true;
-    }
-    PyObject *method = PyDict_GetItemWithError(
-        reinterpret_cast<PyTypeObject *>(type.get())->tp_dict, S.call); // borrowed
-    if (!method || !Py_IS_TYPE(method, &PyMethodDescr_Type)) {
-        PyErr_Clear();
-        return true;
-    }
-    const PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(method)->d_method;
-    if ((def->ml_flags & ~METH_COEXIST) != METH_VARARGS)
-        return true;
-    tkapp_type = reinterpret_cast<PyTypeObject *>(type.release());
-    tkapp_call_method = Py_NewRef(method);
-    tkapp_call = def->ml_meth;
-    return true;
-}
-} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // TclCommand.
@@ -674,26 +647,9 @@ bool log_call(const Attrs &attrs, PyObject *words) {
     return logger && log_words(logger.get(), words);
 }
 
-// tk.call(words); a Python callback's error becomes the cause of the TclError. For tkinter's
-// own interpreter object, whose type still holds its own `call`, the C function behind that
-// method is called directly with the word tuple as its argument tuple (it takes a lone tuple
-// argument for the words themselves, so a one-word tuple holding a tuple goes the usual way).
+// tk.call(words); a Python callback's error becomes the cause of the TclError.
 Ref run_words(PyObject *tk, PyObject *words) {
-    if (tkapp_call && Py_TYPE(tk) == tkapp_type && PyTuple_CheckExact(words) &&
-        !(PyTuple_GET_SIZE(words) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words, 0))) &&
-        _PyType_Lookup(tkapp_type, S.call) == tkapp_call_method) {
-        if (Py_EnterRecursiveCall(" while calling a Python object"))
-            return Ref();
-        Ref result = Ref::steal(tkapp_call(tk, words));
-        Py_LeaveRecursiveCall();
-        if (!result)
-            ortan::callbacks::link_cause(tk);
-        return result;
-    }
-    Ref result = call_method(tk, S.call, {words});
-    if (!result)
-        ortan::callbacks::link_cause(tk);
-    return result;
+    return ortan::calls::call(tk, words, ortan::CallResult::converted, nullptr);
 }
 
 // Logs the words, runs them, casts the result.
@@ -749,9 +705,7 @@ PyObject *TclCommand_eval(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     Ref words = command_words(attrs, own, args, nargs, kwnames);
     Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
     Ref tk = script ? attrs.tk() : script;
-    Ref result = tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
-    if (!result && tk)
-        ortan::callbacks::link_cause(tk.get()); // a Python callback's error as the cause
+    Ref result = tk ? eval_script(tk.get(), script.get()) : tk;
     return apply_cast(attrs, std::move(result));
 }
 
@@ -853,7 +807,8 @@ PyObject *TempTclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject 
     if (given < 0)
         return nullptr;
     if (given &&
-        (!call_method(self, S.createcommand, {func}) || !ortan::call(update_wrapper, {self, func})))
+        (!call_method(self, S.createcommand, {func}) || !ortan::call(update_wrapper, {self, func}) ||
+         !ortan::callbacks::remember_thread(self)))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -909,8 +864,6 @@ const MethodDef TempTclCommand_methods[] = {
 // Class construction: the classes of this family, made at import.
 
 bool make_command_classes() {
-    if (!take_tkapp_call())
-        return false;
     TclCommand_cls = make_class(
         "TclCommand", "TclCommand",
         "A Tcl command of an interpreter, with words and options bound in advance.\n\n"

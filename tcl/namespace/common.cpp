@@ -1,5 +1,6 @@
 // ortan.tcl.namespace: the shared constants and the helpers every family uses.
 #include "common.h"
+#include "calls.h"
 
 namespace ortan_namespace {
 
@@ -136,6 +137,13 @@ Ref to_tclobj(PyObject *obj) {
 }
 
 // The package module, which stands for its default interpreter.
+Ref eval_script(PyObject *tk, PyObject *script) {
+    if (!ortan::calls::is_tkinter(tk)) // another host's interpreter object: its own eval
+        return call_method(tk, S.eval, {script});
+    Ref words = tuple_of({script});
+    return words ? ortan::calls::call(tk, words.get(), ortan::CallResult::script, nullptr) : words;
+}
+
 Ref package_module() { return Ref::steal(PyImport_ImportModule(package_name)); }
 
 // Whether `host` (never a proxy) is a tkinter object, which a wrapper refuses: a TypeError that

@@ -96,6 +96,7 @@ constexpr const char *package_name = "ortan.tcl";
     X(cmds, "cmds")                                                                                \
     X(call, "call")                                                                                \
     X(eval, "eval")                                                                                \
+    X(w_eval_global, "::eval")                                                                     \
     X(getvar, "getvar")                                                                            \
     X(setvar, "setvar")                                                                            \
     X(unsetvar, "unsetvar")                                                                        \
@@ -325,6 +326,11 @@ class Attrs {
     PyObject *self_;
     Ref dict_;
 };
+
+// tk.eval(script) as a call, so that it works from any thread (tkinter marshals `call` to the
+// interpreter's thread, and refuses `eval` there): Tcl's eval of the script, its result as
+// Tcl's text, and a Python callback's error as the cause of the TclError.
+Ref eval_script(PyObject *tk, PyObject *script);
 
 // self.tcl.tk.call(words): one tuple of words.
 inline Ref tk_call(PyObject *self, PyObject *words) {

@@ -263,7 +263,7 @@ PyObject *TclNamespace_eval(PyObject *const *args, Py_ssize_t nargs, PyObject *k
     Ref command = namespace_command("eval", args, nargs, kwnames);
     Ref script = command ? ortan::call(scribe_fn, {command.get()}) : command;
     Ref tk = script ? tk_of(args[0]) : script;
-    return tk ? call_method(tk.get(), S.eval, {script.get()}).release() : nullptr;
+    return tk ? eval_script(tk.get(), script.get()).release() : nullptr;
 }
 
 PyObject *TclNamespace_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

@@ -162,13 +162,13 @@ Ref variable_get_str(PyObject *variable, PyObject *index) {
             Ref words = tuple_of({S.w_apply, S.element_text_lambda, name.get(), index_text.get()});
             Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
             Ref tk = script ? tk_of(variable) : script;
-            return tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
+            return tk ? eval_script(tk.get(), script.get()) : tk;
         }
     }
     Ref name = element_name(variable, index);
     Ref script = name ? set_command_text(name.get()) : name;
     Ref tk = script ? tk_of(variable) : script;
-    return tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
+    return tk ? eval_script(tk.get(), script.get()) : tk;
 }
 
 PyObject *TclVariable_get_str(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -314,7 +314,7 @@ PyObject *TclVariable_array_get_str(PyObject *const *args, Py_ssize_t nargs, PyO
     Ref words = array_words(args[0], S.w_get, is_none(pattern) ? nullptr : pattern);
     Ref script = words ? ortan::call(scribe_fn, {words.get()}) : words;
     Ref tk = script ? tk_of(args[0]) : script;
-    Ref result = tk ? call_method(tk.get(), S.eval, {script.get()}) : tk;
+    Ref result = tk ? eval_script(tk.get(), script.get()) : tk;
     return host_cast(args[0], S.cast_array, result).release();
 }
 

@@ -13,6 +13,15 @@ PyModuleDef define_module(const char *name, const char *doc) {
 }
 
 PyObject *create_module(PyModuleDef &def, bool (*init)(PyObject *module)) {
+    // The modules keep their state in C++ statics and run Python code from Tcl's threads
+    // through tkinter: both belong to the main interpreter. Refused elsewhere, never half-made.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Format(PyExc_ImportError,
+                     "%s cannot be imported in a subinterpreter: its state and its Tcl "
+                     "callbacks belong to the main interpreter",
+                     def.m_name);
+        return nullptr;
+    }
     if (!name_method_type(def.m_name))
         return nullptr;
     Ref module = Ref::steal(PyModule_Create(&def));

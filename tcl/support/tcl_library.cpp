@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -59,12 +60,14 @@ bool resolve_api(void *handle, TclApi &api, std::string &missing) {
     resolve(handle, "Tcl_SetObjErrorCode", api.SetObjErrorCode, missing);
     resolve(handle, "Tcl_AppendObjToErrorInfo", api.AppendObjToErrorInfo, missing);
     resolve(handle, "Tcl_EvalObjv", api.EvalObjv, missing);
+    resolve(handle, "Tcl_EvalEx", api.EvalEx, missing);
     resolve(handle, "Tcl_DbIncrRefCount", api.IncrRefCount, missing);
     resolve(handle, "Tcl_DbDecrRefCount", api.DecrRefCount, missing);
     resolve(handle, "Tcl_InterpDeleted", api.InterpDeleted, missing);
     resolve(handle, "Tcl_Preserve", api.Preserve, missing);
     resolve(handle, "Tcl_Release", api.Release, missing);
     resolve(handle, "Tcl_Alloc", api.Alloc, missing);
+    resolve(handle, "Tcl_Free", api.Free, missing);
     resolve(handle, "Tcl_ThreadQueueEvent", api.ThreadQueueEvent, missing);
     resolve(handle, "Tcl_ThreadAlert", api.ThreadAlert, missing);
     resolve(handle, "Tcl_GetAssocData", api.GetAssocData, missing);
@@ -75,6 +78,10 @@ bool resolve_api(void *handle, TclApi &api, std::string &missing) {
     resolve(handle, "Tcl_SetReturnOptions", api.SetReturnOptions, missing);
     resolve(handle, "Tcl_DictObjGet", api.DictObjGet, missing);
     resolve(handle, "Tcl_ListObjGetElements", api.ListObjGetElements, missing);
+    resolve(handle, "Tcl_GetReturnOptions", api.GetReturnOptions, missing);
+    resolve(handle, "Tcl_SaveInterpState", api.SaveInterpState, missing);
+    resolve(handle, "Tcl_RestoreInterpState", api.RestoreInterpState, missing);
+    resolve(handle, "Tcl_InvalidateStringRep", api.InvalidateStringRep, missing);
     return missing.empty();
 }
 
@@ -84,15 +91,6 @@ std::string names_tried() {
         names += names.empty() ? name : std::string(", ") + name;
     return names;
 }
-
-// The record that _tkinter keeps for an application object (its TkappObject), as far as the
-// thread check reads it. The same from CPython 3.8 to 3.13; tkapp_interp checks it each time.
-struct TkappRecord {
-    PyObject_HEAD TclInterp *interp;
-    int wantobjects;
-    int threaded;
-    TclThreadId thread_id;
-};
 
 } // namespace
 
@@ -144,38 +142,6 @@ Ref tkapp_of(PyObject *obj) {
         return tk;
     PyErr_Format(PyExc_TypeError, "%R is not a Tcl interpreter of tkinter", obj);
     return Ref();
-}
-
-bool tkapp_interp(PyObject *tkapp, TclInterp *&interp, TclThreadId &owner) {
-    static PyObject *const interpaddr = PyUnicode_InternFromString("interpaddr");
-    if (!interpaddr)
-        return false;
-    Ref address = call_method(tkapp, interpaddr);
-    if (!address)
-        return false;
-    void *expected = PyLong_AsVoidPtr(address.get());
-    if (!expected && PyErr_Occurred())
-        return false;
-    const auto *record = reinterpret_cast<const TkappRecord *>(tkapp);
-    if (static_cast<void *>(record->interp) != expected ||
-        (record->threaded != 0 && record->threaded != 1)) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "cannot tell which thread owns this Tcl interpreter: the tkinter "
-                        "application object has an unknown layout");
-        return false;
-    }
-    interp = record->interp;
-    owner = record->thread_id;
-    return true;
-}
-
-bool on_owner_thread(const TclApi &api, TclThreadId owner) {
-    if (api.GetCurrentThread() == owner)
-        return true;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "the Tcl interpreter belongs to another thread: call it from the thread "
-                    "that created it");
-    return false;
 }
 
 } // namespace ortan

@@ -3,6 +3,8 @@
 
 #include "ref.h"
 
+#include <cstddef>
+
 namespace ortan {
 
 // Tcl's own types, as far as this code base touches them (tcl.h is not needed to build).
@@ -36,6 +38,35 @@ constexpr int TCL_OK = 0;
 constexpr int TCL_ERROR = 1;
 constexpr int TCL_QUEUE_TAIL = 0;
 constexpr int TCL_ALL_EVENTS = ~0x20; // ~TCL_DONT_WAIT
+constexpr int TCL_EVAL_GLOBAL = 0x020000;
+constexpr int TCL_EVAL_DIRECT = 0x040000;
+constexpr int TCL_EVAL_INVOKE = 0x080000;
+
+// Tcl_ObjType of tcl.h (8.6; Tcl 9 adds fields that a zero `version` leaves unread).
+using TclFreeIntRepProc = void (*)(TclObj *);
+using TclDupIntRepProc = void (*)(TclObj *src, TclObj *dup);
+using TclUpdateStringProc = void (*)(TclObj *);
+using TclSetFromAnyProc = int (*)(TclInterp *, TclObj *);
+struct TclObjType {
+    const char *name;
+    TclFreeIntRepProc freeIntRepProc;
+    TclDupIntRepProc dupIntRepProc;
+    TclUpdateStringProc updateStringProc;
+    TclSetFromAnyProc setFromAnyProc;
+    size_t version;
+};
+
+// The head of a Tcl_Obj of tcl.h, as far as an object of a type of our own is made: the
+// counts are int in 8.6 and Tcl_Size in 9.0, and on a 64-bit platform the type and the
+// internal representation sit at the same offsets in both.
+struct TclObjHead {
+    ptrdiff_t refCount_and_bytes[2];
+    ptrdiff_t length;
+    const TclObjType *typePtr;
+    void *ptr1; // internalRep.twoPtrValue
+    void *ptr2;
+};
+static_assert(sizeof(void *) == 8, "the Tcl_Obj head is declared for 64-bit platforms");
 
 // The functions of the Tcl library that the modules call. All are exported by Tcl 8.5 and 8.6.
 struct TclApi {
@@ -55,12 +86,14 @@ struct TclApi {
     void (*SetObjErrorCode)(TclInterp *, TclObj *);
     void (*AppendObjToErrorInfo)(TclInterp *, TclObj *);
     int (*EvalObjv)(TclInterp *, int, TclObj *const *, int);
+    int (*EvalEx)(TclInterp *, const char *, int, int);
     void (*IncrRefCount)(TclObj *, const char *, int); // Tcl_DbIncrRefCount
     void (*DecrRefCount)(TclObj *, const char *, int); // Tcl_DbDecrRefCount
     int (*InterpDeleted)(TclInterp *);
     void (*Preserve)(void *);
     void (*Release)(void *);
     char *(*Alloc)(unsigned int);
+    void (*Free)(char *);
     void (*ThreadQueueEvent)(TclThreadId, TclEvent *, int);
     void (*ThreadAlert)(TclThreadId);
     void *(*GetAssocData)(TclInterp *, const char *, TclInterpDeleteProc *);
@@ -71,6 +104,10 @@ struct TclApi {
     int (*SetReturnOptions)(TclInterp *, TclObj *);
     int (*DictObjGet)(TclInterp *, TclObj *, TclObj *, TclObj **);
     int (*ListObjGetElements)(TclInterp *, TclObj *, int *, TclObj ***);
+    TclObj *(*GetReturnOptions)(TclInterp *, int);
+    void *(*SaveInterpState)(TclInterp *, int);
+    int (*RestoreInterpState)(TclInterp *, void *);
+    void (*InvalidateStringRep)(TclObj *);
 };
 
 // The Tcl library that _tkinter is linked with, found among the libraries already loaded in
@@ -85,15 +122,5 @@ bool bind_tkinter_tcl(const char *&name, void *&handle, TclApi &api);
 // the result of tkinter.Tcl(), a widget or a host Interpreter. Null with TypeError set when
 // `obj` has none.
 Ref tkapp_of(PyObject *obj);
-
-// The Tcl interpreter of a _tkinter application object and the thread that created it (which
-// _tkinter records in the object, and which alone may use the interpreter). The record's layout
-// is checked against interpaddr() on every call; false with RuntimeError set when it does not
-// match, so an unknown layout is refused rather than trusted.
-bool tkapp_interp(PyObject *tkapp, TclInterp *&interp, TclThreadId &owner);
-
-// True on the thread `owner`; otherwise false with RuntimeError set, as tkinter refuses a call
-// from another thread.
-bool on_owner_thread(const TclApi &api, TclThreadId owner);
 
 } // namespace ortan
