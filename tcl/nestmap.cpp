@@ -844,6 +844,19 @@ class PathSet {
     Ref root_;
 };
 
+// Whether every key of the {key value} pairs is exactly str and holds no ".".
+bool plain_keys(PyObject *split) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(split); ++i) {
+        PyObject *key = PyTuple_GET_ITEM(PyList_GET_ITEM(split, i), 0);
+        if (!PyUnicode_CheckExact(key) || !text_ready(key) ||
+            PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) != -1) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 // ValueError for keyed-list text whose entries `earlier` and `key` collide (see PathSet).
 Ref colliding_keys(PyObject *earlier, PyObject *key) {
     const int same = PyObject_RichCompareBool(earlier, key, Py_EQ);
@@ -867,18 +880,20 @@ Ref distinct_entries(PyObject *split, bool nested) {
     Ref entries = Ref::steal(PyDict_New());
     if (!entries)
         return entries;
+    // Without a dotted key, the paths are the keys: only a repeated key collides, and the dict
+    // itself finds it.
+    const bool plain = plain_keys(split);
     PathSet paths;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(split); ++i) {
         PyObject *pair = PyList_GET_ITEM(split, i);
         PyObject *key = PyTuple_GET_ITEM(pair, 0);
         Ref earlier;
-        const int added = paths.add(key, earlier);
-        if (added < 0)
+        const Py_ssize_t before = PyDict_GET_SIZE(entries.get());
+        const int added = plain ? 1 : paths.add(key, earlier);
+        if (added < 0 || PyDict_SetItem(entries.get(), key, PyTuple_GET_ITEM(pair, 1)) < 0)
             return Ref();
-        if (added == 0)
-            return nested ? not_keyed() : colliding_keys(earlier.get(), key);
-        if (PyDict_SetItem(entries.get(), key, PyTuple_GET_ITEM(pair, 1)) < 0)
-            return Ref();
+        if (added == 0 || PyDict_GET_SIZE(entries.get()) == before)
+            return nested ? not_keyed() : colliding_keys(earlier ? earlier.get() : key, key);
     }
     return entries;
 }
