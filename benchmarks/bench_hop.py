@@ -18,7 +18,7 @@ import ortan.tcl
 from benchmarks.common import Row, best_time, main
 from ortan.tcl.history import History
 from ortan.tcl.scribe import scribe
-from ortan.utils.utils import get_time
+from ortan.tcl.history import get_time
 
 CALLS = 20_000
 

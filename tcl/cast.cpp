@@ -7,6 +7,7 @@
 
 using ortan::as_cfunction;
 using ortan::bind;
+using ortan::bind_public_names;
 using ortan::call;
 using ortan::call_method;
 using ortan::class_def;
@@ -459,6 +460,8 @@ const char *const module_doc =
 
 bool init_module(PyObject *m) {
     if (!S.intern())
+        return false;
+    if (!bind_public_names(m, {"HostCasts", "cast_any", "cast_list", "cast_array", "cast_dict"}))
         return false;
     tcl_error = import_attr("tkinter", "TclError").release();
     tcl_obj_type = reinterpret_cast<PyTypeObject *>(import_attr("_tkinter", "Tcl_Obj").release());

@@ -10,6 +10,7 @@
 
 using ortan::add_methods;
 using ortan::bind;
+using ortan::bind_public_names;
 using ortan::call;
 using ortan::call_method;
 using ortan::class_def;
@@ -21,6 +22,7 @@ using ortan::find_slot;
 using ortan::get_attr;
 using ortan::get_optional_attr;
 using ortan::import_attr;
+using ortan::import_family_attr;
 using ortan::import_module;
 using ortan::MethodDef;
 using ortan::new_class;
@@ -82,7 +84,7 @@ Names S; // attribute names and texts: S.api, S.history, ...
 // Imported objects, bound at import: strong references the process keeps.
 PyObject *logger;         // logging.getLogger('ortan.tcl')
 PyObject *module_dict;    // this module's globals: `get_time` is looked up there on each record
-PyObject *stock_time;     // ortan.utils.utils.get_time when it is datetime.datetime.now, else null
+PyObject *stock_time;     // the imported get_time when it is datetime.datetime.now, else null
 PyObject *deque_type;     // collections.deque
 PyObject *deque_append;   // collections.deque.append
 PyObject *re_compile;     // re.compile
@@ -967,6 +969,8 @@ const char *const module_doc =
 bool init_module(PyObject *m) {
     if (!S.intern())
         return false;
+    if (!bind_public_names(m, {"Entry", "History", "log"}))
+        return false;
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         return false;
@@ -975,7 +979,7 @@ bool init_module(PyObject *m) {
     Ref re = import_module("re");
     if (!logging || !re || !bind(m, "re", re) || !bind(m, "logging", logging) ||
         !bind(m, "deque", import_attr("collections", "deque"), &deque_type) ||
-        !bind(m, "get_time", import_attr("ortan.utils.utils", "get_time"), &get_time))
+        !bind(m, "get_time", import_family_attr("ortan.utils.utils", "get_time"), &get_time))
         return false;
     // Held for the process (a strong reference), so that no other object can take its address
     // once the module's global is replaced.

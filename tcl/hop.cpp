@@ -9,6 +9,7 @@
 #include <cstring>
 
 using ortan::bind;
+using ortan::bind_public_names;
 using ortan::call;
 using ortan::call_method;
 using ortan::chain_exception;
@@ -819,6 +820,8 @@ const char *const module_doc =
 
 bool init_module(PyObject *m) {
     if (!S.intern())
+        return false;
+    if (!bind_public_names(m, {"Hop", "Hop_Code"}))
         return false;
 #if PY_VERSION_HEX < 0x030C0000
     object_getattribute =

@@ -17,6 +17,7 @@ using ortan::Ref;
 using ortan::add_classmethod;
 using ortan::as_cfunction;
 using ortan::bind;
+using ortan::bind_public_names;
 using ortan::bind_tkinter_tcl;
 using ortan::call;
 using ortan::call_method;
@@ -1374,9 +1375,12 @@ bool bind_functions(PyObject *m, PyMethodDef *defs) {
 bool init_module(PyObject *m) {
     if (!S.intern())
         return false;
+    if (!bind_public_names(m, {"ReturnCodes", "TclDLL", "lib", "Tcl_Interp_p", "Tcl_WideInt",
+                               "Tcl_ObjType", "Tcl_Obj", "TclError_from_interp", "GetListFromAny",
+                               "DictionaryCompare", "dictionary_key"}))
+        return false;
     Ref ctypes = import_module("ctypes");
-    Ref ctypes_util = ctypes ? import_module("ctypes.util") : Ref();
-    if (!ctypes_util || !bind(m, "ctypes", ctypes))
+    if (!bind(m, "ctypes", ctypes))
         return false;
     Ref tkinter = import_module("tkinter");
     if (!bind(m, "tkinter", tkinter))

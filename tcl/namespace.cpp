@@ -2,6 +2,8 @@
 #include "namespace/callbacks.h"
 #include "namespace/common.h"
 
+#include <iterator>
+
 namespace ortan_namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -60,16 +62,7 @@ bool init_module(PyObject *module) {
     const char *const all[] = {"TclVariable",          "TempTclVariable", "TclArrayVariable",
                                "TempTclArrayVariable", "TclCommand",      "TempTclCommand",
                                "TclNamespace",         "TempTclNamespace"};
-    Ref all_names = Ref::steal(PyTuple_New(8));
-    if (!all_names)
-        return false;
-    for (Py_ssize_t i = 0; i < 8; ++i) {
-        PyObject *name = PyUnicode_FromString(all[i]);
-        if (!name)
-            return false;
-        PyTuple_SET_ITEM(all_names.get(), i, name);
-    }
-    if (!bind(module, "__all__", all_names))
+    if (!ortan::bind_public_names(module, all, std::size(all)))
         return false;
 
     if (!make_variable_classes() || !make_command_classes() || !make_namespace_classes())

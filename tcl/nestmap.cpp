@@ -4,6 +4,7 @@
 using ortan::add_method;
 using ortan::add_staticmethod;
 using ortan::bind;
+using ortan::bind_public_names;
 using ortan::call;
 using ortan::call_method;
 using ortan::class_def;
@@ -11,6 +12,7 @@ using ortan::create_module;
 using ortan::define_module;
 using ortan::get_attr;
 using ortan::import_attr;
+using ortan::import_family_attr;
 using ortan::import_module;
 using ortan::MethodDef;
 using ortan::new_class;
@@ -1203,7 +1205,9 @@ const char module_doc[] =
 bool init_module(PyObject *m) {
     if (!S.intern() || !(one = PyLong_FromLong(1)))
         return false;
-    Ref attr_dict = import_attr("ortan.datastructures", "AttrDict");
+    if (!bind_public_names(m, {"Nestmap"}))
+        return false;
+    Ref attr_dict = import_family_attr("ortan.datastructures", "AttrDict");
     Ref mutable_mapping = import_attr("collections.abc", "MutableMapping");
     PyObject *tcl_obj = nullptr, *nestmap = nullptr;
     if (!bind(m, "AttrDict", attr_dict) || !bind(m, "MutableMapping", mutable_mapping) ||

@@ -8,6 +8,7 @@
 
 using ortan::as_cfunction;
 using ortan::bind;
+using ortan::bind_public_names;
 using ortan::call;
 using ortan::call_method;
 using ortan::create_module;
@@ -859,6 +860,8 @@ bool bind_functions(PyObject *m, PyMethodDef (&defs)[N], Ref &from_sequence, Ref
 
 bool init_module(PyObject *m) {
     if (!S.intern() || PyType_Ready(&converter_type) < 0)
+        return false;
+    if (!bind_public_names(m, {"scribe", "tclobj"}))
         return false;
     flag_names[0] = S.use_braces;
     flag_names[1] = S.braces_unmatched;

@@ -15,9 +15,8 @@ from hypothesis import strategies as st
 
 import ortan.tcl
 from benchmarks.cast_model import cast_text
-from ortan.datastructures import AttrDict
+from ortan.tcl._family import AttrDict, get_time
 from ortan.tcl.namespace import TclCommand, TclVariable
-from ortan.utils.utils import get_time
 
 
 @pytest.mark.parametrize(
@@ -341,7 +340,7 @@ def test_module_stands_in_for_the_default_interpreter():
         ortan.tcl.no_such_attribute
 
 
-def test_sibling_stand_ins():
+def test_family_stand_ins():
     d = AttrDict(a=1)
     d.b = 2
     assert d.a == 1 and d["b"] == 2

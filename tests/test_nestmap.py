@@ -13,8 +13,7 @@ from hypothesis import strategies as st
 
 import _tkinter
 import ortan.tcl.nestmap as nestmap_module
-from ortan.datastructures import AttrDict
-from ortan.tcl.nestmap import Nestmap
+from ortan.tcl.nestmap import AttrDict, Nestmap
 from ortan.tcl.scribe import scribe, tclobj
 
 IS_A_VALUE = 'target key "{}" is a value, cannot update value against another keyed list'

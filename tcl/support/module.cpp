@@ -54,6 +54,17 @@ bool bind(PyObject *module, const char *name, Ref value, PyObject **keep) {
     return true;
 }
 
+bool bind_public_names(PyObject *module, const char *const *names, size_t count) {
+    Ref all = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; i < count; ++i) {
+        PyObject *name = all ? PyUnicode_FromString(names[i]) : nullptr;
+        if (!name)
+            return false;
+        PyTuple_SET_ITEM(all.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return bind(module, "__all__", std::move(all));
+}
+
 Ref module_function(PyMethodDef *def, PyObject *module) {
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     return name ? Ref::steal(PyCFunction_NewEx(def, module, name.get())) : name;

@@ -32,6 +32,14 @@ bool intern_all(std::initializer_list<InternedName> names);
 // held) for the C++ code. False with an exception set, also when `value` is null.
 bool bind(PyObject *module, const char *name, Ref value, PyObject **keep = nullptr);
 
+// module.__all__ = the tuple of `names`: the module's public names, which `from module import *`
+// takes (never the modules and classes it imports for itself). Underscored helpers stay out of
+// it and importable by name.
+bool bind_public_names(PyObject *module, const char *const *names, size_t count);
+inline bool bind_public_names(PyObject *module, std::initializer_list<const char *> names) {
+    return bind_public_names(module, names.begin(), names.size());
+}
+
 // A module-level builtin function of `def`, its __module__ being the module's name.
 Ref module_function(PyMethodDef *def, PyObject *module);
 

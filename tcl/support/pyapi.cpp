@@ -13,6 +13,35 @@ Ref import_attr(const char *module, const char *name) {
     return get_attr(mod.get(), name);
 }
 
+namespace {
+
+// Whether the pending exception says that `module`, or a package above it, is not installed
+// (ModuleNotFoundError naming it); if so it is cleared, otherwise it stays pending.
+bool clear_if_not_installed(const char *module) {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError))
+        return false;
+    Ref error = fetch_exception();
+    Ref missing = error ? get_attr(error.get(), "name") : Ref();
+    const char *name =
+        missing && PyUnicode_Check(missing.get()) ? PyUnicode_AsUTF8(missing.get()) : nullptr;
+    const size_t length = name ? std::strlen(name) : 0;
+    const bool absent = name && std::strncmp(module, name, length) == 0 &&
+                        (module[length] == '\0' || module[length] == '.');
+    PyErr_Clear(); // of the look-up of `name`, if it failed
+    if (!absent)
+        restore_exception(std::move(error));
+    return absent;
+}
+
+} // namespace
+
+Ref import_family_attr(const char *sibling, const char *name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(sibling));
+    if (!mod && clear_if_not_installed(sibling))
+        mod = Ref::steal(PyImport_ImportModule("ortan.tcl._family"));
+    return mod ? get_attr(mod.get(), name) : mod;
+}
+
 Ref call_method_long(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args,
                      PyObject *kwnames) {
     SmallArray<PyObject *, 16> stack;

@@ -15,6 +15,12 @@ inline Ref import_module(const char *module) { return Ref::steal(PyImport_Import
 // `from module import name`.
 Ref import_attr(const char *module, const char *name);
 
+// `from sibling import name` when the family's sibling module `sibling` (another distribution of
+// the `ortan` namespace) is installed, else the same name from this package's private stand-ins,
+// `ortan.tcl._family`. Only an absent sibling falls back: one that is installed but fails to
+// import, or lacks `name`, fails the caller.
+Ref import_family_attr(const char *sibling, const char *name);
+
 // getattr(obj, name); null with the AttributeError set when missing.
 inline Ref get_attr(PyObject *obj, const char *name) {
     return Ref::steal(PyObject_GetAttrString(obj, name));

@@ -100,9 +100,33 @@ def cast_boolean(value):
     return default_interpreter().cast_boolean(value)
 
 
+def _installed_version():
+    """The version of the installed distribution that this file belongs to, from its metadata;
+    "0+unknown" for a source tree that was never installed (a development build)."""
+    # Read on first use: importlib.metadata would add several milliseconds to every import.
+    import importlib.metadata
+    import os
+
+    try:
+        distribution = importlib.metadata.distribution("ortan-tcl")
+    except importlib.metadata.PackageNotFoundError:
+        return "0+unknown"
+    # Another copy may be installed beside the tree this file comes from (PYTHONPATH=src).
+    installed = os.path.realpath(distribution.locate_file("ortan/tcl/__init__.py"))
+    return distribution.version if installed == os.path.realpath(__file__) else "0+unknown"
+
+
 def __getattr__(name):
     # The module stands in for its default interpreter: ortan.tcl.tk, .history, .hop, .vars.
     if name == "tk" or name in _COMPANIONS:
         return getattr(default_interpreter(), name)
+    if name == "Host":  # for type annotations; its module imports typing
+        from ._host import Host
+
+        return Host
+    if name == "__version__":
+        global __version__
+        __version__ = _installed_version()
+        return __version__
     raise AttributeError("module %r has no attribute %r" % (__name__, name))
 

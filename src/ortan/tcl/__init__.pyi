@@ -6,6 +6,7 @@ from typing import Any, Optional, Union
 
 import _tkinter
 
+from ._host import Host as Host
 from .cast import HostCasts as HostCasts
 from .cast import cast_any as cast_any
 from .cast import cast_array as cast_array
@@ -36,6 +37,8 @@ class Interpreter(HostCasts):
     def hop(self) -> Hop: ...
     @functools.cached_property
     def vars(self) -> TclNamespace.VariablesView: ...
+
+__version__: str
 
 def default_interpreter() -> Interpreter: ...
 def cast_boolean(value: object) -> bool: ...

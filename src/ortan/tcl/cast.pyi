@@ -4,6 +4,8 @@ from typing import Any, Union
 
 import _tkinter
 
+__all__ = ("HostCasts", "cast_any", "cast_list", "cast_array", "cast_dict")
+
 # What a Tcl dict or `array get` result arrives as: its text, a Tcl object, or its elements.
 _Pairs = Union[str, _tkinter.Tcl_Obj, tuple[Any, ...], list[Any]]
 

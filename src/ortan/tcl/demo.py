@@ -9,6 +9,8 @@ from ortan.tcl.namespace import TclArrayVariable, TclNamespace, TempTclCommand
 from ortan.tcl.nestmap import Nestmap
 from ortan.tcl.scribe import scribe, tclobj
 
+__all__ = ["main"]
+
 
 def section(title):
     print(f"\n== {title}")

@@ -3,11 +3,15 @@
 import logging as logging
 import re as re
 from collections import deque as deque
-from collections.abc import Hashable, Sequence
+from collections.abc import Callable, Hashable, Sequence
 from datetime import datetime
 from typing import ClassVar
 
-from ortan.utils.utils import get_time as get_time
+__all__ = ("Entry", "History", "log")
+
+# ortan.utils.utils.get_time when that sibling distribution is installed, else the stand-in
+# datetime.datetime.now; assign any function of no arguments that returns the time.
+get_time: Callable[[], datetime]
 
 log: logging.Logger
 

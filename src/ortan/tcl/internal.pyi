@@ -6,6 +6,20 @@ from collections.abc import Sequence as Sequence
 from collections.abc import Set as Set
 from typing import Any, ClassVar, NoReturn, TypeVar, Union, final
 
+__all__ = (
+    "ReturnCodes",
+    "TclDLL",
+    "lib",
+    "Tcl_Interp_p",
+    "Tcl_WideInt",
+    "Tcl_ObjType",
+    "Tcl_Obj",
+    "TclError_from_interp",
+    "GetListFromAny",
+    "DictionaryCompare",
+    "dictionary_key",
+)
+
 _P = TypeVar("_P")
 _Interp = Union[tkinter.Tk, "Tcl_Interp_p", None]
 

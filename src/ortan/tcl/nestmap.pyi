@@ -5,8 +5,12 @@ from typing import Any
 
 from _tkinter import Tcl_Obj as Tcl_Obj
 
-from ortan.datastructures import AttrDict as AttrDict
+# The base is ortan.datastructures.AttrDict when that sibling distribution is installed, and
+# otherwise this package's own stand-in, described here; both are dicts with attribute access.
+from ortan.tcl._family import AttrDict as AttrDict
 from ortan.tcl.scribe import tclobj as tclobj
+
+__all__ = ("Nestmap",)
 
 class Nestmap(AttrDict, MutableMapping[Any, Any]):
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...

@@ -7,6 +7,8 @@ from typing import Any, Protocol
 
 from _tkinter import Tcl_Obj as _tkTcl_Obj
 
+__all__ = ("scribe", "tclobj")
+
 unicode = str
 _sysmaxsize: int
 _long_type: type[int]
@@ -26,7 +28,7 @@ def _tclobj_from_mapping(obj: Mapping[Any, Any]) -> tuple[Any, ...]: ...
 class _Scribe(Protocol):
     from_sequence: Callable[[Iterable[object]], str]
     from_mapping: Callable[[Mapping[Any, Any]], str]
-    def __call__(self, obj: object) -> Any: ...
+    def __call__(self, obj: object) -> str: ...
 
 class _Tclobj(Protocol):
     from_sequence: Callable[[Iterable[object]], tuple[Any, ...]]
