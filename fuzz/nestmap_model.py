@@ -4,8 +4,10 @@ target fuzz/fuzz_nestmap.py and tests/test_nestmap.py hold Nestmap against.
 Each level resolves the first component of a dotted key and hands the rest to the child. A
 child that is a `Model` level is walked in a loop here rather than by recursion, so that keys of
 any number of levels can be checked; the key is split once into all its components (splitting
-at the first "." level by level gives the same components), and a child that is a plain value
-gets the rest of the key, joined again, through its own item protocol.
+at the first "." level by level gives the same components), and a child that is another mapping
+(a plain dict stored as a value) gets the rest of the key, joined again, through its own item
+protocol. A child that is not a mapping (text, numbers, lists) holds nothing: a key that runs
+past it is missing (KeyError with the rest of the key; `in` is false).
 """
 
 from collections.abc import Mapping, MutableMapping, Sequence
@@ -68,6 +70,8 @@ class Model(dict, MutableMapping):
         for i, part in enumerate(parts[:-1]):
             child = dict.__getitem__(level, part)
             if type(child) is not Model:
+                if not isinstance(child, Mapping):
+                    raise KeyError(rest_of(parts, i + 1))
                 return child[rest_of(parts, i + 1)]
             level = child
         return dict.__getitem__(level, parts[-1])
@@ -107,7 +111,7 @@ class Model(dict, MutableMapping):
                 return False
             child = dict.__getitem__(level, part)
             if type(child) is not Model:
-                return rest_of(parts, i + 1) in child
+                return isinstance(child, Mapping) and rest_of(parts, i + 1) in child
             level = child
         return dict.__contains__(level, parts[-1])
 
@@ -117,6 +121,8 @@ class Model(dict, MutableMapping):
         level = self
         for i, part in enumerate(parts[:-1]):
             child = dict.__getitem__(level, part)
+            if type(child) is not Model and not isinstance(child, Mapping):
+                raise KeyError(rest_of(parts, i + 1))
             steps.append((level, part, child))
             if type(child) is not Model:
                 del child[rest_of(parts, i + 1)]

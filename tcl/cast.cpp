@@ -26,7 +26,8 @@ using ortan::text_ready;
 // A cast never loses information. Text becomes a number only when the number's own text is the
 // text itself: int(t) where str(int(t)) == t, else float(t) where it is finite and
 // repr(float(t)) == t; every other text stays as it is ('010', '1.10', ' 5 ', 'nan'). Values that
-// tkinter has already converted (numbers, tuples, bytes) are returned as tkinter gave them.
+// tkinter has already converted (numbers, tuples, bytes) are returned as tkinter gave them,
+// except for the Tcl objects a tuple may hold, which become text or numbers.
 
 namespace {
 
@@ -152,11 +153,55 @@ Ref cast_tcl_obj(PyObject *value) {
     return text;
 }
 
+Ref cast_tuple(PyObject *tuple);
+
+// Whether an element of a Tcl list needs casting: a Tcl object, or a nested list (a tuple) that
+// may hold one. Text and what tkinter converted already stay as they are.
+bool needs_cast(PyObject *item) { return is_tcl_obj(item) || PyTuple_Check(item); }
+
+// An element of a Tcl list as cast_tuple gives it.
+Ref cast_element(PyObject *item) {
+    if (is_tcl_obj(item))
+        return cast_tcl_obj(item);
+    return PyTuple_Check(item) ? cast_tuple(item) : Ref::borrow(item);
+}
+
+// A Tcl list as tkinter hands it over (a tuple, nested for nested lists), with every Tcl object
+// in it, at any depth, cast as cast_any casts one, so that a cast result never holds a Tcl
+// object (tkinter hands over the elements of types it does not know, such as an empty dict, as
+// Tcl objects). The tuple itself when it holds none; a tuple of another class is taken as a
+// plain one.
+Ref cast_tuple(PyObject *tuple) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    Py_ssize_t first = 0;
+    while (first < n && !needs_cast(PyTuple_GET_ITEM(tuple, first)))
+        ++first;
+    if (first == n)
+        return Ref::borrow(tuple);
+    // Tuples built by hand can nest deeply.
+    ortan::RecursionGuard guard(" while casting a Tcl list");
+    Ref cast = guard.ok() ? Ref::steal(PyTuple_New(n)) : Ref();
+    if (!cast)
+        return cast;
+    bool changed = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(tuple, i);
+        PyObject *element = i < first ? Py_NewRef(item) : cast_element(item).release();
+        if (!element)
+            return Ref();
+        changed = changed || element != item;
+        PyTuple_SET_ITEM(cast.get(), i, element);
+    }
+    return changed ? cast : Ref::borrow(tuple);
+}
+
 Ref cast_any(PyObject *value) {
     if (PyUnicode_Check(value))
         return cast_text(value);
     if (is_tcl_obj(value))
         return cast_tcl_obj(value);
+    if (PyTuple_Check(value))
+        return cast_tuple(value);
     return Ref::borrow(value);
 }
 
@@ -300,8 +345,9 @@ const char cast_any_doc[] =
     "Text t becomes int(t) when str(int(t)) == t, else float(t) when that float is finite and\n"
     "repr(float(t)) == t, and otherwise stays t: '10' is 10 and '1.5' is 1.5, while '010',\n"
     "'1.10', ' 5 ', '1e3' and 'nan' stay text. A Tcl object of an integer or double type\n"
-    "follows the same rule on its text, any other Tcl object becomes its text. Every other\n"
-    "value (numbers, tuples, bytes: what tkinter has already converted) is returned as it is.";
+    "follows the same rule on its text, any other Tcl object becomes its text, also inside a\n"
+    "tuple (a Tcl list). Every other value (numbers, tuples, bytes: what tkinter has already\n"
+    "converted) is returned as it is.";
 const char cast_list_doc[] =
     "cast_list($module, /, value)\n--\n\n"
     "Split a Tcl list into a tuple of its elements.\n\n"
@@ -400,8 +446,8 @@ const ortan::MethodDef host_casts_methods[] = {
      "Text t becomes int(t) when str(int(t)) == t, else float(t) when that float is finite and\n"
      "repr(float(t)) == t, and otherwise stays t ('010', '1.10', ' 5 ' and 'nan' stay text). A\n"
      "Tcl object of an integer or double type follows the same rule on its text, any other Tcl\n"
-     "object becomes its text; values that tkinter has already converted (numbers, tuples,\n"
-     "bytes) are returned as they are."},
+     "object becomes its text, also inside a tuple (a Tcl list); values that tkinter has\n"
+     "already converted (numbers, tuples, bytes) are returned as they are."},
 };
 
 // ---------------------------------------------------------------------------------------------

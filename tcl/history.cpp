@@ -69,10 +69,15 @@ namespace {
     X(enable, "enable")                                                                            \
     X(str, "__str__")                                                                              \
     X(space, " ")                                                                                  \
+    X(name_separator, ", ")                                                                        \
     X(stamp_format, "%Y-%m-%dT%H:%M:%S.%f")                                                        \
     X(get_time, "get_time")                                                                        \
     X(timestamp_ns, "_timestamp_ns")                                                               \
     X(disabled, "disabled")                                                                        \
+    X(error, "error")                                                                              \
+    X(duration, "duration")                                                                        \
+    X(words, "_words")                                                                             \
+    X(split, "split")                                                                              \
     X(cache, "_cache")
 ORTAN_NAME_TABLE(Names, HISTORY_NAMES)
 Names S; // attribute names and texts: S.api, S.history, ...
@@ -87,6 +92,7 @@ PyObject *re_compile;     // re.compile
 PyObject *debug_level;    // logging.DEBUG
 PyObject *is_enabled_for; // logging.Logger.isEnabledFor
 PyObject *maxlen_kwnames; // ("maxlen",): keyword names for deque(maxlen=...)
+PyObject *scribe;         // ortan.tcl.scribe.scribe: an Entry's `script`
 
 // The classes as built, and what the fast paths confirmed of them at import.
 PyObject *entry_cls;       // the Entry class built below
@@ -106,7 +112,8 @@ constexpr long default_max_history = 9999;
 // call makes an Entry and reads the History's state, and a slot costs a fraction of an
 // attribute of the instance dict (ortan::Slot says when a slot is read in place).
 // Set up with the classes, never changed afterwards.
-Slot entry_api_slot, entry_ns_slot, history_slot, markers_slot, active_slot, enabled_slot;
+Slot entry_api_slot, entry_ns_slot, entry_duration_slot, entry_words_slot, history_slot,
+    markers_slot, active_slot, enabled_slot;
 
 // The system clock in nanoseconds: the reading datetime.now() makes, by the same call.
 bool read_system_clock(long long &ns) {
@@ -267,8 +274,8 @@ bool copy_text(PyObject *line, Py_ssize_t at, PyObject *word) {
 
 // join_words for words that are all ready text, the case of every quick call: sizes the line
 // first, then copies each word once. No Python code runs in between, so the borrowed words
-// stay put.
-Ref join_text_words(PyObject *const *words, Py_ssize_t count) {
+// stay put. `braced` tells whether a word was braced (so the line cannot be split back).
+Ref join_text_words(PyObject *const *words, Py_ssize_t count, bool &braced_any) {
     // The space test of the first words is kept for the copy; later words are tested again.
     constexpr Py_ssize_t remembered = 64;
     uint64_t braced_words = 0;
@@ -277,6 +284,7 @@ Ref join_text_words(PyObject *const *words, Py_ssize_t count) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *word = words[i];
         const bool braced = has_space(word);
+        braced_any = braced_any || braced;
         if (braced && i < remembered)
             braced_words |= uint64_t(1) << i;
         const Py_ssize_t size = PyUnicode_GET_LENGTH(word) + (braced ? 2 : 0);
@@ -311,27 +319,42 @@ Ref join_text_words(PyObject *const *words, Py_ssize_t count) {
     return line;
 }
 
-// Whether every word is text that can be scanned as it is.
-bool all_ready_text(PyObject *const *words, Py_ssize_t count) {
+// Whether every word is text that can be scanned as it is; `exact` tells whether all of them
+// are exactly str.
+bool all_ready_text(PyObject *const *words, Py_ssize_t count, bool &exact) {
+    exact = true;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!PyUnicode_Check(words[i]) || !text_ready(words[i])) {
             PyErr_Clear();
             return false;
         }
+        exact = exact && PyUnicode_CheckExact(words[i]);
     }
     return true;
 }
 
 // The words of a call as one line: words joined by single spaces, each word that contains a
-// space wrapped in braces. No other quoting: this is a log line, not a Tcl script.
-Ref join_words(PyObject *words) {
+// space wrapped in braces. No other quoting: this is a log line, not a Tcl script. `kept` is
+// set to a tuple of the words unless the line splits back into them at its spaces (one or more
+// words, all exactly str, none holding a space): an Entry keeps them for its `script`.
+Ref join_words(PyObject *words, Ref &kept) {
     Ref seq = Ref::steal(PySequence_Fast(words, "an Entry needs text or a sequence of words"));
     if (!seq)
         return seq;
     PyObject *const *items = PySequence_Fast_ITEMS(seq.get());
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
-    if (all_ready_text(items, count))
-        return join_text_words(items, count);
+    bool exact = false, braced = false;
+    if (all_ready_text(items, count, exact)) {
+        Ref line = join_text_words(items, count, braced);
+        if (line && (braced || !exact || count == 0) &&
+            !(kept = Ref::steal(PySequence_Tuple(seq.get()))))
+            return Ref();
+        return line;
+    }
+    // Taken before the words are tested: a word's containment test may change the sequence.
+    kept = Ref::steal(PySequence_Tuple(seq.get()));
+    if (!kept)
+        return kept;
     TextWriter out;
     // The size is read afresh each round: a word's containment test may change the sequence.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -342,13 +365,38 @@ Ref join_words(PyObject *words) {
     return out.finish();
 }
 
+// The names in `names` (an iterable), as their str() joined by ", ": the text that an error
+// message lists them with. Empty text when there are none.
+Ref listed_names(PyObject *names) {
+    Ref iter = Ref::steal(PyObject_GetIter(names));
+    Ref texts = iter ? Ref::steal(PyList_New(0)) : Ref();
+    if (!texts)
+        return texts;
+    while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref name_text = Ref::steal(PyObject_Str(name.get()));
+        if (!name_text || PyList_Append(texts.get(), name_text.get()) < 0)
+            return Ref();
+    }
+    return PyErr_Occurred() ? Ref() : Ref::steal(PyUnicode_Join(S.name_separator, texts.get()));
+}
+
+// " (<label>: a, b)" naming the markers of `names`, or `none` when there are none.
+Ref names_suffix(PyObject *names, const char *label, const char *none) {
+    Ref listed = listed_names(names);
+    if (!listed)
+        return listed;
+    if (PyUnicode_GET_LENGTH(listed.get()) == 0)
+        return Ref::steal(PyUnicode_FromFormat(" (%s)", none));
+    return Ref::steal(PyUnicode_FromFormat(" (%s: %U)", label, listed.get()));
+}
+
 Ref hex_id(PyObject *obj) {
     Ref address = Ref::steal(PyLong_FromVoidPtr(obj));
     return address ? Ref::steal(PyNumber_ToBase(address.get(), 16)) : address;
 }
 
-// The marker's deque, or Exception('No such marker: <marker>') raised while handling the
-// lookup's KeyError (so that error is its context).
+// The marker's deque, or Exception('No such marker: <marker> (markers: a, b)') raised while
+// handling the lookup's KeyError (so that error is its context).
 Ref marker_entries(PyObject *self, PyObject *marker) {
     Ref markers = get_attr(self, S.markers);
     if (!markers)
@@ -357,7 +405,10 @@ Ref marker_entries(PyObject *self, PyObject *marker) {
     if (entries || !PyErr_ExceptionMatches(PyExc_KeyError))
         return entries;
     Ref key_error = fetch_exception();
-    Ref message = Ref::steal(PyUnicode_FromFormat("No such marker: %S", marker));
+    Ref known = names_suffix(markers.get(), "markers", "no markers");
+    Ref message =
+        known ? Ref::steal(PyUnicode_FromFormat("No such marker: %S%U", marker, known.get()))
+              : known;
     Ref error = message ? call(PyExc_Exception, {message.get()}) : Ref();
     if (!error)
         return error;
@@ -392,10 +443,37 @@ bool set_timestamp(PyObject *self) {
            write_slot(entry_ns_slot, self, Ref::steal(PyLong_FromLongLong(ns)).get());
 }
 
-// The state of an Entry: its timestamp, then its line.
-bool set_entry(PyObject *self, PyObject *api) {
-    Ref line = PyUnicode_Check(api) ? Ref::borrow(api) : join_words(api);
-    return line && set_timestamp(self) && write_slot(entry_api_slot, self, line.get());
+// del self.<name> where the Entry has it: an Entry made again by calling __init__ on it forgets
+// what it held before.
+bool forget(PyObject *self, PyObject *name) {
+    if (PyObject_GenericSetAttr(self, name, nullptr) == 0 ||
+        !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return !PyErr_Occurred();
+    PyErr_Clear();
+    return true;
+}
+
+// The words an Entry keeps for its `script` (the `_words` slot): None for an entry made of
+// text, which is its own script; a tuple of the words where its line does not split back into
+// them; nothing at all (the slot unset) where it does, the case of nearly every quick call, so
+// that a long history costs no more memory for it.
+bool set_words(PyObject *self, PyObject *kept, bool fresh) {
+    if (kept)
+        return write_slot(entry_words_slot, self, kept);
+    return fresh || forget(self, S.words);
+}
+
+// The state of an Entry: its timestamp, its line and words, and no outcome (a quick call adds
+// `duration` once its command has run, and `error` if it failed). `error` is None by the class
+// attribute until an instance gets its own (failures are rare, so they alone pay for the
+// instance dict); `duration` is a slot. `fresh` for an instance just made.
+bool set_entry(PyObject *self, PyObject *api, bool fresh) {
+    const bool is_text = PyUnicode_Check(api);
+    Ref kept = is_text ? Ref::borrow(Py_None) : Ref();
+    Ref line = is_text ? Ref::borrow(api) : join_words(api, kept);
+    return line && set_timestamp(self) && write_slot(entry_api_slot, self, line.get()) &&
+           write_slot(entry_duration_slot, self, Py_None) && set_words(self, kept.get(), fresh) &&
+           (fresh || forget(self, S.error));
 }
 
 // A new instance of one of this module's slot classes, whose construction plain_construction()
@@ -416,7 +494,7 @@ Ref new_entry(PyObject *api) {
     if (!entry_guard.unchanged() && !plain_construction(entry_cls, entry_init))
         return call(entry_cls, {api});
     Ref entry = fresh_instance(entry_cls);
-    if (!entry || !set_entry(entry.get(), api))
+    if (!entry || !set_entry(entry.get(), api, true))
         return Ref();
     return entry;
 }
@@ -426,7 +504,7 @@ PyObject *Entry_init(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     if (!parse_method_args("__init__", args, nargs, kwnames, {"api"}, 1, &api))
         return nullptr;
     PyObject *self = args[0];
-    if (!set_entry(self, api))
+    if (!set_entry(self, api, false))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -501,6 +579,27 @@ PyObject *Entry_repr(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     return PyUnicode_FromFormat("<Entry '%S' at %S>", str.get(), address.get());
 }
 
+// The words of the call an Entry records, as Tcl list text that reads back as exactly those
+// words (so it can be pasted into tclsh), made on each reading: see set_words.
+PyObject *Entry_script(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (!no_arguments("Entry.script", nargs, kwnames))
+        return nullptr;
+    PyObject *self = args[0];
+    Ref words;
+    const int kept = get_optional_attr(self, S.words, words);
+    if (kept < 0)
+        return nullptr;
+    if (kept && words.get() == Py_None) // made of text: the text is the script
+        return get_attr(self, S.api).release();
+    if (!kept) {
+        Ref api = get_attr(self, S.api);
+        words = api ? call_method(api.get(), S.split, {S.space}) : Ref();
+        if (!words)
+            return nullptr;
+    }
+    return call(scribe, {words.get()}).release();
+}
+
 const ortan::MethodDef entry_methods[] = {
     {"__init__", Entry_init, "($self, api)", nullptr},
     {"__str__", Entry_str, "($self, /)", nullptr},
@@ -567,46 +666,58 @@ PyObject *History_disable(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
     return set_enabled(args, nargs, kwnames, "History.disable", false, "TclHistory is disabled.");
 }
 
-// Every quick call passes through here, so the common case (no active marker, logger not
-// enabled for debug) costs one logger query, one Entry and one deque append.
-PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *item = nargs == 2 && !kwnames ? args[1] : nullptr;
-    if (!item && !parse_method_args("append", args, nargs, kwnames, {"item"}, 1, &item))
-        return nullptr;
+// Records one call: the Entry made, None while recording is disabled, or null with an
+// exception set. Every quick call passes through here, so the common case (no active marker,
+// logger not enabled for debug) costs one logger query, one Entry and one deque append.
+Ref record(PyObject *self, PyObject *item) {
     // A history whose append leads back to itself is a cycle of C-only calls.
     RecursionGuard guard(" while recording a Tcl call");
     if (!guard.ok() || !log_appended(item))
-        return nullptr;
-    PyObject *self = args[0];
+        return Ref();
     Ref enabled = read_slot(enabled_slot, self);
     if (!enabled)
-        return nullptr;
+        return enabled;
     const int recording = PyObject_IsTrue(enabled.get());
     if (recording <= 0)
-        return recording < 0 ? nullptr : Py_NewRef(Py_None);
+        return recording < 0 ? Ref() : Ref::borrow(Py_None);
 
     Ref entry = new_entry(item);
     Ref history = entry ? read_slot(history_slot, self) : Ref();
     if (!history || !append_entry(history.get(), entry.get()))
-        return nullptr;
+        return Ref();
 
     Ref active = read_slot(active_slot, self);
     if (!active)
-        return nullptr;
+        return active;
     if (PyList_CheckExact(active.get()) && PyList_GET_SIZE(active.get()) == 0)
-        Py_RETURN_NONE;
+        return entry;
     Ref markers = read_slot(markers_slot, self);
     Ref names = markers ? Ref::steal(PyObject_GetIter(active.get())) : Ref();
     if (!names)
-        return nullptr;
+        return names;
     while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
         Ref entries = Ref::steal(PyObject_GetItem(markers.get(), name.get()));
         if (!entries || !append_entry(entries.get(), entry.get()))
-            return nullptr;
+            return Ref();
     }
-    if (PyErr_Occurred())
+    return PyErr_Occurred() ? Ref() : entry;
+}
+
+PyObject *History_append(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *item = nargs == 2 && !kwnames ? args[1] : nullptr;
+    if (!item && !parse_method_args("append", args, nargs, kwnames, {"item"}, 1, &item))
         return nullptr;
-    Py_RETURN_NONE;
+    return record(args[0], item) ? Py_NewRef(Py_None) : nullptr;
+}
+
+// What append does, handing back the Entry made (None while recording is disabled), so that a
+// quick call can add how its command ended. Quick calls use it only where the history's
+// `append` is this class's own.
+PyObject *History_record(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *item = nargs == 2 && !kwnames ? args[1] : nullptr;
+    if (!item && !parse_method_args("_record", args, nargs, kwnames, {"item"}, 1, &item))
+        return nullptr;
+    return record(args[0], item).release();
 }
 
 bool clear_every_marker(PyObject *self) {
@@ -678,9 +789,18 @@ PyObject *History_end_marker(PyObject *const *args, Py_ssize_t nargs, PyObject *
         return nullptr;
     PyObject *self = args[0];
     Ref active = get_attr(self, S.active);
-    if (!active || !call_method(active.get(), S.remove, {marker}))
+    if (!active)
         return nullptr;
-    Py_RETURN_NONE;
+    if (call_method(active.get(), S.remove, {marker}))
+        Py_RETURN_NONE;
+    // The list's own ValueError names neither the marker nor those that are active.
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        Ref actives = names_suffix(active.get(), "active", "no marker is active");
+        if (actives)
+            PyErr_Format(PyExc_ValueError, "marker %R is not active%U", marker, actives.get());
+    }
+    return nullptr;
 }
 
 // The entries of `entries` whose api text matches `regex` anywhere.
@@ -751,6 +871,8 @@ const ortan::MethodDef history_methods[] = {
     {"disable", History_disable, "($self)",
      "Stop recording calls (they are still logged at debug level)."},
     {"append", History_append, "($self, item)", "Record one call: its text, or its list of words."},
+    {"_record", History_record, "($self, item)",
+     "append(item), returning the Entry made (None while recording is disabled)."},
     {"clear", History_clear, "($self, marker=None, clear_all=False)",
      "Empty the main record, or one marker's entries, or (clear_all) every marker and the main "
      "record."},
@@ -768,8 +890,12 @@ const ortan::MethodDef history_methods[] = {
 // ---------------------------------------------------------------------------------------------
 // Module init.
 
-const char *const entry_doc = "One recorded Tcl call: `api`, the call as one line of text, and "
-                              "`timestamp`, when it was recorded.";
+const char *const entry_doc =
+    "One recorded Tcl call: `api`, the call as one line of text; `timestamp`, when it was "
+    "recorded; `error`, None or the error message of a call that failed; `duration`, the call's "
+    "time in seconds (a monotonic clock); and `script`, the call as Tcl list text that reads "
+    "back as exactly its words. A quick call fills in `error` and `duration` once its command "
+    "has run; for an entry made by History.append they stay None.";
 
 const char *const history_doc =
     "A bounded, timestamped record of Tcl calls.\n\n"
@@ -785,13 +911,26 @@ bool add_timestamp(PyObject *ns) {
     return set_item(ns, "timestamp", Ref::steal(PyType_GenericAlloc(&stamp_type, 0)));
 }
 
+const ortan::MethodDef script_def = {
+    "script", Entry_script, "($self, /)",
+    "The call as Tcl list text that reads back as exactly the words sent (made on each "
+    "reading); for an entry made of text, that text."};
+
+// An Entry's `script`: a read-only property.
+bool add_script(PyObject *ns) {
+    Ref getter = ortan::make_method(script_def, "Entry");
+    Ref property =
+        getter ? call(reinterpret_cast<PyObject *>(&PyProperty_Type), {getter.get()}) : Ref();
+    return set_item(ns, "script", property);
+}
+
 // The class's state: the slots, and the Entry's timestamp or the History's default size.
 bool add_state(PyObject *ns, bool is_entry) {
     if (is_entry)
-        return add_timestamp(ns) &&
+        return add_timestamp(ns) && add_script(ns) && set_item(ns, "error", Ref::borrow(Py_None)) &&
                set_item(ns, "__slots__",
-                        Ref::steal(Py_BuildValue("(ssss)", "api", "_timestamp_ns", "__dict__",
-                                                 "__weakref__")));
+                        Ref::steal(Py_BuildValue("(ssssss)", "api", "duration", "_timestamp_ns",
+                                                 "_words", "__dict__", "__weakref__")));
     return set_item(ns, "__MAX_HISTORY__", Ref::steal(PyLong_FromLong(default_max_history))) &&
            set_item(ns, "__slots__",
                     Ref::steal(Py_BuildValue("(ssssss)", "__history__", "__markers__",
@@ -862,9 +1001,10 @@ bool init_module(PyObject *m) {
         return false;
     }
     Py_INCREF(is_enabled_for);
+    scribe = import_attr("ortan.tcl.scribe", "scribe").release();
     re_compile = get_attr(re.get(), "compile").release();
     maxlen_kwnames = PyTuple_Pack(1, S.maxlen);
-    if (!debug_level || !re_compile || !maxlen_kwnames)
+    if (!debug_level || !re_compile || !maxlen_kwnames || !scribe)
         return false;
     Ref history_cls = make_class("History", history_doc, history_methods, false);
     if (!bind(m, "Entry", make_class("Entry", entry_doc, entry_methods, true), &entry_cls) ||
@@ -875,7 +1015,9 @@ bool init_module(PyObject *m) {
         !find_slot(enabled_slot, history_cls.get(), S.enabled))
         return false;
     if (!find_slot(entry_api_slot, entry_cls, S.api) ||
-        !find_slot(entry_ns_slot, entry_cls, S.timestamp_ns))
+        !find_slot(entry_ns_slot, entry_cls, S.timestamp_ns) ||
+        !find_slot(entry_duration_slot, entry_cls, S.duration) ||
+        !find_slot(entry_words_slot, entry_cls, S.words))
         return false;
     entry_init = defined_init(entry_cls).release();
     if (!entry_init)

@@ -5,6 +5,7 @@
 
 #include <structmember.h>
 
+#include <chrono>
 #include <cstring>
 
 using ortan::bind;
@@ -68,18 +69,23 @@ namespace {
     X(getattr, "__getattr__")                                                                      \
     X(getattribute, "__getattribute__")                                                            \
     X(dict, "__dict__")                                                                            \
-    X(weakref, "__weakref__")
+    X(weakref, "__weakref__")                                                                      \
+    X(record, "_record")                                                                           \
+    X(error, "error")                                                                              \
+    X(duration, "duration")
 ORTAN_NAME_TABLE(Names, HOP_NAMES)
 Names S; // attribute names and Tcl words: S.tcl, S.error_info, ...
 
 constexpr const char *module_name = "ortan.tcl.hop";
 
 // Imported objects, bound at import: strong references the process keeps.
-PyObject *weak_proxy;  // weakref.proxy
-PyObject *tcl_error;   // tkinter.TclError
-PyObject *scribe;      // ortan.tcl.scribe.scribe
-PyObject *tcl_kwnames; // ("tcl",): keyword names for Hop_Code(name, tcl=...)
+PyObject *weak_proxy;         // weakref.proxy
+PyObject *tcl_error;          // tkinter.TclError
+PyObject *scribe;             // ortan.tcl.scribe.scribe
+PyObject *tcl_kwnames;        // ("tcl",): keyword names for Hop_Code(name, tcl=...)
 const ortan::CallsApi *calls; // the namespace module's calls through tkinter
+PyObject *stock_append;       // History.append, as the class holds it
+PyObject *stock_record;       // History._record: the same, handing back the Entry made
 
 // The Hop_Code class as built, and what the fast path confirmed of it at import.
 PyObject *code_cls;    // the Hop_Code class built below
@@ -121,6 +127,8 @@ Ref own_attr(PyObject *self, PyObject *name) {
 // says when a slot is read in place). Read around the classes' __getattr__ with own_attr.
 Slot hop_tcl_slot, code_tcl_slot,
     code_cmd_slot; // set up with the classes, never changed afterwards
+// An Entry's `duration`, which a quick call fills in once its command has run.
+Slot entry_duration_slot;
 
 // A name that begins and ends with an underscore ("__len__", "_repr_html_"): the names that
 // Python's own machinery and interactive tools probe (hasattr, help, copy, inspect, IPython).
@@ -378,6 +386,76 @@ Ref plain_result(Ref result) {
     return scribed(result.get());
 }
 
+// A call's record in the history gets its time, `duration`, in seconds.
+bool note_duration(PyObject *entry, double seconds) {
+    Ref value = Ref::steal(PyFloat_FromDouble(seconds));
+    return value && write_slot(entry_duration_slot, entry, value.get());
+}
+
+// The record of a failed call gets its time and `error`, the message of the pending exception
+// (Tcl's error message), which stays pending: a failure to note them must not hide the call's
+// own error, so it is dropped.
+void note_failure(PyObject *entry, double seconds) {
+    Ref caught = fetch_exception();
+    Ref message = Ref::steal(PyObject_Str(caught.get()));
+    if (!message || !set_attr(entry, S.error, message.get()) || !note_duration(entry, seconds))
+        PyErr_Clear();
+    ortan::restore_exception(std::move(caught));
+}
+
+// Whether `obj` has an attribute `name` of its own, in its instance dict (which wins over a
+// method of its class): 1, 0, or -1 with an exception set.
+int has_own_attr(PyObject *obj, PyObject *name) {
+    Ref own = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!own) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear(); // no instance dict
+        return 0;
+    }
+    if (PyDict_GET_SIZE(own.get()) == 0)
+        return 0;
+    return PyDict_GetItemWithError(own.get(), name) ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+
+// history.append(words). Where the history's `append` is History's own, History._record does
+// the same and hands back the Entry made (null while recording is off), in `entry`, so that
+// the call's outcome can be added to it; any other append is called as it is.
+bool record_call(PyObject *history, PyObject *words, Ref &entry) {
+    if (_PyType_Lookup(Py_TYPE(history), S.append) == stock_append) {
+        const int shadowed = has_own_attr(history, S.append);
+        if (shadowed < 0)
+            return false;
+        if (!shadowed) {
+            PyObject *call_args[] = {history, words};
+            entry = Ref::steal(PyObject_Vectorcall(stock_record, call_args, 2, nullptr));
+            if (!entry)
+                return false;
+            if (entry.get() == Py_None)
+                entry = Ref();
+            return true;
+        }
+    }
+    return bool(call_method(history, S.append, {words}));
+}
+
+// Runs `command` (the Tcl call) and adds how it ended to `entry`, its record in the history,
+// when there is one: `duration`, the call's time by a monotonic clock, and for a failure
+// `error` (see note_failure).
+template <class Command> Ref timed_call(PyObject *entry, Command &&command) {
+    if (!entry)
+        return command();
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    Ref result = command();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!result)
+        note_failure(entry, seconds);
+    else if (!note_duration(entry, seconds))
+        return Ref();
+    return result;
+}
+
 // self.tcl = tcl, then self.cmd = list(path): the state of a Hop_Code.
 bool set_code(PyObject *self, PyObject *tcl, PyObject *const *path, Py_ssize_t length) {
     if (!write_slot(code_tcl_slot, self, tcl))
@@ -556,7 +634,8 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     // The interpreter itself for the length of the call: each step reaches it directly.
     Ref tcl = proxy ? unproxied(proxy.get()) : Ref();
     Ref history = tcl ? host_attr(tcl.get(), S.history) : Ref();
-    if (!history || !call_method(history.get(), S.append, {words.get()}))
+    Ref entry;
+    if (!history || !record_call(history.get(), words.get(), entry))
         return nullptr;
 
     // The very list the history was given is run, as it is now: through tkinter's interpreter
@@ -568,11 +647,13 @@ PyObject *Code_call(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     if (casting < 0)
         return nullptr;
     ortan::CallFailure failure;
-    Ref result = calls->is_tkinter(tk.get())
-                     ? calls->call(tk.get(), words.get(),
-                                   casting ? ortan::CallResult::converted : ortan::CallResult::text,
-                                   &failure)
-                     : call_with_words(tk.get(), S.call, words.get());
+    Ref result = timed_call(entry.get(), [&] {
+        return calls->is_tkinter(tk.get())
+                   ? calls->call(tk.get(), words.get(),
+                                 casting ? ortan::CallResult::converted : ortan::CallResult::text,
+                                 &failure)
+                   : call_with_words(tk.get(), S.call, words.get());
+    });
     if (!result) {
         if (PyErr_ExceptionMatches(tcl_error))
             raise_with_error_info(tcl.get(), failure);
@@ -701,6 +782,26 @@ void speed_up(PyObject *cls, bool callable) {
         reinterpret_cast<PyTypeObject *>(cls)->tp_getattro = path_getattro;
 }
 
+// History's own append and _record, and the Entry slot a quick call fills in.
+bool find_history() {
+    Ref history_cls = import_attr("ortan.tcl.history", "History");
+    Ref entry_cls = history_cls ? import_attr("ortan.tcl.history", "Entry") : Ref();
+    if (!entry_cls || !find_slot(entry_duration_slot, entry_cls.get(), S.duration))
+        return false;
+    PyObject *methods = reinterpret_cast<PyTypeObject *>(history_cls.get())->tp_dict;
+    stock_append = PyDict_GetItemWithError(methods, S.append);
+    stock_record = stock_append ? PyDict_GetItemWithError(methods, S.record) : nullptr;
+    if (!stock_record) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, "ortan.tcl.history.History has no _record");
+        return false;
+    }
+    // Held for the process, as the class holds them.
+    Py_INCREF(stock_append);
+    Py_INCREF(stock_record);
+    return true;
+}
+
 const char *const module_doc =
     "Quick calls: `Hop`, attribute-style calling of Tcl commands on an interpreter, and "
     "`Hop_Code`, the command path it builds.";
@@ -728,7 +829,7 @@ bool init_module(PyObject *m) {
         return false;
     weak_proxy = get_attr(weakref.get(), "proxy").release();
     tcl_kwnames = PyTuple_Pack(1, S.tcl);
-    if (!weak_proxy || !tcl_kwnames)
+    if (!weak_proxy || !tcl_kwnames || !find_history())
         return false;
     Ref hop_cls = make_class("Hop", hop_doc, hop_methods, {S.tcl});
     if (!bind(m, "Hop", hop_cls) ||

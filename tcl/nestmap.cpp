@@ -18,6 +18,7 @@ using ortan::MethodDef;
 using ortan::new_class;
 using ortan::parse_args;
 using ortan::parse_method_args;
+using ortan::raise;
 using ortan::RecursionGuard;
 using ortan::Ref;
 using ortan::set_item;
@@ -41,6 +42,7 @@ namespace {
     X(init, "__init__")                                                                            \
     X(cast_list, "cast_list")                                                                      \
     X(keys, "keys")                                                                                \
+    X(empty, "")                                                                                   \
     X(is_a_value, "target key \"%s\" is a value, cannot update value against another keyed list")
 ORTAN_NAME_TABLE(Names, NESTMAP_NAMES)
 Names S; // attribute names and texts: S.dot, S.update, ...
@@ -58,6 +60,11 @@ PyObject *tcl_error;              // _tkinter.TclError
 PyObject *abc_mapping;            // collections.abc.Mapping
 PyObject *abc_sequence;           // collections.abc.Sequence
 PyObject *one;                    // the int 1: the maxsplit of key.split(".", 1)
+
+// How many keyed-list conversions (__tclobj__) are running on this thread: the levels that
+// tclobj() converts inside another one's are nested. Counts up and back down around every
+// conversion, so it never outlives one.
+thread_local int converting = 0;
 
 // ---------------------------------------------------------------------------------------------
 // Conversions and helpers.
@@ -365,7 +372,20 @@ int makes_level(PyObject *value) {
 //
 // Each level resolves the first component of a path and hands the rest to the child. While
 // the child is a Nestmap of exactly this class the walk stays in a loop here (deep paths cost
-// no C stack); any other child gets the rest of the path through its own item protocol.
+// no C stack); any other mapping (a subclass, a plain dict stored as a value) gets the rest of
+// the path through its own item protocol. A value that is not a mapping (text, a number, a
+// list, a Tcl object) holds no entries: a path that runs past it names nothing, so lookup and
+// deletion raise KeyError and `in` is false, as for any other missing key. (Handed the rest,
+// text would answer `in` with its substring test, and a number with a TypeError.)
+
+// KeyError(rest) for a path that runs past a value that is not a mapping: `rest` is what is
+// left of the path below it, the key that value would have needed.
+template <class Result> Result past_a_value(const KeyPath &path, Result failed) {
+    Ref rest = path.rest();
+    if (rest)
+        PyErr_SetObject(PyExc_KeyError, rest.get());
+    return failed;
+}
 
 Ref get_path(PyObject *level, PyObject *key) {
     KeyPath path(key);
@@ -381,6 +401,9 @@ Ref get_path(PyObject *level, PyObject *key) {
         if (!child)
             return child;
         if (!is_exact(child.get())) {
+            const int mapping = is_mapping(child.get());
+            if (mapping <= 0)
+                return mapping < 0 ? Ref() : past_a_value(path, Ref());
             RecursionGuard guard(" while looking up a keyed-list path");
             Ref rest = guard.ok() ? path.rest() : Ref();
             return rest ? Ref::steal(PyObject_GetItem(child.get(), rest.get())) : rest;
@@ -485,7 +508,9 @@ int contains_path(PyObject *level, PyObject *key) {
             return PyErr_Occurred() ? -1 : 0;
         Ref child = Ref::borrow(found);
         if (!is_exact(child.get())) {
-            // A plain text value answers with its substring test.
+            const int mapping = is_mapping(child.get());
+            if (mapping <= 0)
+                return mapping; // past a value: nothing there
             RecursionGuard guard(" while testing a keyed-list path");
             Ref rest = guard.ok() ? path.rest() : Ref();
             return rest ? PySequence_Contains(child.get(), rest.get()) : -1;
@@ -555,7 +580,14 @@ int delete_path(PyObject *level, PyObject *key) {
             break;
         }
         Ref child = base_getitem(here.get(), head.get());
-        if (!child || !steps.push(std::move(head), child))
+        if (!child)
+            return -1;
+        if (!is_exact(child.get())) {
+            const int mapping = is_mapping(child.get());
+            if (mapping <= 0)
+                return mapping < 0 ? -1 : past_a_value(path, -1);
+        }
+        if (!steps.push(std::move(head), child))
             return -1;
         if (!is_exact(child.get())) {
             RecursionGuard guard(" while deleting a keyed-list path");
@@ -749,11 +781,131 @@ Ref not_a_pair(Py_ssize_t index, PyObject *element, Py_ssize_t items) {
     return Ref();
 }
 
+// The paths named by the keys of one level of keyed-list text, as a tree of dicts: a node maps
+// each path component to the node below it, and None to the key whose path ends there. Two
+// entries collide when they name the same path, or when one path runs through the other's
+// end: a value there could not be both. Each key costs time in proportion to its length.
+class PathSet {
+  public:
+    // Adds `key`: 1 when it is new, 0 when it collides with a key added before (`earlier` set
+    // to that key), -1 with an exception set.
+    int add(PyObject *key, Ref &earlier) {
+        if (!root_ && !(root_ = Ref::steal(PyDict_New())))
+            return -1;
+        Ref node = root_;
+        KeyPath path(key);
+        for (;;) {
+            Ref component;
+            const int more = PyUnicode_Check(key) ? path.next(component) : 0;
+            if (more < 0)
+                return -1;
+            if (!more && !(component = PyUnicode_Check(key) ? path.rest() : Ref::borrow(key)))
+                return -1;
+            // A key added before ends here: this one runs through its value.
+            if (PyDict_GET_SIZE(node.get()) > 0) {
+                PyObject *ends = PyDict_GetItemWithError(node.get(), Py_None);
+                if (ends || PyErr_Occurred()) {
+                    earlier = Ref::borrow(ends);
+                    return ends ? 0 : -1;
+                }
+            }
+            Ref child = Ref::borrow(PyDict_GetItemWithError(node.get(), component.get()));
+            if (!child) {
+                if (PyErr_Occurred() || !(child = Ref::steal(PyDict_New())) ||
+                    PyDict_SetItem(node.get(), component.get(), child.get()) < 0)
+                    return -1;
+            }
+            node = std::move(child);
+            if (!more)
+                break;
+        }
+        // The same key before, or one whose path runs through this one's end.
+        if (PyDict_GET_SIZE(node.get()) > 0) {
+            earlier = key_below(node.get());
+            return earlier ? 0 : -1;
+        }
+        return PyDict_SetItem(node.get(), Py_None, key) < 0 ? -1 : 1;
+    }
+
+  private:
+    // A key whose path ends at `node` or below it.
+    static Ref key_below(PyObject *node) {
+        Ref here = Ref::borrow(node);
+        for (;;) {
+            PyObject *ends = PyDict_GetItemWithError(here.get(), Py_None);
+            if (ends || PyErr_Occurred())
+                return Ref::borrow(ends);
+            Py_ssize_t pos = 0;
+            PyObject *component, *child;
+            if (!PyDict_Next(here.get(), &pos, &component, &child))
+                return raise(PyExc_SystemError, "a path of a keyed list ends nowhere");
+            here = Ref::borrow(child);
+        }
+    }
+
+    Ref root_;
+};
+
+// Whether every key of the {key value} pairs is exactly str and holds no ".".
+bool plain_keys(PyObject *split) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(split); ++i) {
+        PyObject *key = PyTuple_GET_ITEM(PyList_GET_ITEM(split, i), 0);
+        if (!PyUnicode_CheckExact(key) || !text_ready(key) ||
+            PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) != -1) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// ValueError for keyed-list text whose entries `earlier` and `key` collide (see PathSet).
+Ref colliding_keys(PyObject *earlier, PyObject *key) {
+    const int same = PyObject_RichCompareBool(earlier, key, Py_EQ);
+    if (same > 0)
+        PyErr_Format(PyExc_ValueError, "not a keyed list: key %R is given twice", key);
+    else if (same == 0) {
+        // The shorter key's path is where they meet.
+        const Py_ssize_t a = PyObject_Length(earlier), b = PyObject_Length(key);
+        if (a >= 0 && b >= 0)
+            PyErr_Format(PyExc_ValueError,
+                         "not a keyed list: keys %R and %R collide at the path %R", earlier, key,
+                         a < b ? earlier : key);
+    }
+    return Ref();
+}
+
+// The {key value} pairs of one level as a dict, in order. With `nested`, keys that collide
+// (see PathSet) give a null Ref with no exception set, since the caller keeps such a value as
+// text; at the top they raise ValueError naming them. Nothing is dropped either way.
+Ref distinct_entries(PyObject *split, bool nested) {
+    Ref entries = Ref::steal(PyDict_New());
+    if (!entries)
+        return entries;
+    // Without a dotted key, the paths are the keys: only a repeated key collides, and the dict
+    // itself finds it.
+    const bool plain = plain_keys(split);
+    PathSet paths;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(split); ++i) {
+        PyObject *pair = PyList_GET_ITEM(split, i);
+        PyObject *key = PyTuple_GET_ITEM(pair, 0);
+        Ref earlier;
+        const Py_ssize_t before = PyDict_GET_SIZE(entries.get());
+        const int added = plain ? 1 : paths.add(key, earlier);
+        if (added < 0 || PyDict_SetItem(entries.get(), key, PyTuple_GET_ITEM(pair, 1)) < 0)
+            return Ref();
+        if (added == 0 || PyDict_GET_SIZE(entries.get()) == before)
+            return nested ? not_keyed() : colliding_keys(earlier ? earlier.get() : key, key);
+    }
+    return entries;
+}
+
 // Builds the Nestmap of one level of keyed-list text. With `nested`, text that is not a keyed
-// list at this level (some element not a pair) gives a null Ref with no exception set, since
-// the caller keeps such a value as text; at the top it raises ValueError naming the first
-// element that is not a pair. Errors of cast_list propagate; the caller of a nested level
-// decides which of them mean "plain text".
+// list at this level (some element not a pair, or keys that collide) gives a null Ref with no
+// exception set, since the caller keeps such a value as text: a list of records, whose pairs
+// repeat their keys, stays whole. At the top it raises ValueError naming the first element
+// that is not a pair, or the keys that collide. Errors of cast_list propagate; the caller of a
+// nested level decides which of them mean "plain text".
 Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
     RecursionGuard guard(" while parsing a keyed list");
     if (!guard.ok())
@@ -781,8 +933,8 @@ Ref parse_level(PyObject *cast_list, PyObject *string, bool nested) {
         return not_a_pair(first_odd, PyTuple_GET_ITEM(elements.get(), first_odd),
                           PyTuple_GET_SIZE(PyList_GET_ITEM(split.get(), first_odd)));
     }
-    Ref pairs = Ref::steal(PyDict_New());
-    if (!pairs || PyDict_MergeFromSeq2(pairs.get(), split.get(), 1) < 0)
+    Ref pairs = distinct_entries(split.get(), nested);
+    if (!pairs)
         return Ref();
     // A value becomes a nested level when it parses as a keyed list itself; one that is not
     // pairs (ValueError), or not even list text (TclError, for a value such as "{" that TclX
@@ -943,12 +1095,31 @@ PyObject *nestmap_tclobj(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     if (!check_self(self, "__tclobj__") ||
         !parse_method_args("__tclobj__", args, nargs, kwnames, {}, 0, nullptr))
         return nullptr;
+    // TclX refuses a whole keyed list whose top level has an empty key ("keyed list key may not
+    // be an empty string"), the entries beside it included. Below the top it breaks only the
+    // paths through its level, and TclX writes such keys itself (`keylset kl a. v`), so nested
+    // levels may have them.
+    if (converting == 0) {
+        const int empty_key = PyDict_Contains(self, S.empty);
+        if (empty_key != 0) {
+            if (empty_key > 0)
+                PyErr_SetString(PyExc_ValueError,
+                                "a keyed list cannot have an empty key at its top level (TclX "
+                                "refuses the whole list)");
+            return nullptr;
+        }
+    }
     // tclobj() of the top-level (key, value) pairs; nested levels come back here through it.
     Ref pairs = Ref::steal(PyDict_Items(self));
     if (!pairs)
         return nullptr;
     RecursionGuard guard(" while converting a keyed list");
-    return guard.ok() ? call(tclobj, {pairs.get()}).release() : nullptr;
+    if (!guard.ok())
+        return nullptr;
+    ++converting;
+    Ref converted = call(tclobj, {pairs.get()});
+    --converting;
+    return converted.release();
 }
 
 // The table in namespace order. from_tcl becomes a staticmethod; the build puts MutableMapping's
@@ -960,7 +1131,10 @@ const ortan::MethodDef nestmap_methods[] = {
      "(key, value) pairs with distinct text keys, become nested levels; other values stay as "
      "they are."},
     {"from_tcl", nestmap_from_tcl, "(string)",
-     "A new Nestmap from keyed-list text or a Tcl object."},
+     "A new Nestmap from keyed-list text or a Tcl object.\n\n"
+     "A value becomes a nested level only when its elements are {key value} pairs whose keys "
+     "neither repeat nor collide as paths (`a` and `a.b`); any other value stays its text. At "
+     "the top level, such keys raise ValueError naming them."},
     {"__getitem__", nestmap_getitem, "($self, key)", nullptr},
     {"__setitem__", nestmap_setitem, "($self, key, value)", nullptr},
     {"__contains__", nestmap_contains, "($self, key)", nullptr},
@@ -982,8 +1156,10 @@ const char nestmap_doc[] =
     "A mapping that holds a TclX keyed list.\n\n"
     "Keys are text; a key with \".\" addresses a nested level (`n['name.first']` is\n"
     "`n['name']['first']`), for reading, assignment, membership and deletion (which prunes\n"
-    "levels left empty). Nested levels are Nestmaps. `from_tcl` reads keyed-list text or a\n"
-    "Tcl object; `scribe(n)` and `tclobj(n)` give the keyed-list form {key value} ....";
+    "levels left empty); a key that runs past a value that is not a mapping names no entry.\n"
+    "Nested levels are Nestmaps. `from_tcl` reads keyed-list text or a Tcl object;\n"
+    "`scribe(n)` and `tclobj(n)` give the keyed-list form {key value} ... (ValueError for an\n"
+    "empty key at the top level, which TclX refuses).";
 
 const char *const qualname = "Nestmap";
 

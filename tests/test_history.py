@@ -77,6 +77,78 @@ def test_entry_line(api, line):
     assert before <= entry.timestamp <= datetime.datetime.now()
 
 
+# --- how a call ended: error, duration, script -----------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def words_tk():
+    """A Tcl interpreter with `rec`, which returns its arguments as a list."""
+    tk = tkinter.Tcl().tk
+    tk.eval("proc rec {args} { return $args }")
+    return tk
+
+
+@pytest.mark.parametrize(
+    "api, script",
+    [
+        ("puts hi", "puts hi"),
+        ("puts {a b", "puts {a b"),
+        (["set", "a b"], "set {a b}"),
+        (("set", "myVar", "value"), "set myVar value"),
+        (["puts", "{a b}"], "puts {{a b}}"),
+        (["puts", "$x [exit]", "a;b"], "puts {$x [exit]} {a;b}"),
+        (["puts", "a{b", "}"], "puts a\\{b \\}"),
+        (["#x", "y"], "{#x} y"),
+        ([], ""),
+        (["", " "], "{} { }"),
+    ],
+    ids=["text", "text-unbalanced", "space", "tuple", "braced", "special", "braces", "comment",
+         "empty", "blank-words"],
+)
+def test_entry_of_append_has_no_outcome_and_a_script(api, script):
+    entry = filled(api).filter()[0]
+    assert entry.error is None and entry.duration is None
+    assert entry.script == script
+
+
+@given(st.lists(st.text(st.characters(blacklist_categories=["Cs"]), max_size=8), max_size=6))
+def test_script_reads_back_as_the_words(words_tk, words):
+    script = Entry(["rec"] + words).script
+    assert words_tk.call("lrange", script, 0, "end") == ("rec", *words)
+    assert words_tk.call("eval", "llength [%s]" % script) == len(words)
+    assert words_tk.call("eval", "lrange [%s] 0 end" % script) == (tuple(words) or "")
+
+
+def test_script_follows_a_new_init():
+    entry = Entry(["set", "a b"])
+    entry.error, entry.duration = "boom", 1.0
+    entry.__init__(["set", "a b"])
+    assert entry.error is None and entry.duration is None
+    entry.__init__(["set", "x", "y"])
+    assert entry.script == "set x y"
+    entry.__init__("puts {")
+    assert entry.script == "puts {"
+    entry.__init__(["a b"])
+    assert entry.script == "{a b}"
+
+
+def test_outcome_attributes_are_plain_and_script_is_read_only():
+    entry = Entry(["x"])
+    entry.error, entry.duration = "boom", 0.5
+    assert (entry.error, entry.duration) == ("boom", 0.5)
+    with pytest.raises(AttributeError):
+        entry.script = "y"
+    assert "script" in dir(entry) and entry.script == "x"
+
+
+def test_record_hands_back_the_entry():
+    h = History()
+    entry = h._record(["set", "x", "1"])
+    assert entry is h.__history__[-1] and entry.api == "set x 1"
+    h.disable()
+    assert h._record("y") is None and len(h.__history__) == 1
+
+
 # --- timestamps ---------------------------------------------------------------------------------
 
 
@@ -347,7 +419,7 @@ def test_filter_by_marker():
 
 
 def test_filter_missing_marker():
-    with pytest.raises(Exception, match="^No such marker: missing$") as info:
+    with pytest.raises(Exception, match=r"^No such marker: missing \(no markers\)$") as info:
         History().filter(marker="missing")
     assert type(info.value) is Exception
     assert isinstance(info.value.__context__, KeyError)
@@ -358,7 +430,7 @@ def test_filter_missing_marker_while_handling_another_error():
     try:
         raise outer
     except ValueError:
-        with pytest.raises(Exception, match="^No such marker: missing$") as info:
+        with pytest.raises(Exception, match=r"^No such marker: missing \(no markers\)$") as info:
             History().filter(marker="missing")
     assert isinstance(info.value.__context__, KeyError)
     assert info.value.__context__.__context__ is outer
@@ -415,6 +487,33 @@ def test_nested_markers_share_entries():
 def test_end_marker_that_is_not_active():
     with pytest.raises(ValueError):
         History().end_marker("never")
+
+
+@pytest.mark.parametrize(
+    "started, ended, call, error, message",
+    [
+        (["a", "b"], [], lambda h: h.filter("nosuch"), Exception,
+         "No such marker: nosuch (markers: a, b)"),
+        (["a", "b"], ["b"], lambda h: h.filter(marker=("x", 1)), Exception,
+         "No such marker: ('x', 1) (markers: a, b)"),
+        (["a", "b"], ["b"], lambda h: h.end_marker("never"), ValueError,
+         "marker 'never' is not active (active: a)"),
+        (["a"], ["a"], lambda h: h.end_marker("a"), ValueError,
+         "marker 'a' is not active (no marker is active)"),
+        ([1, "b"], [], lambda h: h.end_marker(2), ValueError,
+         "marker 2 is not active (active: 1, b)"),
+    ],
+    ids=["filter", "filter-tuple", "end", "end-none-active", "end-not-text"],
+)
+def test_marker_errors_name_the_markers(started, ended, call, error, message):
+    h = History()
+    for name in started:
+        h.start_marker(name)
+    for name in ended:
+        h.end_marker(name)
+    with pytest.raises(error) as info:
+        call(h)
+    assert type(info.value) is error and str(info.value) == message
 
 
 # --- clear -------------------------------------------------------------------------------------

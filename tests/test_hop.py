@@ -173,6 +173,74 @@ def test_call_is_recorded_with_markers(host):
     ]
 
 
+@pytest.mark.parametrize(
+    "call, words, error",
+    [
+        (lambda hop: hop.set("::v", "a b"), ["set", "::v", "a b"], None),
+        (lambda hop: hop.error("boom"), ["error", "boom"], "boom"),
+        (lambda hop: hop.fail(), ["fail"], "boom"),
+        (lambda hop: hop.nosuch.thing(1), ["nosuch::thing", "1"],
+         'invalid command name "nosuch::thing"'),
+    ],
+    ids=["returned", "error", "proc-error", "no-command"],
+)
+def test_entry_says_how_the_call_ended(host, call, words, error):
+    try:
+        call(host.hop)
+    except TclError:
+        assert error is not None
+    entry = host.history.filter(count=1)[0]
+    assert entry.error == error
+    assert type(entry.duration) is float and entry.duration >= 0
+    assert host.tk.splitlist(entry.script) == tuple(words)
+
+
+def test_script_of_a_quick_call_runs_it_again(host):
+    host.hop.rec("a b", "{", "$x [exit]", opt="c;d")
+    entry = host.history.filter(count=1)[0]
+    assert entry.api == "rec {a b} { {$x [exit]} -opt c;d"
+    assert host.tk.eval(entry.script) == host.hop.rec("a b", "{", "$x [exit]", opt="c;d",
+                                                       cast_=False)
+
+
+def test_failure_from_python_is_noted_too(host):
+    class Failing:
+        def call(self, *words):
+            raise ValueError("not from Tcl")
+
+    tk = host.tk
+    host.tk = Failing()
+    try:
+        with pytest.raises(ValueError):
+            host.hop.rec("x")
+    finally:
+        host.tk = tk
+    entry = host.history.filter(count=1)[0]
+    assert entry.error == "not from Tcl" and type(entry.duration) is float
+
+
+def test_other_histories_get_append_and_no_outcome(host):
+    calls = []
+
+    class Own(History):
+        def append(self, item):
+            calls.append(("class", list(item)))
+            super().append(item)
+
+    host.history = Own()
+    host.hop.rec("x")
+    assert host.history.filter()[0].duration is None
+    plain = History()
+    plain.append = lambda item: calls.append(("instance", list(item)))
+    host.history = plain
+    host.hop.rec("y")
+    assert calls == [("class", ["rec", "x"]), ("instance", ["rec", "y"])]
+    assert len(plain.__history__) == 0
+    host.history = History()
+    host.history.disable()
+    assert host.hop.rec("z", cast_=False) == "z"
+
+
 # --- results -----------------------------------------------------------------------------------
 
 
@@ -212,6 +280,28 @@ def test_cast_result(host, command, args, cast):
     result = getattr(host.hop, command)(*args)
     assert result == cast and type(result) is type(cast)
     assert getattr(host.hop, command)(*args, cast_=False) == str(cast)
+
+
+@pytest.mark.parametrize(
+    "script, expected",
+    [
+        ("list [dict create] x", ("", "x")),
+        ("list a [list [dict create k v] b]", ("a", ("k v", "b"))),
+        ("list [dict create 010 1.10] 1.10", ("010 1.10", "1.10")),
+    ],
+    ids=["empty-dict", "nested", "text-kept"],
+)
+def test_cast_list_result_holds_no_tcl_object(host, script, expected):
+    host.tk.eval("set ::d [%s]" % script)
+    raw = host.tk.call("set", "::d")
+    assert isinstance(raw, tuple)
+    result = host.hop.set("::d")
+    assert result == expected
+
+    def elements(value):
+        return [x for item in value for x in (elements(item) if isinstance(item, tuple) else [item])]
+
+    assert all(type(item) in (str, int, float) for item in elements(result))
 
 
 # --- paths and attributes ----------------------------------------------------------------------

@@ -7,6 +7,8 @@ import sys
 import tkinter
 import weakref
 
+import _tkinter
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -124,6 +126,19 @@ def test_cast_any_keeps_what_tkinter_converted(tcl, script, expected):
                          ids=["int", "float", "bool", "tuple", "bytes", "None", "list"])
 def test_cast_any_returns_other_values_as_they_are(tcl, value):
     assert tcl.cast_any(value) is value
+
+
+def test_cast_any_of_tcl_objects_in_a_list(tcl):
+    tk = tcl.tk
+    raw = tk.call("list", tk.call("dict", "create"), "x", tk.call("list", tk.call("dict", "create", "a", "b"), 2))
+    assert any(isinstance(item, _tkinter.Tcl_Obj) for item in raw)
+    assert tcl.cast_any(raw) == ortan.tcl.cast_any(raw) == ("", "x", ("a b", 2))
+    assert tcl.cast_any(tcl.cast_any(raw)) == ("", "x", ("a b", 2))
+    deep = tk.call("dict", "create")
+    for _ in range(100_000):
+        deep = (deep,)
+    with pytest.raises(RecursionError):
+        tcl.cast_any(deep)
 
 
 def test_cast_any_of_tcl_objects(tcl):

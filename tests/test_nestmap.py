@@ -274,6 +274,39 @@ def test_tclx_reads_records_back_intact(tclx):
     assert untag(back["name"]) == {"first": "alpha", "last": "beta"} and back["size"] == "3"
 
 
+def test_records_come_back_whole_where_tclx_sees_repeated_keys(tclx):
+    tk = tclx.tk
+    n = Nestmap(users=[{"name": "ada"}, {"name": "bob"}], size=3)
+    text = scribe(n)
+    assert text == "{users {{name ada} {name bob}}} {size 3}"
+    tk.call("set", "kl", text)
+    assert tk.splitlist(tk.call("keylkeys", "kl", "users")) == ("name", "name")
+    back = Nestmap.from_tcl(tk.call("set", "kl"))
+    assert untag(back) == {"users": "{name ada} {name bob}", "size": "3"}
+    assert back["users"] == str(tk.call("keylget", "kl", "users")) == scribe(n["users"])
+    assert [tk.splitlist(record) for record in tk.splitlist(back["users"])] == [
+        ("name", "ada"), ("name", "bob")]
+
+
+def test_an_empty_key_at_the_top_is_refused_as_tclx_refuses_it(tclx):
+    tk = tclx.tk
+    tk.call("set", "bad", "{{} v} {k w}")
+    with pytest.raises(_tkinter.TclError, match="empty string"):
+        tk.call("keylget", "bad", "k")
+    n = Nestmap({"": "v", "k": "w"})
+    for convert in (scribe, tclobj, Nestmap.__tclobj__, lambda n: scribe([n])):
+        with pytest.raises(ValueError, match="^a keyed list cannot have an empty key at its top"):
+            convert(n)
+    # An empty key below the top is written, as TclX writes it itself.
+    tk.call("keylset", "kl", "a.", "v", "b", "w")
+    inner = Nestmap({"a.": "v", "b": "w"})
+    assert scribe(inner) == str(tk.call("set", "kl")) == "{a {{{} v}}} {b w}"
+    assert tk.call("keylget", "kl", "b") == "w"
+    assert untag(Nestmap.from_tcl(scribe(inner))) == {"a": {"": "v"}, "b": "w"}
+    with pytest.raises(ValueError):
+        scribe(inner["a"])  # converted on its own, that level is a top level
+
+
 def test_constructor_keeps_a_given_nestmap_and_passes_dict_errors():
     inner = Nestmap(x=1)
     assert Nestmap(a=inner)["a"] is inner
@@ -289,8 +322,13 @@ FROM_TCL = [
     ("{a {x y}}", {"a": "x y"}),
     ("{a x}", {"a": "x"}),
     ("{a.b 1}", {"a": {"b": "1"}}),
+    ("{a.b 1} {a.c 2}", {"a": {"b": "1", "c": "2"}}),
+    ("{a. 1} {a.b 2}", {"a": {"": "1", "b": "2"}}),
+    # A value whose pairs repeat a key (a list of records) or collide is no level: its text.
+    ("{users {{name ada} {name bob}}}", {"users": "{name ada} {name bob}"}),
+    ("{a {{x 1} {x.y 2}}}", {"a": "{x 1} {x.y 2}"}),
+    ("{a {{b {{x 1} {x 2}}} {c 3}}}", {"a": {"b": "{x 1} {x 2}", "c": "3"}}),
     ("{a {}}", {"a": {}}),
-    ("{k 1} {k 2}", {"k": "2"}),
     ("{a {{b {{c d}}}}}", {"a": {"b": {"c": "d"}}}),
     ("{a {{x y} z}}", {"a": "{x y} z"}),
     ("{{s p} {v w x}}", {"s p": "v w x"}),
@@ -315,7 +353,14 @@ FROM_TCL_ERRORS = [
     ("{a b} {}", ValueError, NOT_A_PAIR.format(1, "''", "0 items")),
     ("{" + "x " * 40 + "}", ValueError,
      NOT_A_PAIR.format(0, repr(("x " * 40)[:60]) + "...", "40 items")),
-    ("{a 1} {a.b 2}", KeyError, repr(IS_A_VALUE.format("a"))),
+    ("{k 1} {k 2}", ValueError, "not a keyed list: key 'k' is given twice"),
+    ("{a 1} {b 2} {a 3}", ValueError, "not a keyed list: key 'a' is given twice"),
+    ("{a 1} {a.b 2}", ValueError, "not a keyed list: keys 'a' and 'a.b' collide at the path 'a'"),
+    ("{a.b 1} {a {{b 2}}}", ValueError,
+     "not a keyed list: keys 'a.b' and 'a' collide at the path 'a'"),
+    ("{a.b.c 1} {x 2} {a.b 3}", ValueError,
+     "not a keyed list: keys 'a.b.c' and 'a.b' collide at the path 'a.b'"),
+    ("{a. 1} {a 2}", ValueError, "not a keyed list: keys 'a.' and 'a' collide at the path 'a'"),
 ]
 
 
@@ -367,16 +412,44 @@ def test_plain_dict_values_stay_plain():
     assert "k" not in n  # the emptied value is pruned like a level
 
 
-def test_text_values_answer_with_their_own_operations():
-    n = Nestmap(k="alpha")
-    assert "k.lph" in n and n.has_key("k.lph")
-    assert "k.xyz" not in n and "q.lph" not in n
-    with pytest.raises(TypeError):
-        n["k.x"]
-    with pytest.raises(TypeError):
-        n.get("k.x")
-    with pytest.raises(TypeError):
-        del n["k.x"]
+PAST_A_VALUE = [
+    ("text", "db", "lph"),
+    ("substring of text", "alpha", "lph"),
+    ("int", 1, "x"),
+    ("float", 1.5, "x"),
+    ("list", ["x", "y"], "x"),
+    ("tuple", ("x",), "0"),
+    ("bytes", b"x", "x"),
+    ("None", None, "x"),
+    ("deeper", "alpha", "lph.a"),
+]
+
+
+@pytest.mark.parametrize("value, rest", [c[1:] for c in PAST_A_VALUE],
+                         ids=[c[0] for c in PAST_A_VALUE])
+def test_a_key_past_a_value_names_no_entry(value, rest):
+    n = Nestmap({"server": {"name": "db"}})
+    n["server.v"] = value
+    key = "server.v." + rest
+    for target in (n, model.Model(n)):
+        assert key not in target and not target.has_key(key)
+        assert target.get(key) is None and target.get(key, "d") == "d"
+        assert target.pop(key, "d") == "d"
+        for operation in (lambda: target[key], lambda: target.pop(key),
+                          lambda: target.__delitem__(key)):
+            with pytest.raises(KeyError) as info:
+                operation()
+            assert info.value.args == (rest,)
+        assert target["server.v"] is value
+
+
+def test_issue_example_of_keys_past_a_leaf():
+    n = Nestmap({"server": {"name": "db", "port": 1}})
+    assert n.get("server.port.x", "d") == "d" and n.get("server.name.x", "d") == "d"
+    assert "server.name.d" not in n and "server.port.x" not in n
+    with pytest.raises(KeyError):
+        n["server.name.x"]
+    assert untag(n) == {"server": {"name": "db", "port": 1}}
 
 
 DOTTED_EDGES = [
@@ -436,17 +509,13 @@ MISSING = [
     ("missing", "missing"),
     ("missing.key", "missing"),
     ("name.missing", "missing"),
-    ("name.first.x", None),  # text has no items: "string indices must be integers"
+    ("name.first.x", "x"),  # text holds no entries
 ]
 
 
 @pytest.mark.parametrize("key, first_missing", MISSING, ids=[c[0] for c in MISSING])
 def test_lookup_of_missing_keys(key, first_missing):
     n = sample()
-    if first_missing is None:
-        with pytest.raises(TypeError):
-            n[key]
-        return
     with pytest.raises(KeyError) as info:
         n[key]
     assert info.value.args == (first_missing,)
@@ -501,9 +570,9 @@ def test_very_long_keys_agree_with_the_model():
         target[key] = "v"
         target[key[:-3] + ".side"] = "w"
     assert n[key] == m[key] == "v"
-    # The leaf "v" answers ".v" and ".x" with its substring test.
+    # The leaf "v" holds no entries, not even its own text.
     probes = [key, key + ".v", key + ".x", key[:-1]]
-    assert [p in n for p in probes] == [p in m for p in probes] == [True, True, False, False]
+    assert [p in n for p in probes] == [p in m for p in probes] == [True, False, False, False]
     with pytest.raises(KeyError, match="is a value") as ours:
         n[key + ".x"] = 1
     with pytest.raises(KeyError, match="is a value") as expected:
@@ -761,3 +830,38 @@ def test_round_trip_through_tclx(tclx, n):
     back = Nestmap.from_tcl(tclx.tk.call("set", "kl"))
     assert untag(back) == untag(n)
     assert untag(Nestmap.from_tcl(scribe(n))) == untag(n)
+
+
+# Keyed-list-like text: pairs of short keys (dots, braces, repeats) and values that are words,
+# more pairs, or damaged text.
+RAW_KEYS = st.sampled_from(["a", "b", "a.b", "a.", ".a", "", "k k", "{"])
+RAW_VALUES = st.recursive(
+    st.sampled_from(["", "x", "x y", "{", "a b c"]),
+    lambda inner: st.lists(st.tuples(RAW_KEYS, inner), max_size=3).map(scribe),
+    max_leaves=8,
+)
+
+
+@given(st.lists(st.tuples(RAW_KEYS, RAW_VALUES), max_size=4).map(scribe))
+def test_from_tcl_reads_back_what_it_writes_and_drops_nothing(text):
+    try:
+        n = Nestmap.from_tcl(text)
+    except ValueError as error:
+        assert "not a keyed list" in str(error)
+        return
+    # Every entry of the text is in the result: its text, or read as a level.
+    for key, value in (tuple(_tkinter_split(pair)) for pair in _tkinter_split(text)):
+        assert key in n
+        found = n[key]
+        assert isinstance(found, Nestmap) or found == value
+    if "" in dict.keys(n):
+        with pytest.raises(ValueError):
+            scribe(n)
+        return
+    assert Nestmap.from_tcl(scribe(n)) == n
+
+
+def _tkinter_split(text):
+    import ortan.tcl
+
+    return ortan.tcl.cast_list(text)
