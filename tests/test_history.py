@@ -206,7 +206,8 @@ def test_timestamp_across_daylight_saving_changes(monkeypatch, local, fold):
     try:
         wanted = datetime.datetime.fromisoformat(local).replace(fold=fold)
         seconds = int(wanted.replace(microsecond=0).timestamp())  # whole: exact as a float
-        ns = seconds * 10**9 + wanted.microsecond * 1000 + 999
+        # Below half a microsecond over: floored and rounded alike (3.15's now() rounds).
+        ns = seconds * 10**9 + wanted.microsecond * 1000 + 400
         entry = Entry("x")
         entry._timestamp_ns = ns
         stamp = entry.timestamp
