@@ -8,8 +8,8 @@
 #include <initializer_list>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 using ortan::Ref;
@@ -30,6 +30,7 @@ using ortan::get_attr;
 using ortan::get_optional_attr;
 using ortan::import_attr;
 using ortan::import_module;
+using ortan::interp_of;
 using ortan::MethodDef;
 using ortan::module_function;
 using ortan::new_class;
@@ -47,7 +48,6 @@ using ortan::TclInterp;
 using ortan::TclThreadId;
 using ortan::text;
 using ortan::text_ready;
-using ortan::interp_of;
 using ortan::tkapp_of;
 using ortan::visit_text;
 
@@ -234,8 +234,8 @@ bool check_owner(PyObject *interp, InterpKind kind, TclInterp *address, Unknown 
     if (state == 1 || kind == InterpKind::tk) // a Tk is alive: another thread's
         return ortan::refuse_other_thread("using a Tcl interpreter");
     if (state == 0) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "the Tcl interpreter at %p has been deleted", static_cast<void *>(address));
+        PyErr_Format(PyExc_RuntimeError, "the Tcl interpreter at %p has been deleted",
+                     static_cast<void *>(address));
         return false;
     }
     if (unknown == Unknown::allow)

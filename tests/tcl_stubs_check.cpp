@@ -28,9 +28,7 @@ template <> struct Real<TclCommandToken> { using type = std::remove_pointer_t<Tc
 template <> struct Real<TclNamespace> { using type = Tcl_Namespace; };
 template <> struct Real<TclThread> { using type = std::remove_pointer_t<Tcl_ThreadId>; };
 template <> struct Real<TclEvent> { using type = Tcl_Event; };
-template <> struct Real<TclInterpStateRec> {
-    using type = std::remove_pointer_t<Tcl_InterpState>;
-};
+template <> struct Real<TclInterpStateRec> { using type = std::remove_pointer_t<Tcl_InterpState>; };
 template <> struct Real<TclCmdInfo> { using type = Tcl_CmdInfo; };
 #if TCL_MAJOR_VERSION < 9
 template <> struct Real<TclQueuePosition> { using type = Tcl_QueuePosition; };

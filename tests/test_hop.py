@@ -703,3 +703,15 @@ def test_full_history_of_quick_calls_stays_small(host):
         tracemalloc.stop()
     assert len(host.history.__history__) == 9999
     assert used < 3_000_000, used
+
+
+@pytest.mark.parametrize("script, name, text", [
+    ("set ::l [list 1e3 1.10 -0 0x10]; foreach x $::l {expr {$x+0}}", "::l", "1e3 1.10 -0 0x10"),
+    ("set ::d [list [dict create] x]", "::d", "{} x"),
+    ("set ::n 010; expr {$::n + 0}", "::n", "010"),
+    ("set ::s {a  {b c}}", "::s", "a  {b c}"),
+], ids=["shimmered-numbers", "empty-dict", "octal-looking", "spacing"])
+def test_uncast_result_is_tcls_own_text(host, script, name, text):
+    # The elements have numeric internal types by now; the text is still Tcl's own.
+    host.tk.eval(script)
+    assert host.hop.set(name, cast_=False) == text == host.tk.eval("set %s" % name)

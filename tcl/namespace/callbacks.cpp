@@ -47,13 +47,13 @@ using calls::tcl_error;
 // ---------------------------------------------------------------------------------------------
 // Module constants, set by init.
 
-PyObject *tclobj_fn;        // ortan.tcl.scribe.tclobj
-PyObject *tkinter_module;   // tkinter, for _default_root
-PyObject *misc_class;       // tkinter.Misc
-PyObject *format_tb;        // traceback.format_tb
-PyObject *print_exception;  // traceback.print_exception
-PyObject *weak_ref;         // weakref.ref
-PyObject *dispatcher_fn;    // the function the dispatcher commands call
+PyObject *tclobj_fn;       // ortan.tcl.scribe.tclobj
+PyObject *tkinter_module;  // tkinter, for _default_root
+PyObject *misc_class;      // tkinter.Misc
+PyObject *format_tb;       // traceback.format_tb
+PyObject *print_exception; // traceback.print_exception
+PyObject *weak_ref;        // weakref.ref
+PyObject *dispatcher_fn;   // the function the dispatcher commands call
 
 const char *const dispatcher_name = "::__ortan__dispatch";
 const char *const bgerror_name = "::__ortan__bgerror";
@@ -177,9 +177,9 @@ int through_dispatcher(Frame *frame, TclInterp *interp, int objc, TclObj *const 
     // No Python here (no GIL): a stack array, or Tcl's allocator beyond it.
     const int n = objc > 0 ? objc : 1;
     TclObj *stack[16];
-    TclObj **words = n <= 16 ? stack
-                             : static_cast<TclObj **>(api.Alloc(static_cast<size_t>(n) *
-                                                                sizeof(TclObj *)));
+    TclObj **words =
+        n <= 16 ? stack
+                : static_cast<TclObj **>(api.Alloc(static_cast<size_t>(n) * sizeof(TclObj *)));
     words[0] = frame->state->dispatcher_word;
     for (int i = 1; i < objc; ++i)
         words[i] = objv[i];
@@ -221,9 +221,9 @@ Ref error_info(PyObject *exc, PyObject *message) {
         return Ref::borrow(message);
     Ref lines = call(format_tb, {tb.get()});
     Ref body = lines ? Ref::steal(PyUnicode_Join(S.empty_text, lines.get())) : lines;
-    Ref joined = body ? Ref::steal(PyUnicode_FromFormat("%U\n%U%U", message, S.traceback_head,
-                                                        body.get()))
-                      : body;
+    Ref joined =
+        body ? Ref::steal(PyUnicode_FromFormat("%U\n%U%U", message, S.traceback_head, body.get()))
+             : body;
     if (!joined)
         return joined;
     // Without the final newline.
@@ -518,7 +518,8 @@ bool ensure_dispatcher(InterpState *state, PyObject *tkapp) {
     TclCmdInfo info{};
     if (api.GetCommandInfo(state->interp, dispatcher_name, &info))
         return true;
-    return static_cast<bool>(call_method(tkapp, S.createcommand, {S.dispatcher_word, dispatcher_fn}));
+    return static_cast<bool>(
+        call_method(tkapp, S.createcommand, {S.dispatcher_word, dispatcher_fn}));
 }
 
 // Records the Tk root of the command's host for its interpreter, where the host has one: the

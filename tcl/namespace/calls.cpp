@@ -43,11 +43,11 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Module constants.
 
-PyObject *tcl_obj_type;      // _tkinter.Tcl_Obj
-PyObject *clear_frames;      // traceback.clear_frames
-PyTypeObject *tkapp_type;    // _tkinter.TkappType
-PyObject *tkapp_call_method; // its `call` method descriptor
-PyCFunction tkapp_call;      // the C function behind it; null when it is not the METH_VARARGS one
+PyObject *tcl_obj_type;        // _tkinter.Tcl_Obj
+PyObject *clear_frames;        // traceback.clear_frames
+PyTypeObject *tkapp_type;      // _tkinter.TkappType
+PyObject *tkapp_call_method;   // its `call` method descriptor
+PyCFunction tkapp_call;        // the C function behind it; null when it is not the METH_VARARGS one
 ortan::ClassGuard tkapp_guard; // whether the type is unchanged since then
 
 const char *const run_name = "::__ortan__call";
@@ -141,8 +141,8 @@ TclObj *option(TclObj *options, const char *key) {
 }
 
 Ref str_of(const std::string &text) {
-    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                           "surrogateescape"));
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -199,7 +199,8 @@ void prune(InterpState *state) {
     size_t outside = 0;
     for (KeptError **link = &state->kept; *link;) {
         KeptError *error = *link;
-        const bool stale = error->finished || (error->serial == 0 && ++outside > max_outside_errors);
+        const bool stale =
+            error->finished || (error->serial == 0 && ++outside > max_outside_errors);
         if (!stale) {
             link = &error->next;
             continue;
@@ -302,8 +303,8 @@ void outcome_dup(TclObj *, TclObj *) {}
 
 void outcome_text(TclObj *obj);
 
-const TclObjType outcome_type = {"ortan.outcome", outcome_free, outcome_dup, outcome_text, nullptr,
-                                 0};
+const TclObjType outcome_type = {"ortan.outcome", outcome_free, outcome_dup,
+                                 outcome_text,    nullptr,      0};
 
 std::string outcome_words(const Outcome *outcome) {
     char text[48];
@@ -601,8 +602,8 @@ Outcome *outcome_of(PyObject *result) {
 void fail_with(Outcome *outcome, CallFailure *failure) {
     Ref message = str_of(outcome->message);
     Ref info = message ? str_of(outcome->errorinfo) : message;
-    Ref code = info ? Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(outcome->errorcode.size())))
-                    : info;
+    Ref code =
+        info ? Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(outcome->errorcode.size()))) : info;
     for (size_t i = 0; code && i < outcome->errorcode.size(); ++i) {
         PyObject *word = str_of(outcome->errorcode[i]).release();
         if (!word)
@@ -826,8 +827,8 @@ bool init(PyObject *module) {
         !(tcl_obj_type = import_attr("_tkinter", "Tcl_Obj").release()) ||
         !(clear_frames = import_attr("traceback", "clear_frames").release()))
         return false;
-    Ref capsule = Ref::steal(
-        PyCapsule_New(const_cast<CallsApi *>(&calls_api), calls_capsule_name, nullptr));
+    Ref capsule =
+        Ref::steal(PyCapsule_New(const_cast<CallsApi *>(&calls_api), calls_capsule_name, nullptr));
     return bind(module, "_calls", capsule);
 }
 

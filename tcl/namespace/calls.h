@@ -34,8 +34,8 @@ struct InterpState {
     uint64_t next_serial = 0; // the calls so far
     uint64_t token_seed = 0;  // makes tokens that Tcl code cannot guess
     KeptError *kept = nullptr;
-    size_t outside = 0;       // kept errors outside any call, bounded
-    int callbacks = 0;        // the Python callbacks registered as commands
+    size_t outside = 0;                 // kept errors outside any call, bounded
+    int callbacks = 0;                  // the Python callbacks registered as commands
     TclObj *dispatcher_word = nullptr;  // "::__ortan__dispatch", its command cached by Tcl
     TclObj *previous_bgerror = nullptr; // the handler before ours
     PyObject *root = nullptr; // a weak reference to the Tk root that reports background errors

@@ -7,7 +7,6 @@ namespace ortan_namespace {
 // ---------------------------------------------------------------------------------------------
 // Module constants, set once by make_command_classes.
 
-
 // ---------------------------------------------------------------------------------------------
 // TclCommand.
 
@@ -807,8 +806,8 @@ PyObject *TempTclCommand_init(PyObject *const *args, Py_ssize_t nargs, PyObject 
     if (given < 0)
         return nullptr;
     if (given &&
-        (!call_method(self, S.createcommand, {func}) || !ortan::call(update_wrapper, {self, func}) ||
-         !ortan::callbacks::remember_thread(self)))
+        (!call_method(self, S.createcommand, {func}) ||
+         !ortan::call(update_wrapper, {self, func}) || !ortan::callbacks::remember_thread(self)))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -58,7 +58,9 @@ static inline PyObject *PyObject_VectorcallMethod(PyObject *name, PyObject *cons
 // ---- Unnecessary from 3.10 -----------------------------------------------------------------
 // PyInterpreterState_Get() is public from 3.9.
 #if PY_VERSION_HEX < 0x03090000
-static inline PyInterpreterState *PyInterpreterState_Get(void) { return PyThreadState_Get()->interp; }
+static inline PyInterpreterState *PyInterpreterState_Get(void) {
+    return PyThreadState_Get()->interp;
+}
 #endif
 
 #if PY_VERSION_HEX < 0x030A0000

@@ -169,9 +169,7 @@ const char *string_result_of(TclInterp *interp) {
 
 const TclApi &tcl_api() { return module_api; }
 
-namespace {
-
-} // namespace
+namespace {} // namespace
 
 Ref tkapp_of(PyObject *obj) {
     if (std::strcmp(Py_TYPE(obj)->tp_name, "_tkinter.tkapp") == 0)

@@ -14,7 +14,7 @@ struct TclObj;
 struct TclObjType;
 struct TclCommandToken; // what a Tcl_Command points to
 struct TclNamespace;
-struct TclThread; // what a Tcl_ThreadId points to
+struct TclThread;         // what a Tcl_ThreadId points to
 struct TclInterpStateRec; // what a Tcl_InterpState points to
 using TclThreadId = TclThread *;
 using TclObjCmdProc = int (*)(void *client_data, TclInterp *interp, int objc, TclObj *const objv[]);
