@@ -65,7 +65,6 @@ namespace {
     X(error_code, "::errorCode")                                                                   \
     X(errorinfo, "errorinfo")                                                                      \
     X(errorcode, "errorcode")                                                                      \
-    X(splitlist, "splitlist")                                                                      \
     X(getattr, "__getattr__")                                                                      \
     X(getattribute, "__getattribute__")                                                            \
     X(dict, "__dict__")                                                                            \
@@ -327,29 +326,7 @@ Ref command_words(PyObject *name, PyObject *const *args, Py_ssize_t nargs, PyObj
 Ref error_code(PyObject *tcl, PyObject *vars) {
     Ref code = Ref::steal(PyObject_GetItem(vars, S.error_code));
     Ref tk = code ? host_attr(tcl, S.tk) : Ref();
-    Ref words = tk ? call_method(tk.get(), S.splitlist, {code.get()}) : Ref();
-    if (!words && tk && PyErr_ExceptionMatches(tcl_error)) {
-        // `error msg info code` takes any text as the code: one that is no list is one word.
-        PyErr_Clear();
-        words = Ref::steal(PyTuple_Pack(1, code.get()));
-    }
-    if (!words)
-        return words;
-    Ref items = Ref::steal(PySequence_Tuple(words.get()));
-    if (!items)
-        return items;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        PyObject *item = PyTuple_GET_ITEM(items.get(), i);
-        if (PyUnicode_CheckExact(item))
-            continue;
-        // A Tcl_Obj element, or a subclass of str: its text.
-        PyObject *item_text = PyObject_Str(item);
-        if (!item_text)
-            return Ref();
-        PyTuple_SET_ITEM(items.get(), i, item_text);
-        Py_DECREF(item);
-    }
-    return items;
+    return tk ? calls->error_code_words(tk.get(), code.get()) : tk;
 }
 
 // After a failed command: TclError(<Tcl's ::errorInfo>), the complete error trace, with the

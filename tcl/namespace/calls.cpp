@@ -152,31 +152,45 @@ Ref str_of(const std::string &text) {
 // hand (the state is made there, and ::__ortan__call runs there). The list is this thread's
 // own, and an interpreter leaves it when it is deleted, which Tcl does on the owner thread.
 
-struct Owned {
-    Owned *next;
-    InterpState *state;
-};
-
-thread_local Owned *owned = nullptr;
-
-void own(InterpState *state) {
-    for (Owned *entry = owned; entry; entry = entry->next)
-        if (entry->state == state)
+// A set of pointers that only this thread reads and changes (so it needs no lock). Without
+// room for a new one it stays as it is: the calls then take the marshalled way.
+template <class T> class ThreadSet {
+  public:
+    bool contains(const T *value) const {
+        return find([value](const T *v) { return v == value; });
+    }
+    template <class Match> T *find(Match match) const {
+        for (Node *node = head_; node; node = node->next)
+            if (match(node->value))
+                return node->value;
+        return nullptr;
+    }
+    void add(T *value) {
+        if (contains(value))
             return;
-    if (auto *entry = new (std::nothrow) Owned{owned, state})
-        owned = entry; // without room, calls from this thread take the marshalled way
-}
-
-void disown(InterpState *state) {
-    for (Owned **link = &owned; *link; link = &(*link)->next) {
-        if ((*link)->state == state) {
-            Owned *gone = *link;
-            *link = gone->next;
-            delete gone;
-            return;
+        if (auto *node = new (std::nothrow) Node{head_, value})
+            head_ = node;
+    }
+    void remove(const T *value) {
+        for (Node **link = &head_; *link; link = &(*link)->next) {
+            if ((*link)->value == value) {
+                Node *gone = *link;
+                *link = gone->next;
+                delete gone;
+                return;
+            }
         }
     }
-}
+
+  private:
+    struct Node {
+        Node *next;
+        T *value;
+    };
+    Node *head_ = nullptr;
+};
+
+thread_local ThreadSet<InterpState> owned;
 
 // ---------------------------------------------------------------------------------------------
 // Kept errors.
@@ -274,7 +288,7 @@ void free_state(InterpState *state) {
 void state_deleted(void *client_data, TclInterp *) {
     auto *state = static_cast<InterpState *>(client_data);
     state->deleted = true;
-    disown(state);
+    owned.remove(state);
     state_unref(state);
 }
 
@@ -382,7 +396,7 @@ TclObj *make_outcome(InterpState *state, TclInterp *interp, uint64_t serial) {
 // be told from a result). Otherwise an error comes back as an outcome.
 int run_proc(void *client_data, TclInterp *interp, int objc, TclObj *const objv[]) {
     auto *state = static_cast<InterpState *>(client_data);
-    own(state);
+    owned.add(state);
     if (objc < 3) {
         api.SetObjResult(interp, tcl_text("wrong # args: should be \"::__ortan__call mode word "
                                           "?word ...?\""));
@@ -460,31 +474,14 @@ InterpState *state_on_owner(TclInterp *interp) {
     TclInterpStateRec *saved = api.SaveInterpState(interp, TCL_OK);
     callbacks::wire_state(state);
     api.RestoreInterpState(interp, saved);
-    own(state);
+    owned.add(state);
     return state;
 }
 
 // The interpreters this thread has had set up from afar (addresses, never followed): the
 // first call from another thread makes the interpreter's state on its thread before it sends
 // anything, so that no failed attempt touches the interpreter's error state.
-struct SetUp {
-    SetUp *next;
-    TclInterp *interp;
-};
-
-thread_local SetUp *set_up_here = nullptr;
-
-bool was_set_up(TclInterp *interp) {
-    for (SetUp *entry = set_up_here; entry; entry = entry->next)
-        if (entry->interp == interp)
-            return true;
-    return false;
-}
-
-void note_set_up(TclInterp *interp) {
-    if (auto *entry = new (std::nothrow) SetUp{set_up_here, interp})
-        set_up_here = entry;
-}
+thread_local ThreadSet<TclInterp> set_up_from_here;
 
 struct SetupJob {
     PyObject *tkapp;
@@ -668,7 +665,7 @@ Ref word_tuple(PyObject *words) {
     return PyTuple_CheckExact(words) ? Ref::borrow(words) : Ref::steal(PySequence_Tuple(words));
 }
 
-const CallsApi calls_api = {is_tkinter, call};
+const CallsApi calls_api = {is_tkinter, call, code_words};
 
 } // namespace
 
@@ -687,10 +684,8 @@ void state_unref(InterpState *state) {
 void state_unref_proc(void *client_data) { state_unref(static_cast<InterpState *>(client_data)); }
 
 InterpState *state_here(TclInterp *interp) {
-    for (Owned *entry = owned; entry; entry = entry->next)
-        if (entry->state->interp == interp && !entry->state->deleted)
-            return entry->state;
-    return nullptr;
+    return owned.find(
+        [interp](const InterpState *state) { return state->interp == interp && !state->deleted; });
 }
 
 InterpState *owned_state(PyObject *tkapp, const char *what) {
@@ -799,7 +794,7 @@ Ref call(PyObject *tk, PyObject *words, CallResult wanted, CallFailure *failure)
     if (!interp)
         return Ref();
     InterpState *state = state_here(interp);
-    if (!state && !was_set_up(interp)) {
+    if (!state && !set_up_from_here.contains(interp)) {
         // First contact from this thread: on the owner, the state is made here; from another
         // thread, through tkinter on the owner's, before anything is sent.
         const int mine = owns_interp(tk);
@@ -810,7 +805,7 @@ Ref call(PyObject *tk, PyObject *words, CallResult wanted, CallFailure *failure)
         if (!mine) {
             if (!set_up(tk))
                 return Ref();
-            note_set_up(interp);
+            set_up_from_here.add(interp);
         }
     }
     if (state && wanted != CallResult::text)

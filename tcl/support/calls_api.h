@@ -32,6 +32,9 @@ struct CallsApi {
     // TclError(message) raised from the callback's exception (or from None), and `failure`,
     // when given, filled in.
     Ref (*call)(PyObject *tk, PyObject *words, CallResult result, CallFailure *failure);
+    // An errorCode value as a tuple of text, split by Tcl's list rules through tk.splitlist (a
+    // code that is no list is one word).
+    Ref (*error_code_words)(PyObject *tk, PyObject *code);
 };
 
 constexpr const char calls_capsule_name[] = "ortan.tcl.namespace._calls";
