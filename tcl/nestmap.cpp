@@ -49,9 +49,9 @@ Names S; // attribute names and texts: S.dot, S.update, ...
 
 constexpr const char *module_name = "ortan.tcl.nestmap";
 
-// Imported objects, bound at import: strong references the process keeps. The module is
-// single-phase with m_size -1: a second import reuses the first one's dict, so there is one
-// Nestmap class per process and these pointers always name it and its helpers.
+// Imported objects, bound at import: strong references the process keeps. A second import of
+// the module reuses the first one's names (module.cpp), so there is one Nestmap class per
+// process and these pointers always name it and its helpers.
 PyTypeObject *nestmap_type;       // the Nestmap class built below
 PyTypeObject *tcl_obj_type;       // _tkinter.Tcl_Obj
 PyObject *tclobj;                 // ortan.tcl.scribe.tclobj

@@ -274,8 +274,9 @@ def test_entry_keeps_text_object():
 @pytest.mark.parametrize(
     "api, message",
     [
-        (["set", 1], "not iterable"),
-        (["set", ["a"]], "sequence item 1: expected str instance, list found"),
+        # CPython's own messages for the first two, not pinned: they change between versions.
+        (["set", 1], None),
+        (["set", ["a"]], None),
         (None, "sequence of words"),
     ],
     ids=["number-word", "list-word", "not-a-sequence"],

@@ -316,7 +316,21 @@ def test_tkinter_hands_an_object_of_an_unknown_type_as_tcl_obj(tcl):
 
 
 # ---------------------------------------------------------------------------------------------
-# Subinterpreters
+# Imports: once per process, never in a subinterpreter
+
+
+def test_a_second_import_has_the_first_ones_classes():
+    result = run_python("""
+        import sys
+        from ortan.tcl.nestmap import Nestmap
+        from ortan.tcl import namespace
+        first = namespace.TclCommand
+        for name in ("ortan.tcl.nestmap", "ortan.tcl.namespace"):
+            del sys.modules[name]
+        import ortan.tcl.nestmap, ortan.tcl.namespace
+        print(ortan.tcl.nestmap.Nestmap is Nestmap, ortan.tcl.namespace.TclCommand is first)
+    """)
+    assert (result.returncode, result.stdout.split()) == (0, ["True", "True"]), result.stderr
 
 
 # Runs in each subinterpreter: imports one module and appends the outcome to a file.

@@ -5,29 +5,59 @@
 
 namespace ortan {
 
+// Each module is one extension (this file is linked into each), so these are that module's.
+namespace {
+
+bool (*module_init)(PyObject *module) = nullptr;
+PyObject *first_dict = nullptr; // the module's namespace as its first import made it
+
+// The modules keep their state in C++ statics and run Python code from Tcl's threads through
+// tkinter: both belong to the main interpreter, so a subinterpreter is refused (from 3.12 by
+// CPython itself, through the slot below; from 3.14 CPython runs a single-phase init in the
+// main interpreter, so only the slot can tell). A second import in the main interpreter (after
+// its entry left sys.modules) gets the first one's names, as a single-phase module would: there
+// is one set of classes per process.
+int exec_module(PyObject *module) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Format(PyExc_ImportError,
+                     "%s does not support loading in subinterpreters: its state and its Tcl "
+                     "callbacks belong to the main interpreter",
+                     PyModule_GetName(module));
+        return -1;
+    }
+#endif
+    PyObject *dict = PyModule_GetDict(module); // borrowed
+    if (first_dict)
+        return PyDict_Update(dict, first_dict);
+    if (!module_init(module))
+        return -1;
+    first_dict = Py_NewRef(dict);
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+} // namespace
+
 PyModuleDef define_module(const char *name, const char *doc) {
     PyModuleDef def = {
-        PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+        PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
     };
     return def;
 }
 
 PyObject *create_module(PyModuleDef &def, bool (*init)(PyObject *module)) {
-    // The modules keep their state in C++ statics and run Python code from Tcl's threads
-    // through tkinter: both belong to the main interpreter. Refused elsewhere, never half-made.
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_Format(PyExc_ImportError,
-                     "%s cannot be imported in a subinterpreter: its state and its Tcl "
-                     "callbacks belong to the main interpreter",
-                     def.m_name);
-        return nullptr;
-    }
     if (!name_method_type(def.m_name))
         return nullptr;
-    Ref module = Ref::steal(PyModule_Create(&def));
-    if (!module || !init(module.get()))
-        return nullptr;
-    return module.release();
+    module_init = init;
+    return PyModuleDef_Init(&def);
 }
 
 PyObject *intern(const char *text) {

@@ -7,13 +7,15 @@
 
 namespace ortan {
 
-// The definition of a single-phase module with m_size -1: one module object per process, so
-// the objects its C++ code keeps in statics always belong to it. Keep the result in a static.
+// The definition of a module (multi-phase, with the slots of module.cpp): its namespace is made
+// once per process, so the objects its C++ code keeps in statics always belong to it, and it is
+// refused in subinterpreters. Keep the result in a static.
 PyModuleDef define_module(const char *name, const char *doc);
 
-// PyModule_Create(def), then `init` fills the module: the body of every PyInit_<module>.
-// Names this module's copy of the method descriptor type first (see name_method_type).
-// Returns the module, or null with an exception set.
+// The body of every PyInit_<module>: `init` fills the module when CPython executes it (the
+// first import; a later one gets the first one's names). Names this module's copy of the
+// method descriptor type first (see name_method_type). Returns the initialised definition, or
+// null with an exception set.
 PyObject *create_module(PyModuleDef &def, bool (*init)(PyObject *module));
 
 // An interned str that lives as long as the process (the module keeps it in a static).

@@ -58,7 +58,7 @@ native: object = tclobj(1.5)
 words: tuple[object, ...] = GetListFromAny("a {b c}", None)
 order: list[str] = sorted(["x10", "x9"], key=cmp_to_key(DictionaryCompare))
 ok: int = ReturnCodes.TCL_OK
-size: int = TclDLL.Tcl_GetStringResult.restype is not None and len(lib)
+size: int = len(lib) if lib is not None else 0
 pointer: Tcl_Interp_p = Tcl_Interp_p.from_param(None)
 wide = Tcl_WideInt(5)
 record = Tcl_Obj()
