@@ -9,7 +9,6 @@
 #include <mutex>
 #include <new>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 
 using ortan::Ref;
@@ -107,37 +106,48 @@ void keep(PyObject *&slot, const Ref &value) {
 // by one small entry per interpreter ever met, and an address that a new interpreter reuses is
 // revived when that interpreter is met. Delete procedures run without the GIL, hence the lock.
 
+// One record per interpreter ever met, newest first (a list: a process meets few interpreters).
 struct InterpRecord {
+    InterpRecord *next;
+    TclInterp *interp;
     TclThreadId owner;
     bool alive;
 };
 
 std::mutex records_lock;
-std::unordered_map<TclInterp *, InterpRecord> *records; // made at import, never freed
-
-bool make_records() {
-    if (!records && !(records = new (std::nothrow) std::unordered_map<TclInterp *, InterpRecord>))
-        PyErr_NoMemory();
-    return records != nullptr;
-}
+InterpRecord *records = nullptr; // never freed: delete procedures may run until the process ends
 
 const char *const assoc_key = "ortan.tcl.internal";
 
+// The record of `interp`, or null. With records_lock held.
+InterpRecord *record_of(TclInterp *interp) {
+    for (InterpRecord *record = records; record; record = record->next)
+        if (record->interp == interp)
+            return record;
+    return nullptr;
+}
+
 void interp_deleted(void *, TclInterp *interp) {
     std::lock_guard<std::mutex> hold(records_lock);
-    auto found = records->find(interp);
-    if (found != records->end())
-        found->second.alive = false;
+    if (InterpRecord *record = record_of(interp))
+        record->alive = false;
 }
 
 // On the interpreter's own thread: records it as alive there.
 bool record_owner(TclInterp *interp) {
-    try {
+    {
         std::lock_guard<std::mutex> hold(records_lock);
-        (*records)[interp] = InterpRecord{tcl.GetCurrentThread(), true};
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return false;
+        InterpRecord *record = record_of(interp);
+        if (!record) {
+            record = new (std::nothrow) InterpRecord{records, interp, nullptr, false};
+            if (!record) {
+                PyErr_NoMemory();
+                return false;
+            }
+            records = record;
+        }
+        record->owner = tcl.GetCurrentThread();
+        record->alive = true;
     }
     tcl.SetAssocData(interp, assoc_key, interp_deleted, nullptr);
     return true;
@@ -146,11 +156,11 @@ bool record_owner(TclInterp *interp) {
 // What the record says of `interp`: 1 alive (owner set), 0 deleted, -1 never met.
 int lookup(TclInterp *interp, TclThreadId &owner) {
     std::lock_guard<std::mutex> hold(records_lock);
-    auto found = records->find(interp);
-    if (found == records->end())
+    const InterpRecord *record = record_of(interp);
+    if (!record)
         return -1;
-    owner = found->second.owner;
-    return found->second.alive ? 1 : 0;
+    owner = record->owner;
+    return record->alive ? 1 : 0;
 }
 
 // The interpreter objects that Tcl_Interp_p.from_param accepts.
@@ -1506,7 +1516,7 @@ bool bind_functions(PyObject *m, PyMethodDef *defs) {
 }
 
 bool init_module(PyObject *m) {
-    if (!S.intern() || !make_records())
+    if (!S.intern())
         return false;
     if (!bind_public_names(m, {"ReturnCodes", "TclDLL", "lib", "Tcl_Interp_p", "Tcl_WideInt",
                                "Tcl_ObjType", "Tcl_Obj", "TclError_from_interp", "GetListFromAny",
