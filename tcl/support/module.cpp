@@ -12,13 +12,13 @@ bool (*module_init)(PyObject *module) = nullptr;
 PyObject *first_dict = nullptr; // the module's namespace as its first import made it
 
 // The modules keep their state in C++ statics and run Python code from Tcl's threads through
-// tkinter: both belong to the main interpreter, so a subinterpreter is refused (from 3.12 by
-// CPython itself, through the slot below; from 3.14 CPython runs a single-phase init in the
-// main interpreter, so only the slot can tell). A second import in the main interpreter (after
+// tkinter: both belong to the main interpreter, so a subinterpreter is refused. CPython refuses
+// an isolated one itself (the slot below, from 3.12); a legacy one (shared GIL) is let through
+// to here, which runs in the importing interpreter. (A single-phase init could not tell: from
+// 3.14 CPython runs it in the main interpreter.) A second import in the main interpreter (after
 // its entry left sys.modules) gets the first one's names, as a single-phase module would: there
 // is one set of classes per process.
 int exec_module(PyObject *module) {
-#if PY_VERSION_HEX < 0x030C0000
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_Format(PyExc_ImportError,
                      "%s does not support loading in subinterpreters: its state and its Tcl "
@@ -26,7 +26,6 @@ int exec_module(PyObject *module) {
                      PyModule_GetName(module));
         return -1;
     }
-#endif
     PyObject *dict = PyModule_GetDict(module); // borrowed
     if (first_dict)
         return PyDict_Update(dict, first_dict);
